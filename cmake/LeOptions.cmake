@@ -1,0 +1,15 @@
+# Compiler flags shared by every target of the project.
+add_compile_options(-Wall -Wextra
+  # Kernels promise the same bits on every target and thread count: the
+  # compiler must never fuse a multiply and an add behind our back.
+  -ffp-contract=off)
+if(LE_WERROR)
+  add_compile_options(-Werror)
+endif()
+if(LE_SANITIZE)
+  add_compile_options(-fsanitize=${LE_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${LE_SANITIZE})
+endif()
+if(LE_FUZZ AND NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  message(FATAL_ERROR "LE_FUZZ needs clang (CC=clang CXX=clang++).")
+endif()

@@ -1,0 +1,18 @@
+// Reports the SIMD target the dispatched kernels run on.
+#include <hwy/targets.h>
+
+#include "le/le.h"
+
+namespace le::simd {
+
+const char* target() {
+  // Highway numbers better targets with lower bits: the lowest supported bit
+  // is the one dynamic dispatch picks.
+  const int64_t supported = hwy::SupportedTargets();
+  const int64_t best = supported & -supported;
+  return best ? hwy::TargetName(best) : "Unknown";
+}
+
+}  // namespace le::simd
+
+extern "C" LE_API const char* le_simd_target(void) { return le::simd::target(); }

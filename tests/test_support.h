@@ -1,0 +1,43 @@
+// Shared helpers for tests and benchmarks: where generated data lives, how
+// to run the bundle generator, scratch directories, whole-file reads.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace le::test {
+
+// Directory of generated test data (bundles, videos, models).
+std::string dataDir();
+// The project's source directory.
+std::string sourceDir();
+// The Python interpreter that has onnx, numpy and Pillow.
+std::string python();
+
+// Runs tools/make_bundle.py with `args`; throws when it fails.
+void runGenerator(const std::vector<std::string>& args);
+// Runs a shell command; returns its exit status.
+int runCommand(const std::string& cmd);
+
+// Path of a generated bundle directory, e.g. bundlePath("tiny").
+std::string bundlePath(const std::string& name);
+
+// A fresh directory removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::vector<unsigned char> readFile(const std::string& path);
+void writeFile(const std::string& path, const void* data, size_t size);
+void writeFile(const std::string& path, const std::string& text);
+
+}  // namespace le::test
