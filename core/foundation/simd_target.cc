@@ -1,6 +1,7 @@
 // Reports the SIMD target the dispatched kernels run on.
 #include <hwy/targets.h>
 
+#include "core/foundation/simd.h"
 #include "le/le.h"
 
 namespace le::simd {
