@@ -150,7 +150,7 @@ void blendRowScalar(const float* planes, int s, const std::uint8_t* mask, const 
 
 }  // namespace
 
-Paste::Paste(std::vector<std::uint8_t> mask, int side, const PasteUnsharp& unsharp)
+Paste::Paste(std::vector<std::uint8_t> mask, int side, const Unsharp& unsharp)
     : side_(side), ksize_(unsharp.ksize), padded_(0), amount_(unsharp.amount) {
   if (side < 1)
     throw std::runtime_error("paste: crop side " + std::to_string(side) + " is not positive.");

@@ -8,24 +8,19 @@
 #include <cstdint>
 #include <vector>
 
-namespace le {
+#include "core/bundle/manifest.h"
 
-// Sharpening settings of a compositor (the manifest's unsharp block carries
-// the same three values).
-struct PasteUnsharp {
-  float amount = 0.0f;  // gain of the unsharp mask
-  float sigma = 0.0f;   // Gaussian standard deviation, crop pixels
-  int ksize = 1;        // Gaussian taps; odd
-};
+namespace le {
 
 class Paste {
  public:
+  // `unsharp` is the manifest's sharpening (amount, sigma, ksize).
   // `mask` holds side x side bytes (0 transparent, 255 opaque) and is taken
   // over. Throws when the mask size disagrees with the side, when ksize is
   // even or below 1, or when the side or the settings are unusable.
   // Reads LE_PASTE_FAST (0 Lanczos, 1 bicubic, 2 bilinear) and
   // LE_PASTE_KSIZE (a smaller odd kernel width) from the environment.
-  Paste(std::vector<uint8_t> mask, int side, const PasteUnsharp& unsharp);
+  Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp);
 
   Paste(const Paste&) = delete;
   Paste& operator=(const Paste&) = delete;

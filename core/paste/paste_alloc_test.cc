@@ -41,7 +41,7 @@ TEST(PasteAllocation, WarmCompositeAllocatesNothing) {
   const float narrow[6] = {0.6f, 0.1f, 200.5f, -0.1f, 0.6f, 150.1f};
   for (const char* mode : {"0", "1", "2"}) {
     ScopedEnv fast("LE_PASTE_FAST", mode);
-    Paste p(makeMask(s, 16), s, PasteUnsharp{1.3f, 2.0f, 13});
+    Paste p(makeMask(s, 16), s, Unsharp{1.3f, 2.0f, 13});
     std::vector<uint8_t> frame = makeFrame(w, h, 52);
     const long cold = gAllocations.load();
     p.composite(crop.data(), 255.0f, wide, frame.data(), w, h);  // grows the column tables

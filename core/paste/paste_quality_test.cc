@@ -75,7 +75,7 @@ TEST(PasteQuality, RoundTripOfAstronautFrame) {
       }
 
   // No sharpening, opaque mask, onto a flat grey frame.
-  Paste p(std::vector<uint8_t>(size_t(s) * s, 255), s, PasteUnsharp{0.0f, 2.0f, 13});
+  Paste p(std::vector<uint8_t>(size_t(s) * s, 255), s, Unsharp{0.0f, 2.0f, 13});
   std::vector<uint8_t> frame(original.size(), 128);
   p.composite(crop.data(), 255.0f, m, frame.data(), w, h);
 

@@ -20,7 +20,7 @@ using paste::testing::ScopedEnv;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-constexpr PasteUnsharp kDefaultUnsharp{1.3f, 2.0f, 13};
+constexpr Unsharp kDefaultUnsharp{1.3f, 2.0f, 13};
 
 // The unsharp mask computed directly in double precision: reflect-padded
 // separable Gaussian, then plane * (1 + amount) - blur * amount, clamped.
@@ -54,7 +54,7 @@ TEST(Paste, RefusesBadConstruction) {
     EXPECT_THAT(e.what(), HasSubstr("15"));
   }
   try {
-    Paste p(std::vector<uint8_t>(16), 4, PasteUnsharp{1.0f, 2.0f, 12});
+    Paste p(std::vector<uint8_t>(16), 4, Unsharp{1.0f, 2.0f, 12});
     FAIL() << "an even ksize was accepted";
   } catch (const std::runtime_error& e) {
     EXPECT_THAT(e.what(), StartsWith("paste: ksize must be odd"));
@@ -63,7 +63,7 @@ TEST(Paste, RefusesBadConstruction) {
   EXPECT_THROW(
       {
         try {
-          Paste p(std::vector<uint8_t>(3), 4, PasteUnsharp{1.0f, 2.0f, 12});
+          Paste p(std::vector<uint8_t>(3), 4, Unsharp{1.0f, 2.0f, 12});
         } catch (const std::runtime_error& e) {
           EXPECT_THAT(e.what(), StartsWith("paste: mask size"));
           throw;
@@ -71,12 +71,12 @@ TEST(Paste, RefusesBadConstruction) {
       },
       std::runtime_error);
   EXPECT_THROW(Paste(std::vector<uint8_t>(), 0, kDefaultUnsharp), std::runtime_error);
-  EXPECT_THROW(Paste(std::vector<uint8_t>(16), 4, PasteUnsharp{1.0f, 2.0f, -1}), std::runtime_error);
-  EXPECT_THROW(Paste(std::vector<uint8_t>(16), 4, PasteUnsharp{NAN, 2.0f, 3}), std::runtime_error);
+  EXPECT_THROW(Paste(std::vector<uint8_t>(16), 4, Unsharp{1.0f, 2.0f, -1}), std::runtime_error);
+  EXPECT_THROW(Paste(std::vector<uint8_t>(16), 4, Unsharp{NAN, 2.0f, 3}), std::runtime_error);
 }
 
 TEST(Paste, EnvironmentChoosesKernelWidthAndMode) {
-  auto build = [] { return Paste(std::vector<uint8_t>(64), 8, PasteUnsharp{1.0f, 2.0f, 9}); };
+  auto build = [] { return Paste(std::vector<uint8_t>(64), 8, Unsharp{1.0f, 2.0f, 9}); };
   {
     ScopedEnv k("LE_PASTE_KSIZE", "5");
     Paste p = build();
@@ -101,7 +101,7 @@ TEST(Paste, UnsharpMatchesDirectComputation) {
   // Odd sizes; the 3-pixel side makes the 13-tap kernel reflect more than once.
   for (int s : {37, 3, 1}) {
     for (int k : {13, 1}) {
-      const PasteUnsharp u{1.3f, 2.0f, k};
+      const Unsharp u{1.3f, 2.0f, k};
       Paste p(std::vector<uint8_t>(size_t(s) * s, 255), s, u);
       const std::vector<float> crop = makeCrop(s, 7);
       p.fillPlanes(crop.data(), 255.0f);
@@ -115,7 +115,7 @@ TEST(Paste, UnsharpMatchesDirectComputation) {
 }
 
 TEST(Paste, UnsharpClampsToByteRange) {
-  Paste p(std::vector<uint8_t>(4, 255), 2, PasteUnsharp{2.0f, 1.0f, 3});
+  Paste p(std::vector<uint8_t>(4, 255), 2, Unsharp{2.0f, 1.0f, 3});
   std::vector<float> crop = {-1.0f, 2.0f, 0.5f, NAN, 0, 0, 0, 0, 0, 0, 0, 0};
   p.fillPlanes(crop.data(), 255.0f);
   p.unsharpPlane(p.plane(0));
@@ -226,7 +226,7 @@ TEST(Paste, FootprintIsClippedAtEveryFrameEdge) {
 
 TEST(Paste, OversizedSideFailsOnCompositeWithFrameUntouched) {
   const int s = 1025, w = 64, h = 64;
-  Paste p(std::vector<uint8_t>(size_t(s) * s, 255), s, PasteUnsharp{1.0f, 1.0f, 3});
+  Paste p(std::vector<uint8_t>(size_t(s) * s, 255), s, Unsharp{1.0f, 1.0f, 3});
   const std::vector<float> crop(3 * size_t(s) * s, 0.5f);
   const std::vector<uint8_t> before = makeFrame(w, h, 1);
   std::vector<uint8_t> frame = before;

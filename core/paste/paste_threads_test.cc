@@ -33,7 +33,7 @@ std::vector<uint8_t> compositesOfAllModes() {
   std::vector<uint8_t> out;
   for (const char* mode : {"0", "1", "2"}) {
     ScopedEnv fast("LE_PASTE_FAST", mode);
-    Paste p(makeMask(s, 20), s, PasteUnsharp{1.3f, 2.0f, 13});
+    Paste p(makeMask(s, 20), s, Unsharp{1.3f, 2.0f, 13});
     std::vector<uint8_t> frame = makeFrame(w, h, 42);
     p.composite(crop.data(), 255.0f, m, frame.data(), w, h);
     out.insert(out.end(), frame.begin(), frame.end());
