@@ -1,0 +1,105 @@
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/foundation/pool.h"
+#include "core/foundation/simd.h"
+#include "core/foundation/simd_reference.h"
+#include "core/foundation/simd_test_targets.h"
+
+namespace le::simd {
+namespace {
+
+struct Shape {
+  int batch, cin, h, w, cout;
+};
+
+struct Problem {
+  Shape s;
+  std::vector<float> in, weight, bias;
+  explicit Problem(Shape shape, unsigned seed) : s(shape) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    in.resize(static_cast<std::size_t>(s.batch) * s.cin * s.h * s.w);
+    weight.resize(static_cast<std::size_t>(s.cout) * s.cin * 9);
+    bias.resize(s.cout);
+    for (float& x : in) x = dist(rng);
+    for (float& x : weight) x = dist(rng);
+    for (float& x : bias) x = dist(rng);
+  }
+  std::size_t outSize() const { return static_cast<std::size_t>(s.batch) * s.cout * s.h * s.w; }
+  std::vector<float> run(bool ref, int begin, int end) const {
+    std::vector<float> out(outSize(), -99.0f);
+    auto f = ref ? &reference::conv3x3Range : &conv3x3Range;
+    f(in.data(), s.batch, s.cin, s.h, s.w, weight.data(), bias.data(), s.cout, out.data(), begin, end);
+    return out;
+  }
+};
+
+bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+TEST(Conv3x3, EveryTargetMatchesReferenceBits) {
+  const Shape shapes[] = {{1, 1, 1, 1, 1}, {1, 3, 1, 5, 2}, {2, 2, 7, 17, 6}, {1, 5, 4, 33, 9},
+                          {3, 4, 3, 16, 5}, {1, 1, 9, 2, 4}, {2, 3, 5, 1, 7}};
+  unsigned seed = 1;
+  for (const Shape& s : shapes) {
+    const Problem p(s, seed++);
+    const int items = s.batch * s.cout;
+    // Whole range, and ranges that start inside an image, cross into the
+    // next one, or leave fewer than four channels at the end.
+    const int ranges[][2] = {{0, items}, {1, items}, {s.cout > 1 ? s.cout - 1 : 0, items}, {0, items - 1}};
+    for (const auto& r : ranges) {
+      if (r[0] >= r[1]) continue;
+      const std::vector<float> want = p.run(true, r[0], r[1]);
+      test::forEachTarget([&](int64_t) {
+        EXPECT_TRUE(sameBits(p.run(false, r[0], r[1]), want))
+            << s.batch << "x" << s.cin << "x" << s.h << "x" << s.w << " cout " << s.cout << " [" << r[0] << ","
+            << r[1] << ")";
+      });
+    }
+  }
+}
+
+TEST(Conv3x3, SingleRowSkipsRowsOutsideButPadsColumnsWithZero) {
+  // 1 x 1 image: only the centre tap contributes.
+  const float in1 = 2.0f;
+  float w9[9] = {100, 100, 100, 100, 3, 100, 100, 100, 100};
+  const float bias = 0.5f;
+  float out = 0;
+  conv3x3Range(&in1, 1, 1, 1, 1, w9, &bias, 1, &out, 0, 1);
+  EXPECT_EQ(out, 6.5f);
+
+  // h = 1: infinite weights on the kernel rows above and below never touch
+  // the sum, since those input rows are skipped rather than read as zeros.
+  const float inf = std::numeric_limits<float>::infinity();
+  const float row[3] = {1.0f, 2.0f, 4.0f};
+  float w9b[9] = {inf, inf, inf, 1, 10, 100, inf, inf, inf};
+  test::forEachTarget([&](int64_t) {
+    float o[3];
+    conv3x3Range(row, 1, 1, 1, 3, w9b, &bias, 1, o, 0, 1);
+    EXPECT_EQ(o[0], 0.5f + 210.0f);  // 1*0 (padding) + 10*1 + 100*2
+    EXPECT_EQ(o[1], 0.5f + 421.0f);
+    EXPECT_EQ(o[2], 0.5f + 42.0f);
+  });
+}
+
+TEST(Conv3x3, ParallelItemsGiveTheSameBitsAsOneCall) {
+  const Problem p({4, 3, 6, 20, 8}, 42);
+  const int items = 4 * 8;
+  const std::vector<float> want = p.run(true, 0, items);
+  std::vector<float> got(p.outSize(), -1.0f);
+  pool::parallelRange(items, 1, [&](std::uint64_t b, std::uint64_t e) {
+    conv3x3Range(p.in.data(), 4, 3, 6, 20, p.weight.data(), p.bias.data(), 8, got.data(), static_cast<int>(b),
+                 static_cast<int>(e));
+  });
+  EXPECT_TRUE(sameBits(got, want));
+}
+
+}  // namespace
+}  // namespace le::simd
