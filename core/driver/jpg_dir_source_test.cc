@@ -1,0 +1,69 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+
+#include "core/driver/image_rgb.h"
+#include "core/driver/source.h"
+#include "core/driver/test_videos.h"
+
+namespace le::driver {
+namespace {
+
+using le::test::kVidH;
+using le::test::kVidNT;
+using le::test::kVidW;
+using le::test::videoPath;
+
+std::string thrownBy(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "(nothing thrown)";
+}
+
+std::vector<uint8_t> fileFrame(const std::string& dir, int i) {
+  char name[32];
+  std::snprintf(name, sizeof name, "/frame_%06d.jpg", i);
+  return le::loadImageRGB(dir + name).pixels;
+}
+
+TEST(JpgDirSource, YieldsEachNumberedFrameThenEndsAndSeeks) {
+  const std::string dir = videoPath("jpg");
+  auto src = openJpgDir(dir, kVidNT, kVidW, kVidH);
+  EXPECT_EQ(src->name(), "jpg/stb");
+  EXPECT_EQ(src->residentBytes(), 0u);
+  std::vector<uint8_t> frame(src->frameBytes());
+  for (int i = 0; i < kVidNT; ++i) {
+    ASSERT_TRUE(src->next(frame.data()));
+    ASSERT_EQ(frame, fileFrame(dir, i)) << i;
+  }
+  EXPECT_FALSE(src->next(frame.data()));
+  src->seek(7);
+  ASSERT_TRUE(src->next(frame.data()));
+  EXPECT_EQ(frame, fileFrame(dir, 7));
+  src->rewind();
+  ASSERT_TRUE(src->next(frame.data()));
+  EXPECT_EQ(frame, fileFrame(dir, 0));
+  EXPECT_EQ(thrownBy([&] { src->seek(kVidNT); }), "le_driver: seek outside the member");
+}
+
+TEST(JpgDirSource, AMissingOrWronglySizedFrameFailsAtThatFrame) {
+  const std::string gap = videoPath("jpg_gap");
+  auto src = openJpgDir(gap, kVidNT, kVidW, kVidH);
+  std::vector<uint8_t> frame(src->frameBytes());
+  src->seek(16);
+  ASSERT_TRUE(src->next(frame.data()));
+  EXPECT_EQ(thrownBy([&] { src->next(frame.data()); }), "decode failed: " + gap + "/frame_000017.jpg");
+
+  const std::string big = videoPath("jpg_big");
+  auto bigSrc = openJpgDir(big, kVidNT, kVidW, kVidH);
+  EXPECT_EQ(thrownBy([&] { bigSrc->next(frame.data()); }),
+            "le_driver: " + big + "/frame_000000.jpg is 128x96, the manifest says 64x48 — refusing");
+}
+
+}  // namespace
+}  // namespace le::driver

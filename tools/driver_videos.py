@@ -1,0 +1,119 @@
+#!/usr/bin/env python3
+"""Writes the small videos and frame directories the frame-source tests read.
+
+Every frame carries its own index in a block pattern, so a test that gets the
+wrong frame sees it in the bytes. The numbers below are mirrored in
+core/driver/driver_test_data.h; change both together.
+
+  drive.mp4            H.264 yuv420p, NT frames, W x H, B-frames, GOP 12
+  drive_nocount.mkv    same pictures; Matroska states no frame count
+  drive_short.mkv      NT - 1 frames, no stated count (ends before the loop does)
+  drive_short.mp4      NT - 1 frames; the container states NT - 1
+  drive_big.mp4        2W x 2H, NT frames
+  prior444.mkv         HEVC yuv444p, NT frames, CROP x CROP
+  prior420.mkv         HEVC yuv420p, NT frames, CROP x CROP
+  jpg/frame_%06d.jpg   NT JPEG frames, W x H
+  jpg_gap/             the same with frame 17 left out
+  jpg_big/             2W x 2H JPEG frames
+  drive.yuv            the decoded planes of drive.mp4 (yuv420p, every frame)
+  prior444.yuv         the decoded planes of prior444.mkv (yuv444p, every frame)
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+from PIL import Image
+
+NT = 40
+W = 64
+H = 48
+CROP = 32
+
+
+def frame(i, w, h):
+    yy, xx = np.mgrid[0:h, 0:w]
+    img = np.zeros((h, w, 3), np.uint8)
+    img[..., 0] = (xx * 4 + i * 5) & 255
+    img[..., 1] = (yy * 5 + i * 3) & 255
+    img[..., 2] = ((xx + yy) * 2 + i * 11) & 255
+    # The index in binary, one 8x8 block per bit, across the top rows.
+    for bit in range(6):
+        x0 = bit * 8
+        if x0 + 8 <= w:
+            img[0:8, x0:x0 + 8, :] = 255 if (i >> bit) & 1 else 0
+    return img
+
+
+def encode(path, frames, w, h, codec_args):
+    cmd = ["ffmpeg", "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "rgb24",
+           "-s", f"{w}x{h}", "-r", "25", "-i", "-"] + codec_args + [path]
+    proc = subprocess.Popen(cmd, stdin=subprocess.PIPE)
+    for i in range(frames):
+        proc.stdin.write(frame(i, w, h).tobytes())
+    proc.stdin.close()
+    if proc.wait() != 0:
+        sys.exit(f"ffmpeg failed writing {path}")
+
+
+H264 = ["-c:v", "libx264", "-pix_fmt", "yuv420p", "-g", "12", "-bf", "2",
+        "-preset", "veryfast", "-crf", "18"]
+
+
+def hevc(pix_fmt):
+    return ["-c:v", "libx265", "-pix_fmt", pix_fmt, "-x265-params", "log-level=error:keyint=12",
+            "-preset", "veryfast", "-crf", "18"]
+
+
+def decoded_planes(src, dst, pix_fmt):
+    cmd = ["ffmpeg", "-v", "error", "-y", "-i", src, "-fps_mode", "passthrough",
+           "-f", "rawvideo", "-pix_fmt", pix_fmt, dst]
+    if subprocess.call(cmd) != 0:
+        sys.exit(f"ffmpeg failed decoding {src}")
+
+
+def jpegs(dirname, w, h, skip=()):
+    os.makedirs(dirname, exist_ok=True)
+    for i in range(NT):
+        if i in skip:
+            continue
+        Image.fromarray(frame(i, w, h)).save(os.path.join(dirname, "frame_%06d.jpg" % i), quality=95)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--out", required=True)
+    ap.add_argument("--force", action="store_true", help="replace an existing output directory")
+    args = ap.parse_args()
+    out = args.out
+    # Several test processes may ask for the data at once: each writes its own
+    # scratch directory and the first rename wins.
+    tmp = f"{out}.partial.{os.getpid()}"
+    shutil.rmtree(tmp, ignore_errors=True)
+    os.makedirs(tmp)
+    encode(os.path.join(tmp, "drive.mp4"), NT, W, H, H264)
+    encode(os.path.join(tmp, "drive_nocount.mkv"), NT, W, H, H264)
+    encode(os.path.join(tmp, "drive_short.mkv"), NT - 1, W, H, H264)
+    encode(os.path.join(tmp, "drive_short.mp4"), NT - 1, W, H, H264)
+    encode(os.path.join(tmp, "drive_big.mp4"), NT, 2 * W, 2 * H, H264)
+    encode(os.path.join(tmp, "prior444.mkv"), NT, CROP, CROP, hevc("yuv444p"))
+    encode(os.path.join(tmp, "prior420.mkv"), NT, CROP, CROP, hevc("yuv420p"))
+    decoded_planes(os.path.join(tmp, "drive.mp4"), os.path.join(tmp, "drive.yuv"), "yuv420p")
+    decoded_planes(os.path.join(tmp, "prior444.mkv"), os.path.join(tmp, "prior444.yuv"), "yuv444p")
+    jpegs(os.path.join(tmp, "jpg"), W, H)
+    jpegs(os.path.join(tmp, "jpg_gap"), W, H, skip=(17,))
+    jpegs(os.path.join(tmp, "jpg_big"), 2 * W, 2 * H)
+    if args.force:
+        shutil.rmtree(out, ignore_errors=True)
+    try:
+        os.rename(tmp, out)
+    except OSError:
+        if not os.path.isdir(out):
+            raise
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
