@@ -41,3 +41,21 @@ void writeFile(const std::string& path, const void* data, size_t size);
 void writeFile(const std::string& path, const std::string& text);
 
 }  // namespace le::test
+
+namespace le::test {
+
+// A decoded video: frames of packed RGB24, width × height × 3 bytes each.
+struct DecodedVideo {
+  int width = 0;
+  int height = 0;
+  std::vector<std::vector<unsigned char>> frames;
+};
+
+// Decodes every frame of `path` with FFmpeg into RGB24 (BT.601 limited
+// range); throws when the file cannot be decoded.
+DecodedVideo decodeVideoRgb24(const std::string& path);
+
+// PSNR in dB between two equally sized byte images (infinity when equal).
+double psnr(const unsigned char* a, const unsigned char* b, size_t n);
+
+}  // namespace le::test

@@ -6,10 +6,6 @@
 #include <sstream>
 #include <string>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
 #include <onnxruntime_cxx_api.h>
 
 #include <gtest/gtest.h>
@@ -33,41 +29,10 @@ TEST(DependencySmoke, FfmpegDecodesTheTinyDrivingVideo) {
   const int nt = manifestInt(manifest, "NT"), w = manifestInt(manifest, "W"), h = manifestInt(manifest, "H");
   ASSERT_GT(nt, 0);
 
-  AVFormatContext* fmt = nullptr;
-  const std::string video = dir + "/target_frames.mp4";
-  ASSERT_EQ(avformat_open_input(&fmt, video.c_str(), nullptr, nullptr), 0) << video;
-  ASSERT_GE(avformat_find_stream_info(fmt, nullptr), 0);
-  const int si = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  ASSERT_GE(si, 0);
-  const AVCodec* codec = avcodec_find_decoder(fmt->streams[si]->codecpar->codec_id);
-  ASSERT_NE(codec, nullptr);
-  AVCodecContext* dec = avcodec_alloc_context3(codec);
-  avcodec_parameters_to_context(dec, fmt->streams[si]->codecpar);
-  ASSERT_EQ(avcodec_open2(dec, codec, nullptr), 0);
-  AVPacket* pkt = av_packet_alloc();
-  AVFrame* frame = av_frame_alloc();
-  int frames = 0;
-  auto drain = [&] {
-    while (avcodec_receive_frame(dec, frame) == 0) {
-      EXPECT_EQ(frame->width, w);
-      EXPECT_EQ(frame->height, h);
-      ++frames;
-    }
-  };
-  while (av_read_frame(fmt, pkt) >= 0) {
-    if (pkt->stream_index == si) {
-      avcodec_send_packet(dec, pkt);
-      drain();
-    }
-    av_packet_unref(pkt);
-  }
-  avcodec_send_packet(dec, nullptr);
-  drain();
-  EXPECT_EQ(frames, nt);
-  av_frame_free(&frame);
-  av_packet_free(&pkt);
-  avcodec_free_context(&dec);
-  avformat_close_input(&fmt);
+  const auto video = le::test::decodeVideoRgb24(dir + "/target_frames.mp4");
+  EXPECT_EQ(video.frames.size(), size_t(nt));
+  EXPECT_EQ(video.width, w);
+  EXPECT_EQ(video.height, h);
 }
 
 TEST(DependencySmoke, OnnxRuntimeRunsAGeneratedModel) {
