@@ -46,6 +46,29 @@ LE_API const char* le_simd_target(void);
 /* Returns the calling thread's last error of the core family; "" when none. */
 LE_API const char* le_last_error(void);
 
+/* ---- Warp-prior frames: the bundle's prior video played by loop frame. ---- */
+
+/* Opaque handle over a bundle's warp-prior video and its frame cursor. */
+typedef struct le_prior le_prior;
+
+/* Opens the warp-prior video of the bundle at bundle_dir with the given
+ * look-ahead (2 when below 1) and history (at least 0) in frames; NULL on
+ * failure, with le_last_error set. */
+LE_API le_prior* le_prior_open(const char* bundle_dir, int look_ahead, int history);
+
+/* Returns the bytes of one prior frame (crop * crop * 3 halves); 0 for NULL. */
+LE_API uint64_t le_prior_row_bytes(const le_prior* prior);
+
+/* Copies loop frame si as planar half-precision RGB into out (cap bytes);
+ * returns 1 on success, 0 on failure with le_last_error set. */
+LE_API int le_prior_row(le_prior* prior, int si, void* out, uint64_t cap);
+
+/* Returns the decoder description of the prior (owned by the handle); "" for NULL. */
+LE_API const char* le_prior_backend(const le_prior* prior);
+
+/* Stops the prior's decoding thread and frees the handle; NULL is ignored. */
+LE_API void le_prior_close(le_prior* prior);
+
 #ifdef __cplusplus
 }  /* extern "C" */
 #endif

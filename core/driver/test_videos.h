@@ -54,4 +54,17 @@ inline std::vector<uint8_t> referenceRgb(const std::vector<uint8_t>& yuv, int fr
   return out;
 }
 
+// A manifest.json for a hand-built bundle in `dir`; `extra` is spliced in
+// as further root keys (",\"key\": value...").
+inline void writeManifest(const std::string& dir, int nt, int w, int h, int crop, int frames,
+                          const std::string& extra = "", int msrcW = 0, int msrcH = 0) {
+  const std::string text = "{\"format\": \"le-bundle-v0\", \"agent\": \"t\", \"NT\": " + std::to_string(nt) +
+                           ", \"H\": " + std::to_string(h) + ", \"W\": " + std::to_string(w) +
+                           ", \"crop\": " + std::to_string(crop) +
+                           ", \"amount\": 1.3, \"sigma\": 2.0, \"ksize\": 13, \"frames\": " + std::to_string(frames) +
+                           ", \"M_src_w\": " + std::to_string(msrcW ? msrcW : w) +
+                           ", \"M_src_h\": " + std::to_string(msrcH ? msrcH : h) + extra + "}\n";
+  writeFile(dir + "/manifest.json", text);
+}
+
 }  // namespace le::test

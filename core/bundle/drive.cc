@@ -1,0 +1,42 @@
+#include "core/bundle/drive.h"
+
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "core/bundle/member_names.h"
+
+namespace le {
+
+template <class T>
+std::vector<T> readRaw(const std::string& path, size_t count) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!f) throw std::runtime_error("cannot open " + path);
+  std::vector<T> out(count);
+  const size_t got = count ? std::fread(out.data(), sizeof(T), count, f.get()) : 0;
+  if (got != count || std::fgetc(f.get()) != EOF) throw std::runtime_error("size mismatch " + path);
+  return out;
+}
+
+template std::vector<float> readRaw<float>(const std::string&, size_t);
+template std::vector<int32_t> readRaw<int32_t>(const std::string&, size_t);
+
+Drive loadDrive(const Manifest& manifest) {
+  if (manifest.frames < 0) {
+    throw std::runtime_error("drive: the manifest's frame count " + std::to_string(manifest.frames) +
+                             " is negative — REFUSING");
+  }
+  Drive d;
+  d.frames = manifest.frames;
+  const size_t n = size_t(d.frames);
+  d.xs = readRaw<float>(resolveMember(manifest.dir, "drive/xs.f32"), n * 63);
+  d.xd = readRaw<float>(resolveMember(manifest.dir, "drive/xd.f32"), n * 63);
+  d.si = readRaw<int32_t>(resolveMember(manifest.dir, "drive/si.i32"), n);
+  for (int32_t s : d.si) {
+    if (s < 0 || s >= manifest.NT) throw std::runtime_error("drive: si out of range");
+  }
+  return d;
+}
+
+}  // namespace le
