@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/bundle/bundle_test_util.h"
 #include "tests/test_support.h"
 
 namespace le {
@@ -14,6 +15,7 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
+using bundle_test::ScopedEnv;
 
 // A complete manifest; `extra` is spliced in before the closing brace and
 // `drop` removes one "key": value pair.
@@ -42,26 +44,6 @@ std::string manifestText(const std::string& extra = "", const std::string& drop 
   }
   return text + extra + "}\n";
 }
-
-// Sets or clears an environment variable for one test.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value) ::setenv(name, value, 1);
-    else ::unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (had_) ::setenv(name_.c_str(), old_.c_str(), 1);
-    else ::unsetenv(name_.c_str());
-  }
-
- private:
-  std::string name_, old_;
-  bool had_ = false;
-};
 
 class ManifestTest : public ::testing::Test {
  protected:
