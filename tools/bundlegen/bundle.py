@@ -128,12 +128,14 @@ def build(opt, log=print):
     os.makedirs(os.path.join(work, "drive"))
     try:
         _generate(opt, work, nt, frames_n, crop, w, h)
-        if os.path.isdir(out):
-            shutil.rmtree(out)
-        elif os.path.exists(out):
-            os.remove(out)
+        # Swap the new bundle in with two renames, so that a reader of the
+        # old one never sees a half-deleted directory.
+        old = out + ".old-%d" % os.getpid()
+        if os.path.exists(out):
+            os.rename(out, old)
         os.makedirs(os.path.dirname(out), exist_ok=True)
         os.rename(work, out)
+        shutil.rmtree(old, ignore_errors=True)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     if opt.imx_out:
