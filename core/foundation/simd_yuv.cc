@@ -43,23 +43,42 @@ void Yuv420RowToRgb24(const uint8_t* HWY_RESTRICT y, const uint8_t* HWY_RESTRICT
   // leaves every term within 16 bits and the result exact.
   const hn::ScalableTag<int16_t> d16;
   const hn::Rebind<uint8_t, decltype(d16)> d8;
+  const hn::Twice<decltype(d8)> d8x2;
   const int lanes = static_cast<int>(hn::Lanes(d16));
-  // Interleaved chroma is read as byte pairs; the pair of the last sample
-  // may lie past the row, so the final group is left to the scalar tail.
-  const int limit = chromaStep == 1 ? width - lanes : width - lanes - 1;
   const auto k16 = hn::Set(d16, 16);
   const auto k128 = hn::Set(d16, 128);
-  for (; i <= limit; i += lanes) {
+  const auto k42 = hn::Set(d16, 42);
+  const auto k153 = hn::Set(d16, 153);
+  const auto k48 = hn::Set(d16, 48);
+  const auto k100 = hn::Set(d16, 100);
+  // R, G, B bytes of pixels i .. i + lanes - 1.
+  auto convert = [&](int i, hn::Vec<decltype(d8)>& r8, hn::Vec<decltype(d8)>& g8, hn::Vec<decltype(d8)>& b8) {
     const auto yy = hn::Sub(hn::PromoteTo(d16, hn::LoadU(d8, y + i)), k16);
     const auto d = hn::Sub(SharedChroma(d16, u + chromaStep * (i / 2), chromaStep), k128);
     const auto e = hn::Sub(SharedChroma(d16, v + chromaStep * (i / 2), chromaStep), k128);
-    const auto common = hn::Add(hn::Mul(yy, hn::Set(d16, 42)), k128);
-    const auto r = hn::Add(hn::Add(yy, e), hn::ShiftRight<8>(hn::Add(common, hn::Mul(e, hn::Set(d16, 153)))));
-    const auto g = hn::Add(hn::Sub(yy, e),
-                           hn::ShiftRight<8>(hn::Sub(hn::Add(common, hn::Mul(e, hn::Set(d16, 48))),
-                                                     hn::Mul(d, hn::Set(d16, 100)))));
+    const auto common = hn::Add(hn::Mul(yy, k42), k128);
+    const auto r = hn::Add(hn::Add(yy, e), hn::ShiftRight<8>(hn::Add(common, hn::Mul(e, k153))));
+    const auto g = hn::Add(hn::Sub(yy, e), hn::ShiftRight<8>(hn::Sub(hn::Add(common, hn::Mul(e, k48)), hn::Mul(d, k100))));
     const auto b = hn::Add(hn::Add(yy, hn::Add(d, d)), hn::ShiftRight<8>(hn::Add(common, hn::ShiftLeft<2>(d))));
-    hn::StoreInterleaved3(hn::DemoteTo(d8, r), hn::DemoteTo(d8, g), hn::DemoteTo(d8, b), d8, rgb + 3 * i);
+    r8 = hn::DemoteTo(d8, r);  // saturating: the clamp to 0..255
+    g8 = hn::DemoteTo(d8, g);
+    b8 = hn::DemoteTo(d8, b);
+  };
+  // Interleaved chroma is read as byte pairs; the pair of the last sample
+  // may lie past the row, so the final group is left to the scalar tail.
+  const int slack = chromaStep == 1 ? 0 : 1;
+  // Two groups per store so that the interleaving works on whole vectors.
+  for (; i + 2 * lanes + slack <= width; i += 2 * lanes) {
+    hn::Vec<decltype(d8)> r0, g0, b0, r1, g1, b1;
+    convert(i, r0, g0, b0);
+    convert(i + lanes, r1, g1, b1);
+    hn::StoreInterleaved3(hn::Combine(d8x2, r1, r0), hn::Combine(d8x2, g1, g0), hn::Combine(d8x2, b1, b0), d8x2,
+                          rgb + 3 * i);
+  }
+  for (; i + lanes + slack <= width; i += lanes) {
+    hn::Vec<decltype(d8)> r0, g0, b0;
+    convert(i, r0, g0, b0);
+    hn::StoreInterleaved3(r0, g0, b0, d8, rgb + 3 * i);
   }
 #endif
   reference::yuv420RowToRgb24(y, u, v, width, chromaStep, rgb, i);
