@@ -15,6 +15,9 @@ core/driver/driver_test_data.h; change both together.
   jpg/frame_%06d.jpg   NT JPEG frames, W x H
   jpg_gap/             the same with frame 17 left out
   jpg_big/             2W x 2H JPEG frames
+With --demo it writes only demo.mp4 instead: 1280 x 720 H.264 yuv420p,
+DEMO_NT frames, for the benchmarks.
+
   drive.yuv            the decoded planes of drive.mp4 (yuv420p, every frame)
   prior444.yuv         the decoded planes of prior444.mkv (yuv444p, every frame)
 """
@@ -31,6 +34,7 @@ NT = 40
 W = 64
 H = 48
 CROP = 32
+DEMO_NT = 250
 
 
 def frame(i, w, h):
@@ -47,12 +51,27 @@ def frame(i, w, h):
     return img
 
 
-def encode(path, frames, w, h, codec_args):
+def demo_frames(frames, w, h):
+    """Textured, slowly moving pictures with a little grain: decoding them
+    costs about what a real idle loop costs, unlike flat test patterns."""
+    rng = np.random.default_rng(5)
+    base = rng.integers(0, 256, (h // 8 + 2, w // 8 + 2, 3)).astype(np.float32)
+    base = np.kron(base, np.ones((8, 8, 1), np.float32))
+    for _ in range(2):  # soften the blocks
+        base = (base + np.roll(base, 1, 0) + np.roll(base, 1, 1) + np.roll(base, (1, 1), (0, 1))) / 4
+    for i in range(frames):
+        img = np.roll(base, (i * 2, i * 3), (0, 1))[:h, :w]
+        img = img + rng.normal(0, 2.0, img.shape)
+        yield np.clip(img, 0, 255).astype(np.uint8)
+
+
+def encode(path, frames, w, h, codec_args, source=None):
     cmd = ["ffmpeg", "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "rgb24",
            "-s", f"{w}x{h}", "-r", "25", "-i", "-"] + codec_args + [path]
     proc = subprocess.Popen(cmd, stdin=subprocess.PIPE)
-    for i in range(frames):
-        proc.stdin.write(frame(i, w, h).tobytes())
+    pictures = source if source is not None else (frame(i, w, h) for i in range(frames))
+    for img in pictures:
+        proc.stdin.write(img.tobytes())
     proc.stdin.close()
     if proc.wait() != 0:
         sys.exit(f"ffmpeg failed writing {path}")
@@ -85,6 +104,7 @@ def jpegs(dirname, w, h, skip=()):
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--out", required=True)
+    ap.add_argument("--demo", action="store_true", help="write the 720p benchmark video only")
     ap.add_argument("--force", action="store_true", help="replace an existing output directory")
     args = ap.parse_args()
     out = args.out
@@ -93,6 +113,12 @@ def main():
     tmp = f"{out}.partial.{os.getpid()}"
     shutil.rmtree(tmp, ignore_errors=True)
     os.makedirs(tmp)
+    if args.demo:
+        encode(os.path.join(tmp, "demo.mp4"), DEMO_NT, 1280, 720,
+               ["-c:v", "libx264", "-pix_fmt", "yuv420p", "-g", "50", "-preset", "veryfast", "-crf", "20"],
+               source=demo_frames(DEMO_NT, 1280, 720))
+        finish(args, tmp, out)
+        return
     encode(os.path.join(tmp, "drive.mp4"), NT, W, H, H264)
     encode(os.path.join(tmp, "drive_nocount.mkv"), NT, W, H, H264)
     encode(os.path.join(tmp, "drive_short.mkv"), NT - 1, W, H, H264)
@@ -105,6 +131,10 @@ def main():
     jpegs(os.path.join(tmp, "jpg"), W, H)
     jpegs(os.path.join(tmp, "jpg_gap"), W, H, skip=(17,))
     jpegs(os.path.join(tmp, "jpg_big"), 2 * W, 2 * H)
+    finish(args, tmp, out)
+
+
+def finish(args, tmp, out):
     if args.force:
         shutil.rmtree(out, ignore_errors=True)
     try:
