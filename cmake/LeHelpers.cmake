@@ -15,13 +15,23 @@ function(le_add_test name)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE facecore_core le_test_support GTest::gtest_main GTest::gmock ${T_LIBS})
-  set(_props LABELS "${T_LABEL}"
-      ENVIRONMENT "LE_TEST_DATA_DIR=${LE_TEST_DATA_DIR};LE_PYTHON=${LE_PYTHON};LE_SOURCE_DIR=${CMAKE_SOURCE_DIR};LE_BINARY_DIR=${CMAKE_BINARY_DIR};${T_ENV}")
-  if(T_FIXTURES)
-    list(APPEND _props FIXTURES_REQUIRED "${T_FIXTURES}")
-  endif()
+  # Test names carry the executable's name so that equal case names in two
+  # executables stay apart. Properties are applied by a script that runs after
+  # discovery: list values (several fixtures or variables) do not survive
+  # gtest_discover_tests' own PROPERTIES pass-through.
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES ${_props})
+                       TEST_PREFIX "${name}." TEST_LIST ${name}_TESTS)
+  set(_script "${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake")
+  set(_body "if(DEFINED ${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS [==[${T_LABEL}]==]")
+  if(T_FIXTURES)
+    string(APPEND _body " FIXTURES_REQUIRED [==[${T_FIXTURES}]==]")
+  endif()
+  if(T_ENV)
+    string(APPEND _body " ENVIRONMENT [==[${T_ENV}]==]")
+  endif()
+  string(APPEND _body ")\nendif()\n")
+  file(WRITE "${_script}" "${_body}")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${_script}")
 endfunction()
 
 # le_add_fixture(<name> LABEL <label> COMMAND <cmd...> [REQUIRES <fixtures...>])
