@@ -46,7 +46,7 @@ class GeneratedBundle : public ::testing::Test {
   // shared fixture directory, which the fixture may be rewriting meanwhile.
   static void SetUpTestSuite() {
     tmp_ = new test::TempDir();
-    test::runGenerator({"--preset", "tiny", "--out", tmp_->file("tiny"), "--quiet"});
+    test::runGenerator({"--preset", "tiny", "--out", tmp_->file("tiny"), "--quiet", "--imx", tmp_->file("tiny.imx")});
   }
   static void TearDownTestSuite() {
     delete tmp_;
@@ -145,6 +145,19 @@ TEST_F(GeneratedBundle, PastingThePriorThroughMReproducesTheDrivingFrame) {
         EXPECT_LT(err / changed, 4.0) << "frame " << si;
     }
   }
+}
+
+TEST_F(GeneratedBundle, PackedContainerUnwrapsToTheSameBundle) {
+  unsetenv("LE_IMX_UNWRAP_ROOT");
+  const Manifest m = loadManifest(tmp_->file("tiny.imx"));
+  EXPECT_EQ(m.dir, tmp_->file("tiny.lebundle"));
+  EXPECT_EQ(m.NT, 12);
+  Identity packed(m);
+  Identity plain(loadManifest(dir));
+  for (int si = 0; si < m.NT; ++si)
+    for (int k = 0; k < 6; ++k) EXPECT_EQ(packed.M(si)[k], plain.M(si)[k]);
+  EXPECT_EQ(test::readFile(m.dir + "/target_frames.mp4"), test::readFile(dir + "/target_frames.mp4"));
+  EXPECT_EQ(allFrames(*DriverCursor::open(m, 2, 11)), allFrames(*DriverCursor::open(loadManifest(dir), 2, 11)));
 }
 
 TEST_F(GeneratedBundle, DamageOptionsAreRefusedByTheLoaders) {
