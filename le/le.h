@@ -69,6 +69,77 @@ LE_API const char* le_prior_backend(const le_prior* prior);
 /* Stops the prior's decoding thread and frees the handle; NULL is ignored. */
 LE_API void le_prior_close(le_prior* prior);
 
+/* ---- Core context: one opened avatar bundle ---- */
+
+/* An opened avatar bundle: manifest, identity and drive data, renderer,
+ * compositor and driving-video cursor. */
+typedef struct le_ctx le_ctx;
+
+/* Opens the bundle at bundle_dir (directory or IMX container) with director
+ * model "model_<model_key>.onnx", threads workers (< 1: the core's count) and
+ * execution provider ep (NULL or "" for the CPU); NULL with le_last_error set
+ * on failure. */
+LE_API le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads, const char* ep);
+
+/* Releases the context and everything it owns; NULL is accepted. */
+LE_API void le_destroy(le_ctx* ctx);
+
+/* Returns the frame count of the driving loop; 0 for a NULL context. */
+LE_API int le_nt(le_ctx* ctx);
+
+/* Returns the full-frame width in pixels; 0 for a NULL context. */
+LE_API int le_width(le_ctx* ctx);
+
+/* Returns the full-frame height in pixels; 0 for a NULL context. */
+LE_API int le_height(le_ctx* ctx);
+
+/* Returns the side of the square face crop in pixels; 0 for a NULL context. */
+LE_API int le_crop(le_ctx* ctx);
+
+/* Returns the number of drive frames; 0 for a NULL context. */
+LE_API int le_drive_frames(le_ctx* ctx);
+
+/* Renders source frame src_index driven from keypoints xs to xd (21 x 3 floats
+ * each) and returns the crop (3 planes of crop x crop floats in 0..1, valid
+ * until the next render on ctx), or NULL. */
+LE_API const float* le_render_kp_crop(le_ctx* ctx, int src_index, const float* xs, const float* xd);
+
+/* Renders drive frame drive_index with its own source frame and keypoints and
+ * returns the crop as le_render_kp_crop does, or NULL. */
+LE_API const float* le_render_drive_crop(le_ctx* ctx, int drive_index);
+
+/* Renders as le_render_kp_crop and pastes into driving frame src_index,
+ * writing width x height RGBA pixels into out (out_len >= width*height*4);
+ * returns 1, or 0 on failure. */
+LE_API int le_render_kp_rgba(le_ctx* ctx, int src_index, const float* xs, const float* xd, uint8_t* out,
+                             size_t out_len);
+
+/* Renders drive frame drive_index and pastes it into the driving frame it
+ * was rendered from, as RGBA into out (out_len >= width*height*4); returns 1,
+ * or 0 on failure. */
+LE_API int le_render_drive_rgba(le_ctx* ctx, int drive_index, uint8_t* out, size_t out_len);
+
+/* Pastes crop into driving frame frame_index, written as packed RGB into out
+ * (out_len >= width*height*3); returns 1, or 0 on failure. */
+LE_API int le_paste_crop(le_ctx* ctx, int frame_index, const float* crop, uint8_t* out, size_t out_len);
+
+/* Pastes the most recent rendered crop into driving frame frame_index and
+ * returns the context's RGB frame (valid until the next paste or RGBA render),
+ * or NULL. */
+LE_API const uint8_t* le_paste_last(le_ctx* ctx, int frame_index);
+
+/* Returns driving frame frame_index as packed RGB (valid until the cursor
+ * next moves), or NULL. */
+LE_API const uint8_t* le_target_frame(le_ctx* ctx, int frame_index);
+
+/* Writes the bundle directory that handle resolves to into out (with its
+ * terminator); returns 1, or -1 when it does not fit or resolving fails. */
+LE_API int le_bundle_resolve_handle(const char* handle, char* out, size_t out_len);
+
+/* Writes the path of bundle member `member` of handle into out; returns 1 when
+ * that file can be read, 0 when it cannot, -1 on bad arguments or no room. */
+LE_API int le_bundle_resolve_member(const char* handle, const char* member, char* out, size_t out_len);
+
 #ifdef __cplusplus
 }  /* extern "C" */
 #endif

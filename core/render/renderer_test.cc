@@ -1,0 +1,221 @@
+#include "core/render/renderer.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/bundle/drive.h"
+#include "core/bundle/identity.h"
+#include "core/bundle/manifest.h"
+#include "core/foundation/half.h"
+#include "tests/test_support.h"
+
+namespace le {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+// One opened bundle: manifest, identity and drive data.
+struct Opened {
+  explicit Opened(const std::string& dir) : manifest(loadManifest(dir)), identity(manifest), drive(loadDrive(manifest)) {}
+  Manifest manifest;
+  Identity identity;
+  Drive drive;
+  const float* xs(int i) const { return drive.xs.data() + size_t(i) * 63; }
+  const float* xd(int i) const { return drive.xd.data() + size_t(i) * 63; }
+  std::vector<float> P(int si) {
+    std::vector<float> out(size_t(3) * manifest.crop * manifest.crop);
+    halfToFloat(identity.P(si), out.data(), out.size());
+    return out;
+  }
+};
+
+// A copy of the tiny bundle that a test may add models to.
+struct ScratchBundle {
+  ScratchBundle() {
+    dir = tmp.file("b");
+    if (test::runCommand("cp -r '" + test::bundlePath("tiny") + "' '" + dir + "'") != 0)
+      throw std::runtime_error("cannot copy the tiny bundle");
+  }
+  // Writes model_<key>.onnx: the demo director with `rows` keypoint rows
+  // ("K" for a dynamic count).
+  void director(const std::string& key, int batch, const std::string& rows) const {
+    const std::string py = "import sys; sys.path.insert(0, '" + test::sourceDir() +
+                           "/tools'); import director_model as d; open('" + dir + "/model_" + key +
+                           ".onnx', 'wb').write(d.build(d.crop_of('" + dir + "'), " + std::to_string(batch) +
+                           ", rows=" + (rows == "K" ? std::string("'K'") : rows) + ").SerializeToString())";
+    if (test::runCommand(test::python() + " -c \"" + py + "\"") != 0)
+      throw std::runtime_error("cannot write director " + key);
+  }
+  test::TempDir tmp;
+  std::string dir;
+};
+
+std::string loadError(Opened& b, const std::string& key, const std::string& ep) {
+  try {
+    Renderer r(b.manifest, b.identity, key, 1, ep);
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
+float maxDiff(const float* a, const float* b, size_t n) {
+  float m = 0;
+  for (size_t i = 0; i < n; ++i) m = std::max(m, std::fabs(a[i] - b[i]));
+  return m;
+}
+
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old, had_ = true;
+    setenv(name, value, 1);
+  }
+  ~ScopedEnv() {
+    if (had_)
+      setenv(name_, old_.c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+TEST(Renderer, EqualKeypointsGiveTheSourceCropBack) {
+  Opened b(test::bundlePath("tiny"));
+  Renderer r(b.manifest, b.identity, "b1_fp32", 1, "");
+  EXPECT_EQ(r.batch(), 1);
+  EXPECT_STREQ(r.ep(), "cpu");
+  EXPECT_STREQ(r.backend(), "ort");
+  EXPECT_EQ(r.directorNote(), "");
+  const size_t n = size_t(3) * b.manifest.crop * b.manifest.crop;
+  for (int si : {0, 5, b.manifest.NT - 1}) {
+    const float* out = r.render(&si, b.xs(si), b.xs(si), 1);
+    EXPECT_LT(maxDiff(out, b.P(si).data(), n), 1e-5f) << "frame " << si;
+  }
+}
+
+TEST(Renderer, MovingTheLipRowsMovesTheMouthOnly) {
+  Opened b(test::bundlePath("tiny"));
+  Renderer r(b.manifest, b.identity, "b1_fp32", 1, "");
+  const int S = b.manifest.crop;
+  int si = 2;
+  std::vector<float> xs(b.xs(si), b.xs(si) + 63), xd = xs;
+  for (int row : {17, 20}) xd[size_t(row) * 3 + 1] += 0.08f;  // lower lip down
+  const float* still = r.render(&si, xs.data(), xs.data(), 1);
+  const std::vector<float> rest(still, still + 3 * S * S);
+  const float* open = r.render(&si, xs.data(), xd.data(), 1);
+  // Around the lower lip the face changes; in the crop's corner nothing does.
+  const int u = int((xs[17 * 3] + 1) * S / 2), v = int((xs[17 * 3 + 1] + 1) * S / 2);
+  float nearMouth = 0;
+  for (int c = 0; c < 3; ++c)
+    for (int dy = -3; dy <= 3; ++dy)
+      for (int dx = -3; dx <= 3; ++dx) {
+        const size_t i = size_t(c) * S * S + size_t(v + dy) * S + size_t(u + dx);
+        nearMouth = std::max(nearMouth, std::fabs(open[i] - rest[i]));
+      }
+  EXPECT_GT(nearMouth, 0.02f);
+  for (int c = 0; c < 3; ++c) EXPECT_EQ(open[size_t(c) * S * S], rest[size_t(c) * S * S]);
+}
+
+TEST(Renderer, ShortBatchesRepeatTheLastFrameAndBadCountsAreRefused) {
+  Opened b(test::bundlePath("tiny"));
+  Renderer r(b.manifest, b.identity, "b4_fp32", 1, "");
+  ASSERT_EQ(r.batch(), 4);
+  EXPECT_FALSE(r.hoisted());  // the hoist needs a batch-1 graph
+  const size_t n = size_t(3) * b.manifest.crop * b.manifest.crop;
+  const int idx[2] = {1, 6};
+  std::vector<float> ks(b.xs(1), b.xs(1) + 63), kd(b.xd(1), b.xd(1) + 63);
+  ks.insert(ks.end(), b.xs(6), b.xs(6) + 63);
+  kd.insert(kd.end(), b.xd(6), b.xd(6) + 63);
+  const float* out = r.render(idx, ks.data(), kd.data(), 2);
+  EXPECT_GT(maxDiff(out, out + n, n), 0.f);
+  for (int j = 2; j < 4; ++j) EXPECT_EQ(maxDiff(out + n, out + j * n, n), 0.f) << "slot " << j;
+  for (int bad : {0, 5}) {
+    try {
+      r.render(idx, ks.data(), kd.data(), bad);
+      ADD_FAILURE() << "n = " << bad << " was accepted";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "render: bad n");
+    }
+  }
+}
+
+TEST(SourcePredictor, BouncesUntilTheLoopWraps) {
+  SourcePredictor p(4);
+  std::vector<int> got;
+  for (int cur : {0, 1, 2, 3, 2, 1, 0, 1}) got.push_back(p.next(cur));
+  EXPECT_EQ(got, (std::vector<int>{1, 2, 3, 2, 1, 0, 1, 2}));
+  SourcePredictor w(4);
+  got.clear();
+  for (int cur : {2, 3, 0, 1, 2, 3}) got.push_back(w.next(cur));
+  EXPECT_EQ(got, (std::vector<int>{3, 2, 1, 2, 3, 0}));
+  SourcePredictor two(2);
+  EXPECT_EQ(two.next(1), 0);  // bounce off the end
+  EXPECT_EQ(two.next(0), 1);  // 1 then 0 wraps: the step turns negative
+  SourcePredictor one(1);
+  EXPECT_EQ(one.next(0), 0);
+}
+
+TEST(Renderer, ExecutionProviderChoice) {
+  Opened b(test::bundlePath("tiny"));
+  for (const char* ep : {"xnnpack", "xnnpack-arm"}) {
+    const std::string e = loadError(b, "b1_fp32", ep);
+    EXPECT_THAT(e, HasSubstr(std::string("Renderer: ep '") + ep + "' is REFUSED."));
+    EXPECT_THAT(e, HasSubstr("Use the default ep (\"\", the ORT CPU EP)"));
+  }
+  EXPECT_EQ(loadError(b, "b1_fp32", "cuda"), "Renderer: unknown ep 'cuda'");
+  // No CoreML provider in this runtime: the session falls back to the CPU.
+  for (const char* ep : {"coreml", "coreml:ane"}) {
+    Renderer r(b.manifest, b.identity, "b1_fp32", 1, ep);
+    EXPECT_STREQ(r.ep(), "cpu");
+  }
+  {
+    Renderer r(b.manifest, b.identity, "b1_fp32", 1, "neon");
+    EXPECT_STREQ(r.ep(), "cpu");
+    EXPECT_STREQ(r.backend(), "ort");
+  }
+  ScopedEnv env("LE_CONV_BACKEND", "neon");
+  Renderer r(b.manifest, b.identity, "b1_fp32", 1, "");
+  EXPECT_STREQ(r.backend(), "ort");
+}
+
+TEST(Renderer, KeypointContractRefusals) {
+  ScratchBundle s;
+  s.director("rows22", 1, "22");
+  s.director("rows20", 1, "20");
+  s.director("rowsK", 1, "K");
+  Opened b(s.dir);
+  const std::string e22 = loadError(b, "rows22", "");
+  EXPECT_THAT(e22, HasSubstr("Renderer: HOST KEYPOINT CONTRACT MISMATCH on " + b.manifest.modelPath("rows22")));
+  EXPECT_THAT(e22, HasSubstr("with 22 keypoint rows, and this renderer feeds 21"));
+  EXPECT_THAT(e22, HasSubstr("row 21 is the WIDTH ROW"));
+  EXPECT_THAT(e22, HasSubstr("REFUSING AT LOAD"));
+  const std::string e20 = loadError(b, "rows20", "");
+  EXPECT_THAT(e20, HasSubstr("with 20 keypoint rows"));
+  EXPECT_THAT(e20, Not(HasSubstr("WIDTH ROW")));
+  EXPECT_EQ(loadError(b, "rowsK", ""), "");
+  EXPECT_EQ(loadError(b, "absent", ""), "Renderer: cannot open " + b.manifest.modelPath("absent"));
+}
+
+TEST(Renderer, RefusesAnM4bGraphWithoutAWarpPrior) {
+  ScratchBundle s;
+  ASSERT_EQ(test::runCommand("rm -f '" + s.dir + "/P.f16' '" + s.dir + "/P_hevc.mov'"), 0);
+  Opened b(s.dir);
+  EXPECT_THAT(loadError(b, "b1_fp32", ""), HasSubstr("m4b graph (P_rgb input) but this bundle carries no warp prior"));
+}
+
+}  // namespace
+}  // namespace le

@@ -1,0 +1,244 @@
+#!/usr/bin/env python3
+"""Writes a keypoint-driven director model into a bundle directory.
+
+The director warps the source crop P_rgb with a smooth displacement field:
+Gaussian radial basis functions centred on the source keypoints carry the
+displacement kp_source - kp_driving of each keypoint to the pixels around it
+(normalised where several overlap), so moving the lip rows opens and closes
+the mouth. With kp_driving equal to kp_source the field is exactly zero, the
+sampler lands on pixel centres and the crop comes back unchanged.
+
+The graph has the layout of a trained director, so the engine's load-time
+edits find what they look for: the source cone (one Concat on P_rgb of the
+image and its second differences), a standard GridSample (bilinear, border,
+align_corners 0) on the cone's tip with its recombination, a feature head on
+pooled64 (cubic x2 Resize into a Conv, the keypoint blend MatMul) whose output
+convolution is zero so the face is the warp alone, and the compose tail
+a * X + (1 - a) * Y with a clipped elliptical alpha.
+
+Usage: director_model.py --bundle DIR [--bundle DIR ...] [--keys b1_fp32,render,b4_fp32:4]
+A key may name its batch after a colon (default 1).
+"""
+import argparse
+import json
+import os
+
+import numpy as np
+import onnx
+from onnx import TensorProto, helper, numpy_helper
+
+OPSET = 17
+KP_ROWS = 21
+SIGMA = 0.04  # RBF width in normalised crop units (the crop spans [-1, 1])
+DEFAULT_KEYS = ("b1_fp32", "render")
+
+
+class _Graph:
+    def __init__(self):
+        self.nodes, self.inits, self.count = [], [], 0
+
+    def init(self, name, arr):
+        self.inits.append(numpy_helper.from_array(np.asarray(arr), name))
+        return name
+
+    def node(self, op, inputs, out, **attrs):
+        self.count += 1
+        self.nodes.append(helper.make_node(op, inputs, [out], name="/%s_%d" % (op, self.count), **attrs))
+        return out
+
+
+def _centres(s):
+    """Normalised pixel-centre coordinates of an s-pixel axis (align_corners 0)."""
+    return ((np.arange(s, dtype=np.float64) + 0.5) / s * 2 - 1).astype(np.float32)
+
+
+def _source_cone(g):
+    """The image and its edge-clamped second differences, one Concat on P_rgb."""
+    g.init("pad1", np.array([0, 0, 1, 1, 0, 0, 1, 1], np.int64))
+    padded = g.node("Pad", ["P_rgb", "pad1"], "src_pad", mode="edge")
+    kxx = np.array([[0, 0, 0], [1, -2, 1], [0, 0, 0]], np.float32)
+    kernels = {"xx": kxx, "yy": kxx.T.copy(), "xxyy": np.outer([1, -2, 1], [1, -2, 1]).astype(np.float32)}
+    outs = []
+    for tag, k in kernels.items():
+        g.init("k_" + tag, np.repeat(k[None, None], 3, axis=0))
+        outs.append(g.node("Conv", [padded, "k_" + tag], "src_d" + tag, group=3))
+    return g.node("Concat", ["P_rgb"] + outs, "src_tip", axis=1)
+
+
+def _grid(g, s):
+    """Sampling grid [B,S,S,2]: pixel centres moved by the RBF field."""
+    c = _centres(s)
+    yy, xx = np.meshgrid(c, c, indexing="ij")
+    base = np.stack([xx, yy], axis=-1).astype(np.float32)
+    g.init("grid_base", base[None])                       # [1,S,S,2]
+    g.init("grid_pts", base.reshape(1, s * s, 1, 2))      # [1,SS,1,2]
+    g.init("xy_start", np.array([0], np.int64))
+    g.init("xy_end", np.array([2], np.int64))
+    g.init("axis2", np.array([2], np.int64))
+    g.init("axis3", np.array([3], np.int64))
+    g.init("axis_last", np.array([-1], np.int64))
+    g.init("unsq1", np.array([1], np.int64))
+    g.init("neg_inv_2s2", np.array(-1.0 / (2 * SIGMA * SIGMA), np.float32))
+    g.init("one", np.array(1.0, np.float32))
+    g.init("two", np.array(2.0, np.float32))
+    g.init("grid_shape", np.array([-1, s, s, 2], np.int64))
+    ks = g.node("Slice", ["kp_source", "xy_start", "xy_end", "axis2"], "ks_xy")    # [B,K,2]
+    kd = g.node("Slice", ["kp_driving", "xy_start", "xy_end", "axis2"], "kd_xy")
+    move = g.node("Sub", [ks, kd], "kp_move")                                     # [B,K,2]
+    ks4 = g.node("Unsqueeze", [ks, "unsq1"], "ks_4")                              # [B,1,K,2]
+    rel = g.node("Sub", ["grid_pts", ks4], "rbf_rel")                             # [B,SS,K,2]
+    sq = g.node("Mul", [rel, rel], "rbf_sq")
+    d2 = g.node("ReduceSum", [sq, "axis3"], "rbf_d2", keepdims=0)                 # [B,SS,K]
+    arg = g.node("Mul", [d2, "neg_inv_2s2"], "rbf_arg")
+    phi = g.node("Exp", [arg], "rbf_phi")
+    total = g.node("ReduceSum", [phi, "axis_last"], "rbf_total", keepdims=1)     # [B,SS,1]
+    den = g.node("Max", [total, "one"], "rbf_den")
+    num = g.node("MatMul", [phi, move], "rbf_num")                                # [B,SS,2]
+    disp = g.node("Div", [num, den], "rbf_disp")
+    disp4 = g.node("Reshape", [disp, "grid_shape"], "rbf_disp4")
+    return g.node("Add", ["grid_base", disp4], "grid")
+
+
+def _frac_weight(g, grid, s, axis, tag):
+    """f (1 - f) / 2 of the grid's fractional pixel coordinate, [B,1,S,S]."""
+    g.init("size_f", np.array(float(s), np.float32)) if "size_f" not in [i.name for i in g.inits] else None
+    g.init("%s_lo" % tag, np.array([axis], np.int64))
+    g.init("%s_hi" % tag, np.array([axis + 1], np.int64))
+    c = g.node("Slice", [grid, "%s_lo" % tag, "%s_hi" % tag, "axis3"], tag + "_g")
+    a = g.node("Add", [c, "one"], tag + "_a")
+    m = g.node("Mul", [a, "size_f"], tag + "_m")
+    p = g.node("Div", [g.node("Sub", [m, "one"], tag + "_s"), "two"], tag + "_pix")
+    f = g.node("Sub", [p, g.node("Floor", [p], tag + "_floor")], tag + "_frac")
+    h = g.node("Div", [g.node("Mul", [f, g.node("Sub", ["one", f], tag + "_omf")], tag + "_prod"), "two"],
+               tag + "_half")
+    return g.node("Transpose", [h], tag, perm=[0, 3, 1, 2])
+
+
+def _warp(g, tip, grid, s):
+    """The sampler on the cone's tip and its second-difference recombination."""
+    hx = _frac_weight(g, grid, s, 0, "hx")
+    hy = _frac_weight(g, grid, s, 1, "hy")
+    samp = g.node("GridSample", [tip, grid], "warp_samp", mode="bilinear", padding_mode="border",
+                  align_corners=0)
+    for i in range(5):
+        g.init("c%d" % (3 * i), np.array([3 * i], np.int64))
+    g.init("axis1", np.array([1], np.int64))
+    parts = [g.node("Slice", [samp, "c%d" % (3 * i), "c%d" % (3 * i + 3), "axis1"], "warp_" + n)
+             for i, n in enumerate(["c", "xx", "yy", "xxyy"])]
+    r1 = g.node("Sub", [parts[0], g.node("Mul", [hx, parts[1]], "warp_t1")], "warp_r1")
+    r2 = g.node("Sub", [r1, g.node("Mul", [hy, parts[2]], "warp_t2")], "warp_r2")
+    t3 = g.node("Mul", [g.node("Mul", [hx, hy], "warp_hxy"), parts[3]], "warp_t3")
+    out = g.node("Add", [r2, t3], "warp_out")
+    # The recombination ends here; what reads the warp reads it through this.
+    return g.node("Identity", [out], "warped")
+
+
+def _head(g, rng, rows):
+    """Pooled features and driving keypoints -> [B,3,1,1], exactly zero: its
+    output convolution carries no weight, so it adds nothing to the warp."""
+    g.init("up_scales", np.array([1, 1, 2, 2], np.float32))
+    up = g.node("Resize", ["pooled64", "", "up_scales"], "head_up", mode="cubic",
+                coordinate_transformation_mode="half_pixel")
+    g.init("head_w", (rng.standard_normal((8, 64, 3, 3)) * 0.05).astype(np.float32))
+    hc = g.node("Conv", [up, "head_w"], "head_conv", pads=[1, 1, 1, 1])
+    flat = rows * 3 if isinstance(rows, int) and rows > 0 else KP_ROWS * 3
+    g.init("kflat_shape", np.array([-1, flat], np.int64))
+    g.init("kb_shape", np.array([-1, 8, 1, 1], np.int64))
+    g.init("blend_w", (rng.standard_normal((flat, 8)) * 0.3).astype(np.float32))
+    kf = g.node("Reshape", ["kp_driving", "kflat_shape"], "kp_flat")
+    kb = g.node("MatMul", [kf, "blend_w"], "blend_out")
+    g.nodes[-1].name = "/s2/blend"
+    feat = g.node("Add", [hc, g.node("Reshape", [kb, "kb_shape"], "blend_4d")], "head_feat")
+    pooled = g.node("ReduceMean", [feat], "head_pool", axes=[2, 3], keepdims=1)
+    g.init("head_out_w", np.zeros((3, 8, 1, 1), np.float32))
+    return g.node("Conv", [pooled, "head_out_w"], "head_rgb")
+
+
+def build(s, batch=1, seed=5, rows=KP_ROWS):
+    g = _Graph()
+    rng = np.random.default_rng(seed)
+    tip = _source_cone(g)
+    grid = _grid(g, s)
+    warped = _warp(g, tip, grid, s)
+    X = g.node("Add", [warped, _head(g, rng, rows)], "x_img")
+    Y = warped
+    c = _centres(s)
+    yy, xx = np.meshgrid(c, c, indexing="ij")
+    g.init("ellipse", (1.6 - 1.5 * (xx ** 2 / 0.6 + yy ** 2 / 0.8))[None, None].astype(np.float32))
+    g.init("clip_lo", np.array(0.0, np.float32))
+    g.init("clip_hi", np.array(1.0, np.float32))
+    a = g.node("Clip", ["ellipse", "clip_lo", "clip_hi"], "alpha")
+    ax = g.node("Mul", [X, a], "a_x")
+    by = g.node("Mul", [g.node("Sub", ["one", a], "one_minus_a"), Y], "b_y")
+    g.node("Identity", [g.node("Add", [ax, by], "composed")], "rgb")
+
+    f = TensorProto.FLOAT
+    inputs = [helper.make_tensor_value_info("pooled64", f, [batch, 64, 32, 32]),
+              helper.make_tensor_value_info("P_rgb", f, [batch, 3, s, s]),
+              helper.make_tensor_value_info("kp_driving", f, [batch, rows, 3]),
+              helper.make_tensor_value_info("kp_source", f, [batch, rows, 3])]
+    outputs = [helper.make_tensor_value_info("rgb", f, [batch, 3, s, s])]
+    graph = helper.make_graph(g.nodes, "director", inputs, outputs, initializer=g.inits)
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", OPSET)],
+                              producer_name="director_model")
+    model.ir_version = 8
+    onnx.checker.check_model(model)
+    return model
+
+
+def crop_of(bundle):
+    path = os.path.join(bundle, "manifest.json")
+    with open(path) as fh:
+        man = json.load(fh)
+    crop = man.get("crop", man.get("crop_size"))
+    if not isinstance(crop, int) or crop < 2:
+        raise ValueError("%s: no usable crop size (got %r)" % (path, crop))
+    return crop
+
+
+def parse_key(text):
+    """"key" or "key:batch" -> (key, batch)."""
+    key, _, batch = text.partition(":")
+    if not key or (batch and (not batch.isdigit() or int(batch) < 1)):
+        raise ValueError("bad model key %r: expected KEY or KEY:BATCH with a batch of at least 1" % text)
+    return key, int(batch) if batch else 1
+
+
+def write(bundle, keys=DEFAULT_KEYS):
+    """Writes model_<key>.onnx for each key ("key" or "key:batch") into
+    `bundle`; returns the paths."""
+    crop = crop_of(bundle)
+    models = {}
+    paths = []
+    for key, batch in map(parse_key, keys):
+        if batch not in models:
+            models[batch] = build(crop, batch).SerializeToString()
+        model = models[batch]
+        path = os.path.join(bundle, "model_%s.onnx" % key)
+        tmp = "%s.%d.tmp" % (path, os.getpid())
+        with open(tmp, "wb") as fh:
+            fh.write(model)
+        os.replace(tmp, path)
+        paths.append(path)
+    return paths
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--bundle", required=True, action="append",
+                    help="bundle directory (its manifest gives the crop); repeatable")
+    ap.add_argument("--keys", default=",".join(DEFAULT_KEYS), help="model keys (KEY or KEY:BATCH), comma separated")
+    a = ap.parse_args(argv)
+    keys = [k for k in a.keys.split(",") if k]
+    if not keys:
+        ap.error("need at least one model key")
+    try:
+        for bundle in a.bundle:
+            for p in write(bundle, keys):
+                print("wrote %s" % p)
+    except (OSError, ValueError) as e:
+        raise SystemExit("director_model.py: %s" % e)
+
+
+if __name__ == "__main__":
+    main()
