@@ -17,7 +17,8 @@ convolution is zero so the face is the warp alone, and the compose tail
 a * X + (1 - a) * Y with a clipped elliptical alpha.
 
 Usage: director_model.py --bundle DIR [--bundle DIR ...] [--keys b1_fp32,render,b4_fp32:4]
-A key may name its batch after a colon (default 1).
+A key may name its batch after a colon (default 1), and then ":fixed" to keep
+the source cone in the graph.
 """
 import argparse
 import json
@@ -52,10 +53,14 @@ def _centres(s):
     return ((np.arange(s, dtype=np.float64) + 0.5) / s * 2 - 1).astype(np.float32)
 
 
-def _source_cone(g):
-    """The image and its edge-clamped second differences, one Concat on P_rgb."""
+def _source_cone(g, hoistable=True):
+    """The image and its edge-clamped second differences, one Concat on P_rgb.
+    Not hoistable: the image also passes through a one-input Concat (a copy),
+    so the engine finds two Concats on P_rgb and keeps the cone in the graph;
+    the arithmetic is the same."""
     g.init("pad1", np.array([0, 0, 1, 1, 0, 0, 1, 1], np.int64))
-    padded = g.node("Pad", ["P_rgb", "pad1"], "src_pad", mode="edge")
+    src = "P_rgb" if hoistable else g.node("Concat", ["P_rgb"], "src_copy", axis=1)
+    padded = g.node("Pad", [src, "pad1"], "src_pad", mode="edge")
     kxx = np.array([[0, 0, 0], [1, -2, 1], [0, 0, 0]], np.float32)
     kernels = {"xx": kxx, "yy": kxx.T.copy(), "xxyy": np.outer([1, -2, 1], [1, -2, 1]).astype(np.float32)}
     outs = []
@@ -154,10 +159,10 @@ def _head(g, rng, rows):
     return g.node("Conv", [pooled, "head_out_w"], "head_rgb")
 
 
-def build(s, batch=1, seed=5, rows=KP_ROWS):
+def build(s, batch=1, seed=5, rows=KP_ROWS, hoistable=True):
     g = _Graph()
     rng = np.random.default_rng(seed)
-    tip = _source_cone(g)
+    tip = _source_cone(g, hoistable)
     grid = _grid(g, s)
     warped = _warp(g, tip, grid, s)
     X = g.node("Add", [warped, _head(g, rng, rows)], "x_img")
@@ -197,11 +202,15 @@ def crop_of(bundle):
 
 
 def parse_key(text):
-    """"key" or "key:batch" -> (key, batch)."""
-    key, _, batch = text.partition(":")
-    if not key or (batch and (not batch.isdigit() or int(batch) < 1)):
-        raise ValueError("bad model key %r: expected KEY or KEY:BATCH with a batch of at least 1" % text)
-    return key, int(batch) if batch else 1
+    """"key", "key:batch" or "key:batch:fixed" -> (key, batch, hoistable).
+    "fixed" keeps the source cone in the graph (see _source_cone)."""
+    parts = text.split(":")
+    key, batch = parts[0], parts[1] if len(parts) > 1 else "1"
+    fixed = len(parts) > 2 and parts[2] == "fixed"
+    if not key or not batch.isdigit() or int(batch) < 1 or len(parts) > 3 or (len(parts) == 3 and not fixed):
+        raise ValueError("bad model key %r: expected KEY, KEY:BATCH or KEY:BATCH:fixed with a batch of at "
+                         "least 1" % text)
+    return key, int(batch), not fixed
 
 
 def write(bundle, keys=DEFAULT_KEYS):
@@ -210,10 +219,10 @@ def write(bundle, keys=DEFAULT_KEYS):
     crop = crop_of(bundle)
     models = {}
     paths = []
-    for key, batch in map(parse_key, keys):
-        if batch not in models:
-            models[batch] = build(crop, batch).SerializeToString()
-        model = models[batch]
+    for key, batch, hoistable in map(parse_key, keys):
+        if (batch, hoistable) not in models:
+            models[batch, hoistable] = build(crop, batch, hoistable=hoistable).SerializeToString()
+        model = models[batch, hoistable]
         path = os.path.join(bundle, "model_%s.onnx" % key)
         tmp = "%s.%d.tmp" % (path, os.getpid())
         with open(tmp, "wb") as fh:

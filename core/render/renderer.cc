@@ -63,11 +63,6 @@ bool envStartsWith(const char* name, char c) {
   return v && v[0] == c;
 }
 
-bool envOn(const char* name) {
-  const char* v = envOrNull(name);
-  return v && v[0] && v[0] != '0';
-}
-
 std::vector<uint8_t> readModel(const std::string& path) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) throw std::runtime_error("Renderer: cannot open " + path);
@@ -89,15 +84,6 @@ std::string xnnpackRefusal(const std::string& ep) {
          "on both a door-served and a hand-staged copy of the same identity. It is a signal, not an exception, so "
          "it cannot be caught and reported. Use the default ep (\"\", the ORT CPU EP), which opens the same bundle "
          "on the same bytes.";
-}
-
-std::string gsFastRefusal(const std::string& path) {
-  return "Renderer: LE_GS_FAST=0 (or MIRELUND_CORVANE2_GRIDSAMPLE_FAST=0, which sets it) was asked for, but " + path +
-         " has com.mirelund::GridSampleFast BAKED INTO THE GRAPH. That flag disables the custom-op registration, so "
-         "there would be no kernel to bind and this session would die inside ORT with 'GridSampleFast(-1) is not a "
-         "registered function/op'. There is no standard-GridSample arm on this bundle to measure: the artifact "
-         "itself is non-standard. Run the A/B on a STANDARD-ONNX bundle (the shipping format since "
-         "INFERENCE_STANDARDIZATION.md #1), or unset the flag to load this one.";
 }
 
 std::string kpContractRefusal(const std::string& path, const std::string& input, int64_t rows) {
