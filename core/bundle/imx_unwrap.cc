@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -280,7 +281,10 @@ void extractInto(const std::string& container, const std::string& staging) {
   Fd root(::open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!root.ok()) fail("cannot create unwrap dir " + staging);
   const int src = ::fileno(f.get());
-  std::vector<char> buf(kCopyBuffer);
+  // One streaming buffer, no larger than the largest member needs.
+  uint64_t largest = 1;
+  for (const auto& m : toc) largest = std::max(largest, m.size);
+  std::vector<char> buf(static_cast<size_t>(std::min<uint64_t>(largest, kCopyBuffer)));
   for (size_t i = 0; i < toc.size(); ++i) {
     if (isSyntheticManifest(src, toc[i])) continue;
     std::string dirPath = staging;
