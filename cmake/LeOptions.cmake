@@ -10,6 +10,11 @@ if(LE_SANITIZE)
   add_compile_options(-fsanitize=${LE_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${LE_SANITIZE})
 endif()
-if(LE_FUZZ AND NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-  message(FATAL_ERROR "LE_FUZZ needs clang (CC=clang CXX=clang++).")
+if(LE_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "LE_FUZZ needs clang (CC=clang CXX=clang++).")
+  endif()
+  # Coverage feedback must come from the engine's code, not only from the
+  # fuzz target's own file; libFuzzer's main is linked into the targets alone.
+  add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
