@@ -17,4 +17,5 @@ if(LE_FUZZ)
   # Coverage feedback must come from the engine's code, not only from the
   # fuzz target's own file; libFuzzer's main is linked into the targets alone.
   add_compile_options(-fsanitize=fuzzer-no-link)
+  add_link_options(-fsanitize=fuzzer-no-link)
 endif()
