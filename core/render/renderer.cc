@@ -20,6 +20,10 @@
 #include "core/foundation/half.h"
 #include "core/foundation/pool.h"
 #include "core/render/conv_backend.h"
+#include "core/render/custom_ops.h"
+#include "core/render/graph_codec.h"
+#include "core/render/graph_rewrites.h"
+#include "core/render/graph_surgery.h"
 #include "le/le.h"
 
 namespace le {
@@ -63,6 +67,11 @@ bool envStartsWith(const char* name, char c) {
   return v && v[0] == c;
 }
 
+bool envOn(const char* name) {
+  const char* v = envOrNull(name);
+  return v && v[0] && v[0] != '0';
+}
+
 std::vector<uint8_t> readModel(const std::string& path) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) throw std::runtime_error("Renderer: cannot open " + path);
@@ -84,6 +93,15 @@ std::string xnnpackRefusal(const std::string& ep) {
          "on both a door-served and a hand-staged copy of the same identity. It is a signal, not an exception, so "
          "it cannot be caught and reported. Use the default ep (\"\", the ORT CPU EP), which opens the same bundle "
          "on the same bytes.";
+}
+
+std::string gsFastRefusal(const std::string& path) {
+  return "Renderer: LE_GS_FAST=0 (or MIRELUND_CORVANE2_GRIDSAMPLE_FAST=0, which sets it) was asked for, but " + path +
+         " has com.mirelund::GridSampleFast BAKED INTO THE GRAPH. That flag disables the custom-op registration, so "
+         "there would be no kernel to bind and this session would die inside ORT with 'GridSampleFast(-1) is not a "
+         "registered function/op'. There is no standard-GridSample arm on this bundle to measure: the artifact "
+         "itself is non-standard. Run the A/B on a STANDARD-ONNX bundle (the shipping format since "
+         "INFERENCE_STANDARDIZATION.md #1), or unset the flag to load this one.";
 }
 
 std::string kpContractRefusal(const std::string& path, const std::string& input, int64_t rows) {
@@ -359,17 +377,147 @@ void Renderer::Impl::appendProvider(const std::string& ep) {
                                                {"ModelCacheDirectory", cache}});
 }
 
-void Renderer::Impl::registerOpsAndRead(bool) {
-  gsRewrite_ = false;
+void Renderer::Impl::registerOpsAndRead(bool cpu) {
+  if (envStartsWith("LE_GS_FAST", '0')) {
+    std::vector<uint8_t> probe;
+    try {
+      probe = readModel(modelPath_);
+    } catch (const std::exception&) {
+      probe.clear();
+    }
+    if (!probe.empty() && graphHasBakedGridSampleFast(probe)) throw std::runtime_error(gsFastRefusal(modelPath_));
+    registerInt8ConvVNNI(*options_);
+    gsRewrite_ = false;
+  } else {
+    gsRewrite_ = !envStartsWith("LE_GS_REWRITE", '0');
+    if (!gsRewrite_ && cpu)
+      std::fprintf(stderr,
+                   "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.mirelund::GridSampleFast rewrite DISABLED "
+                   "(%s); the custom op is still registered, so a baked bundle loads and runs its baked kernel. A "
+                   "standard bundle now runs ORT's own GridSample.\n",
+                   key_.c_str());
+    registerGridSampleFast(*options_);
+    registerInt8ConvVNNI(*options_);
+  }
   model_ = readModel(modelPath_);
 }
 
-void Renderer::Impl::rewriteGraph(const std::string&, bool) {
+void Renderer::Impl::rewriteGraph(const std::string& ep, bool cpu) {
+  const char* k = key_.c_str();
+  const bool warpNode = envOn("LE_WARP_NODE");
   changed_ = false;
   warpApplied_ = false;
+  if (warpNode && cpu) {
+    std::string reason;
+    const size_t removed = rewriteWarpBlockToCustomOp(model_, reason);
+    if (removed) {
+      std::fprintf(stderr, "[le] director warp -> com.mirelund::WarpDirector (%zu nodes removed, the source cone with them)\n",
+                   removed);
+      warpApplied_ = true;
+      changed_ = true;
+    } else {
+      std::fprintf(stderr,
+                   "[le] director warp NOT moved to one node (%s) \xe2\x80\x94 the graph loads exactly as it did before\n",
+                   reason.empty() ? "no reason given" : reason.c_str());
+    }
+  }
+  size_t gs = 0;
+  if (cpu && gsRewrite_) gs = rewriteGridSampleToFast(model_);
+  const size_t blend = normaliseStudentBlend(model_);
+  const size_t head = rewriteHeadCubicResize(model_);
+  changed_ = changed_ || gs || blend || head;
+
+  tryHoist(ep);
+  if (gs)
+    std::fprintf(stderr, "[le] std GridSample -> com.mirelund::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
+                 gs, k);
+  if (blend)
+    std::fprintf(stderr,
+                 "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) \xe2\x80\x94 a "
+                 "pre-2026-09-11 student; as MatMul this graph aborts Apple's MPSGraph compiler on every CoreML unit "
+                 "that includes the GPU\n",
+                 blend, k);
+  if (head)
+    std::fprintf(stderr,
+                 "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: %zu node(s) "
+                 "(%s) \xe2\x80\x94 the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every "
+                 "CPU-class EP and no CoreML/NNAPI EP can claim it\n",
+                 head, k);
 }
 
-bool Renderer::Impl::tryHoist(const std::string&) { return false; }
+// Moves the source cone into a batch-1 prep session when the graph allows it.
+bool Renderer::Impl::tryHoist(const std::string& ep) {
+  const char* k = key_.c_str();
+  if (startsWith(ep, "coreml")) {
+    const std::string unit = coremlUnitText(ep);
+    if (unit == "all" || unit == "gpu") {
+      std::fprintf(stderr,
+                   "[le] source-cone hoist NOT applied (%s): CoreML unit set '%s' can place the director on the GPU "
+                   "and the 12.58 MB boundary input would cross that partition every frame (measured 0.61x on an M4) "
+                   "\xe2\x80\x94 the cone stays in the graph\n",
+                   k, unit.c_str());
+      return false;
+    }
+  }
+  if (warpApplied_) {
+    std::fprintf(stderr,
+                 "[le] source-cone hoist SKIPPED (%s): the warp node subsumes the cone \xe2\x80\x94 there is nothing "
+                 "left to hoist\n",
+                 k);
+    return false;
+  }
+  const bool hasP = identity_->priorBackend() == "mmap P.f16" || !identity_->priorPath().empty();
+  if (!hasP || model_.empty()) return false;
+  std::string reason;
+  try {
+    std::string tip;
+    const size_t concats = findSourceConeBoundary(model_, tip);
+    if (concats != 1) {
+      reason = "expected exactly one Concat consuming P_rgb, found " + std::to_string(concats);
+    } else {
+      GsBytes prepBytes;
+      if (buildSourceConePrep(model_, tip, prepBytes, reason)) {
+        Ort::SessionOptions po;
+        po.SetIntraOpNumThreads(1);
+        po.SetInterOpNumThreads(1);
+        po.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
+        po.AddConfigEntry("session.intra_op.allow_spinning", "0");
+        po.AddConfigEntry("mlas.disable_kleidiai", "1");
+        prep_.emplace(env_, prepBytes.data(), prepBytes.size(), po);
+        const std::vector<int64_t> in0 = prep_->GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
+        const std::vector<int64_t> out0 = prep_->GetOutputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
+        if (in0.size() != 4 || in0[0] != 1) {
+          reason = "batch-1 lever; this graph declares batch " + std::to_string(in0.empty() ? 0 : in0[0]);
+        } else if (out0.size() != 4 || std::any_of(out0.begin(), out0.end(), [](int64_t d) { return d < 1; })) {
+          // The prep graph publishes its tip with dynamic dims; ORT infers them from the static input.
+          reason = "boundary shape is not static";
+        } else {
+          const int64_t dims[4] = {out0[0], out0[1], out0[2], out0[3]};
+          GsBytes perFrame;
+          if (buildSourceConePerFrame(model_, tip, dims, perFrame, reason)) {
+            session_.emplace(env_, perFrame.data(), perFrame.size(), *options_);
+            boundaryName_ = tip;
+            std::copy(dims, dims + 4, boundaryDims_);
+            boundaryElems_ = dims[0] * dims[1] * dims[2] * dims[3];
+            std::fprintf(stderr,
+                         "[le] source-cone hoist: '%s' [%lld,%lld,%lld,%lld] leaves the per-frame graph and is "
+                         "prefetched per SOURCE FRAME on one spare core (%s)\n",
+                         tip.c_str(), (long long)dims[0], (long long)dims[1], (long long)dims[2],
+                         (long long)dims[3], k);
+            return true;
+          }
+        }
+      }
+    }
+  } catch (const std::exception& e) {
+    reason = e.what();
+  }
+  prep_.reset();
+  session_.reset();
+  std::fprintf(stderr, "[le] source-cone hoist NOT applied (%s): %s\n", k,
+               reason.empty() ? "no reason given" : reason.c_str());
+  return false;
+}
 
 void Renderer::Impl::createMainSession(const std::string& ep, bool cpu) {
   if (!session_) {
@@ -444,7 +592,7 @@ void Renderer::Impl::bindAll() {
     if (!prep_) bindIn("P_rgb", P_, {B, 3, S, S});
     bindIn("kp_driving", kd_, {B, kHostKpRows, 3});
     bindIn("kp_source", ks_, {B, kHostKpRows, 3});
-    if (lipBound_) bindIn("lip_delivery", lipBuf_, {B, 1, S, S});
+    if (lipBound_) bindIn(kLipInputName, lipBuf_, {B, 1, S, S});
   }
   const std::vector<int64_t> outShape{B, 3, S, S};
   bound_.push_back(Ort::Value::CreateTensor<float>(cpu_, rgb_.data(), rgb_.size(), outShape.data(), outShape.size()));
@@ -531,7 +679,8 @@ int Renderer::Impl::acquire(int srcIdx) {
   }
 }
 
-void Renderer::Impl::fillLip(int, const float*) {}
+void Renderer::Impl::fillLip(int, const float*) {
+}
 
 const float* Renderer::Impl::renderNative(const int* srcIdx, const float* kpSource, const float* kpDriving, int n) {
   const bool mapped = identity_->priorBackend() == "mmap P.f16";

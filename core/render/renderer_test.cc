@@ -153,6 +153,111 @@ TEST(Renderer, ShortBatchesRepeatTheLastFrameAndBadCountsAreRefused) {
   }
 }
 
+TEST(Renderer, HoistedAndUnhoistedRenderTheSameCrops) {
+  Opened b(test::bundlePath("tiny"));
+  Renderer hoisted(b.manifest, b.identity, "b1_fp32", 1, "");
+  Renderer plain(b.manifest, b.identity, "b4_fp32", 1, "");
+  ASSERT_TRUE(hoisted.hoisted());
+  const size_t n = size_t(3) * b.manifest.crop * b.manifest.crop;
+  // Forward, a jump, backward and a repeat: hits, misses and synchronous fills.
+  for (int i : {0, 1, 2, 3, 9, 8, 7, 7, 0, 11, 0}) {
+    const float* p = plain.render(&i, b.xs(i), b.xd(i), 1);
+    const std::vector<float> want(p, p + n);
+    EXPECT_LT(maxDiff(hoisted.render(&i, b.xs(i), b.xd(i), 1), want.data(), n), 1e-5f) << "frame " << i;
+  }
+  EXPECT_GT(hoisted.ringHits() + hoisted.ringMisses(), 0u);
+}
+
+TEST(Renderer, APrefetchedFrameIsAHit) {
+  Opened b(test::bundlePath("tiny"));
+  Renderer r(b.manifest, b.identity, "b1_fp32", 1, "");
+  ASSERT_TRUE(r.hoisted());
+  int i = 0;
+  r.render(&i, b.xs(i), b.xd(i), 1);  // filled on this thread; asks the prep thread for frame 1
+  EXPECT_EQ(r.ringMisses(), 1u);
+  EXPECT_EQ(r.ringHits(), 1u);  // the filled slot is then taken like any other
+  // The prefetch of frame 1 finishes well within this on any machine; the
+  // render then finds it ready.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  i = 1;
+  r.render(&i, b.xs(i), b.xd(i), 1);
+  EXPECT_EQ(r.ringHits(), 2u);
+  EXPECT_EQ(r.ringMisses(), 1u);
+}
+
+TEST(Renderer, APrepFailureSurfacesAtTheNextRender) {
+  // The warp prior played from a video that cannot be decoded: the fill of
+  // the ring fails inside the prep step, and the render reports it.
+  ScratchBundle s;
+  ASSERT_EQ(test::runCommand("rm -f '" + s.dir + "/P.f16' '" + s.dir + "/fs_red.f16'"), 0);
+  test::writeFile(s.dir + "/P_hevc.mov", std::string(4096, '\x5a'));
+  Opened b(s.dir);
+  Renderer r(b.manifest, b.identity, "b1_fp32", 1, "");
+  ASSERT_TRUE(r.hoisted());
+  int i = 0;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    try {
+      r.render(&i, b.xs(i), b.xd(i), 1);
+      ADD_FAILURE() << "a render over an undecodable prior succeeded";
+    } catch (const std::runtime_error& e) {
+      EXPECT_THAT(e.what(), HasSubstr("Renderer: the hoisted source cone failed in ORT \xe2\x80\x94 "));
+    }
+  }
+}
+
+// Loads key `key` of `b` and returns what it logged.
+std::string loadLog(Opened& b, const std::string& key, bool* hoisted = nullptr) {
+  testing::internal::CaptureStderr();
+  try {
+    Renderer r(b.manifest, b.identity, key, 1, "");
+    if (hoisted) *hoisted = r.hoisted();
+    int si = 4;
+    const size_t n = size_t(3) * b.manifest.crop * b.manifest.crop;
+    EXPECT_LT(maxDiff(r.render(&si, b.xs(si), b.xs(si), 1), b.P(si).data(), n), 1e-5f) << key;
+  } catch (...) {
+    testing::internal::GetCapturedStderr();
+    throw;
+  }
+  return testing::internal::GetCapturedStderr();
+}
+
+TEST(Renderer, LoadTimeRewritesAndTheirSwitches) {
+  ScratchBundle s;
+  Opened b(s.dir);
+  bool hoisted = false;
+  std::string log = loadLog(b, "b1_fp32", &hoisted);
+  EXPECT_TRUE(hoisted);
+  EXPECT_THAT(log, HasSubstr("[le] std GridSample -> com.mirelund::GridSampleFast load-time rewrite: 1 node(s) (b1_fp32)"));
+  EXPECT_THAT(log, HasSubstr("[le] L3 student blend MatMul -> Gemm load-time normalisation: 1 node(s) (b1_fp32)"));
+  EXPECT_THAT(log, HasSubstr("[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: 1 node(s) (b1_fp32)"));
+  EXPECT_THAT(log, HasSubstr("[le] source-cone hoist: 'src_tip' [1,12,64,64] leaves the per-frame graph"));
+  EXPECT_THAT(log, HasSubstr("[le] director ep=cpu (ORT CPU EP)"));
+  {
+    ScopedEnv warp("LE_WARP_NODE", "1");
+    log = loadLog(b, "b1_fp32", &hoisted);
+    EXPECT_FALSE(hoisted);
+    EXPECT_THAT(log, HasSubstr("[le] director warp -> com.mirelund::WarpDirector ("));
+    EXPECT_THAT(log, HasSubstr("[le] source-cone hoist SKIPPED (b1_fp32): the warp node subsumes the cone"));
+  }
+  {
+    ScopedEnv gs("LE_GS_REWRITE", "0");
+    log = loadLog(b, "b1_fp32");
+    EXPECT_THAT(log, HasSubstr("[le] LE_GS_REWRITE=0: load-time std GridSample -> com.mirelund::GridSampleFast rewrite DISABLED (b1_fp32)"));
+    EXPECT_THAT(log, Not(HasSubstr("GridSampleFast load-time rewrite")));
+  }
+  {
+    // A graph with the fast sampler baked in cannot load without its kernel.
+    const std::string py = "import sys; sys.path.insert(0, '" + test::sourceDir() +
+                           "/tools'); import director_graphs as d; open('" + s.dir +
+                           "/model_baked.onnx', 'wb').write(d.build_m4b(S=64, baked=True).SerializeToString())";
+    ASSERT_EQ(test::runCommand(test::python() + " -c \"" + py + "\""), 0);
+    ScopedEnv fast("LE_GS_FAST", "0");
+    EXPECT_THAT(loadError(b, "baked", ""), HasSubstr("Renderer: LE_GS_FAST=0 (or MIRELUND_CORVANE2_GRIDSAMPLE_FAST=0, which sets it) was asked for, but " + b.manifest.modelPath("baked") + " has com.mirelund::GridSampleFast BAKED INTO THE GRAPH."));
+    log = loadLog(b, "b1_fp32");  // a standard graph runs ORT's own sampler
+    EXPECT_THAT(log, Not(HasSubstr("GridSampleFast load-time rewrite")));
+  }
+}
+
 TEST(SourcePredictor, BouncesUntilTheLoopWraps) {
   SourcePredictor p(4);
   std::vector<int> got;

@@ -76,13 +76,21 @@ LE_API const float* le_render_drive_crop(le_ctx* ctx, int drive_index) {
 
 LE_API int le_render_kp_rgba(le_ctx* ctx, int src_index, const float* xs, const float* xd, uint8_t* out,
                              size_t out_len) {
-  if (!le_render_kp_crop(ctx, src_index, xs, xd)) return 0;
-  return le::pasteToRGBA(ctx, src_index, out, out_len);
+  // The render and the paste set their own messages; nothing here throws.
+  return le::capi::guarded(
+      Family::kCore, "le_render_kp_rgba", 0,
+      [&] { return le_render_kp_crop(ctx, src_index, xs, xd) ? le::pasteToRGBA(ctx, src_index, out, out_len) : 0; },
+      /*clear=*/false);
 }
 
 LE_API int le_render_drive_rgba(le_ctx* ctx, int drive_index, uint8_t* out, size_t out_len) {
-  if (!le_render_drive_crop(ctx, drive_index)) return 0;
-  return le::pasteToRGBA(ctx, ctx->drive.si[size_t(drive_index)], out, out_len);
+  return le::capi::guarded(
+      Family::kCore, "le_render_drive_rgba", 0,
+      [&] {
+        if (!le_render_drive_crop(ctx, drive_index)) return 0;
+        return le::pasteToRGBA(ctx, ctx->drive.si[size_t(drive_index)], out, out_len);
+      },
+      /*clear=*/false);
 }
 
 LE_API int le_paste_crop(le_ctx* ctx, int frame_index, const float* crop, uint8_t* out, size_t out_len) {
