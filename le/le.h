@@ -140,6 +140,101 @@ LE_API int le_bundle_resolve_handle(const char* handle, char* out, size_t out_le
  * that file can be read, 0 when it cannot, -1 on bad arguments or no room. */
 LE_API int le_bundle_resolve_member(const char* handle, const char* member, char* out, size_t out_len);
 
+/* ---- Tessera family: the borrowed-teeth members of a bundle. ----
+ * These functions report failures into a caller buffer (err, err_cap): at
+ * most err_cap - 1 bytes and a terminator, nothing when err is NULL or
+ * err_cap < 1. Strings and arrays returned by a handle stay owned by it. */
+typedef struct le_tessera_carriage le_tessera_carriage;
+typedef struct le_tessera_members le_tessera_members;
+
+/* Returns the number of teeth member slots (4). */
+LE_API int le_tessera_slot_count(void);
+
+/* Returns the key of slot i (0..3), or NULL outside that range. */
+LE_API const char* le_tessera_slot_key(int i);
+
+/* Finds a bundle's teeth members; NULL only for a NULL argument or out of memory. */
+LE_API le_tessera_carriage* le_tessera_carriage_open(const char* bundle_dir);
+
+/* Returns 1 when all four members are present, else 0 (0 for NULL). */
+LE_API int le_tessera_carriage_complete(const le_tessera_carriage* h);
+
+/* Returns 1 when the manifest declares a "tessera" block, else 0 (0 for NULL). */
+LE_API int le_tessera_carriage_declared(const le_tessera_carriage* h);
+
+/* Returns the member path of a slot, valid until the next call on h; "" for NULL or unknown keys. */
+LE_API const char* le_tessera_carriage_path(le_tessera_carriage* h, const char* slot_key);
+
+/* Returns the number of missing member slots (0 for NULL). */
+LE_API int le_tessera_carriage_missing_count(const le_tessera_carriage* h);
+
+/* Returns the i-th missing slot key, or NULL when out of range. */
+LE_API const char* le_tessera_carriage_missing(const le_tessera_carriage* h, int i);
+
+/* Frees a carriage handle; NULL is ignored. */
+LE_API void le_tessera_carriage_close(le_tessera_carriage* h);
+
+/* Loads and validates a bundle's teeth members; NULL with the reason in err on failure. */
+LE_API le_tessera_members* le_tessera_members_open(const char* bundle_dir, char* err, size_t err_cap);
+
+/* Returns the donor count (0 for NULL). */
+LE_API int32_t le_tessera_members_n_donors(const le_tessera_members* h);
+
+/* Returns the stored reference band width in pixels (0 for NULL). */
+LE_API int32_t le_tessera_members_band_w(const le_tessera_members* h);
+
+/* Returns the stored reference band height in pixels (0 for NULL). */
+LE_API int32_t le_tessera_members_band_h(const le_tessera_members* h);
+
+/* Returns the 2 x n_donors donor centroids (x, y), or NULL when empty or for NULL. */
+LE_API const double* le_tessera_members_cent(const le_tessera_members* h);
+
+/* Returns the n_donors donor apertures, or NULL when empty or for NULL. */
+LE_API const double* le_tessera_members_aperture(const le_tessera_members* h);
+
+/* Returns the head weights file bytes, or NULL when empty or for NULL. */
+LE_API const uint8_t* le_tessera_members_head_pt(const le_tessera_members* h);
+
+/* Returns the byte count of the head weights file (0 for NULL). */
+LE_API uint32_t le_tessera_members_head_pt_len(const le_tessera_members* h);
+
+/* Returns the canonical centroid as 2 doubles (x, y), or NULL for NULL. */
+LE_API const double* le_tessera_members_c_canon(const le_tessera_members* h);
+
+/* Returns the 12 geometry stamp integers, or NULL for NULL. */
+LE_API const int32_t* le_tessera_members_stamp(const le_tessera_members* h);
+
+/* Returns the head configuration text ("" for NULL). */
+LE_API const char* le_tessera_members_head_json(const le_tessera_members* h);
+
+/* Returns the bundle manifest text ("" for NULL). */
+LE_API const char* le_tessera_members_manifest_json(const le_tessera_members* h);
+
+/* Returns the path of the bank's reference track ("" for NULL). */
+LE_API const char* le_tessera_members_bank_track_path(const le_tessera_members* h);
+
+/* Returns the reference track's container name ("" for NULL). */
+LE_API const char* le_tessera_members_bank_container(const le_tessera_members* h);
+
+/* Returns the reference track's codec name, possibly "" ("" for NULL). */
+LE_API const char* le_tessera_members_bank_codec(const le_tessera_members* h);
+
+/* Returns the reference track's pixel format ("" for NULL). */
+LE_API const char* le_tessera_members_bank_pix_fmt(const le_tessera_members* h);
+
+/* Returns the reference track's packing ("" for NULL). */
+LE_API const char* le_tessera_members_bank_packing(const le_tessera_members* h);
+
+/* Returns n_donors x band_h x band_w x 3, the bytes of all reference bands (0 for NULL). */
+LE_API int64_t le_tessera_members_band_bytes(const le_tessera_members* h);
+
+/* Copies the reference bands from track order (src) into donor order (dst); 0 on success, 1 with err set on failure. */
+LE_API int le_tessera_members_reorder(const le_tessera_members* h, const uint8_t* src, uint8_t* dst, char* err,
+                                      size_t err_cap);
+
+/* Frees a members handle; NULL is ignored. */
+LE_API void le_tessera_members_close(le_tessera_members* h);
+
 #ifdef __cplusplus
 }  /* extern "C" */
 #endif
