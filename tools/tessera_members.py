@@ -12,6 +12,7 @@ Damaged variants exercise the loader's refusals; --all-variants ROOT writes
 ROOT/<variant> for each of them.
 """
 import argparse
+import fcntl
 import json
 import math
 import os
@@ -259,19 +260,39 @@ def write_variant(root, name, n_donors=6, canvas=128):
     return d
 
 
+def write_all_variants(root, n_donors, canvas, if_stale):
+    """Writes every variant under an exclusive lock, so that concurrent test
+    processes and the fixture never see a half-written tree; ROOT/.complete
+    marks a finished run."""
+    os.makedirs(os.path.dirname(os.path.abspath(root)), exist_ok=True)
+    marker = os.path.join(root, ".complete")
+    with open(os.path.abspath(root) + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if if_stale and os.path.exists(marker) and \
+                os.path.getmtime(marker) >= os.path.getmtime(os.path.abspath(__file__)):
+            return
+        if os.path.exists(marker):
+            os.remove(marker)
+        os.makedirs(root, exist_ok=True)
+        for name in VARIANTS:
+            write_variant(root, name, n_donors, canvas)
+        with open(marker, "w") as f:
+            f.write("ok\n")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--out", help="bundle directory to write the members into")
     ap.add_argument("--all-variants", metavar="ROOT", help="write ROOT/<variant> for every variant")
+    ap.add_argument("--if-stale", action="store_true",
+                    help="with --all-variants: regenerate only when older than this script")
     ap.add_argument("--variant", default="ok", choices=sorted(VARIANTS))
     ap.add_argument("--donors", type=int, default=6)
     ap.add_argument("--canvas", type=int, default=128)
     ap.add_argument("--no-lip-map", action="store_true")
     a = ap.parse_args()
     if a.all_variants:
-        os.makedirs(a.all_variants, exist_ok=True)
-        for name in VARIANTS:
-            write_variant(a.all_variants, name, a.donors, a.canvas)
+        write_all_variants(a.all_variants, a.donors, a.canvas, a.if_stale)
     elif a.out:
         write_members(a.out, a.donors, a.canvas, with_lip_map=not a.no_lip_map)
         if a.variant != "ok":

@@ -6,6 +6,9 @@
 
 #include <cerrno>
 
+#include "core/bundle/bundle_path.h"
+#include "core/bundle/manifest.h"
+#include "core/bundle/member_names.h"
 #include "core/tessera/json.h"
 
 namespace le {
@@ -74,12 +77,15 @@ TesseraCarriage tesseraDefaultCarriage() {
   return c;
 }
 
+TesseraCarriage tesseraCarriage(const Manifest& manifest) { return tesseraCarriage(manifest.dir); }
+
 TesseraCarriage tesseraCarriage(const std::string& bundlePath) {
+  const std::string dir = resolveBundlePath(bundlePath);
   TesseraCarriage c;
   for (std::size_t i = 0; i < kDefaultNames.size(); ++i) c.names[i] = kDefaultNames[i];
-  applyManifest(bundlePath, c);
+  applyManifest(dir, c);
   for (std::size_t i = 0; i < kSlotKeys.size(); ++i) {
-    c.paths[i] = tessera::memberPath(bundlePath, c.names[i]);
+    c.paths[i] = resolveMember(dir, c.names[i]);
     if (!tessera::canOpenForReading(c.paths[i])) c.missing.push_back(kSlotKeys[i]);
   }
   c.complete = c.missing.empty();
@@ -106,8 +112,6 @@ bool requireTesseraMembers(const TesseraCarriage& carriage) {
 }
 
 namespace tessera {
-
-std::string memberPath(const std::string& dir, const std::string& name) { return dir + "/" + name; }
 
 bool canOpenForReading(const std::string& path) {
   Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};

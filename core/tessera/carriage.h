@@ -10,6 +10,8 @@
 
 namespace le {
 
+struct Manifest;
+
 // Default member file names, in slot order.
 struct TesseraSlots {
   static constexpr const char* kBankTrack = "tessera_bank.v1.mp4";
@@ -54,6 +56,8 @@ TesseraCarriage tesseraDefaultCarriage();
 // Finds the members of a bundle directory. Problems with the manifest leave
 // the carriage undeclared with the default names; it never throws for them.
 TesseraCarriage tesseraCarriage(const std::string& bundlePath);
+// The same over a loaded manifest's bundle directory.
+TesseraCarriage tesseraCarriage(const Manifest& manifest);
 
 // Returns true when complete, else throws MissingTesseraMember.
 bool requireTesseraMembers(const TesseraCarriage& carriage);
@@ -65,8 +69,6 @@ std::string manifestPathIn(const std::string& dir);
 std::string readWholeFile(const std::string& path);
 // True when `path` opens for reading as a regular file.
 bool canOpenForReading(const std::string& path);
-// Member path inside a bundle directory.
-std::string memberPath(const std::string& dir, const std::string& name);
 }  // namespace tessera
 
 }  // namespace le

@@ -4,12 +4,13 @@
 
 #include <filesystem>
 
+#include "core/tessera/member_fixture.h"
 #include "tests/test_support.h"
 
 namespace le {
 namespace {
 
-std::string variant(const std::string& name) { return test::dataDir() + "/tessera/" + name; }
+std::string variant(const std::string& name) { return le::test::tesseraVariant(name); }
 
 TEST(TesseraCarriage, CompleteBundleIsDeclaredWithPlanesAndPaths) {
   TesseraCarriage c = tesseraCarriage(variant("ok"));

@@ -2,12 +2,28 @@
 // the tests edit one field at a time.
 #pragma once
 
+#include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "tests/test_support.h"
 
 namespace le::test {
+
+// Directory of a generated teeth-member bundle variant
+// (tools/tessera_members.py). Generates the set once when it is missing or
+// stale; the generator locks, so parallel test processes are safe.
+inline std::string tesseraVariant(const std::string& name) {
+  static std::once_flag once;
+  const std::string root = dataDir() + "/tessera";
+  std::call_once(once, [&] {
+    std::string cmd = "'" + python() + "' '" + sourceDir() + "/tools/tessera_members.py' --all-variants '" + root +
+                      "' --if-stale";
+    if (runCommand(cmd) != 0) throw std::runtime_error("The teeth-member generator failed: " + cmd);
+  });
+  return root + "/" + name;
+}
 
 struct SidecarSpec {
   std::string format = "\"tessera_bank.v1\"";

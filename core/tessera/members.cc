@@ -5,6 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/bundle/bundle_path.h"
+#include "core/bundle/manifest.h"
 #include "core/tessera/carriage.h"
 #include "core/tessera/json.h"
 
@@ -85,8 +87,10 @@ int64_t TesseraAttachInputs::bandBytes() const {
   return static_cast<int64_t>(n_donors) * band_h * band_w * 3;
 }
 
+TesseraAttachInputs loadTesseraMembers(const Manifest& manifest) { return loadTesseraMembers(manifest.dir); }
+
 TesseraAttachInputs loadTesseraMembers(const std::string& bundlePath) {
-  const std::string& dir = bundlePath;
+  const std::string dir = resolveBundlePath(bundlePath);
   TesseraCarriage carriage = tesseraCarriage(dir);
   requireTesseraMembers(carriage);
 

@@ -8,6 +8,8 @@
 
 namespace le {
 
+struct Manifest;
+
 // Owner's cap on the bank size; larger banks are refused, never trimmed.
 constexpr int kTesseraMaxDonors = 1024;
 // Largest stored band side accepted; keeps n_donors x band_h x band_w x 3 far
@@ -44,6 +46,8 @@ std::string tesseraStampText(const std::array<int32_t, 12>& stamp);
 
 // Applies the members rule, then reads and validates every member; throws.
 TesseraAttachInputs loadTesseraMembers(const std::string& bundlePath);
+// The same over a loaded manifest's bundle directory.
+TesseraAttachInputs loadTesseraMembers(const Manifest& manifest);
 
 // Copies reference band t of `src` (track order) to band track_order[t] of
 // `dst` (donor order). Both buffers hold inputs.bandBytes() bytes.

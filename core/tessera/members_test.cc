@@ -10,7 +10,7 @@ namespace {
 
 using test::SidecarSpec;
 
-std::string variant(const std::string& name) { return test::dataDir() + "/tessera/" + name; }
+std::string variant(const std::string& name) { return le::test::tesseraVariant(name); }
 
 std::string refusal(const std::string& dir) {
   try {

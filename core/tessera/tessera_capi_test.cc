@@ -8,7 +8,7 @@
 
 namespace {
 
-std::string variant(const std::string& name) { return le::test::dataDir() + "/tessera/" + name; }
+std::string variant(const std::string& name) { return le::test::tesseraVariant(name); }
 
 TEST(TesseraCApi, SlotsAndCarriage) {
   EXPECT_EQ(le_tessera_slot_count(), 4);

@@ -1,0 +1,63 @@
+// Loads teeth members from a bundle whose sidecar (and, after a NUL byte in
+// the input, manifest) are the fuzz input. Every refusal must be a clean
+// exception; a bundle that loads must reorder without touching memory
+// outside its band buffers.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "core/tessera/members.h"
+
+namespace {
+
+void put(const std::string& path, const char* data, size_t size) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) std::abort();
+  if (size) std::fwrite(data, 1, size, f);
+  std::fclose(f);
+}
+
+const std::string& bundleDir() {
+  static const std::string dir = [] {
+    char tmpl[] = "/tmp/le_tessera_fuzz_XXXXXX";
+    if (!mkdtemp(tmpl)) std::abort();
+    std::string d = tmpl;
+    put(d + "/tessera_bank.v1.mp4", "track", 5);
+    put(d + "/tessera_head.v1.pt", "PK\3\4", 4);
+    put(d + "/tessera_head.v1.json", "{}", 2);
+    return d;
+  }();
+  return dir;
+}
+
+constexpr const char* kManifest = "{\"tessera\":{\"bank_pix_fmt\":\"rgb24\"}}";
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string& dir = bundleDir();
+  const char* text = reinterpret_cast<const char*>(data);
+  const void* nul = std::memchr(text, 0, size);
+  size_t sidecarLen = nul ? static_cast<size_t>(static_cast<const char*>(nul) - text) : size;
+  put(dir + "/tessera_bank.v1.json", text, sidecarLen);
+  if (nul)
+    put(dir + "/manifest.json", text + sidecarLen + 1, size - sidecarLen - 1);
+  else
+    put(dir + "/manifest.json", kManifest, std::strlen(kManifest));
+  try {
+    le::TesseraAttachInputs in = le::loadTesseraMembers(dir);
+    const int64_t bytes = in.bandBytes();
+    if (bytes > 0 && bytes <= (int64_t{1} << 22)) {
+      std::vector<uint8_t> src(static_cast<size_t>(bytes), 7), dst(static_cast<size_t>(bytes));
+      le::reorderTrackToDonor(in, src.data(), dst.data());
+    }
+  } catch (const std::exception&) {
+  }
+  return 0;
+}
