@@ -24,6 +24,7 @@
 #include "core/render/graph_codec.h"
 #include "core/render/graph_rewrites.h"
 #include "core/render/graph_surgery.h"
+#include "core/tessera/lip_contour.h"
 #include "le/le.h"
 
 namespace le {
@@ -218,6 +219,7 @@ class Renderer::Impl {
   std::vector<float> pooled_, P_, fsRedBuf_, ks_, kd_, rgb_;
   std::vector<Ort::Value> bound_;
 
+  std::optional<tessera::LipContour> lip_;
   bool lipBound_ = false;
   std::vector<float> lipBuf_;
 
@@ -342,7 +344,10 @@ bool Renderer::Impl::chooseNative(const std::string& ep) {
   return true;
 }
 
-void Renderer::Impl::buildLipContour() {}
+void Renderer::Impl::buildLipContour() {
+  if (!manifest_.lipTemplateJson.empty())
+    lip_.emplace(tessera::LipContour::fromTemplateJson(manifest_.lipTemplateJson, crop_));
+}
 
 void Renderer::Impl::createSession(const std::string& ep) {
   const bool cpu = !startsWith(ep, "coreml");
@@ -427,6 +432,30 @@ void Renderer::Impl::rewriteGraph(const std::string& ep, bool cpu) {
   const size_t head = rewriteHeadCubicResize(model_);
   changed_ = changed_ || gs || blend || head;
 
+  bool lipOk = false;
+  if (lip_) {
+    std::string reason;
+    int canvas = 0, lipBatch = 0;
+    if (!rewriteBindLipContour(model_, reason, canvas, lipBatch)) {
+      std::fprintf(stderr,
+                   "[le] !!! lip contour NOT bound to the compose alpha (%s): %s \xe2\x80\x94 this session serves the "
+                   "graph's own ELLIPSE\n",
+                   k, reason.empty() ? "no reason given" : reason.c_str());
+    } else {
+      if (canvas != crop_)
+        throw std::runtime_error("Renderer: the director's compose canvas is " + std::to_string(canvas) +
+                                 " and this bundle's manifest declares crop " + std::to_string(crop_) +
+                                 " \xe2\x80\x94 refusing to bind a lip contour rasterised on the wrong canvas");
+      lipOk = true;
+      changed_ = true;
+    }
+  } else {
+    std::fprintf(stderr,
+                 "[le] !!! compose alpha: ELLIPSE (%s) \xe2\x80\x94 this bundle carries no %s, so the director "
+                 "generates the over-covering elliptical region the contour replaces. BACKFILL IT: "
+                 "models/corvane-2/tools/carry_lip_template_fleet.py\n",
+                 k, "lip_template.v1.json");
+  }
   tryHoist(ep);
   if (gs)
     std::fprintf(stderr, "[le] std GridSample -> com.mirelund::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
@@ -443,6 +472,13 @@ void Renderer::Impl::rewriteGraph(const std::string& ep, bool cpu) {
                  "(%s) \xe2\x80\x94 the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every "
                  "CPU-class EP and no CoreML/NNAPI EP can claim it\n",
                  head, k);
+  if (lipOk) {
+    std::fprintf(stderr,
+                 "[le] compose alpha: LIP CONTOUR (%s) \xe2\x80\x94 Min(a, lip_delivery) bound at load, %d verts, "
+                 "feather %.1f px; the graph's ellipse is not reachable in this session\n",
+                 k, lip_->vertexCount(), lip_->featherPx());
+    lipBound_ = true;
+  }
 }
 
 // Moves the source cone into a batch-1 prep session when the graph allows it.
@@ -679,7 +715,9 @@ int Renderer::Impl::acquire(int srcIdx) {
   }
 }
 
-void Renderer::Impl::fillLip(int, const float*) {
+void Renderer::Impl::fillLip(int j, const float* kd) {
+  if (!lipBound_) return;
+  lip_->contourF32Canvas(kd, lipBuf_.data() + size_t(j) * size_t(crop_) * size_t(crop_));
 }
 
 const float* Renderer::Impl::renderNative(const int* srcIdx, const float* kpSource, const float* kpDriving, int n) {

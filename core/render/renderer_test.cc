@@ -230,6 +230,7 @@ TEST(Renderer, LoadTimeRewritesAndTheirSwitches) {
   EXPECT_THAT(log, HasSubstr("[le] std GridSample -> com.mirelund::GridSampleFast load-time rewrite: 1 node(s) (b1_fp32)"));
   EXPECT_THAT(log, HasSubstr("[le] L3 student blend MatMul -> Gemm load-time normalisation: 1 node(s) (b1_fp32)"));
   EXPECT_THAT(log, HasSubstr("[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: 1 node(s) (b1_fp32)"));
+  EXPECT_THAT(log, HasSubstr("[le] compose alpha: LIP CONTOUR (b1_fp32)"));
   EXPECT_THAT(log, HasSubstr("[le] source-cone hoist: 'src_tip' [1,12,64,64] leaves the per-frame graph"));
   EXPECT_THAT(log, HasSubstr("[le] director ep=cpu (ORT CPU EP)"));
   {
@@ -256,6 +257,9 @@ TEST(Renderer, LoadTimeRewritesAndTheirSwitches) {
     log = loadLog(b, "b1_fp32");  // a standard graph runs ORT's own sampler
     EXPECT_THAT(log, Not(HasSubstr("GridSampleFast load-time rewrite")));
   }
+  ASSERT_EQ(test::runCommand("rm '" + s.dir + "/lip_template.v1.json'"), 0);
+  Opened plain(s.dir);
+  EXPECT_THAT(loadLog(plain, "b1_fp32"), HasSubstr("[le] !!! compose alpha: ELLIPSE (b1_fp32) \xe2\x80\x94 this bundle carries no lip_template.v1.json"));
 }
 
 TEST(SourcePredictor, BouncesUntilTheLoopWraps) {
