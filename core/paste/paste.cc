@@ -86,9 +86,10 @@ inline void weightedChunk(const float* src, size_t stride, const float* g, int t
   for (int j = 0; j < n; ++j) out[j] = acc[j];
 }
 
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
 // Wider vectors where the CPU has them; the arithmetic is element-wise and
-// unfused, so each clone gives the same bits.
+// unfused, so each clone gives the same bits. Not under ThreadSanitizer: its
+// runtime is not up yet when the clone resolver runs at load time.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("default", "avx2")))
 #endif
 void weightedSum(const float* src, size_t stride, const float* g, int taps, float* out, size_t n) {
