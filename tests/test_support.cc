@@ -65,6 +65,15 @@ void writeFile(const std::string& path, const void* data, size_t size) {
   if (!out) throw std::runtime_error("Cannot write " + path + ".");
 }
 
+std::string thrownBy(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "(nothing thrown)";
+}
+
 void writeFile(const std::string& path, const std::string& text) { writeFile(path, text.data(), text.size()); }
 
 }  // namespace le::test

@@ -2,6 +2,7 @@
 // to run the bundle generator, scratch directories, whole-file reads.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,10 @@ class TempDir {
 };
 
 std::vector<unsigned char> readFile(const std::string& path);
+
+// Runs `f` and returns the text of the std::runtime_error it throws, or
+// "(nothing thrown)".
+std::string thrownBy(const std::function<void()>& f);
 void writeFile(const std::string& path, const void* data, size_t size);
 void writeFile(const std::string& path, const std::string& text);
 

@@ -23,14 +23,7 @@ namespace {
 
 using ::testing::HasSubstr;
 
-std::string thrownBy(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
+using le::test::thrownBy;
 
 class GeneratedBundle : public ::testing::Test {
  protected:

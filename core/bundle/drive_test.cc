@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/test_support.h"
+
 #include <filesystem>
 #include <functional>
 #include <stdexcept>
@@ -11,14 +13,7 @@
 namespace le {
 namespace {
 
-std::string thrownBy(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
+using le::test::thrownBy;
 
 TEST(Drive, ReadsTheThreeArraysAndRefusesIndicesOutsideTheLoop) {
   le::test::TempDir tmp;

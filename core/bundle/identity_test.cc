@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/test_support.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -20,15 +22,6 @@ namespace fs = std::filesystem;
 using namespace le::test;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-
-std::string thrownBy(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
 
 // An identity-only bundle: NT frames of W x H with the given crop; members
 // are filled with a per-byte pattern so that offsets show.

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/test_support.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -18,15 +20,7 @@ namespace le {
 namespace {
 
 using ::testing::HasSubstr;
-
-std::string thrownBy(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
+using le::test::thrownBy;
 
 constexpr int kFw = 8, kFh = 4;
 

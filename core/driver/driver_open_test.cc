@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/test_support.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -18,15 +20,6 @@ namespace fs = std::filesystem;
 using namespace le::test;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-
-std::string thrownBy(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
 
 class DriverOpen : public ::testing::Test {
  protected:

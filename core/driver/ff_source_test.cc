@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/test_support.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -25,14 +27,7 @@ using le::test::videoPath;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-std::string thrownBy(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
+using le::test::thrownBy;
 
 // The binary16 nearest to i / 255 by exhaustive search, ties to even.
 uint16_t nearestHalfBrute(int i) {

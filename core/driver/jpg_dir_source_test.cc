@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/test_support.h"
+
 #include <functional>
 #include <stdexcept>
 
@@ -16,14 +18,7 @@ using le::test::kVidNT;
 using le::test::kVidW;
 using le::test::videoPath;
 
-std::string thrownBy(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
+using le::test::thrownBy;
 
 std::vector<uint8_t> fileFrame(const std::string& dir, int i) {
   char name[32];
