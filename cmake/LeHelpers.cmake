@@ -14,6 +14,9 @@ function(le_add_test name)
     message(FATAL_ERROR "le_add_test(${name}): LABEL is required")
   endif()
   add_executable(${name} ${T_SOURCES})
+  if(LE_SANITIZE MATCHES "thread")
+    target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/tsan_suppressions.cc)
+  endif()
   target_link_libraries(${name} PRIVATE facecore_core le_test_support GTest::gtest_main GTest::gmock ${T_LIBS})
   # Test names carry the executable's name so that equal case names in two
   # executables stay apart. Properties are applied by a script that runs after
