@@ -16,21 +16,10 @@
 
 namespace {
 
-std::string demoBundle() {
-  static const std::string dir = [] {
-    const std::string d = le::test::bundlePath("demo");
-    if (le::test::runCommand("test -f '" + d + "/model_b1_fixed.onnx'") != 0) {
-      le::test::runGenerator({"--preset", "demo", "--out", d});
-      le::test::runCommand(le::test::python() + " '" + le::test::sourceDir() + "/tools/director_model.py' --bundle '" +
-                           d + "' --keys b1_fp32,b1_fixed:1:fixed > /dev/null");
-    }
-    return d;
-  }();
-  return dir;
-}
+using le::test::demoBundleWithDirectors;
 
 void BM_RendererRender(benchmark::State& state) {
-  const le::Manifest m = le::loadManifest(demoBundle());
+  const le::Manifest m = le::loadManifest(demoBundleWithDirectors());
   le::Identity identity(m);
   const le::Drive drive = le::loadDrive(m);
   const bool hoist = state.range(1) != 0;

@@ -16,23 +16,12 @@
 
 namespace {
 
-std::string demoBundle() {
-  static const std::string dir = [] {
-    const std::string d = le::test::bundlePath("demo");
-    if (le::test::runCommand("test -f '" + d + "/model_b1_fixed.onnx'") != 0) {
-      le::test::runGenerator({"--preset", "demo", "--out", d});
-      le::test::runCommand(le::test::python() + " '" + le::test::sourceDir() + "/tools/director_model.py' --bundle '" +
-                           d + "' --keys b1_fp32,b1_fixed:1:fixed > /dev/null");
-    }
-    return d;
-  }();
-  return dir;
-}
+using le::test::demoBundleWithDirectors;
 
 struct Opened {
   explicit Opened(benchmark::State& state) {
     const int threads = int(state.range(0));
-    ctx = le_create(demoBundle().c_str(), state.range(1) ? "b1_fp32" : "b1_fixed", threads, nullptr);
+    ctx = le_create(demoBundleWithDirectors().c_str(), state.range(1) ? "b1_fp32" : "b1_fixed", threads, nullptr);
     if (!ctx) {
       state.SkipWithError(le_last_error());
       return;

@@ -42,6 +42,19 @@ void runGenerator(const std::vector<std::string>& args) {
   if (runCommand(cmd) != 0) throw std::runtime_error("The bundle generator failed: " + cmd);
 }
 
+std::string demoBundleWithDirectors() {
+  static const std::string dir = [] {
+    const std::string d = bundlePath("demo");
+    if (runCommand("test -f '" + d + "/model_b1_fixed.onnx'") != 0) {
+      runGenerator({"--preset", "demo", "--out", d});
+      runCommand(shellQuote(python()) + " " + shellQuote(sourceDir() + "/tools/director_model.py") + " --bundle " +
+                 shellQuote(d) + " --keys b1_fp32,b1_fixed:1:fixed > /dev/null");
+    }
+    return d;
+  }();
+  return dir;
+}
+
 TempDir::TempDir() {
   std::string tmpl = (std::filesystem::temp_directory_path() / "le_test_XXXXXX").string();
   if (!mkdtemp(tmpl.data())) throw std::runtime_error("Cannot create a scratch directory.");

@@ -23,6 +23,10 @@ int runCommand(const std::string& cmd);
 // Path of a generated bundle directory, e.g. bundlePath("tiny").
 std::string bundlePath(const std::string& name);
 
+// The demo bundle with its hoisted (b1_fp32) and in-graph (b1_fixed)
+// directors, generated on first use.
+std::string demoBundleWithDirectors();
+
 // A fresh directory removed with everything in it on destruction.
 class TempDir {
  public:
