@@ -88,6 +88,17 @@ void rebuildNodes(const GsBytes& model, Pick pick, Emit emit, GsBytes& graphOut)
   }
 }
 
+// Number of the graph's nodes that `pick` selects.
+template <class Pick>
+size_t countNodes(GsSlice graph, Pick pick) {
+  size_t count = 0;
+  GsReader r(graph);
+  GsField f;
+  while (r.next(f))
+    if (f.number == of::kGraphNode && f.wire == 2 && pick(f.payload)) ++count;
+  return count;
+}
+
 }  // namespace
 
 bool gsIsRewritableGridSample(GsSlice node) {
@@ -121,13 +132,7 @@ bool graphHasBakedGridSampleFast(const GsBytes& model) {
 
 size_t rewriteGridSampleToFast(GsBytes& model) {
   const GsSlice graph = gsGraphOf(gsSliceOf(model));
-  size_t count = 0;
-  {
-    GsReader r(graph);
-    GsField f;
-    while (r.next(f))
-      if (f.number == of::kGraphNode && f.wire == 2 && gsIsRewritableGridSample(f.payload)) ++count;
-  }
+  const size_t count = countNodes(graph, [](GsSlice n) { return gsIsRewritableGridSample(n); });
   if (!count) return 0;
   const bool imported = gsImportsDomain(gsSliceOf(model), kMirelundDomain);
   GsBytes extra;
@@ -153,13 +158,7 @@ size_t rewriteGridSampleToFast(GsBytes& model) {
 
 size_t normaliseStudentBlend(GsBytes& model) {
   const GsSlice graph = gsGraphOf(gsSliceOf(model));
-  size_t count = 0;
-  {
-    GsReader r(graph);
-    GsField f;
-    while (r.next(f))
-      if (f.number == of::kGraphNode && f.wire == 2 && gsIsStudentBlendMatMul(f.payload)) ++count;
-  }
+  const size_t count = countNodes(graph, [](GsSlice n) { return gsIsStudentBlendMatMul(n); });
   if (!count) return 0;
   GsBytes extra;
   gsPutBytes(extra, of::kNodeOp, std::string("Gemm"));
