@@ -235,6 +235,107 @@ LE_API int le_tessera_members_reorder(const le_tessera_members* h, const uint8_t
 /* Frees a members handle; NULL is ignored. */
 LE_API void le_tessera_members_close(le_tessera_members* h);
 
+/* ---- Utterance pipeline: speech pushed in real time, 25 fps frames out. ----
+ * Every function here may be called from any host thread while the
+ * pipeline's own threads run; each takes the pipeline's lock briefly and
+ * never renders. le_utt_destroy must not race with other calls on the same
+ * pipeline, and must come before le_destroy of its context. Failures set
+ * the calling thread's le_utt_last_error text (separate from le_last_error);
+ * render failures are read with le_utt_render_status. */
+typedef struct le_utt le_utt;
+
+typedef struct le_utt_opts {
+  const char* motion_dir;   /* directory of the animation source's files (required) */
+  int threads;              /* source worker count; < 1: the context's */
+  const char* ep;           /* execution provider of the keypoint-motion source; NULL is "" */
+  const char* steady_model; /* chunk renderer's model key; NULL or "": "b24_fp32"; "-": none */
+  int eager;                /* source eager value; -2: hybrid; <= 0 otherwise: LE_UTT_HYBRID decides */
+  double hold_s;            /* silence that ends an utterance, seconds; 0: 0.6; negative: never */
+  int ramp_frames;          /* ramp after an utterance ends; < 1: 6 */
+  int interrupt_ramp_frames; /* ramp after an interrupt; < 1: 4 */
+} le_utt_opts;
+
+typedef struct le_utt_frame_info {
+  int64_t seq;          /* sequence number, from 0 over every published frame */
+  int32_t kind;         /* 0 idle, 1 speech, 2 ramp */
+  int32_t src_index;    /* driving-video frame */
+  int32_t speech_index; /* frame within the utterance; -1 for idle and ramp */
+} le_utt_frame_info;
+
+typedef struct le_utt_stats {
+  int64_t frames_pulled;
+  int64_t speech_frames_pulled;
+  int64_t utterances;            /* utterances whose first speech frame was published */
+  double first_frame_latency_ms; /* latest utterance: first push to first speech frame */
+  double render_ms_avg;          /* running average, old * 0.9 + sample * 0.1 */
+  int32_t state;                 /* 0 idle, 1 utterance started, 2 speech, 3 ramp */
+} le_utt_stats;
+
+/* Starts a pipeline over ctx (which must outlive it); NULL on failure. */
+LE_API le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts);
+
+/* As le_utt_create with motion_dir and every other option zero. */
+LE_API le_utt* le_utt_open(le_ctx* ctx, const char* motion_dir);
+
+/* Stops and joins the pipeline's threads and frees it; NULL is ignored. */
+LE_API void le_utt_destroy(le_utt* u);
+
+/* Returns the calling thread's last error of this family; "" when none. */
+LE_API const char* le_utt_last_error(void);
+
+/* Returns 1 when the animation source is up, 0 while warming up, -1 when it
+ * failed (le_utt_last_error names why) or for NULL. Idle frames flow before. */
+LE_API int le_utt_ready(le_utt* u);
+
+/* Appends n 16-bit samples at 16 kHz (n = 0 only marks the time); 1, or 0
+ * on bad arguments. */
+LE_API int le_utt_push_audio(le_utt* u, const int16_t* pcm, int n);
+
+/* Ends the current utterance once its frames are out; then it ramps to idle. */
+LE_API void le_utt_end_utterance(le_utt* u);
+
+/* Drops the current utterance at once: queued frames are discarded and the
+ * face ramps back to idle from the last frame pulled. */
+LE_API void le_utt_interrupt(le_utt* u);
+
+/* Returns the frames waiting to be pulled (0 to 8); 0 for NULL. */
+LE_API int le_utt_frames_available(le_utt* u);
+
+/* Copies the next frame (width x height x 3 RGB bytes) into dst and fills
+ * info when given. Returns 1, or 0 when no frame is waiting or on error
+ * (a too small buffer keeps the frame for the next call). */
+LE_API int le_utt_pull_frame(le_utt* u, uint8_t* dst, size_t dst_len, le_utt_frame_info* info);
+
+/* Copies the statistics; nothing happens when either pointer is NULL. */
+LE_API void le_utt_get_stats(le_utt* u, le_utt_stats* out);
+
+/* Writes the render-failure count and the last failure text (msg, msg_len);
+ * returns -1 after a fatal render failure, else 0. */
+LE_API int le_utt_render_status(le_utt* u, int64_t* failures, char* msg, int msg_len);
+
+/* Arms the borrowed-teeth pass from a loaded members handle's contents:
+ * reference bands (n_donors x band_h x band_w x 3 RGB, donor order), donor
+ * count, centroids (2 x n_donors), canonical centroid (2), apertures
+ * (n_donors), geometry stamp (12), head weights bytes and length, head
+ * configuration text and manifest text. Returns 0 when armed, 1 with the
+ * reason in err (err_len) when refused. */
+LE_API int le_utt_tessera_attach(le_utt* u, const uint8_t* bands, int n_donors, const double* cent,
+                                 const double* c_canon, const double* aperture, const int32_t* stamp,
+                                 const uint8_t* head_pt, int head_pt_len, const char* head_json,
+                                 const char* manifest_json, char* err, int err_len);
+
+/* Writes the teeth pass's composed-frame and failed-result counts and its
+ * last failure; returns 0 without a pass, -1 once it failed, else 1. */
+LE_API int le_utt_tessera_stats(le_utt* u, int64_t* a, int64_t* b, char* msg, int msg_len);
+
+/* Writes the mean and last synthesis weight and the frame count of the teeth
+ * pass; returns 1 when it has counted frames, else 0. */
+LE_API int le_utt_tessera_synth_w(le_utt* u, double* mean, double* last, int64_t* count);
+
+/* Copies the teeth pass's mouth-geometry text into dst (len); returns 1 with
+ * a pass attached, else 0. */
+LE_API int le_utt_tessera_geometry(le_utt* u, char* dst, int len);
+
 #ifdef __cplusplus
 }  /* extern "C" */
 #endif
