@@ -164,7 +164,7 @@ def head_tensors(with_syn=True, seed=3):
     t["cand.2.weight"][0] = 0
     t["cand.2.weight"][0, 0, 1, 1] = 1.0
     t["cand.2.bias"][0] = 0.0
-    t["cand.4.weight"][0, 0, 1, 1] = 8.0
+    t["cand.4.weight"][0, 0, 1, 1] = 16.0
     t["cand.4.bias"][0] = 0.0
     t["syn.2.bias"][0] = -2.0
     names = [n for n, _ in (HEAD_SHAPES if with_syn else HEAD_SHAPES[:6])]
