@@ -10,6 +10,7 @@ PACKAGES=(
   libstb-dev libgtest-dev libgmock-dev libbenchmark-dev ffmpeg
   python3 python3-onnx python3-numpy python3-pil python3-skimage
   ca-certificates espeak-ng
+  libboost-dev nlohmann-json3-dev chromium
 )
 
 missing=()
