@@ -94,7 +94,7 @@ LiveSession::SayResult LiveSession::say(const std::string& text) {
   if (check != SayResult::kQueued) return check;
   std::lock_guard<std::mutex> lock(mu_);
   if (closing_ || finished_) return SayResult::kClosed;
-  if (texts_.size() + ready_.size() >= opts_.maxQueued) return SayResult::kQueueFull;
+  if (texts_.size() + std::size_t(synthesising_) + ready_.size() >= opts_.maxQueued) return SayResult::kQueueFull;
   texts_.emplace_back(stopEpoch_, text);
   cv_.notify_all();
   return SayResult::kQueued;
@@ -126,6 +126,7 @@ void LiveSession::speechLoop() {
     if (closing_) return;
     auto [epoch, text] = std::move(texts_.front());
     texts_.pop_front();
+    synthesising_ = 1;
     lock.unlock();
     Utterance u;
     std::string failure;
@@ -135,6 +136,7 @@ void LiveSession::speechLoop() {
       failure = e.what();
     }
     lock.lock();
+    synthesising_ = 0;
     if (!failure.empty()) {
       lock.unlock();
       sendEvent("{\"type\":\"error\",\"message\":" + jsonString(failure) + "}");
@@ -290,7 +292,7 @@ void LiveSession::pump() {
         std::size_t queued;
         {
           std::lock_guard<std::mutex> lock(mu_);
-          queued = texts_.size() + ready_.size() + (pushing ? 1 : 0);
+          queued = texts_.size() + std::size_t(synthesising_) + ready_.size() + (pushing ? 1 : 0);
         }
         std::snprintf(buf, sizeof buf,
                       "{\"type\":\"status\",\"fps\":%.2f,\"latencyMs\":%.1f,\"underruns\":%lld,\"frames\":%lld,"

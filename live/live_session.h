@@ -78,9 +78,10 @@ class LiveSession {
   const SessionSink sink_;
   const SessionOptions opts_;
 
-  std::mutex mu_;  // guards texts_, ready_, stopRequested_, closing_
+  std::mutex mu_;  // guards texts_, synthesising_, ready_, nextUtterance_, stopEpoch_, stopRequested_, closing_
   std::condition_variable cv_;
   std::deque<std::pair<int64_t, std::string>> texts_;  // waiting for the synthesiser
+  int synthesising_ = 0;                               // 1 while the synthesiser works on one
   std::deque<Utterance> ready_;                        // synthesised, waiting to be spoken
   int64_t nextUtterance_ = 0;
   int64_t stopEpoch_ = 0;   // bumped by stop(); sentences of older epochs are dropped
