@@ -222,18 +222,22 @@ def build_m4b(B=1, S=64, K=21, seed=7, **opts):
     return finish(g, "director_m4b", inputs, outputs, baked=opts.get("baked"))
 
 
-def build_featsynth(B=1, S=64, K=21, seed=11):
+def build_featsynth(B=1, S=64, K=21, seed=11, fs_shape=(64, 64, 64)):
+    """The FeatSynth director: the identity's synthesis features fs_red
+    [B,64,64,64] warped by the keypoint grid, joined with the pooled head.
+    `fs_shape` other than the renderer's (64, 64, 64) makes a director that
+    disagrees with the bundle, for the load-time refusal."""
     g = G(seed)
     grid = build_grid(g, "kd", "ks", S, K)
     samp = g.node("GridSample", ["fs_red", grid], "fs_samp", mode="bilinear", padding_mode="border",
                   align_corners=0)
     head = build_head(g, "pooled", "kd", S, K, {})
-    g.weights("x_w", (3, 11, 3, 3), 0.2)
+    g.weights("x_w", (3, fs_shape[0] + 8, 3, 3), 0.05)
     feat = g.node("Concat", [samp, head], "feat", axis=1)
     xl = g.node("Conv", [feat, "x_w"], "x_logit", pads=[1, 1, 1, 1])
     g.node("Sigmoid", [xl], "rgb")
     f = TensorProto.FLOAT
-    inputs = [helper.make_tensor_value_info("fs_red", f, [B, 3, S, S]),
+    inputs = [helper.make_tensor_value_info("fs_red", f, [B] + list(fs_shape)),
               helper.make_tensor_value_info("pooled", f, [B, 64, 32, 32]),
               helper.make_tensor_value_info("kd", f, [B, K, 3]),
               helper.make_tensor_value_info("ks", f, [B, K, 3])]
