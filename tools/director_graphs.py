@@ -9,6 +9,7 @@ MatMul and a bicubic x2 head Resize feeding a Conv. Broken variants each
 carry exactly one defect that an edit must refuse.
 
 Usage: director_graphs.py --out DIR [--size S]
+       director_graphs.py --corpus DIR   (the graph codec's fuzz seeds, crop 8)
 """
 import argparse
 import os
@@ -276,22 +277,36 @@ VARIANTS = {
 }
 
 
+def corpus_seeds():
+    """Small graphs that carry every structure the load-time edits look for;
+    their shapes need not agree, since no runtime ever loads them."""
+    import director_model
+    return {"m4b": build_m4b(S=8), "m4b_baked": build_m4b(S=8, baked=True),
+            "featsynth": build_featsynth(S=8, fs_shape=(4, 8, 8)), "rbf_director": director_model.build(8, 1)}
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--out", required=True)
+    group = ap.add_mutually_exclusive_group(required=True)
+    group.add_argument("--out")
+    group.add_argument("--corpus")
     ap.add_argument("--size", type=int, default=64)
     a = ap.parse_args()
-    os.makedirs(a.out, exist_ok=True)
-    models = {k: build_m4b(S=a.size, **v) for k, v in VARIANTS.items()}
-    models["featsynth_b1"] = build_featsynth(B=1, S=a.size)
-    models["featsynth_b4"] = build_featsynth(B=4, S=a.size)
+    out = a.out or a.corpus
+    os.makedirs(out, exist_ok=True)
+    if a.corpus:
+        models = corpus_seeds()
+    else:
+        models = {k: build_m4b(S=a.size, **v) for k, v in VARIANTS.items()}
+        models["featsynth_b1"] = build_featsynth(B=1, S=a.size)
+        models["featsynth_b4"] = build_featsynth(B=4, S=a.size)
     for k, m in models.items():
-        path = os.path.join(a.out, k + ".onnx")
+        path = os.path.join(out, k + ".onnx")
         tmp = f"{path}.{os.getpid()}.tmp"  # concurrent writers never share a file
         with open(tmp, "wb") as fh:
             fh.write(m.SerializeToString())
         os.replace(tmp, path)
-    print(f"wrote {len(models)} director graphs to {a.out}")
+    print(f"wrote {len(models)} director graphs to {out}")
 
 
 if __name__ == "__main__":
