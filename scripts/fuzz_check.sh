@@ -9,11 +9,11 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build-fuzz}
 RUNS=${FUZZ_RUNS:-500}
-werror=OFF
-[[ "${CI:-}" == "true" ]] && werror=ON
 
+# Warnings are made errors by the main (GCC) build; here only what fails to
+# build or to run counts.
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DLE_WERROR=$werror -DLE_FUZZ=ON -DLE_SANITIZE=address,undefined -DLE_BUILD_BENCH=OFF "$@"
+  -DLE_WERROR=OFF -DLE_FUZZ=ON -DLE_SANITIZE=address,undefined -DLE_BUILD_BENCH=OFF "$@"
 names=()
 for src in "$ROOT"/fuzz/*_fuzz.cc; do
   names+=("$(basename "$src" _fuzz.cc)")
