@@ -350,6 +350,13 @@ TEST(CoreContext, GettersAndDestroyLeaveTheLastError) {
   le_prior_close(prior);
   le_prior_close(nullptr);
   EXPECT_EQ(le_last_error(), error);
+  // The teeth members' getters share this error text.
+  le_tessera_slot_count(), le_tessera_slot_key(0), le_tessera_carriage_complete(nullptr);
+  le_tessera_carriage_declared(nullptr), le_tessera_carriage_missing_count(nullptr);
+  le_tessera_members_n_donors(nullptr), le_tessera_members_band_bytes(nullptr);
+  le_tessera_carriage_close(nullptr);
+  le_tessera_members_close(nullptr);
+  EXPECT_EQ(le_last_error(), error);
   le_destroy(c.release());
   le_destroy(nullptr);
   EXPECT_EQ(le_last_error(), error);
