@@ -4,6 +4,8 @@ find_package(PkgConfig REQUIRED)
 find_package(hwy CONFIG REQUIRED)
 find_package(GTest CONFIG REQUIRED)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)
+# Single-precision FFTW: the log-mel front end of keypoint motion.
+pkg_check_modules(FFTW3F REQUIRED IMPORTED_TARGET fftw3f)
 
 find_path(LE_STB_INCLUDE_DIR stb_image.h PATH_SUFFIXES stb REQUIRED)
 add_library(le::stb INTERFACE IMPORTED)
