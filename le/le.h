@@ -388,6 +388,29 @@ LE_API int le_motion_pull(le_motion* m, int32_t* idx, float* xs, float* xd, int 
 /* Returns the driving-loop length nt (0 for NULL). */
 LE_API int le_motion_nt(le_motion* m);
 
+/* ---- Face-coefficient adapter: 63 expression coefficients per video frame
+ * for a whole utterance, from a private copy of the 8-second speech encoder
+ * and the bundle's autoregressive adapter model ("fca_stream.onnx"). ----
+ * An adapter is used by one thread at a time. Failures set the calling
+ * thread's le_fca_last_error text. */
+typedef struct le_fca le_fca;
+
+/* Opens the speech encoder at encoder_path and the adapter at adapter_path
+ * with threads intra-op threads (< 1: the core's count); NULL with
+ * "le_fca_create: " and the reason on failure. */
+LE_API le_fca* le_fca_create(const char* encoder_path, const char* adapter_path, int threads);
+
+/* Computes ceil(n / 640) frames of 63 coefficients from n samples into out
+ * (cap frames of room). Returns the frame count; 0 for n < 1; -1 when cap is
+ * too small (nothing written) or on failure. Calls are independent. */
+LE_API int le_fca_deltas(le_fca* f, const float* samples, int n, float* out, int cap);
+
+/* Returns the calling thread's last error of this family; "" when none. */
+LE_API const char* le_fca_last_error(void);
+
+/* Frees the adapter and its sessions; NULL is ignored. */
+LE_API void le_fca_destroy(le_fca* f);
+
 #ifdef __cplusplus
 }  /* extern "C" */
 #endif

@@ -13,8 +13,8 @@ static int failures = 0;
 #define CHECK(cond)                                                                             \
   do {                                                                                          \
     if (!(cond)) {                                                                              \
-      fprintf(stderr, "%s:%d: CHECK(%s) failed; last error \"%s\"\n", __FILE__, __LINE__, #cond, \
-              le_motion_last_error());                                                          \
+      fprintf(stderr, "%s:%d: CHECK(%s) failed; last errors \"%s\" / \"%s\"\n", __FILE__, __LINE__, \
+              #cond, le_motion_last_error(), le_fca_last_error());                              \
       ++failures;                                                                               \
     }                                                                                           \
   } while (0)
@@ -73,12 +73,51 @@ static void motion(const char* dir) {
   free(xd);
 }
 
+static void fca(const char* encoder, const char* adapter) {
+  CHECK(le_fca_create(NULL, adapter, 1) == NULL);
+  CHECK(strcmp(le_fca_last_error(), "le_fca_create: NULL encoder_path/adapter_path") == 0);
+  CHECK(le_fca_create(encoder, "/nonexistent/fca_stream.onnx", 1) == NULL);
+  {
+    const char* want = "le_fca_create: cannot load model /nonexistent/fca_stream.onnx: ";
+    CHECK(strncmp(le_fca_last_error(), want, strlen(want)) == 0);
+  }
+  /* The error texts of the two families are separate. */
+  CHECK(le_motion_create(NULL, 1, NULL) == NULL);
+  CHECK(strncmp(le_fca_last_error(), "le_fca_create: ", 15) == 0);
+
+  le_fca* f = le_fca_create(encoder, adapter, 0);
+  CHECK(f != NULL);
+  if (!f) return;
+  CHECK(strcmp(le_fca_last_error(), "") == 0);
+  float* pcm = calloc(2000, sizeof(float));
+  for (int i = 0; i < 2000; ++i) pcm[i] = 0.3f * (float)sin(i * 0.07);
+  float out[4 * 63];
+  for (int i = 0; i < 4 * 63; ++i) out[i] = 42.0f;
+  CHECK(le_fca_deltas(f, pcm, 0, out, 4) == 0);
+  CHECK(le_fca_deltas(f, pcm, 640, out, 4) == 1);
+  CHECK(le_fca_deltas(f, pcm, 641, out, 4) == 2);
+  for (int i = 0; i < 4 * 63; ++i) out[i] = 42.0f;
+  /* 1921 samples need 4 frames: one short of room is refused unwritten. */
+  CHECK(le_fca_deltas(f, pcm, 1921, out, 3) == -1);
+  CHECK(strcmp(le_fca_last_error(), "le_fca_deltas: room for 3 frames where 4 are needed") == 0);
+  int untouched = 1;
+  for (int i = 0; i < 4 * 63; ++i) untouched = untouched && out[i] == 42.0f;
+  CHECK(untouched);
+  CHECK(le_fca_deltas(f, pcm, 1921, out, 4) == 4);
+  CHECK(strcmp(le_fca_last_error(), "") == 0);
+  CHECK(le_fca_deltas(NULL, pcm, 640, out, 4) == -1);
+  le_fca_destroy(f);
+  le_fca_destroy(NULL);
+  free(pcm);
+}
+
 int main(int argc, char** argv) {
   if (argc != 2 && argc != 4) {
     fprintf(stderr, "usage: %s MOTION_DIR [ENCODER ADAPTER]\n", argv[0]);
     return 2;
   }
   motion(argv[1]);
+  if (argc == 4) fca(argv[2], argv[3]);
   if (failures) fprintf(stderr, "%d check(s) failed\n", failures);
   return failures ? 1 : 0;
 }

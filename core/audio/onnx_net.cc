@@ -1,5 +1,6 @@
 #include "core/audio/onnx_net.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace le {
@@ -77,6 +78,13 @@ std::vector<int64_t> OnnxNet::inputShape(size_t i, size_t count) const {
 
 void OnnxNet::run(const std::vector<const float*>& ins, const std::vector<size_t>& inCounts,
               const std::vector<float*>& outs, const std::vector<size_t>& outCounts) {
+  std::vector<Out> list;
+  for (size_t o = 0; o < outs.size(); ++o) list.push_back({o, outs[o], outCounts[o]});
+  run(ins, inCounts, list);
+}
+
+void OnnxNet::run(const std::vector<const float*>& ins, const std::vector<size_t>& inCounts,
+                  const std::vector<Out>& outs) {
   if (ins.size() != inputNames_.size()) throw std::logic_error("OnnxNet::run: one array per input is required");
   std::vector<Ort::Value> values;
   std::vector<const char*> inNames, outNames;
@@ -89,7 +97,7 @@ void OnnxNet::run(const std::vector<const float*>& ins, const std::vector<size_t
                                                      shapes_[i].size()));
     inNames.push_back(inputNames_[i].c_str());
   }
-  for (size_t o = 0; o < outs.size(); ++o) outNames.push_back(outputNames_[o].c_str());
+  for (const Out& o : outs) outNames.push_back(outputNames_.at(o.index).c_str());
   std::vector<Ort::Value> results;
   try {
     results = session_.Run(Ort::RunOptions{nullptr}, inNames.data(), values.data(), values.size(), outNames.data(),
@@ -98,15 +106,16 @@ void OnnxNet::run(const std::vector<const float*>& ins, const std::vector<size_t
     throw std::runtime_error(path_ + ": run failed: " + e.what());
   }
   for (size_t o = 0; o < outs.size(); ++o) {
+    const std::string& name = outputNames_[outs[o].index];
     Ort::TensorTypeAndShapeInfo info = results[o].GetTensorTypeAndShapeInfo();
     if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT)
-      throw std::runtime_error(path_ + ": output " + outputNames_[o] + " is not single precision");
+      throw std::runtime_error(path_ + ": output " + name + " is not single precision");
     const size_t n = info.GetElementCount();
-    if (n != outCounts[o])
-      throw std::runtime_error(path_ + ": output " + outputNames_[o] + " has " + std::to_string(n) +
-                               " values where " + std::to_string(outCounts[o]) + " are expected");
+    if (n != outs[o].count)
+      throw std::runtime_error(path_ + ": output " + name + " has " + std::to_string(n) + " values where " +
+                               std::to_string(outs[o].count) + " are expected");
     const float* src = results[o].GetTensorData<float>();
-    std::copy(src, src + n, outs[o]);
+    std::copy(src, src + n, outs[o].dst);
   }
 }
 

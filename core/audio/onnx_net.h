@@ -38,6 +38,15 @@ class OnnxNet {
   void run(const std::vector<const float*>& ins, const std::vector<size_t>& inCounts,
            const std::vector<float*>& outs, const std::vector<size_t>& outCounts);
 
+  // One output to fetch: its position, destination and exact value count.
+  struct Out {
+    size_t index;
+    float* dst;
+    size_t count;
+  };
+  // As run() above, fetching only the listed outputs.
+  void run(const std::vector<const float*>& ins, const std::vector<size_t>& inCounts, const std::vector<Out>& outs);
+
  private:
   std::string path_;
   Ort::Session session_{nullptr};
