@@ -19,8 +19,8 @@ engine's keypoint formula s * (c R + e) + (t0, t1, 0), so a silent utterance
 drives exactly the idle loop.
 
 fca_stream.onnx: cond [1, 5376], prev [1, 63], h [384] -> m [1, 63], hn [384],
-a small recurrent cell whose lip coefficients open with the level of the
-conditioning window's features.
+a small recurrent cell whose lip coefficients open with the speech encoder's
+loudness channel (feature channel 0) over the conditioning window.
 """
 import json
 import os
@@ -286,21 +286,20 @@ FCA_GAIN = 0.01
 
 
 def fca_model():
-    """Lip opening from the mean over all channels of the conditioning
-    window's features (weighted towards the current frame), so it follows
-    any encoder whose features share one loudness sign; a leaky recurrence
-    through prev and the first 63 values of h."""
+    """Lip opening from feature channel 0 of the conditioning window
+    (weighted towards the current frame), the speech encoder's loudness
+    detector; a leaky recurrence through prev and the first 63 values of h."""
     w7 = np.array([FCA_WEIGHTS], np.float32)                               # [1,7]
     lip = (FCA_GAIN * lip_direction()).reshape(1, 63).astype(np.float32)
     inits = [_const("w7", w7), _const("lip", lip),
              _const("shape7", _i64(FCA_WIN, FCA_FEAT)), _const("shape_h", _i64(1, FCA_H)),
              _const("shape_hn", _i64(FCA_H)), _const("keep", np.float32(0.3)), _const("decay", np.float32(0.5)),
-             _const("mix", np.float32(0.1)), _const("s0", _i64(0)), _const("e63", _i64(63)), _const("ax1", _i64(1)),
+             _const("mix", np.float32(0.1)), _const("s0", _i64(0)), _const("e1", _i64(1)), _const("e63", _i64(63)), _const("ax1", _i64(1)),
              _const("pads", _i64(0, 0, 0, FCA_H - 63))]
     nodes = [
         helper.make_node("Reshape", ["cond", "shape7"], ["c7"]),                # [7,768]
         helper.make_node("MatMul", ["w7", "c7"], ["cw"]),                       # [1,768]
-        helper.make_node("ReduceMean", ["cw"], ["level"], axes=[1], keepdims=1),  # [1,1]
+        helper.make_node("Slice", ["cw", "s0", "e1", "ax1"], ["level"]),          # [1,1]
         helper.make_node("Mul", ["level", "lip"], ["drive"]),                   # [1,63]
         helper.make_node("Reshape", ["h", "shape_h"], ["h2"]),                  # [1,384]
         helper.make_node("Slice", ["h2", "s0", "e63", "ax1"], ["h63"]),
