@@ -28,7 +28,7 @@ _RNG_KPMOTION = 5
 class Options:
     def __init__(self, preset, out, seed=1, nt=None, frames=None, omit=(), damage=(),
                  m_src=None, tessera=False, canonical=False, sets=(), unsets=(), imx_out=None,
-                 motion=True):
+                 teeth_bank=False, donors=None, motion=True):
         if preset not in PRESETS:
             raise ValueError("unknown preset %r (presets: %s)" % (preset, ", ".join(sorted(PRESETS))))
         self.preset = PRESETS[preset]
@@ -64,6 +64,10 @@ class Options:
         self.sets = list(sets)
         self.unsets = list(unsets)
         self.imx_out = imx_out
+        self.teeth_bank = teeth_bank
+        self.donors = self.preset.n_donors if donors is None else donors
+        if teeth_bank and not 1 <= self.donors <= 1024:
+            raise ValueError("--donors must lie in 1..1024, got %d" % self.donors)
         self.motion = motion
 
     def kind(self, member):
@@ -248,6 +252,12 @@ def _generate(opt, work, nt, frames_n, crop, w, h):
     if opt.motion:
         mo.write_motion(work, kp, _rng(opt.seed, _RNG_KPMOTION))
         mo.write_fca(work)
+
+    if opt.teeth_bank:
+        import tessera_members
+        from . import teeth_bank
+        bank = teeth_bank.build(crops, kp, opt.donors, mb.LIP_ROWS)
+        tessera_members.write_members(work, bank=bank)
 
     for member, (kind, _) in sorted(opt.damage.items()):
         if member != mb.JPEG_DIR:
