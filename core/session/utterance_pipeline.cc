@@ -568,6 +568,7 @@ bool UtterancePipeline::renderSpeech(int n) {
     std::memcpy(job.kp, lastKp_, sizeof job.kp);
     job.gen = genSeen_;
     job.queuedMs = handStart;
+    job.uttStartMs = uttStartMs_;
     double wait = 0;
     emit(std::move(job), &wait);
     ++speechCounter_;
@@ -886,7 +887,7 @@ void UtterancePipeline::publish(const Job& job, double* workMs) {
     ++writeIdx_;
     if (job.kind == 1 && job.speechIndex == 0) {
       ++utterances_;
-      firstFrameLatency_ = nowMs() - uttStartMs_;
+      firstFrameLatency_ = nowMs() - job.uttStartMs;
     }
     if (pastePipe_) {
       ++jobsC_;

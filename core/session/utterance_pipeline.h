@@ -93,6 +93,7 @@ class UtterancePipeline {
     float kp[63] = {};
     uint64_t gen = 0;
     double queuedMs = 0;
+    double uttStartMs = 0;  // first push of the frame's utterance
   };
   struct Slot {
     std::vector<uint8_t> rgb;

@@ -44,8 +44,9 @@ struct SourceLog {
 // with the frame, so a ramp has something to ease back.
 class ScriptedSource final : public AnimationSource {
  public:
-  ScriptedSource(std::vector<float> xsT, int nt, int lag, SourceLog* log)
-      : xsT_(std::move(xsT)), nt_(nt), lag_(lag), log_(log) {}
+  // With `broken` every frame names a source index outside the loop.
+  ScriptedSource(std::vector<float> xsT, int nt, int lag, SourceLog* log, bool broken = false)
+      : xsT_(std::move(xsT)), nt_(nt), lag_(lag), log_(log), broken_(broken) {}
   void setEager(int) override {}
   void reset(int start) override {
     start_ = start;
@@ -67,7 +68,7 @@ class ScriptedSource final : public AnimationSource {
     std::lock_guard<std::mutex> lk(log_->mu);
     while (n < max && pulled_ < frames()) {
       const int d = ((start_ + pulled_) % nt_ + nt_) % nt_;
-      idx[n] = d;
+      idx[n] = broken_ ? d + nt_ : d;
       for (int k = 0; k < kKp; ++k) {
         xs[n * kKp + k] = xsT_[size_t(d) * kKp + k];
         xd[n * kKp + k] = xsT_[size_t(d) * kKp + k] + 0.01f * float(1 + pulled_ % 5);
@@ -85,6 +86,7 @@ class ScriptedSource final : public AnimationSource {
   std::vector<float> xsT_;
   int nt_, lag_;
   SourceLog* log_;
+  bool broken_;
   int start_ = 0;
   long samples_ = 0;
   int pulled_ = 0;
@@ -121,13 +123,14 @@ class UttTest : public ::testing::Test {
     return dir;
   }
 
-  std::unique_ptr<UtterancePipeline> start(le_utt_opts opts, int lag = 8) {
+  std::unique_ptr<UtterancePipeline> start(le_utt_opts opts, int lag = 8, bool broken = false) {
     auto xs = xsT_;
     const int nt = nt_;
     SourceLog* log = &log_;
     auto p = std::make_unique<UtterancePipeline>(
-        ctx_.get(), opts, [xs, nt, lag, log](bool, const std::string&, int, const std::string&, std::string*) {
-          return std::make_unique<ScriptedSource>(xs, nt, lag, log);
+        ctx_.get(), opts,
+        [xs, nt, lag, log, broken](bool, const std::string&, int, const std::string&, std::string*) {
+          return std::make_unique<ScriptedSource>(xs, nt, lag, log, broken);
         });
     std::string err;
     const auto until = std::chrono::steady_clock::now() + 30s;
@@ -431,6 +434,44 @@ TEST_F(UttTest, ChunkRendererGivesTheSameFramesAsSingleRenders) {
     for (size_t k = 0; k < byMode[0][i].size(); ++k) worst = std::max(worst, std::abs(int(byMode[0][i][k]) - int(byMode[1][i][k])));
     EXPECT_LE(worst, 1) << "frame " << i << " psnr " << le::test::psnr(byMode[0][i].data(), byMode[1][i].data(), byMode[0][i].size());
   }
+}
+
+TEST_F(UttTest, RenderFailureIsFatalAndReportedWithItsStage) {
+  const std::string dir = motionDir(true, false);
+  auto p = start(opts(dir), 0, true);
+  pushSpeech(*p, 640 * 4);
+  p->endUtterance();
+  int64_t failures = 0;
+  std::string msg;
+  const auto until = std::chrono::steady_clock::now() + 20s;
+  while (p->renderStatus(&failures, &msg) == 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(p->renderStatus(&failures, &msg), -1);
+  EXPECT_GE(failures, 1);
+  EXPECT_EQ(msg.rfind("ep=cpu render: ", 0), 0u) << msg;
+  // No speech frame was published.
+  le_utt_frame_info info{};
+  while (p->pullFrame(buf_.data(), frameBytes_, &info) == 1) EXPECT_NE(info.kind, 1);
+}
+
+TEST_F(UttTest, StageReportSaysWhatWasMeasured) {
+  setenv("LE_UTT_STAGE_REPORT", "1", 1);
+  for (const bool pipelined : {true, false}) {
+    const std::string dir = motionDir(true, pipelined);
+    auto p = start(opts(dir));
+    pushSpeech(*p, 640 * 3);
+    p->endUtterance();
+    pullUntilIdle(*p, 1);
+    testing::internal::CaptureStderr();
+    p.reset();
+    const std::string err = testing::internal::GetCapturedStderr();
+    if (pipelined)
+      EXPECT_NE(err.find("[le_utt-stage] pipe=0 jobsB=0 jobsC="), std::string::npos) << err;
+    else
+      EXPECT_NE(err.find("[le_utt-stage] MEASURED NOTHING"), std::string::npos) << err;
+    EXPECT_NE(err.find(pipelined ? "over 3 speech frames" : "3 speech frames delivered"), std::string::npos) << err;
+  }
+  unsetenv("LE_UTT_STAGE_REPORT");
 }
 
 // A teeth pass that answers one frame late and paints a mark into the crop
