@@ -212,9 +212,10 @@ TEST_F(UttTest, WithoutAudioOnlyIdleFramesCycleTheLoop) {
   EXPECT_EQ(f[0].src_index, 0);
   EXPECT_EQ(f[0].seq, 0);
   expectContinuous(f, nt_);
-  // Idle frames are made only as the host empties the ring.
+  // Idle frames are made only as the host empties the ring (one may still
+  // be on its way through the paste thread when the ring looks empty).
   std::this_thread::sleep_for(50ms);
-  EXPECT_LE(p->framesAvailable(), 1);
+  EXPECT_LE(p->framesAvailable(), 2);
 }
 
 TEST_F(UttTest, UtteranceFlowsIdleSpeechRampIdleWithoutJumps) {
@@ -309,17 +310,22 @@ TEST_F(UttTest, HoldTimeEndsAnUtteranceOnlyWhenAllowed) {
     o.hold_s = -1;
     auto p = start(o);
     pushSpeech(*p, 640 * 30);
-    // Frames beyond the lag come; the held-back tail never does.
+    // Frames beyond the lag come; the held-back tail never does, however
+    // long the host waits.
     int speech = 0;
-    const auto until = std::chrono::steady_clock::now() + 1500ms;
-    while (std::chrono::steady_clock::now() < until) {
-      le_utt_frame_info info{};
-      if (p->pullFrame(buf_.data(), frameBytes_, &info) == 1) {
-        EXPECT_NE(info.kind, 2);
-        speech += info.kind == 1;
+    auto pullFor = [&](std::chrono::milliseconds span, int stopAt) {
+      const auto until = std::chrono::steady_clock::now() + span;
+      while (std::chrono::steady_clock::now() < until && speech < stopAt) {
+        le_utt_frame_info info{};
+        if (p->pullFrame(buf_.data(), frameBytes_, &info) == 1) {
+          EXPECT_NE(info.kind, 2);
+          speech += info.kind == 1;
+        }
+        std::this_thread::sleep_for(2ms);
       }
-      std::this_thread::sleep_for(2ms);
-    }
+    };
+    pullFor(20s, 22);
+    pullFor(1000ms, 1000);
     EXPECT_EQ(speech, 22);
     EXPECT_EQ(p->stats().state, 2);
   }
