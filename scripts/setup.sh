@@ -8,7 +8,7 @@ PACKAGES=(
   build-essential g++ clang cmake ninja-build pkg-config git
   libhwy-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   libstb-dev libgtest-dev libgmock-dev libbenchmark-dev ffmpeg
-  python3 python3-onnx python3-numpy python3-pil python3-skimage
+  python3 python3-onnx python3-numpy python3-pil python3-skimage espeak-ng
   ca-certificates
 )
 
