@@ -187,7 +187,7 @@ int UtterancePipeline::framesAvailable() {
   return int(writeIdx_ - readIdx_);
 }
 
-int UtterancePipeline::pullFrame(uint8_t* dst, size_t dstLen, le_utt_frame_info* info) {
+int UtterancePipeline::pullFrame(uint8_t* dst, size_t dstLen, le_utt_frame_info* info, float* kp) {
   {
     std::lock_guard<std::mutex> lk(mu_);
     if (writeIdx_ == readIdx_) return 0;
@@ -200,6 +200,7 @@ int UtterancePipeline::pullFrame(uint8_t* dst, size_t dstLen, le_utt_frame_info*
       info->src_index = s.src;
       info->speech_index = s.speechIndex;
     }
+    if (kp) std::memcpy(kp, s.kp, sizeof s.kp);
     pulledAny_ = true;
     lastPulledKind_ = s.kind;
     lastPulledSrc_ = s.src;

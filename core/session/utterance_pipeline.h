@@ -54,8 +54,9 @@ class UtterancePipeline {
   void endUtterance();
   void interrupt();
   int framesAvailable();
-  // 1 copied, 0 ring empty, -1 dst_len too small (the frame stays).
-  int pullFrame(uint8_t* dst, size_t dstLen, le_utt_frame_info* info);
+  // 1 copied, 0 ring empty, -1 dst_len too small (the frame stays). kp,
+  // when given, receives the frame's 63 driving keypoint values.
+  int pullFrame(uint8_t* dst, size_t dstLen, le_utt_frame_info* info, float* kp = nullptr);
   le_utt_stats stats();
   // Failure count and last text; -1 after a fatal failure, else 0.
   int renderStatus(int64_t* failures, std::string* message);
