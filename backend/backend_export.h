@@ -1,4 +1,6 @@
 // The one export macro of the plug-in: everything else stays hidden.
 #pragma once
 
-#define LB_EXPORT extern "C" __attribute__((visibility("default")))
+#include "backend/lightbackend.h"
+
+#define LB_EXPORT extern "C" LIGHTBACKEND_API

@@ -14,8 +14,10 @@ TEST(LightbackendPlugin, LoadsByFileAndExportsOnlyItsEntries) {
   auto billing = reinterpret_cast<BillingFn>(dlsym(h, "be_engine_corvane2_light_billing_type"));
   ASSERT_NE(billing, nullptr);
   EXPECT_STREQ(billing(), "self-hosted-corvane-2-model");
-  // Interior symbols stay hidden.
+  EXPECT_NE(dlsym(h, "mirelund_sha256"), nullptr);
+  // Interior symbols stay hidden, the engine's and the plug-in's own.
   EXPECT_EQ(dlsym(h, "_ZN2le4capi10lastErrorENS0_6FamilyE"), nullptr);
+  EXPECT_EQ(dlsym(h, "_ZN8mirelund6engine9container16imx_is_containerEPKc"), nullptr);
   dlclose(h);
 }
 

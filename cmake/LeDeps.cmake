@@ -4,6 +4,8 @@ find_package(PkgConfig REQUIRED)
 find_package(hwy CONFIG REQUIRED)
 find_package(GTest CONFIG REQUIRED)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)
+# Audio resampling, for the command-line tools only.
+pkg_check_modules(SWRESAMPLE REQUIRED IMPORTED_TARGET libswresample)
 
 find_path(LE_STB_INCLUDE_DIR stb_image.h PATH_SUFFIXES stb REQUIRED)
 add_library(le::stb INTERFACE IMPORTED)

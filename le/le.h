@@ -46,6 +46,32 @@ LE_API const char* le_simd_target(void);
 /* Returns the calling thread's last error of the core family; "" when none. */
 LE_API const char* le_last_error(void);
 
+/* ---- Telemetry: what the engine did, and on what machine. ----
+ * The engine's stages keep named counters (e.g. "render.frames",
+ * "paste.frames", "driver.frames_decoded", "driver.underruns") and sampled
+ * values (e.g. "render.call_ms", "paste.ms") for the whole process; updating
+ * them never takes a lock. Both functions are safe from any thread. */
+
+/* Writes one JSON document with every counter and value and a snapshot of the
+ * machine into buf:
+ *   {"format": "facecore-telemetry-v1", "facecore": "<version>",
+ *    "machine": {"cpu_model", "logical_cores", "online_cores", "simd_target",
+ *                "onnxruntime", "libavcodec", "ffmpeg", "os",
+ *                "memory_total_bytes", "memory_available_bytes",
+ *                "process_rss_bytes"},
+ *    "counters": {"<name>": <count>, ...},
+ *    "values": {"<name>": {"count", "sum", "mean", "min", "max", "last"}, ...}}
+ * Names are sorted; machine figures that cannot be read are -1 or "unknown".
+ * Returns the document's length in bytes without the terminator. When that
+ * is cap or more, buf receives "" (never a cut document) and the host calls
+ * again with a buffer of at least the length + 1; nothing is written when buf
+ * is NULL or cap is 0. The document grows as counters move, so leave room
+ * or call in a loop. Returns -1 with le_last_error set on failure. */
+LE_API int64_t le_telemetry_json(char* buf, size_t cap);
+
+/* Zeroes every counter and value; names stay registered. */
+LE_API void le_telemetry_reset(void);
+
 /* ---- Warp-prior frames: the bundle's prior video played by loop frame. ---- */
 
 /* Opaque handle over a bundle's warp-prior video and its frame cursor. */

@@ -6,10 +6,10 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
 PACKAGES=(
   build-essential g++ clang cmake ninja-build pkg-config git
-  libhwy-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+  libhwy-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libswresample-dev
   libstb-dev libgtest-dev libgmock-dev libbenchmark-dev ffmpeg
-  python3 python3-onnx python3-numpy python3-pil python3-skimage espeak-ng
-  ca-certificates
+  python3 python3-onnx python3-numpy python3-pil python3-skimage
+  ca-certificates espeak-ng
 )
 
 missing=()

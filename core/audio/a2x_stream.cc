@@ -77,13 +77,13 @@ const std::vector<float>& silenceFeatures(Ort::Session& w2v) {
 
 Stream::~Stream() = default;
 
-std::unique_ptr<Stream> Stream::create(const std::string& bundle, int threads) {
+std::unique_ptr<Stream> Stream::create(const std::string& bundle, int threads, bool windowPair) {
   std::unique_ptr<Stream> s(new Stream);
-  s->load(bundle, threads);
+  s->load(bundle, threads, windowPair);
   return s;
 }
 
-void Stream::load(const std::string& bundle, int threads) {
+void Stream::load(const std::string& bundle, int threads, bool windowPair) {
   const int poolThreads = le::pool::threads();
   const int t = threads > 0 && threads < poolThreads ? threads : poolThreads;
   std::call_once(gCadenceOnce, [t] {
@@ -123,7 +123,7 @@ void Stream::load(const std::string& bundle, int threads) {
   if (!w2vPath || !*w2vPath) throw std::runtime_error("$W2V_ONNX not set");
   w2v_ = &sharedW2v(w2vPath, t);
   windowed_ = sharedWindowPair(t, w2vPath);
-  if (windowed_) pair_ = windowPair();
+  if (windowed_ && windowPair) pair_ = le::a2x::windowPair();
   windowed_ = pair_.trunk != nullptr;
   effRight_ = windowed_ ? right_ + kBlockFrames : right_;
 

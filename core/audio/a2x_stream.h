@@ -27,7 +27,9 @@ class Stream {
   // Opens the stream of the bundle at `bundle` (a directory or container)
   // with `threads` intra-op threads (outside 1..pool threads - 1: the pool's
   // count). Needs $W2V_ONNX. Throws std::runtime_error with the reason.
-  static std::unique_ptr<Stream> create(const std::string& bundle, int threads);
+  // `windowPair` false keeps the stream on the 8-second path even when the
+  // short-window pair is open (benchmarks compare the two in one process).
+  static std::unique_ptr<Stream> create(const std::string& bundle, int threads, bool windowPair = true);
   ~Stream();
   Stream(const Stream&) = delete;
   Stream& operator=(const Stream&) = delete;
@@ -73,7 +75,7 @@ class Stream {
   };
 
   Stream() = default;
-  void load(const std::string& bundle, int threads);
+  void load(const std::string& bundle, int threads, bool windowPair);
   void prime(int frames);
   void startTrack(Track& t) const;
   int64_t ready() const;  // frames the received audio allows (F)

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/telemetry/telemetry.h"
+
 namespace le {
 
 class DriverCursor::Impl {
@@ -98,11 +100,18 @@ class DriverCursor::Impl {
     pendingSeek = si;
     ++epoch;
     ++seekCount;
+    static telemetry::Counter& seeks = telemetry::counter("driver.seeks");
+    seeks.add();
     spaceCv.notify_one();
   }
 
   Taken take(std::unique_lock<std::mutex>& lk, bool mut) {
     throwIfFailed();
+    if (consumed == produced) {
+      // The caller outran the decoder and has to wait for a frame.
+      static telemetry::Counter& underruns = telemetry::counter("driver.underruns");
+      underruns.add();
+    }
     while (consumed == produced) {
       readyCv.wait(lk);
       throwIfFailed();
@@ -183,6 +192,8 @@ class DriverCursor::Impl {
       if (startEpoch == epoch) {
         slotFrame[b] = f;
         ++produced;
+        static telemetry::Counter& decoded = telemetry::counter("driver.frames_decoded");
+        decoded.add();
         nextFrame = (f + 1) % NT;
         readyCv.notify_all();
       } else {

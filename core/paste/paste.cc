@@ -14,6 +14,7 @@
 #include "core/foundation/pool.h"
 #include "core/foundation/simd.h"
 #include "core/paste/paste_tables.h"
+#include "core/telemetry/telemetry.h"
 
 namespace le {
 namespace {
@@ -223,6 +224,10 @@ Paste::Paste(std::vector<std::uint8_t> mask, int side, const Unsharp& unsharp)
 
 void Paste::composite(const float* planes, float scale, const float* m, std::uint8_t* frame, int w,
                       int h) {
+  static telemetry::Counter& pasted = telemetry::counter("paste.frames");
+  static telemetry::Value& ms = telemetry::value("paste.ms");
+  const telemetry::ScopedMs timer(ms);
+  pasted.add();
   const float a = m[0], b = m[1], c = m[2], d = m[3], e = m[4], f = m[5];
   const double det = double(a) * double(e) - double(b) * double(d);
   if (det == 0.0 || !std::isfinite(det)) return;

@@ -24,6 +24,7 @@
 #include "core/render/graph_codec.h"
 #include "core/render/graph_rewrites.h"
 #include "core/render/graph_surgery.h"
+#include "core/telemetry/telemetry.h"
 #include "core/tessera/lip_contour.h"
 #include "le/le.h"
 
@@ -810,7 +811,12 @@ Renderer::Renderer(const Manifest& manifest, Identity& identity, const std::stri
 Renderer::~Renderer() = default;
 
 const float* Renderer::render(const int* srcIdx, const float* kpSource, const float* kpDriving, int n) {
-  return impl_->render(srcIdx, kpSource, kpDriving, n);
+  static telemetry::Counter& frames = telemetry::counter("render.frames");
+  static telemetry::Value& ms = telemetry::value("render.call_ms");
+  const telemetry::ScopedMs timer(ms);
+  const float* crops = impl_->render(srcIdx, kpSource, kpDriving, n);
+  frames.add(n);
+  return crops;
 }
 
 int Renderer::batch() const { return impl_->batch_; }

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch prefix and builds a tiny outside C host
+# against it twice, through find_package(facecore) and through pkg-config,
+# then runs both. Usage: install_test.sh BUILD_DIR CONSUMER_SOURCE_DIR
+set -euo pipefail
+BUILD=$1
+SRC=$2
+SCRATCH=$(mktemp -d "${TMPDIR:-/tmp}/facecore-install.XXXXXX")
+trap 'rm -rf "$SCRATCH"' EXIT
+PREFIX=$SCRATCH/prefix
+
+cmake --install "$BUILD" --prefix "$PREFIX" > "$SCRATCH/install.log"
+for f in include/le/le.h include/le/le_a2x.h; do
+  [[ -f $PREFIX/$f ]] || { echo "install_test: $f was not installed" >&2; exit 1; }
+done
+LIBDIR=$(dirname "$(find "$PREFIX" -name 'libfacecore.so' | head -1)")
+[[ -f $LIBDIR/libfacecore.so ]] || { echo "install_test: libfacecore.so was not installed" >&2; exit 1; }
+[[ -f $LIBDIR/liblightbackend.so ]] || { echo "install_test: liblightbackend.so was not installed" >&2; exit 1; }
+
+# The CMake package, with the build's own compilers.
+cmake -S "$SRC" -B "$SCRATCH/cmake-build" -DCMAKE_PREFIX_PATH="$PREFIX" > "$SCRATCH/configure.log" \
+  || { cat "$SCRATCH/configure.log" >&2; exit 1; }
+cmake --build "$SCRATCH/cmake-build" > "$SCRATCH/build.log" || { cat "$SCRATCH/build.log" >&2; exit 1; }
+"$SCRATCH/cmake-build/consumer" "$LIBDIR/liblightbackend.so"
+
+# pkg-config, as a Makefile or a one-line compile would use it.
+export PKG_CONFIG_PATH=$LIBDIR/pkgconfig
+${CC:-cc} "$SRC/consumer.c" -o "$SCRATCH/consumer-pc" $(pkg-config --cflags --libs facecore) -ldl \
+  -Wl,-rpath,"$(pkg-config --variable=libdir facecore)"
+"$SCRATCH/consumer-pc"
+echo "install_test: both consumers built and ran against $PREFIX"

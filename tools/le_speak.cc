@@ -1,0 +1,312 @@
+// Turns speech into a finished talking-head video: an audio file (anything
+// FFmpeg reads) or text spoken by espeak-ng goes through the engine like a
+// live host's microphone, and the frames come out as an MP4 with H.264
+// video and the speech as AAC audio, in sync.
+//
+//   le_speak BUNDLE OUT.mp4 (AUDIO | --say TEXT) [options]
+//
+// Exit codes: 0 done, 1 rendering failed, 2 bad usage, 3 the bundle or its
+// speech models cannot be opened, 4 the audio cannot be read, 5 the output
+// cannot be written, 6 the --via mode is not in this build. Nothing is left
+// at OUT.mp4 unless the video is complete: it is written under a temporary
+// name beside it and renamed at the end.
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include "le/le.h"
+#include "tools/audio_input.h"
+#include "tools/mp4_writer.h"
+#include "tools/speech_video.h"
+#include "tools/utt_drive.h"
+
+namespace {
+
+enum Exit { kOk = 0, kRenderFailed = 1, kUsage = 2, kBadBundle = 3, kBadAudio = 4, kBadOutput = 5, kNotBuilt = 6 };
+
+constexpr const char* kUsageText =
+    "usage: le_speak BUNDLE OUT.mp4 (AUDIO | --say TEXT) [options]\n"
+    "  AUDIO             speech in any format FFmpeg reads (resampled to 16 kHz mono)\n"
+    "  --say TEXT        speak TEXT with espeak-ng instead   --voice V  espeak-ng voice\n"
+    "  --via MODE        utt (default: the real-time utterance pipeline), stream, plugin\n"
+    "  --realtime        push the speech at real-time pace, 40 ms every 40 ms, as a live host\n"
+    "  --encoder FILE    speech encoder model (default: $W2V_ONNX)\n"
+    "  --motion DIR      the animation source's files (default: the bundle)\n"
+    "  --key KEY         director model key (default b1_fp32)\n"
+    "  --threads N       worker threads (default: the engine's choice)\n"
+    "  --lead N          idle frames before the speech (default 10)\n"
+    "  --telemetry FILE  write the engine's telemetry document (JSON) to FILE\n"
+    "  --quiet           no progress line\n";
+
+// An error that ends the program with its exit code and one line.
+struct Failure : std::runtime_error {
+  Failure(Exit c, const std::string& msg) : std::runtime_error(msg), code(c) {}
+  Exit code;
+};
+
+struct Options {
+  std::string bundle, out, audio, say, voice, via = "utt", encoder, motion, key = "b1_fp32", telemetry;
+  bool realtime = false, quiet = false;
+  int threads = 0, lead = 10;
+};
+
+int toInt(const std::string& text, const std::string& opt, int lo, int hi) {
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end || v < lo || v > hi)
+    throw Failure(kUsage, opt + " needs a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) +
+                              ", got '" + text + "'");
+  return int(v);
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  std::vector<std::string> pos;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) throw Failure(kUsage, a + " needs a value");
+      return argv[++i];
+    };
+    if (a == "--say") o.say = value();
+    else if (a == "--voice") o.voice = value();
+    else if (a == "--via") o.via = value();
+    else if (a == "--realtime") o.realtime = true;
+    else if (a == "--encoder") o.encoder = value();
+    else if (a == "--motion") o.motion = value();
+    else if (a == "--key") o.key = value();
+    else if (a == "--threads") o.threads = toInt(value(), a, 0, 256);
+    else if (a == "--lead") o.lead = toInt(value(), a, 0, 1000);
+    else if (a == "--telemetry") o.telemetry = value();
+    else if (a == "--quiet") o.quiet = true;
+    else if (a == "-h" || a == "--help") {
+      std::fputs(kUsageText, stdout);
+      std::exit(kOk);
+    } else if (a.size() > 1 && a[0] == '-') throw Failure(kUsage, "unknown option " + a);
+    else pos.push_back(a);
+  }
+  if (pos.size() == 3 && o.say.empty()) o.audio = pos[2], pos.pop_back();
+  if (pos.size() != 2 || (o.audio.empty() == o.say.empty()))
+    throw Failure(kUsage, "need a bundle, an output file and either an audio file or --say TEXT");
+  o.bundle = pos[0];
+  o.out = pos[1];
+  if (o.via != "utt" && o.via != "stream" && o.via != "plugin")
+    throw Failure(kUsage, "--via takes utt, stream or plugin, not '" + o.via + "'");
+  if (o.motion.empty()) o.motion = o.bundle;
+  return o;
+}
+
+// The output is written under a temporary name beside its final place; a
+// signal removes it so that an interrupted run leaves nothing behind.
+char g_tempPath[4096] = {0};
+
+void removeTempOnSignal(int sig) {
+  if (g_tempPath[0]) unlink(g_tempPath);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+class TempOutput {
+ public:
+  explicit TempOutput(const std::string& out) : out_(out) {
+    struct stat st {};
+    if (stat(out.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+      throw Failure(kBadOutput, "cannot write " + out + ": it is a directory");
+    const size_t slash = out.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : out.substr(0, slash + (slash == 0));
+    const std::string base = slash == std::string::npos ? out : out.substr(slash + 1);
+    std::string tmpl = (slash == std::string::npos ? std::string() : out.substr(0, slash + 1)) + "." + base +
+                       ".XXXXXX.part";
+    const int fd = mkstemps(tmpl.data(), 5);
+    if (fd < 0) throw Failure(kBadOutput, "cannot write " + out + ": " + std::strerror(errno) + " (in " + dir + ")");
+    // mkstemps makes the file private; the finished video gets the usual
+    // permissions of a new file.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    close(fd);
+    path_ = tmpl;
+    std::snprintf(g_tempPath, sizeof g_tempPath, "%s", path_.c_str());
+    signal(SIGINT, removeTempOnSignal);
+    signal(SIGTERM, removeTempOnSignal);
+    signal(SIGHUP, removeTempOnSignal);
+  }
+  ~TempOutput() {
+    if (!path_.empty()) unlink(path_.c_str());
+    g_tempPath[0] = 0;
+  }
+  const std::string& path() const { return path_; }
+  void commit() {
+    if (rename(path_.c_str(), out_.c_str()) != 0)
+      throw Failure(kBadOutput, "cannot write " + out_ + ": " + std::strerror(errno));
+    path_.clear();
+    g_tempPath[0] = 0;
+  }
+
+ private:
+  std::string out_, path_;
+};
+
+std::vector<int16_t> loadSpeech(const Options& o) {
+  try {
+    return o.say.empty() ? le::tools::decodeSpeech(o.audio) : le::tools::speakText(o.say, o.voice);
+  } catch (const std::exception& e) {
+    throw Failure(kBadAudio, e.what());
+  }
+}
+
+bool readable(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
+
+struct CtxCloser {
+  le_ctx* ctx;
+  ~CtxCloser() { le_destroy(ctx); }
+};
+struct UttCloser {
+  le_utt* utt;
+  ~UttCloser() { le_utt_destroy(utt); }
+};
+
+class Progress {
+ public:
+  Progress(bool quiet, const le::tools::SpeechVideo& video) : quiet_(quiet), video_(video), t0_(Clock::now()) {}
+  void tick(bool force = false) {
+    if (quiet_) return;
+    const auto now = Clock::now();
+    if (!force && now - last_ < std::chrono::milliseconds(100)) return;
+    last_ = now;
+    const double s = std::chrono::duration<double>(now - t0_).count();
+    std::fprintf(stderr, "\r[le_speak] %lld frames  speech %d/%d  ramp %d  %.1f s", (long long)video_.written(),
+                 video_.speechFrames(), video_.speechFramesNeeded(), video_.rampFrames(), s);
+    std::fflush(stderr);
+  }
+  void done() {
+    if (!quiet_) {
+      tick(true);
+      std::fputc('\n', stderr);
+    }
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  bool quiet_;
+  const le::tools::SpeechVideo& video_;
+  Clock::time_point t0_, last_{};
+};
+
+void writeTelemetry(const std::string& path) {
+  const int64_t len = le_telemetry_json(nullptr, 0);
+  std::string doc(size_t(std::max<int64_t>(len, 0)) + 65536, '\0');
+  const int64_t got = le_telemetry_json(doc.data(), doc.size());
+  if (got < 0 || size_t(got) >= doc.size()) throw Failure(kBadOutput, "cannot gather telemetry: " + std::string(le_last_error()));
+  doc.resize(size_t(got));
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f << doc;
+  f.close();
+  if (!f) throw Failure(kBadOutput, "cannot write telemetry to " + path);
+}
+
+int run(const Options& o) {
+  // Check what the user can fix before any rendering: the output place, the
+  // speech and the encoder.
+  TempOutput temp(o.out);
+  const std::vector<int16_t> speech = loadSpeech(o);
+  if (o.via != "utt") {
+    // Later modes are looked up as a host would, so that a build without them
+    // says so instead of failing to link.
+    const char* entry = o.via == "stream" ? "le_stream_create" : "be_engine_backend_entry";
+    if (!dlsym(RTLD_DEFAULT, entry))
+      throw Failure(kNotBuilt, "--via " + o.via + " is not available in this build (" + entry +
+                                   " is not part of it); use --via utt");
+    throw Failure(kNotBuilt, "--via " + o.via + " is not available in this build of le_speak; use --via utt");
+  }
+  if (!o.encoder.empty()) {
+    if (!readable(o.encoder)) throw Failure(kBadBundle, "cannot read speech encoder " + o.encoder);
+    setenv("W2V_ONNX", o.encoder.c_str(), 1);
+  } else if (!std::getenv("W2V_ONNX") || !*std::getenv("W2V_ONNX")) {
+    throw Failure(kUsage, "no speech encoder: give --encoder FILE or set W2V_ONNX");
+  }
+
+  CtxCloser ctx{le_create(o.bundle.c_str(), o.key.c_str(), o.threads, nullptr)};
+  if (!ctx.ctx) throw Failure(kBadBundle, "cannot open bundle " + o.bundle + ": " + le_last_error());
+  const int w = le_width(ctx.ctx), h = le_height(ctx.ctx);
+  if ((w & 1) || (h & 1))
+    throw Failure(kBadBundle, "bundle " + o.bundle + " has an odd frame size " + std::to_string(w) + "x" +
+                                  std::to_string(h) + ", which H.264 in yuv420p cannot carry");
+
+  le_utt_opts uo{};
+  uo.motion_dir = o.motion.c_str();
+  uo.threads = o.threads;
+  // A bundle without the chunk director renders frame by frame.
+  char member[4096];
+  const bool hasSteady = le_bundle_resolve_member(o.bundle.c_str(), "model_b24_fp32.onnx", member, sizeof member) == 1;
+  uo.steady_model = hasSteady ? nullptr : "-";
+  uo.hold_s = -1.0;  // the utterance ends when this host says so, never by a pause
+  UttCloser utt{le_utt_create(ctx.ctx, &uo)};
+  if (!utt.utt) throw Failure(kBadBundle, "cannot start the utterance pipeline on " + o.bundle + ": " + le_utt_last_error());
+
+  le::tools::Mp4Writer mp4(temp.path(), w, h, 25, 20, le::tools::AudioSpec{});
+  le::tools::SpeechVideo video(mp4, speech, o.lead, size_t(w) * size_t(h) * 3);
+  Progress progress(o.quiet, video);
+  le::tools::UttDriveOptions dopts;
+  dopts.realtime = o.realtime;
+  dopts.leadFrames = o.lead;
+  le::tools::UttDriveResult r;
+  try {
+    r = le::tools::driveUtterance(utt.utt, size_t(w) * size_t(h) * 3, speech, video, dopts, [&] { progress.tick(); });
+  } catch (const std::exception& e) {
+    progress.done();
+    const std::string what = e.what();
+    if (what.rfind("source: ", 0) == 0)
+      throw Failure(kBadBundle, "cannot animate " + o.motion + ": " + what.substr(8));
+    throw Failure(kRenderFailed, what);
+  }
+  progress.done();
+  mp4.close();
+  temp.commit();
+  if (!o.telemetry.empty()) writeTelemetry(o.telemetry);
+
+  const double seconds = double(video.written()) / 25.0;
+  const int64_t rendered = video.speechFrames() + video.rampFrames();
+  std::printf("le_speak: wrote %s: %lld frames (%d lead + %d speech + %d ramp), %.2f s, %dx%d H.264 + AAC\n",
+              o.out.c_str(), (long long)video.written(), video.lead(), video.speechFrames(), video.rampFrames(),
+              seconds, w, h);
+  std::printf("le_speak: via utt%s: %.1f fps rendered, first-frame latency %.0f ms, render %.1f ms/frame\n",
+              o.realtime ? " (real time)" : "", r.seconds > 0 ? double(rendered) / r.seconds : 0.0,
+              r.firstFrameLatencyMs, r.renderMsAvg);
+  if (video.speechFrames() != video.speechFramesNeeded())
+    std::fprintf(stderr, "le_speak: WARNING: %d speech frames for %d frames of speech\n", video.speechFrames(),
+                 video.speechFramesNeeded());
+  return kOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  av_log_set_level(AV_LOG_ERROR);
+  try {
+    return run(parse(argc, argv));
+  } catch (const Failure& f) {
+    std::fprintf(stderr, "le_speak: %s\n", f.what());
+    if (f.code == kUsage) std::fputs(kUsageText, stderr);
+    return f.code;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "le_speak: %s\n", e.what());
+    return kRenderFailed;
+  }
+}

@@ -1,0 +1,147 @@
+// The le_speak tool end to end on the tiny bundle: what the MP4 holds, the
+// frame-count rule, audio and video in step, and the refusals a shell user
+// sees (exit code, one line, nothing left behind).
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/tessera/json.h"
+#include "tests/test_support.h"
+#include "tools/audio_input.h"
+#include "tools/media_probe.h"
+
+namespace {
+
+constexpr int kRampFrames = 6;  // the pipeline's default end ramp
+
+std::string speechDir() { return le::test::dataDir() + "/speech"; }
+std::string encoder() { return speechDir() + "/audio_encoder_fp32.onnx"; }
+std::string tiny() { return le::test::bundlePath("tiny"); }
+
+struct Run {
+  int code = 0;
+  std::string err;  // standard error without the engine's own tagged lines
+};
+
+std::string quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+Run speak(const le::test::TempDir& tmp, const std::vector<std::string>& args) {
+  std::string cmd = quote(LE_SPEAK_PATH);
+  for (const auto& a : args) cmd += " " + quote(a);
+  const std::string errFile = tmp.file("stderr.txt");
+  Run r;
+  r.code = le::test::runCommand(cmd + " --quiet > /dev/null 2> " + quote(errFile));
+  std::ifstream in(errFile);
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("[le", 0) != 0 && line.rfind("Mirelund: ", 0) != 0) r.err += line + "\n";
+  std::remove(errFile.c_str());
+  return r;
+}
+
+std::string text(const std::vector<unsigned char>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// Every name in dir, hidden temporaries included, sorted.
+std::vector<std::string> entries(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* e = readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+int framesFor(size_t samples) { return int((samples + 639) / 640); }
+
+TEST(LeSpeak, WritesOneVideoAndOneAudioStreamInStepWithTheFrameRule) {
+  le::test::TempDir tmp;
+  const std::string out = tmp.file("hello.mp4"), wav = speechDir() + "/hello.wav";
+  const Run r = speak(tmp, {tiny(), out, wav, "--encoder", encoder(), "--lead", "5", "--telemetry",
+                            tmp.file("telemetry.json")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const le::tools::MediaInfo info = le::tools::probeMedia(out);
+  EXPECT_EQ(info.videoStreams, 1);
+  EXPECT_EQ(info.audioStreams, 1);
+  EXPECT_EQ(info.videoCodec, "h264");
+  EXPECT_EQ(info.audioCodec, "aac");
+  const int speechFrames = framesFor(le::tools::decodeSpeech(wav).size());
+  EXPECT_EQ(info.videoFrames, 5 + speechFrames + kRampFrames) << "lead + ceil(samples / 640) + ramp";
+  EXPECT_NEAR(info.videoSeconds, double(info.videoFrames) / 25.0, 1e-6);
+  EXPECT_NEAR(info.audioSeconds, info.videoSeconds, 0.04) << "durations within one frame";
+  EXPECT_EQ(le::test::decodeVideoRgb24(out).frames.size(), size_t(info.videoFrames));
+
+  // The speech starts at the first speech frame: silence under the lead.
+  const std::vector<int16_t> audio = le::tools::decodeSpeech(out);
+  const std::vector<int16_t> input = le::tools::decodeSpeech(wav);
+  size_t onsetOut = 0, onsetIn = 0;
+  while (onsetOut < audio.size() && std::abs(int(audio[onsetOut])) < 2000) ++onsetOut;
+  while (onsetIn < input.size() && std::abs(int(input[onsetIn])) < 2000) ++onsetIn;
+  EXPECT_NEAR(double(onsetOut), double(5 * 640 + onsetIn), 160.0);
+
+  const auto doc = le::tessera::json::parse(text(le::test::readFile(tmp.file("telemetry.json"))));
+  EXPECT_GE(doc.req("counters").reqNum("render.frames"), speechFrames);
+  EXPECT_EQ(entries(tmp.path()), (std::vector<std::string>{"hello.mp4", "telemetry.json"}) ) << "no temporary left";
+}
+
+TEST(LeSpeak, RealTimePacingAndSpokenTextGiveTheSameFrameRule) {
+  le::test::TempDir tmp;
+  const std::string out = tmp.file("say.mp4");
+  const Run r = speak(tmp, {tiny(), out, "--say", "Hello there.", "--encoder", encoder(), "--realtime", "--lead", "0"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const int speechFrames = framesFor(le::tools::speakText("Hello there.").size());
+  const le::tools::MediaInfo info = le::tools::probeMedia(out);
+  EXPECT_EQ(info.videoFrames, speechFrames + kRampFrames);
+  EXPECT_NEAR(info.audioSeconds, info.videoSeconds, 0.04);
+}
+
+TEST(LeSpeak, BadInputsExitWithOneLineAndLeaveNothingBehind) {
+  le::test::TempDir tmp;
+  const std::string out = tmp.file("out.mp4"), wav = speechDir() + "/hello.wav";
+  le::test::writeFile(tmp.file("notes.txt"), std::string("not audio\n"));
+  ::mkdir(tmp.file("empty_bundle").c_str(), 0755);
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{tmp.file("empty_bundle"), out, wav, "--encoder", encoder()}, 3,
+       "le_speak: cannot open bundle " + tmp.file("empty_bundle") + ": "},
+      {{tiny(), out, tmp.file("missing.wav"), "--encoder", encoder()}, 4,
+       "le_speak: Cannot read audio file " + tmp.file("missing.wav") + ": No such file or directory."},
+      {{tiny(), out, tmp.file("notes.txt"), "--encoder", encoder()}, 4,
+       "le_speak: Cannot read audio file " + tmp.file("notes.txt") + ": "},
+      {{tiny(), tmp.file("no/such/dir/out.mp4"), wav, "--encoder", encoder()}, 5,
+       "le_speak: cannot write " + tmp.file("no/such/dir/out.mp4") + ": No such file or directory"},
+      {{tiny(), tmp.path(), wav, "--encoder", encoder()}, 5,
+       "le_speak: cannot write " + tmp.path() + ": it is a directory"},
+      {{tiny(), out, wav, "--encoder", tmp.file("notes.txt")}, 3, "le_speak: cannot animate " + tiny() + ": "},
+      {{tiny(), out, wav, "--encoder", tmp.file("missing.onnx")}, 3,
+       "le_speak: cannot read speech encoder " + tmp.file("missing.onnx")},
+      {{tiny(), out, wav, "--via", "sideways"}, 2, "le_speak: --via takes utt, stream or plugin, not 'sideways'"},
+  };
+  for (const Case& c : cases) {
+    const Run r = speak(tmp, c.args);
+    EXPECT_EQ(r.code, c.code) << c.message << "\n" << r.err;
+    const std::string first = r.err.substr(0, r.err.find('\n'));
+    EXPECT_EQ(first.rfind(c.message, 0), 0u) << "got: " << r.err;
+    if (c.code != 2) EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+    EXPECT_EQ(entries(tmp.path()), (std::vector<std::string>{"empty_bundle", "notes.txt"})) << c.message;
+  }
+}
+
+}  // namespace
