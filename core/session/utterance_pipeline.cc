@@ -11,6 +11,7 @@
 #include "core/bundle/member_names.h"
 #include "core/render/renderer.h"
 #include "core/session/context.h"
+#include "core/telemetry/telemetry.h"
 
 namespace le {
 namespace {
@@ -34,6 +35,30 @@ std::vector<float> readFloats(const std::string& path) {
 }
 
 int wrap(int i, int n) { return n <= 0 ? 0 : ((i % n) + n) % n; }
+
+// Process-wide counts of what every pipeline did, for the telemetry document.
+struct UttTelemetry {
+  telemetry::Counter& published = telemetry::counter("utt.frames_published");
+  telemetry::Counter& idle = telemetry::counter("utt.idle_frames");
+  telemetry::Counter& speech = telemetry::counter("utt.speech_frames");
+  telemetry::Counter& ramp = telemetry::counter("utt.ramp_frames");
+  telemetry::Counter& utterances = telemetry::counter("utt.utterances");
+  telemetry::Counter& interrupts = telemetry::counter("utt.interrupts");
+  telemetry::Counter& ramps = telemetry::counter("utt.ramps");
+  telemetry::Counter& emptyPulls = telemetry::counter("utt.empty_pulls");
+  telemetry::Counter& renderFailures = telemetry::counter("utt.render_failures");
+  telemetry::Counter& teethComposed = telemetry::counter("utt.teeth_composed");
+  telemetry::Counter& teethFailures = telemetry::counter("utt.teeth_failures");
+  telemetry::Value& firstFrameMs = telemetry::value("utt.first_frame_ms");
+  telemetry::Value& renderMs = telemetry::value("utt.render_ms");
+  telemetry::Value& pasteMs = telemetry::value("utt.paste_ms");
+  telemetry::Counter& ofKind(int kind) { return kind == 1 ? speech : kind == 2 ? ramp : idle; }
+};
+
+UttTelemetry& tel() {
+  static UttTelemetry t;
+  return t;
+}
 
 }  // namespace
 
@@ -177,6 +202,7 @@ void UtterancePipeline::interrupt() {
     teethPasteWaiting_ = 0;
     ++generation_;
   }
+  tel().interrupts.add();
   cv_.notify_all();
   pasteCv_.notify_all();
   teethCv_.notify_all();
@@ -190,7 +216,10 @@ int UtterancePipeline::framesAvailable() {
 int UtterancePipeline::pullFrame(uint8_t* dst, size_t dstLen, le_utt_frame_info* info, float* kp) {
   {
     std::lock_guard<std::mutex> lk(mu_);
-    if (writeIdx_ == readIdx_) return 0;
+    if (writeIdx_ == readIdx_) {
+      tel().emptyPulls.add();
+      return 0;
+    }
     if (dstLen < size_t(W_) * size_t(H_) * 3) return -1;
     const Slot& s = ring_[readIdx_ % kRing];
     std::memcpy(dst, s.rgb.data(), s.rgb.size());
@@ -238,6 +267,7 @@ int UtterancePipeline::chunkBatch() {
 }
 
 void UtterancePipeline::recordFailure(const char* stage, const std::string& what, bool fatal) {
+  tel().renderFailures.add();
   std::lock_guard<std::mutex> lk(mu_);
   ++failures_;
   failureText_ = std::string("ep=") + (ctx_->renderer ? ctx_->renderer->ep() : "unknown") + " " + stage + ": " +
@@ -577,6 +607,7 @@ bool UtterancePipeline::renderSpeech(int n) {
     renderedAny_ = true;
     {
       std::lock_guard<std::mutex> lk(mu_);
+      tel().renderMs.record(t);
       renderAvg_ = renderAvgSet_ ? renderAvg_ * 0.9 + t * 0.1 : t;
       renderAvgSet_ = true;
       ++stageFrames_;
@@ -600,6 +631,7 @@ void UtterancePipeline::finishUtterance() {
     idleCursor_ = wrap(lastSrc_ + 1, NT_);
     rampRemaining_ = rampLength_ = endRamp_;
     state_ = 3;
+    tel().ramps.add();
   } else {
     state_ = 0;
   }
@@ -663,6 +695,7 @@ void UtterancePipeline::handleInterrupt(bool lastPulled, int lastKind, int lastS
     for (int k = 0; k < kKp; ++k) rampOffset_[k] = lastKp[k] - xs[k];
     rampRemaining_ = rampLength_ = interruptRamp_;
     state_ = 3;
+    tel().ramps.add();
   } else {
     // Without a ramp the loop still continues after the last frame shown.
     if (lastPulled) idleCursor_ = wrap(lastSrc + 1, NT_);
@@ -788,6 +821,7 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
   auto fail = [&](const std::string& message, bool resultFailed) {
     std::lock_guard<std::mutex> lk(mu_);
     if (resultFailed) ++teethFailedResults_;
+    tel().teethFailures.add();
     teethMessage_ = message;
     teethFailed_ = true;
   };
@@ -814,6 +848,7 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
     {
       std::lock_guard<std::mutex> lk(mu_);
       ++teethComposed_;
+      tel().teethComposed.add();
       if (pass->synthWeight(&w)) {
         teethSynthSum_ += w;
         teethSynthLast_ = w;
@@ -886,9 +921,14 @@ void UtterancePipeline::publish(const Job& job, double* workMs) {
     if (stop_ || job.gen != generation_ || writeIdx_ != slotIndex) return;
     slot.seq = nextSeq_++;
     ++writeIdx_;
+    tel().published.add();
+    tel().ofKind(job.kind).add();
+    tel().pasteMs.record(t1 - t0);
     if (job.kind == 1 && job.speechIndex == 0) {
       ++utterances_;
       firstFrameLatency_ = nowMs() - job.uttStartMs;
+      tel().utterances.add();
+      tel().firstFrameMs.record(firstFrameLatency_);
     }
     if (pastePipe_) {
       ++jobsC_;

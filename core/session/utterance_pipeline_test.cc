@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/session/context.h"
+#include "core/telemetry/telemetry.h"
 #include "le/le.h"
 #include "tests/test_support.h"
 
@@ -232,6 +233,8 @@ TEST_F(UttTest, UtteranceFlowsIdleSpeechRampIdleWithoutJumps) {
       ASSERT_TRUE(pull(*p, &info));
       f.push_back(info);
     }
+    const int64_t speechBefore = le::telemetry::counter("utt.speech_frames").value();
+    const int64_t rampsBefore = le::telemetry::counter("utt.ramps").value();
     const int samples = 640 * 20 + 100;  // 21 frames
     pushSpeech(*p, samples);
     p->endUtterance();
@@ -253,6 +256,8 @@ TEST_F(UttTest, UtteranceFlowsIdleSpeechRampIdleWithoutJumps) {
     }
     EXPECT_EQ(speech, 21);
     EXPECT_EQ(ramp, 6);
+    EXPECT_EQ(le::telemetry::counter("utt.speech_frames").value() - speechBefore, 21);
+    EXPECT_EQ(le::telemetry::counter("utt.ramps").value() - rampsBefore, 1);
     ASSERT_GT(firstRamp, 0u);
     EXPECT_EQ(f[firstRamp + 6].kind, 0);
     // The source was started where the idle loop stood.
