@@ -123,6 +123,8 @@ LE_API int le_utt_tessera_attach(le_utt* u, const uint8_t* bands, int n_donors, 
       throw std::runtime_error(
           "le_utt_tessera_attach: a required member is null — this ABI has no partial-attach state");
     if (n_donors < 1) throw std::runtime_error("le_utt_tessera_attach: n_donors <= 0");
+    // A negative length would read far past the caller's bytes.
+    if (head_pt_len < 1) throw std::runtime_error("le_utt_tessera_attach: head_pt_len <= 0");
     le::TeethAttachInputs in{bands, n_donors, cent, c_canon, aperture, stamp, head_pt, head_pt_len, head_json,
                              manifest_json};
     std::string geometry;

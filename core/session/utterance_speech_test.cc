@@ -100,7 +100,9 @@ TEST(UttSpeech, SpeechFramesAreTheStreamsOwnAndTheLoopStaysWhole) {
     std::vector<Pulled> speech;
     int ramps = 0;
     for (size_t i = 0; i < frames.size(); ++i) {
-      if (i) EXPECT_EQ(frames[i].info.src_index, (frames[i - 1].info.src_index + 1) % nt) << i;
+      if (i) {
+        EXPECT_EQ(frames[i].info.src_index, (frames[i - 1].info.src_index + 1) % nt) << i;
+      }
       if (frames[i].info.kind == 1) speech.push_back(frames[i]);
       ramps += frames[i].info.kind == 2;
     }
