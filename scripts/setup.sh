@@ -8,6 +8,7 @@ PACKAGES=(
   build-essential g++ clang libclang-rt-dev cmake ninja-build pkg-config git
   libhwy-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libswresample-dev
   libstb-dev libgtest-dev libgmock-dev libbenchmark-dev ffmpeg
+  libfftw3-dev
   python3 python3-onnx python3-numpy python3-pil python3-skimage
   ca-certificates espeak-ng
 )
