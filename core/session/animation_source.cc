@@ -24,6 +24,22 @@ class A2xSource final : public AnimationSource {
   le_a2x* a_;
 };
 
+class MotionSource final : public AnimationSource {
+ public:
+  explicit MotionSource(le_motion* m) : m_(m) {}
+  ~MotionSource() override { le_motion_destroy(m_); }
+  void setEager(int eager) override { le_motion_set_eager(m_, eager); }
+  void reset(int start) override { le_motion_reset(m_, start, 1, 1); }
+  void push(const float* samples, int n) override { le_motion_push(m_, samples, n); }
+  void finish() override { le_motion_finish(m_); }
+  int avail() override { return le_motion_avail(m_); }
+  int pull(int32_t* idx, float* xs, float* xd, int max) override { return le_motion_pull(m_, idx, xs, xd, max); }
+  int total() override { return le_motion_total(m_); }
+
+ private:
+  le_motion* m_;
+};
+
 }  // namespace
 
 bool motionDirIsA2x(const std::string& motionDir) {
@@ -32,7 +48,6 @@ bool motionDirIsA2x(const std::string& motionDir) {
 
 std::unique_ptr<AnimationSource> openAnimationSource(bool a2x, const std::string& motionDir, int workers,
                                                      const std::string& ep, std::string* error) {
-  (void)ep;
   if (a2x) {
     le_a2x* a = le_a2x_create(motionDir.c_str(), workers);
     if (!a) {
@@ -41,8 +56,12 @@ std::unique_ptr<AnimationSource> openAnimationSource(bool a2x, const std::string
     }
     return std::make_unique<A2xSource>(a);
   }
-  *error = "le_motion_create: keypoint motion is not available in this build";
-  return nullptr;
+  le_motion* m = le_motion_create(motionDir.c_str(), workers, ep.c_str());
+  if (!m) {
+    *error = le_motion_last_error();
+    return nullptr;
+  }
+  return std::make_unique<MotionSource>(m);
 }
 
 }  // namespace le

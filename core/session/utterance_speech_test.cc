@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -45,7 +46,38 @@ struct Pulled {
   std::vector<float> kp;
 };
 
-TEST(UttSpeech, SpeechFramesAreTheStreamsOwnAndTheLoopStaysWhole) {
+// The frames a source yields for the whole of pcm, started at `start`.
+using DirectRun = std::function<int(const std::string& dir, int start, const std::vector<float>& pcm, int frames,
+                                    int32_t* idx, float* xd)>;
+
+int directA2x(const std::string& dir, int start, const std::vector<float>& f, int frames, int32_t* idx, float* xd) {
+  le_a2x* a = le_a2x_create(dir.c_str(), 1);
+  if (!a) return -1;
+  le_a2x_reset(a, start, 1, 1);
+  le_a2x_push(a, f.data(), int(f.size()));
+  le_a2x_finish(a);
+  std::vector<float> base(size_t(frames) * kKp);
+  const int n = le_a2x_pull(a, idx, base.data(), xd, frames);
+  le_a2x_destroy(a);
+  return n;
+}
+
+int directMotion(const std::string& dir, int start, const std::vector<float>& f, int frames, int32_t* idx,
+                 float* xd) {
+  le_motion* m = le_motion_create(dir.c_str(), 1, "");
+  if (!m) return -1;
+  le_motion_reset(m, start, 1, 1);
+  le_motion_push(m, f.data(), int(f.size()));
+  le_motion_finish(m);
+  std::vector<float> xs(size_t(frames) * kKp);
+  int n = 0;
+  while (n < frames && le_motion_avail(m) > 0)
+    n += le_motion_pull(m, idx + n, xs.data() + size_t(n) * kKp, xd + size_t(n) * kKp, frames - n);
+  le_motion_destroy(m);
+  return n;
+}
+
+void speakThrough(const std::string& motionDir, bool a2x, const DirectRun& direct) {
   const std::string bundle = le::test::bundlePath("tiny");
   const std::vector<int16_t> pcm = readWav(le::test::dataDir() + "/speech/hello.wav");
   ASSERT_GT(pcm.size(), 16000u);
@@ -58,12 +90,12 @@ TEST(UttSpeech, SpeechFramesAreTheStreamsOwnAndTheLoopStaysWhole) {
     SCOPED_TRACE(std::string("LE_UTT_PIPELINE_PASTE=") + pipe);
     setenv("LE_UTT_PIPELINE_PASTE", pipe, 1);
     le_utt_opts opts{};
-    opts.motion_dir = bundle.c_str();
+    opts.motion_dir = motionDir.c_str();
     opts.threads = 1;
     opts.hold_s = -1;
     le::UtterancePipeline p(ctx.get(), opts);
     unsetenv("LE_UTT_PIPELINE_PASTE");
-    EXPECT_TRUE(p.a2xMode());
+    EXPECT_EQ(p.a2xMode(), a2x);
     std::string err;
     for (int i = 0; i < 60000 && p.ready(&err) == 0; ++i) std::this_thread::sleep_for(1ms);
     ASSERT_EQ(p.ready(&err), 1) << err;
@@ -111,17 +143,11 @@ TEST(UttSpeech, SpeechFramesAreTheStreamsOwnAndTheLoopStaysWhole) {
 
     // The same samples straight through the stream, started where the
     // pipeline's utterance started.
-    le_a2x* a = le_a2x_create(bundle.c_str(), 1);
-    ASSERT_NE(a, nullptr) << le_a2x_last_error();
-    le_a2x_reset(a, speech[0].info.src_index, 1, 1);
     std::vector<float> f(pcm.size());
     for (size_t i = 0; i < pcm.size(); ++i) f[i] = float(pcm[i]) * (1.0f / 32768.0f);
-    le_a2x_push(a, f.data(), int(f.size()));
-    le_a2x_finish(a);
     std::vector<int32_t> idx(static_cast<size_t>(expected));
-    std::vector<float> base(static_cast<size_t>(expected) * kKp), expr(static_cast<size_t>(expected) * kKp);
-    ASSERT_EQ(le_a2x_pull(a, idx.data(), base.data(), expr.data(), expected), expected);
-    le_a2x_destroy(a);
+    std::vector<float> expr(static_cast<size_t>(expected) * kKp);
+    ASSERT_EQ(direct(motionDir, speech[0].info.src_index, f, expected, idx.data(), expr.data()), expected);
     for (int i = 0; i < expected; ++i) {
       EXPECT_EQ(speech[size_t(i)].info.speech_index, i);
       EXPECT_EQ(speech[size_t(i)].info.src_index, idx[size_t(i)]);
@@ -132,6 +158,16 @@ TEST(UttSpeech, SpeechFramesAreTheStreamsOwnAndTheLoopStaysWhole) {
     EXPECT_EQ(st.utterances, 1);
     EXPECT_GT(st.first_frame_latency_ms, 0);
   }
+}
+
+TEST(UttSpeech, AudioToExpressionFramesAreTheStreamsOwnAndTheLoopStaysWhole) {
+  speakThrough(le::test::bundlePath("tiny"), true, directA2x);
+}
+
+// The keypoint-motion directory of the same avatar: the pipeline picks
+// le_motion because it holds no audio-to-expression encoder.
+TEST(UttSpeech, KeypointMotionFramesAreTheStreamsOwnAndTheLoopStaysWhole) {
+  speakThrough(le::test::bundlePath("tiny_motion"), false, directMotion);
 }
 
 }  // namespace
