@@ -11,6 +11,7 @@ PACKAGES=(
   libfftw3-dev
   python3 python3-onnx python3-numpy python3-pil python3-skimage
   ca-certificates espeak-ng
+  libboost-dev nlohmann-json3-dev chromium
 )
 
 missing=()
