@@ -2,6 +2,7 @@
 // frame-count rule, audio and video in step, and the refusals a shell user
 // sees (exit code, one line, nothing left behind).
 #include <dirent.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -106,6 +107,48 @@ TEST(LeSpeak, RealTimePacingAndSpokenTextGiveTheSameFrameRule) {
   const le::tools::MediaInfo info = le::tools::probeMedia(out);
   EXPECT_EQ(info.videoFrames, speechFrames + kRampFrames);
   EXPECT_NEAR(info.audioSeconds, info.videoSeconds, 0.04);
+}
+
+// The plug-in as an outside host loads it, when this build has its tables.
+bool pluginHasRenderer() {
+  void* lib = dlopen(LE_LIGHTBACKEND_PATH, RTLD_NOW | RTLD_LOCAL);
+  const bool has = lib && dlsym(lib, "mirelund_renderer_entry");
+  if (lib) dlclose(lib);
+  return has;
+}
+
+TEST(LeSpeak, ThePluginPathWorksOrSaysItIsNotBuilt) {
+  le::test::TempDir tmp;
+  const std::string out = tmp.file("plugin.mp4"), wav = speechDir() + "/hello.wav";
+  const Run r = speak(tmp, {tiny(), out, wav, "--encoder", encoder(), "--via", "plugin", "--plugin",
+                            LE_LIGHTBACKEND_PATH, "--lead", "3"});
+  if (!pluginHasRenderer()) {
+    EXPECT_EQ(r.code, 6) << r.err;
+    EXPECT_EQ(r.err.rfind("le_speak: --via plugin is not available: ", 0), 0u) << r.err;
+    EXPECT_TRUE(entries(tmp.path()).empty());
+    return;
+  }
+  ASSERT_EQ(r.code, 0) << r.err;
+  const le::tools::MediaInfo info = le::tools::probeMedia(out);
+  EXPECT_EQ(info.videoStreams, 1);
+  EXPECT_EQ(info.audioStreams, 1);
+  // The plug-in's default direct mode has no ramp.
+  EXPECT_EQ(info.videoFrames, 3 + framesFor(le::tools::decodeSpeech(wav).size()));
+  EXPECT_NEAR(info.audioSeconds, info.videoSeconds, 0.04);
+}
+
+TEST(LeSpeak, TheStreamPathWorksOrSaysItIsNotBuilt) {
+  le::test::TempDir tmp;
+  const std::string out = tmp.file("s.mp4"), wav = speechDir() + "/hello.wav";
+  const Run r = speak(tmp, {tiny(), out, wav, "--encoder", encoder(), "--via", "stream"});
+  if (r.code == 6) {
+    EXPECT_EQ(r.err, "le_speak: --via stream is not available in this build (the stream runner le_stream_* is not "
+                     "part of it); use --via utt or --via plugin\n");
+    EXPECT_TRUE(entries(tmp.path()).empty());
+    return;
+  }
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(le::tools::probeMedia(out).videoFrames, framesFor(le::tools::decodeSpeech(wav).size()));
 }
 
 TEST(LeSpeak, BadInputsExitWithOneLineAndLeaveNothingBehind) {
