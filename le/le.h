@@ -261,6 +261,42 @@ LE_API int le_tessera_members_reorder(const le_tessera_members* h, const uint8_t
 /* Frees a members handle; NULL is ignored. */
 LE_API void le_tessera_members_close(le_tessera_members* h);
 
+/* Decodes the bank's reference track into dst (le_tessera_members_band_bytes
+ * bytes): the reference bands in donor order, ready for le_tessera_run and
+ * le_utt_tessera_attach. 0 on success, 1 with err set on failure. */
+LE_API int le_tessera_members_decode_bank(const le_tessera_members* h, uint8_t* dst, char* err, size_t err_cap);
+
+/* Runs the borrowed-teeth pass over a batch of n_frames face crops, pushing
+ * every frame in order and flushing at the end.
+ *   bands      n_donors reference bands in donor order, each band_h x band_w x 3
+ *              bytes (band sizes follow from the stamp)
+ *   cent       2 x n_donors donor centroids (x, y); c_canon: 2 doubles (x, y)
+ *   aperture   n_donors donor apertures
+ *   stamp      the 12 geometry integers (canvas_w ... shift_margin), validated first
+ *   head_json  the head configuration text; head_pt, head_pt_len: the head weights file
+ *   canvases   n_frames x canvas_h x canvas_w x 3 bytes of packed RGB
+ *   masks      n_frames x canvas_h x canvas_w mouth mask bytes
+ *   windows_out  n_frames x window_h x window_w x 3 bytes: each frame's composed
+ *              mouth window; a skipped frame gets its own, unchanged window
+ *   skipped_out  n_frames bytes, 1 where the pass skipped the frame (its mask was
+ *              empty or its shift out of range), else 0; may be NULL
+ * The frame's shift comes from its mask's centroid. Returns 0 on success, 1
+ * with the reason in err on failure; windows_out is then unspecified. */
+LE_API int le_tessera_run(const uint8_t* bands, int n_donors, const double* cent, const double* c_canon,
+                          const double* aperture, const int32_t* stamp, const char* head_json,
+                          const uint8_t* head_pt, size_t head_pt_len, const uint8_t* canvases,
+                          const uint8_t* masks, int n_frames, uint8_t* windows_out, uint8_t* skipped_out,
+                          char* err, size_t err_cap);
+
+/* As le_tessera_run, with each frame's shift given: shifts holds n_frames
+ * pairs (dy, dx) in whole pixels; a pair beyond the stamp's pad skips that
+ * frame. */
+LE_API int le_tessera_run_shift(const uint8_t* bands, int n_donors, const double* cent, const double* c_canon,
+                                const double* aperture, const int32_t* stamp, const char* head_json,
+                                const uint8_t* head_pt, size_t head_pt_len, const uint8_t* canvases,
+                                const uint8_t* masks, const int32_t* shifts, int n_frames,
+                                uint8_t* windows_out, uint8_t* skipped_out, char* err, size_t err_cap);
+
 /* ---- Utterance pipeline: speech pushed in real time, 25 fps frames out. ----
  * Every function here may be called from any host thread while the
  * pipeline's own threads run; each takes the pipeline's lock briefly and

@@ -69,14 +69,34 @@ def track_order_for(n):
     return [int(v) for v in rng.permutation(n)]
 
 
+# Lossless RGB H.264: the decoder hands back gbrp, which converts to the
+# exact bytes written.
+BANK_PIX_FMT = "gbrp"
+
+
 def write_bank_track(path, bands_in_track_order):
     bh, bw, _ = bands_in_track_order[0].shape
     raw = b"".join(b.tobytes() for b in bands_in_track_order)
     cmd = ["ffmpeg", "-hide_banner", "-loglevel", "error", "-y",
            "-f", "rawvideo", "-pix_fmt", "rgb24", "-s", f"{bw}x{bh}", "-r", "25", "-i", "-",
-           "-c:v", "libx264", "-preset", "ultrafast", "-qp", "0", "-pix_fmt", "yuv444p",
+           "-c:v", "libx264rgb", "-preset", "ultrafast", "-qp", "0", "-pix_fmt", "rgb24",
            "-f", "mp4", path]
     subprocess.run(cmd, input=raw, check=True)
+
+
+def write_png_track(path, frames):
+    """A Matroska track of PNG frames, which may change size from frame to
+    frame (H.264 in MP4 cannot)."""
+    import io
+    from PIL import Image
+    data = b""
+    for f in frames:
+        buf = io.BytesIO()
+        Image.fromarray(f).save(buf, "PNG")
+        data += buf.getvalue()
+    cmd = ["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "image2pipe", "-c:v", "png",
+           "-r", "25", "-i", "-", "-c:v", "copy", "-f", "matroska", path]
+    subprocess.run(cmd, input=data, check=True)
 
 
 # ---- PyTorch state-dict writer (protocol-2 pickle, stored ZIP) ----
@@ -98,20 +118,28 @@ def _global(module, name):
     return b"c" + module.encode() + b"\n" + name.encode() + b"\n"
 
 
-def state_dict_pickle(tensors):
-    """tensors: list of (name, storage_key, shape). Uses only the opcodes a
-    minimal reader models (no memo, no SHORT_BINUNICODE)."""
+def state_dict_pickle(tensors, short_unicode=False, foreign_global=False):
+    """tensors: list of (name, storage_key, shape, storage_type). Uses only
+    the opcodes a minimal reader models (no memo, no SHORT_BINUNICODE) unless
+    a damaged form is asked for."""
     out = [b"\x80\x02", _global("collections", "OrderedDict"), b")", b"R", b"("]
-    for name, key, shape in tensors:
+    for i, (name, key, shape, storage) in enumerate(tensors):
         count = int(np.prod(shape))
         strides, acc = [], 1
         for d in reversed(shape):
             strides.insert(0, acc)
             acc *= d
-        out.append(_binunicode(name))
+        if short_unicode and i == 0:
+            b = name.encode()
+            out.append(b"\x8c" + bytes([len(b)]) + b)
+        else:
+            out.append(_binunicode(name))
+        if foreign_global and i == 0:
+            out += [_global("os", "system"), b"(", _binunicode("true"), b"t", b"R"]
+            continue
         out.append(_global("torch._utils", "_rebuild_tensor_v2"))
         out.append(b"(")
-        out += [b"(", _binunicode("storage"), _global("torch", "FloatStorage"), _binunicode(key),
+        out += [b"(", _binunicode("storage"), _global("torch", storage), _binunicode(key),
                 _binunicode("cpu"), _int(count), b"t", b"Q"]
         out.append(_int(0))
         out += [b"("] + [_int(d) for d in shape] + [b"t"]
@@ -123,18 +151,88 @@ def state_dict_pickle(tensors):
     return b"".join(out)
 
 
-def write_head_pt(path, with_syn=True, deflate=False, seed=3):
+def head_tensors(with_syn=True, seed=3):
+    """BlendHead(16) weights that prefer candidates looking like the query.
+    Hidden unit 0 of cand.0 fires on a small mean difference (input channel
+    6), cand.2 passes it on and cand.4 turns it into a large logit; the other
+    units carry small noise. The keep channel stays low."""
     rng = np.random.RandomState(seed)
-    shapes = HEAD_SHAPES if with_syn else HEAD_SHAPES[:6]
-    tensors = [(name, str(i), shape) for i, (name, shape) in enumerate(shapes)]
+    t = {name: (rng.standard_normal(shape) * 0.02).astype("<f4") for name, shape in HEAD_SHAPES}
+    t["cand.0.weight"][0] = 0
+    t["cand.0.weight"][0, 6, 1, 1] = -6.0
+    t["cand.0.bias"][0] = 1.0
+    t["cand.2.weight"][0] = 0
+    t["cand.2.weight"][0, 0, 1, 1] = 1.0
+    t["cand.2.bias"][0] = 0.0
+    t["cand.4.weight"][0, 0, 1, 1] = 16.0
+    t["cand.4.bias"][0] = 0.0
+    t["syn.2.bias"][0] = -2.0
+    names = [n for n, _ in (HEAD_SHAPES if with_syn else HEAD_SHAPES[:6])]
+    return [(n, t[n]) for n in names]
+
+
+def write_head_pt(path, with_syn=True, deflate=False, seed=3, damage=None):
+    """damage: None or one of HEAD_DAMAGE."""
+    tensors = head_tensors(with_syn, seed)
+    entries = [(name, str(i), tuple(a.shape), "FloatStorage") for i, (name, a) in enumerate(tensors)]
+    data = {str(i): a.tobytes() for i, (_, a) in enumerate(tensors)}
+    if damage == "half_storage":
+        entries[0] = entries[0][:3] + ("HalfStorage",)
+    elif damage == "duplicate_name":
+        entries.append(entries[1])
+    elif damage == "wrong_shape":
+        entries[2] = (entries[2][0], entries[2][1], (16, 16, 1, 9), "FloatStorage")
+    elif damage == "partial_syn":
+        entries = entries[:8]
+    elif damage == "missing_storage":
+        del data[entries[5][1]]
     prefix = "tessera_head/"
     method = zipfile.ZIP_DEFLATED if deflate else zipfile.ZIP_STORED
+    pkl = state_dict_pickle(entries, short_unicode=damage == "opcode_8c", foreign_global=damage == "foreign_global")
     with zipfile.ZipFile(path, "w", compression=method) as z:
-        z.writestr(zipfile.ZipInfo(prefix + "data.pkl"), state_dict_pickle(tensors), compress_type=method)
-        for name, key, shape in tensors:
-            data = (rng.standard_normal(int(np.prod(shape))) * 0.1).astype("<f4").tobytes()
-            z.writestr(zipfile.ZipInfo(prefix + "data/" + key), data, compress_type=method)
+        z.writestr(zipfile.ZipInfo(prefix + "data.pkl"), pkl, compress_type=method)
+        for key, blob in data.items():
+            z.writestr(zipfile.ZipInfo(prefix + "data/" + key), blob, compress_type=method)
         z.writestr(zipfile.ZipInfo(prefix + "version"), b"3\n", compress_type=method)
+    return tensors
+
+
+HEAD_DAMAGE = ["opcode_8c", "foreign_global", "half_storage", "duplicate_name", "wrong_shape", "partial_syn",
+               "missing_storage"]
+
+
+def write_heads(root):
+    """ROOT/<name>.pt for the reader's tests, with ok.f32 / no_syn.f32 holding
+    the floats each should read back (table order)."""
+    os.makedirs(root, exist_ok=True)
+    for name, syn in (("ok", True), ("no_syn", False)):
+        t = write_head_pt(os.path.join(root, name + ".pt"), with_syn=syn)
+        with open(os.path.join(root, name + ".f32"), "wb") as f:
+            for _, a in t:
+                f.write(a.tobytes())
+    write_head_pt(os.path.join(root, "deflate.pt"), deflate=True)
+    for d in HEAD_DAMAGE:
+        write_head_pt(os.path.join(root, d + ".pt"), damage=d)
+
+
+# Reference tracks for the decoder's tests: TRACK_N donors of TRACK_H x
+# TRACK_W, donor d's pixel (y, x) = (10 + 40 d, 8 x, 8 y), in TRACK_ORDER.
+TRACK_N, TRACK_H, TRACK_W = 5, 12, 16
+TRACK_ORDER = [3, 0, 4, 1, 2]
+
+
+def track_donor(d, h=TRACK_H, w=TRACK_W):
+    y, x = np.mgrid[0:h, 0:w]
+    return np.stack([np.full((h, w), 10 + 40 * d), 8 * x, 8 * y], axis=-1).astype(np.uint8)
+
+
+def write_tracks(root):
+    os.makedirs(root, exist_ok=True)
+    frames = [track_donor(d) for d in TRACK_ORDER]
+    write_bank_track(os.path.join(root, "ok.mp4"), frames)
+    write_png_track(os.path.join(root, "ok.mkv"), frames)
+    # One frame more than the donors, and that frame of another size.
+    write_png_track(os.path.join(root, "extra_resized.mkv"), frames + [track_donor(0, TRACK_H, TRACK_W + 4)])
 
 
 def head_config():
@@ -183,17 +281,18 @@ def write_members(bundle_dir, n_donors=6, canvas=128, with_lip_map=True, with_sy
     bh, bw = band_size(g)
     order = track_order_for(n_donors)
     donors = [donor_band(d, bh, bw) for d in range(n_donors)]
+    c_canon = [canvas / 2.0, canvas * 0.72]
     write_bank_track(os.path.join(bundle_dir, "tessera_bank.v1.mp4"), [donors[order[t]] for t in range(n_donors)])
     sidecar = {
         "format": "tessera_bank.v1",
         "n_donors": n_donors,
         "track_order": order,
-        "cent": [[round(g["window_w"] / 2 + 0.5 * d, 3), round(g["window_h"] / 2 - 0.25 * d, 3)]
+        "cent": [[round(c_canon[0] + 0.75 * (d % 5 - 2), 3), round(c_canon[1] + 0.5 * (d % 3 - 1), 3)]
                  for d in range(n_donors)],
-        "c_canon": [canvas / 2.0, canvas * 0.72],
+        "c_canon": c_canon,
         "aperture": [round(0.1 + 0.05 * d, 3) for d in range(n_donors)],
         "geometry": g,
-        "codec": {"codec": "h264", "pix_fmt": "yuv444p"},
+        "codec": {"codec": "h264", "pix_fmt": BANK_PIX_FMT},
     }
     write_json(os.path.join(bundle_dir, "tessera_bank.v1.json"), sidecar)
     write_json(os.path.join(bundle_dir, "tessera_head.v1.json"), head_config())
@@ -276,6 +375,8 @@ def write_all_variants(root, n_donors, canvas, if_stale):
         os.makedirs(root, exist_ok=True)
         for name in VARIANTS:
             write_variant(root, name, n_donors, canvas)
+        write_heads(os.path.join(root, "heads"))
+        write_tracks(os.path.join(root, "tracks"))
         with open(marker, "w") as f:
             f.write("ok\n")
 

@@ -44,7 +44,7 @@ TEST(TesseraMembers, GeneratedBundleLoadsEveryField) {
   EXPECT_EQ(in.bandBytes(), 6 * 52 * 28 * 3);
   EXPECT_EQ(in.bank_container, "mp4");
   EXPECT_EQ(in.bank_codec, "h264");
-  EXPECT_EQ(in.bank_pix_fmt, "yuv444p");
+  EXPECT_EQ(in.bank_pix_fmt, "gbrp");
   EXPECT_EQ(in.bank_packing, "rgb24_frames");
   EXPECT_EQ(in.bank_track_path, variant("ok") + "/tessera_bank.v1.mp4");
   EXPECT_EQ(in.head_pt, test::readFile(variant("ok") + "/tessera_head.v1.pt"));

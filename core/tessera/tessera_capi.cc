@@ -1,9 +1,11 @@
 // C boundary of the teeth-member family. Failures go to the caller's buffer;
 // no exception crosses.
+#include <cstring>
 #include <new>
 #include <string>
 
 #include "core/foundation/c_boundary.h"
+#include "core/tessera/bank_track.h"
 #include "core/tessera/carriage.h"
 #include "core/tessera/members.h"
 #include "le/le.h"
@@ -184,6 +186,22 @@ LE_API int le_tessera_members_reorder(const le_tessera_members* h, const uint8_t
     le::reorderTrackToDonor(h->in, src, dst);
     return 0;
   });
+}
+
+LE_API int le_tessera_members_decode_bank(const le_tessera_members* h, uint8_t* dst, char* err, size_t err_cap) {
+  if (!h || !dst) {
+    writeCallerBuffer(err, err_cap, "le_tessera_members_decode_bank: null argument");
+    return 1;
+  }
+  return intoBuffer("le_tessera_members_decode_bank", err, err_cap, 1, [&]() -> int {
+                      const std::string track = le::tessera::readWholeFile(h->in.bank_track_path);
+                      std::vector<int> order(h->in.track_order.begin(), h->in.track_order.end());
+                      const std::vector<uint8_t> bands = le::tessera::decodeBankTrack(
+                          reinterpret_cast<const uint8_t*>(track.data()), track.size(), h->in.n_donors,
+                          h->in.band_h, h->in.band_w, order);
+                      std::memcpy(dst, bands.data(), bands.size());
+                      return 0;
+                    });
 }
 
 LE_API void le_tessera_members_close(le_tessera_members* h) { delete h; }

@@ -50,7 +50,7 @@ TEST(TesseraCApi, MembersExposeTheLoadedFields) {
   EXPECT_EQ(le_tessera_members_c_canon(m)[0], 64.0);
   EXPECT_GT(le_tessera_members_head_pt_len(m), 1000u);
   EXPECT_EQ(std::memcmp(le_tessera_members_head_pt(m), "PK", 2), 0);
-  EXPECT_STREQ(le_tessera_members_bank_pix_fmt(m), "yuv444p");
+  EXPECT_STREQ(le_tessera_members_bank_pix_fmt(m), "gbrp");
   EXPECT_STREQ(le_tessera_members_bank_packing(m), "rgb24_frames");
   EXPECT_NE(std::strstr(le_tessera_members_manifest_json(m), "\"unified\""), nullptr);
 

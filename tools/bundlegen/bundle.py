@@ -10,6 +10,7 @@ import shutil
 
 import numpy as np
 
+from . import a2x
 from . import damage as dmg
 from . import frames as fr
 from . import geometry, imx
@@ -37,7 +38,7 @@ class Options:
         if self.frames < 1:
             raise ValueError("--frames must be at least 1, got %d" % self.frames)
         for m in omit:
-            if m not in mb.ALL:
+            if m not in mb.ALL and m not in a2x.FILES:
                 raise ValueError("--omit names %r, which is not a bundle member (members: %s)"
                                  % (m, ", ".join(mb.ALL)))
         self.omit = set(omit)
@@ -220,6 +221,10 @@ def _generate(opt, work, nt, frames_n, crop, w, h):
     for name, make in arrays.items():
         if name not in opt.omit:
             _write(os.path.join(work, name), make())
+
+    # Audio-to-expression models (the bundle directory doubles as the
+    # motion directory).
+    a2x.write(work, a2x.PRESET_CONFIGS[p.name], omit=opt.omit)
 
     # JSON members.
     man = mf.build("synthetic-" + p.name, nt, w, h, crop, frames_n, p.unsharp, opt.m_src,

@@ -1,0 +1,158 @@
+#include "core/tessera/blend_head.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "core/foundation/pool.h"
+#include "core/foundation/simd.h"
+
+namespace le::tessera {
+namespace {
+
+constexpr int kHidden = 16;
+constexpr uint64_t kSoftmaxGrain = 256;
+
+// Average of the in-image pixels of each 2 x 2 block, channel c of packed RGB
+// bytes, on the 0..1 scale.
+void poolHalf(const uint8_t* rgb, int h, int w, int c, float* out) {
+  const int h2 = (h + 1) / 2, w2 = (w + 1) / 2;
+  for (int y = 0; y < h2; ++y)
+    for (int x = 0; x < w2; ++x) {
+      float sum = 0;
+      int count = 0;
+      for (int dy = 0; dy < 2; ++dy)
+        for (int dx = 0; dx < 2; ++dx) {
+          const int yy = 2 * y + dy, xx = 2 * x + dx;
+          if (yy < h && xx < w) {
+            sum += rgb[(static_cast<size_t>(yy) * static_cast<size_t>(w) + static_cast<size_t>(xx)) * 3 +
+                       static_cast<size_t>(c)];
+            ++count;
+          }
+        }
+      out[y * w2 + x] = sum / (255.0f * static_cast<float>(count));
+    }
+}
+
+// One convolution layer over `batch` images, items spread with grain 1,
+// optionally followed by ReLU on each finished plane.
+void conv(const std::vector<float>& in, int batch, int cin, int h, int w, const std::vector<float>& weight,
+          const std::vector<float>& bias, int cout, std::vector<float>& out, bool relu) {
+  out.resize(static_cast<size_t>(batch) * static_cast<size_t>(cout) * static_cast<size_t>(h) *
+             static_cast<size_t>(w));
+  const size_t plane = static_cast<size_t>(h) * static_cast<size_t>(w);
+  le::pool::parallelRange(static_cast<uint64_t>(batch) * static_cast<uint64_t>(cout), 1,
+                          [&](uint64_t begin, uint64_t end) {
+                            simd::conv3x3Range(in.data(), batch, cin, h, w, weight.data(), bias.data(), cout,
+                                               out.data(), static_cast<int>(begin), static_cast<int>(end));
+                            if (!relu) return;
+                            for (size_t i = begin * plane; i < end * plane; ++i) out[i] = std::max(out[i], 0.0f);
+                          });
+}
+
+// Bilinear x2 upsampling with half-pixel centres: source (i + 0.5) * 0.5 - 0.5,
+// clamped to the map.
+void upsample(const float* src, int h2, int w2, int h, int w, float* dst) {
+  for (int y = 0; y < h; ++y) {
+    const float sy = std::clamp((static_cast<float>(y) + 0.5f) * 0.5f - 0.5f, 0.0f, static_cast<float>(h2 - 1));
+    const int y0 = static_cast<int>(sy), y1 = std::min(y0 + 1, h2 - 1);
+    const float fy = sy - static_cast<float>(y0);
+    for (int x = 0; x < w; ++x) {
+      const float sx =
+          std::clamp((static_cast<float>(x) + 0.5f) * 0.5f - 0.5f, 0.0f, static_cast<float>(w2 - 1));
+      const int x0 = static_cast<int>(sx), x1 = std::min(x0 + 1, w2 - 1);
+      const float fx = sx - static_cast<float>(x0);
+      const float top = src[y0 * w2 + x0] * (1 - fx) + src[y0 * w2 + x1] * fx;
+      const float bot = src[y1 * w2 + x0] * (1 - fx) + src[y1 * w2 + x1] * fx;
+      dst[y * w + x] = top * (1 - fy) + bot * fy;
+    }
+  }
+}
+
+}  // namespace
+
+void blendHeadForward(const HeadWeights& head, const uint8_t* cands, int m, const uint8_t* query,
+                      const uint8_t* map, int h, int w, BlendOutput& out) {
+  const int h2 = (h + 1) / 2, w2 = (w + 1) / 2;
+  const size_t plane2 = static_cast<size_t>(h2) * static_cast<size_t>(w2);
+  const size_t plane = static_cast<size_t>(h) * static_cast<size_t>(w);
+  const size_t window = plane * 3;
+
+  // Query at half resolution, shared by every candidate's input.
+  std::vector<float> q(3 * plane2);
+  for (int c = 0; c < 3; ++c) poolHalf(query, h, w, c, q.data() + static_cast<size_t>(c) * plane2);
+
+  // Per candidate: its RGB, the query's RGB, the mean absolute difference.
+  std::vector<float> x(static_cast<size_t>(m) * 7 * plane2);
+  le::pool::parallelRange(static_cast<uint64_t>(m), 1, [&](uint64_t begin, uint64_t end) {
+    for (uint64_t k = begin; k < end; ++k) {
+      float* in = x.data() + k * 7 * plane2;
+      for (int c = 0; c < 3; ++c) poolHalf(cands + k * window, h, w, c, in + static_cast<size_t>(c) * plane2);
+      std::copy(q.begin(), q.end(), in + 3 * plane2);
+      for (size_t i = 0; i < plane2; ++i)
+        in[6 * plane2 + i] = (std::fabs(in[i] - q[i]) + std::fabs(in[plane2 + i] - q[plane2 + i]) +
+                              std::fabs(in[2 * plane2 + i] - q[2 * plane2 + i])) /
+                             3.0f;
+    }
+  });
+
+  std::vector<float> a, b, logits;
+  conv(x, m, 7, h2, w2, head.cand0_w, head.cand0_b, kHidden, a, true);
+  conv(a, m, kHidden, h2, w2, head.cand2_w, head.cand2_b, kHidden, b, true);
+  conv(b, m, kHidden, h2, w2, head.cand4_w, head.cand4_b, 1, logits, false);
+  logits.resize(static_cast<size_t>(m + 1) * plane2);
+  float* keep = logits.data() + static_cast<size_t>(m) * plane2;
+  if (head.hasSyn()) {
+    std::vector<float> s0, s1;
+    conv(q, 1, 3, h2, w2, head.syn0_w, head.syn0_b, kHidden, s0, true);
+    conv(s0, 1, kHidden, h2, w2, head.syn2_w, head.syn2_b, 1, s1, false);
+    std::copy(s1.begin(), s1.end(), keep);
+  }
+
+  // Full-resolution logits; without syn layers the keep channel is -inf and
+  // so gets no weight.
+  out.weights.resize(static_cast<size_t>(m + 1) * plane);
+  le::pool::parallelRange(static_cast<uint64_t>(m + 1), 1, [&](uint64_t begin, uint64_t end) {
+    for (uint64_t k = begin; k < end; ++k) {
+      float* dst = out.weights.data() + k * plane;
+      if (static_cast<int>(k) == m && !head.hasSyn())
+        std::fill(dst, dst + plane, -std::numeric_limits<float>::infinity());
+      else
+        upsample(logits.data() + k * plane2, h2, w2, h, w, dst);
+    }
+  });
+
+  out.blend.resize(3 * plane);
+  float* wts = out.weights.data();
+  le::pool::parallelRange(plane, kSoftmaxGrain, [&](uint64_t begin, uint64_t end) {
+    for (uint64_t i = begin; i < end; ++i) {
+      float mx = -std::numeric_limits<float>::infinity();
+      for (int k = 0; k <= m; ++k) mx = std::max(mx, wts[static_cast<size_t>(k) * plane + i]);
+      float sum = 0;
+      for (int k = 0; k <= m; ++k) {
+        float& v = wts[static_cast<size_t>(k) * plane + i];
+        v = std::exp(v - mx);
+        sum += v;
+      }
+      if (std::isfinite(sum) && sum > 0) {
+        for (int k = 0; k <= m; ++k) wts[static_cast<size_t>(k) * plane + i] /= sum;
+      } else {
+        // Overflowing logits: share the pixel evenly rather than spread NaN.
+        for (int k = 0; k < m; ++k) wts[static_cast<size_t>(k) * plane + i] = 1.0f / static_cast<float>(m);
+        wts[static_cast<size_t>(m) * plane + i] = 0.0f;
+      }
+      if (map[i] == 0) {
+        for (int c = 0; c < 3; ++c) out.blend[static_cast<size_t>(c) * plane + i] = query[i * 3 + static_cast<size_t>(c)] / 255.0f;
+        continue;
+      }
+      for (int c = 0; c < 3; ++c) {
+        float acc = 0;
+        for (int k = 0; k < m; ++k)
+          acc += wts[static_cast<size_t>(k) * plane + i] * (cands[static_cast<size_t>(k) * window + i * 3 + static_cast<size_t>(c)] / 255.0f);
+        out.blend[static_cast<size_t>(c) * plane + i] = acc;
+      }
+    }
+  });
+}
+
+}  // namespace le::tessera

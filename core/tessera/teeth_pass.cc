@@ -1,0 +1,468 @@
+#include "core/tessera/teeth_pass.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <stdexcept>
+
+#include "core/foundation/half.h"
+#include "core/foundation/pool.h"
+#include "core/foundation/simd.h"
+#include "core/foundation/simd_reference.h"
+#include "core/tessera/members.h"
+
+namespace le::tessera {
+namespace {
+
+constexpr uint64_t kRowGrain = 4;
+
+// Nearest whole pixel, ties to even; bundle values far outside any pad are
+// clamped first so the conversion stays defined.
+int roundShift(double v) {
+  if (!(v == v)) return 0;
+  return static_cast<int>(std::nearbyint(std::clamp(v, -1.0e6, 1.0e6)));
+}
+
+std::vector<int> stableAscending(const std::vector<float>& score, std::vector<int> items) {
+  std::stable_sort(items.begin(), items.end(), [&](int a, int b) {
+    return score[static_cast<size_t>(a)] < score[static_cast<size_t>(b)];
+  });
+  return items;
+}
+
+bool contains(const std::vector<int>& v, int x) { return std::find(v.begin(), v.end(), x) != v.end(); }
+
+}  // namespace
+
+const float* TeethPass::dTable() {
+  static const std::vector<float> table = [] {
+    std::vector<float> t(256 * 256);
+    for (int a = 0; a < 256; ++a)
+      for (int b = 0; b < 256; ++b) {
+        const float ha = simd::reference::roundHalf(static_cast<float>(a) / 255.0f);
+        const float hb = simd::reference::roundHalf(static_cast<float>(b) / 255.0f);
+        t[static_cast<size_t>(a) * 256 + static_cast<size_t>(b)] = std::fabs(simd::reference::roundHalf(hb - ha));
+      }
+    return t;
+  }();
+  return table.data();
+}
+
+TeethPass::TeethPass(const BankData& bank, const HeadWeights& head, const ServeConfig& config)
+    : stamp_(bank.stamp), config_(config), head_(head) {
+  stamp_.validate();
+  if (stamp_.canvas_w > kMaxCanvas || stamp_.canvas_h > kMaxCanvas)
+    throw std::runtime_error("teeth: canvas " + std::to_string(stamp_.canvas_w) + "x" +
+                             std::to_string(stamp_.canvas_h) + " is over the " + std::to_string(kMaxCanvas) +
+                             " px limit — refusing to size a pass for it");
+  n_ = bank.n;
+  if (n_ < 1 || bank.aperture.size() != static_cast<size_t>(n_) || bank.cent.size() != 2 * static_cast<size_t>(n_))
+    throw std::runtime_error("teeth: bank sidecar arrays disagree with n_donors");
+  if (n_ > kTesseraMaxDonors)
+    throw std::runtime_error("teeth: bank carries " + std::to_string(n_) + " donors, over the owner's cap of " +
+                             std::to_string(kTesseraMaxDonors));
+  storedH_ = stamp_.storedH();
+  storedW_ = stamp_.storedW();
+  const int64_t need = int64_t{n_} * storedH_ * storedW_ * 3;
+  if (static_cast<int64_t>(bank.stored.size()) != need)
+    throw std::runtime_error("teeth: reference track is " + std::to_string(bank.stored.size()) +
+                             " bytes, the stamp requires " + std::to_string(need) +
+                             " (n * stored_h * stored_w * 3) — a decoder that delivered a different pixel format "
+                             "would land here");
+  stored_ = bank.stored;
+  aperture_ = bank.aperture;
+  canon_ = bank.c_canon;
+  dy_.resize(static_cast<size_t>(n_));
+  dx_.resize(static_cast<size_t>(n_));
+  for (int d = 0; d < n_; ++d) {
+    dx_[static_cast<size_t>(d)] = roundShift(bank.cent[2 * static_cast<size_t>(d)] - canon_[0]);
+    dy_[static_cast<size_t>(d)] = roundShift(bank.cent[2 * static_cast<size_t>(d) + 1] - canon_[1]);
+  }
+  pooledH_ = stamp_.window_h / 4;
+  pooledW_ = stamp_.window_w / 4;
+  dTable();
+  buildIndex();
+}
+
+const uint8_t* TeethPass::bandPixel(int d, int i, int j, int sy, int sx) const {
+  const int br = i + sy - stamp_.pad + stamp_.shift_margin - stamp_.band_r0;
+  const int bc = j + sx - stamp_.pad + stamp_.shift_margin - stamp_.band_c0;
+  if (br < 0 || br >= storedH_ || bc < 0 || bc >= storedW_) return nullptr;
+  return stored_.data() +
+         ((static_cast<size_t>(d) * static_cast<size_t>(storedH_) + static_cast<size_t>(br)) *
+              static_cast<size_t>(storedW_) +
+          static_cast<size_t>(bc)) *
+             3;
+}
+
+void TeethPass::canonicalWindowF16Rows(int d, uint16_t* out, int r0, int r1) const {
+  const int W = stamp_.window_w, H = stamp_.window_h, pad = stamp_.pad;
+  const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
+  const int sy = std::clamp(pad + dy_[static_cast<size_t>(d)], 0, 2 * pad);
+  const int sx = std::clamp(pad + dx_[static_cast<size_t>(d)], 0, 2 * pad);
+  // Columns j whose band column lies inside the band: one contiguous run.
+  const int off = sx - pad + stamp_.shift_margin - stamp_.band_c0;
+  const int j0 = std::max(0, -off), j1 = std::min(W, storedW_ - off);
+  for (int i = std::max(r0, 0); i < std::min(r1, H); ++i) {
+    for (int c = 0; c < 3; ++c)
+      std::fill_n(out + static_cast<size_t>(c) * plane + static_cast<size_t>(i) * static_cast<size_t>(W),
+                  static_cast<size_t>(W), uint16_t{0});
+    if (j1 <= j0) continue;
+    const uint8_t* src = bandPixel(d, i, j0, sy, sx);
+    if (!src) continue;
+    simd::rgb8ToPlanarF16(src, out + static_cast<size_t>(i) * static_cast<size_t>(W) + static_cast<size_t>(j0), plane,
+                          static_cast<size_t>(j1 - j0));
+  }
+}
+
+void TeethPass::canonicalWindowF16(int d, uint16_t* out) const { canonicalWindowF16Rows(d, out, 0, stamp_.window_h); }
+
+void TeethPass::buildIndex() {
+  const int W = stamp_.window_w, H = stamp_.window_h;
+  const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
+  const size_t pp = static_cast<size_t>(pooledH_) * static_cast<size_t>(pooledW_);
+  index_.assign(static_cast<size_t>(n_) * 3 * pp, 0);
+  le::pool::parallelRange(static_cast<uint64_t>(n_), 1, [&](uint64_t begin, uint64_t end) {
+    std::vector<uint16_t> win(3 * plane);
+    std::vector<float> f(3 * plane);
+    for (uint64_t d = begin; d < end; ++d) {
+      canonicalWindowF16(static_cast<int>(d), win.data());
+      simd::f16ToF32(win.data(), f.data(), win.size());
+      uint16_t* dst = index_.data() + d * 3 * pp;
+      for (size_t c = 0; c < 3; ++c)
+        for (int py = 0; py < pooledH_; ++py)
+          for (int px = 0; px < pooledW_; ++px) {
+            float sum = 0;
+            for (int y = 0; y < 4; ++y)
+              for (int x = 0; x < 4; ++x)
+                sum += f[c * plane + static_cast<size_t>(4 * py + y) * static_cast<size_t>(W) +
+                         static_cast<size_t>(4 * px + x)];
+            dst[c * pp + static_cast<size_t>(py) * static_cast<size_t>(pooledW_) + static_cast<size_t>(px)] =
+                le::f32ToF16(sum / 16.0f);
+          }
+    }
+  });
+}
+
+bool TeethPass::deriveShift(const uint8_t* mask, int& dy, int& dx, std::string& reason) const {
+  double sr = 0, sc = 0;
+  int64_t count = 0;
+  for (int y = 0; y < stamp_.canvas_h; ++y)
+    for (int x = 0; x < stamp_.canvas_w; ++x)
+      if (mask[static_cast<size_t>(y) * static_cast<size_t>(stamp_.canvas_w) + static_cast<size_t>(x)] >= 128) {
+        sr += y;
+        sc += x;
+        ++count;
+      }
+  if (count == 0) {
+    reason = "empty-pi";
+    return false;
+  }
+  dy = roundShift(sr / static_cast<double>(count) - canon_[1]);
+  dx = roundShift(sc / static_cast<double>(count) - canon_[0]);
+  return true;
+}
+
+void TeethPass::retrievePrepare(const uint8_t* canvas, const uint8_t* mask, int dy, int dx, Query& q) {
+  const int W = stamp_.window_w, H = stamp_.window_h;
+  const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
+  q.rgb.assign(plane * 3, 0);
+  std::vector<uint8_t> m(plane, 0);
+  for (int i = 0; i < H; ++i) {
+    const int y = stamp_.window_y0 + dy + i;
+    if (y < 0 || y >= stamp_.canvas_h) continue;
+    for (int j = 0; j < W; ++j) {
+      const int x = stamp_.window_x0 + dx + j;
+      if (x < 0 || x >= stamp_.canvas_w) continue;
+      const size_t src = static_cast<size_t>(y) * static_cast<size_t>(stamp_.canvas_w) + static_cast<size_t>(x);
+      const size_t dst = static_cast<size_t>(i) * static_cast<size_t>(W) + static_cast<size_t>(j);
+      std::copy_n(canvas + src * 3, 3, q.rgb.data() + dst * 3);
+      m[dst] = mask[src];
+    }
+  }
+  // Teeth-like pixels inside the mask: bright and not red.
+  q.weight.assign(plane, 0.0f);
+  int64_t teeth = 0;
+  for (size_t p = 0; p < plane; ++p) {
+    const float r = q.rgb[3 * p], g = q.rgb[3 * p + 1], b = q.rgb[3 * p + 2];
+    const float luma = 0.299f * r + 0.587f * g + 0.114f * b;
+    if (m[p] / 255.0f > 0.5f && luma >= config_.teeth_luma_min && std::fabs(g - r) < config_.teeth_rg_limit) {
+      q.weight[p] = 1.0f;
+      ++teeth;
+    }
+  }
+  if (teeth < config_.min_teeth_pixels)
+    for (size_t p = 0; p < plane; ++p) q.weight[p] = m[p] / 255.0f > 0.5f ? 1.0f : 0.0f;
+  if (prevWeight_.size() == plane)
+    for (size_t p = 0; p < plane; ++p)
+      q.weight[p] = std::max(q.weight[p], static_cast<float>(config_.weight_carry) * prevWeight_[p]);
+  prevWeight_ = q.weight;
+
+  double total = 0;
+  q.first_row = H;
+  q.last_row = -1;
+  for (int i = 0; i < H; ++i)
+    for (int j = 0; j < W; ++j) {
+      const float v = q.weight[static_cast<size_t>(i) * static_cast<size_t>(W) + static_cast<size_t>(j)];
+      total += v;
+      if (v != 0.0f) {
+        q.first_row = std::min(q.first_row, i);
+        q.last_row = i;
+      }
+    }
+  q.norm = std::max(total, 1.0);
+
+  const size_t pp = static_cast<size_t>(pooledH_) * static_cast<size_t>(pooledW_);
+  q.pooled.assign(3 * pp, 0);
+  q.pooled_w.assign(pp, 0);
+  for (int py = 0; py < pooledH_; ++py)
+    for (int px = 0; px < pooledW_; ++px) {
+      float sum[4] = {0, 0, 0, 0};
+      for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 4; ++x) {
+          const size_t p = static_cast<size_t>(4 * py + y) * static_cast<size_t>(W) + static_cast<size_t>(4 * px + x);
+          for (int c = 0; c < 3; ++c) sum[c] += q.rgb[3 * p + static_cast<size_t>(c)] / 255.0f;
+          sum[3] += q.weight[p];
+        }
+      const size_t o = static_cast<size_t>(py) * static_cast<size_t>(pooledW_) + static_cast<size_t>(px);
+      for (size_t c = 0; c < 3; ++c) q.pooled[c * pp + o] = le::f32ToF16(sum[c] / 16.0f);
+      q.pooled_w[o] = le::f32ToF16(sum[3] / 16.0f);
+    }
+}
+
+float TeethPass::exactTermFromBand(int d, const Query& q) const {
+  const int W = stamp_.window_w, pad = stamp_.pad;
+  const int sy = std::clamp(pad + dy_[static_cast<size_t>(d)], 0, 2 * pad);
+  const int sx = std::clamp(pad + dx_[static_cast<size_t>(d)], 0, 2 * pad);
+  const int c0 = stamp_.band_c0, cols = stamp_.band_c1 - stamp_.band_c0;
+  const float* T = dTable();
+  thread_local std::vector<float> dist, prod;
+  dist.resize(static_cast<size_t>(cols));
+  prod.resize(static_cast<size_t>(cols));
+  static const uint8_t kZero[3] = {0, 0, 0};
+  float sum = 0;
+  // Rows without weight add nothing; skip them.
+  const int r0 = std::max(stamp_.band_r0, q.first_row), r1 = std::min(stamp_.band_r1, q.last_row + 1);
+  for (int i = r0; i < r1; ++i) {
+    const uint8_t* qrow = q.rgb.data() + (static_cast<size_t>(i) * static_cast<size_t>(W) + static_cast<size_t>(c0)) * 3;
+    for (int k = 0; k < cols; ++k) {
+      const uint8_t* s = bandPixel(d, i, c0 + k, sy, sx);
+      if (!s) s = kZero;
+      const uint8_t* qp = qrow + 3 * k;
+      dist[static_cast<size_t>(k)] = (T[qp[0] * 256 + s[0]] + T[qp[1] * 256 + s[1]] + T[qp[2] * 256 + s[2]]) / 3.0f;
+    }
+    const float* w = q.weight.data() + static_cast<size_t>(i) * static_cast<size_t>(W) + static_cast<size_t>(c0);
+    simd::roundF16Mul(dist.data(), w, prod.data(), static_cast<size_t>(cols));
+    for (int k = 0; k < cols; ++k)
+      if (w[k] != 0.0f) sum += prod[static_cast<size_t>(k)];
+  }
+  return sum;
+}
+
+void TeethPass::retrieveSelect(Retrieval& r) const {
+  const size_t s = r.exact_order.size();
+  std::vector<int> pos(s);
+  std::iota(pos.begin(), pos.end(), 0);
+  pos = stableAscending(r.exact, pos);
+  std::vector<int> order(s);
+  std::vector<float> exact(s);
+  for (size_t k = 0; k < s; ++k) {
+    order[k] = r.exact_order[static_cast<size_t>(pos[k])];
+    exact[k] = r.exact[static_cast<size_t>(pos[k])];
+  }
+  r.exact_order = std::move(order);
+  r.exact = std::move(exact);
+
+  const int best = r.exact_order.front();
+  const double c = aperture_[static_cast<size_t>(best)];
+  const size_t walk = std::min(s, static_cast<size_t>(config_.cut));
+  const size_t K = static_cast<size_t>(config_.K);
+  r.candidates.clear();
+  for (size_t k = 0; k < walk && r.candidates.size() < K; ++k) {
+    const int d = r.exact_order[k];
+    if (std::fabs(aperture_[static_cast<size_t>(d)] - c) <= std::max(c, 1e-6) * config_.aperture_tol)
+      r.candidates.push_back(d);
+  }
+  if (r.candidates.empty()) r.candidates.push_back(best);
+  while (r.candidates.size() < K) r.candidates.push_back(r.candidates.back());
+}
+
+Retrieval TeethPass::retrieveFrom(const Query& q) const {
+  Retrieval r;
+  const size_t pp = static_cast<size_t>(pooledH_) * static_cast<size_t>(pooledW_);
+  r.pooled.assign(static_cast<size_t>(n_), 0.0f);
+  le::pool::parallelRange(static_cast<uint64_t>(n_), 1, [&](uint64_t begin, uint64_t end) {
+    for (uint64_t d = begin; d < end; ++d)
+      r.pooled[d] = simd::reference::roundHalf(
+          simd::retrieveTermPooled(index_.data() + d * 3 * pp, q.pooled.data(), q.pooled_w.data(), pp));
+  });
+  std::vector<int> all(static_cast<size_t>(n_));
+  std::iota(all.begin(), all.end(), 0);
+  all = stableAscending(r.pooled, std::move(all));
+  const size_t shortlist = std::min(static_cast<size_t>(n_), static_cast<size_t>(config_.kshort));
+  r.exact_order.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(shortlist));
+  r.exact.assign(shortlist, 0.0f);
+  le::pool::parallelRange(shortlist, 1, [&](uint64_t begin, uint64_t end) {
+    for (uint64_t k = begin; k < end; ++k)
+      r.exact[k] = static_cast<float>(exactTermFromBand(r.exact_order[k], q) / q.norm);
+  });
+  retrieveSelect(r);
+  return r;
+}
+
+Retrieval TeethPass::retrieve(const uint8_t* canvasRgb, const uint8_t* mask, int dy, int dx) {
+  Query q;
+  retrievePrepare(canvasRgb, mask, dy, dx, q);
+  return retrieveFrom(q);
+}
+
+std::vector<uint8_t> TeethPass::gatherWindowsU8(const std::vector<int>& candidates, int dy, int dx) const {
+  const int W = stamp_.window_w, H = stamp_.window_h, pad = stamp_.pad;
+  const size_t window = static_cast<size_t>(H) * static_cast<size_t>(W) * 3;
+  std::vector<uint8_t> out(window * candidates.size(), 0);
+  le::pool::parallelRange(candidates.size(), 1, [&](uint64_t begin, uint64_t end) {
+    for (uint64_t k = begin; k < end; ++k) {
+      const int d = candidates[k];
+      const int sy = std::clamp(pad + dy_[static_cast<size_t>(d)] - dy, 0, 2 * pad);
+      const int sx = std::clamp(pad + dx_[static_cast<size_t>(d)] - dx, 0, 2 * pad);
+      uint8_t* dst = out.data() + k * window;
+      for (int i = 0; i < H; ++i)
+        for (int j = 0; j < W; ++j)
+          if (const uint8_t* s = bandPixel(d, i, j, sy, sx))
+            std::copy_n(s, 3, dst + (static_cast<size_t>(i) * static_cast<size_t>(W) + static_cast<size_t>(j)) * 3);
+    }
+  });
+  return out;
+}
+
+bool TeethPass::push(int frameIndex, const uint8_t* canvasRgb, const uint8_t* mask, const int* shift,
+                     FrameResult* out) {
+  const size_t px = static_cast<size_t>(stamp_.canvas_w) * static_cast<size_t>(stamp_.canvas_h);
+  Pending p;
+  p.frame_index = frameIndex;
+  p.canvas.assign(canvasRgb, canvasRgb + px * 3);
+  p.mask.assign(mask, mask + px);
+  if (shift) {
+    p.dy = shift[0];
+    p.dx = shift[1];
+    p.shift_ok = true;
+  } else {
+    p.shift_ok = deriveShift(mask, p.dy, p.dx, p.reason);
+  }
+  if (p.shift_ok && (std::abs(p.dy) > stamp_.pad || std::abs(p.dx) > stamp_.pad)) {
+    p.shift_ok = false;
+    p.reason = "shift-out-of-range";
+  }
+  if (p.shift_ok) p.candidates = retrieve(canvasRgb, mask, p.dy, p.dx).candidates;
+  bool emitted = false;
+  if (hasPending_) {
+    FrameResult scratch;
+    emit(pending_, p.shift_ok ? &p.candidates : nullptr, out ? out : &scratch);
+    emitted = true;
+  }
+  pending_ = std::move(p);
+  hasPending_ = true;
+  return emitted;
+}
+
+bool TeethPass::flush(FrameResult* out) {
+  if (!hasPending_) return false;
+  FrameResult scratch;
+  emit(pending_, nullptr, out ? out : &scratch);
+  hasPending_ = false;
+  pending_ = Pending();
+  return true;
+}
+
+void TeethPass::emit(Pending& P, const std::vector<int>* lookahead, FrameResult* out) {
+  *out = FrameResult();
+  out->frame_index = P.frame_index;
+  if (!P.shift_ok) {
+    out->skipped = true;
+    out->reason = P.reason;
+    return;
+  }
+  const size_t K = static_cast<size_t>(config_.K);
+  std::vector<int> cur(P.candidates.begin(), P.candidates.begin() + static_cast<std::ptrdiff_t>(std::min(K, P.candidates.size())));
+  std::vector<int> next;
+  if (lookahead && config_.lookahead_enabled)
+    next.assign(lookahead->begin(),
+                lookahead->begin() + static_cast<std::ptrdiff_t>(std::min(lookahead->size(), static_cast<size_t>(config_.lookahead))));
+  std::vector<int> rest;
+  for (int d : cur)
+    if (!contains(next, d)) rest.push_back(d);
+  std::vector<int> set;
+  if (!hasMemory_ || memoryFrame_ != P.frame_index - 1) {
+    set = next;
+    set.insert(set.end(), rest.begin(), rest.end());
+  } else {
+    set = memory_;
+    for (int d : next)
+      if (!contains(memory_, d)) set.push_back(d);
+    for (int d : rest)
+      if (!contains(memory_, d)) set.push_back(d);
+  }
+  if (set.size() > K) set.resize(K);
+  const int m = static_cast<int>(set.size());
+
+  const int W = stamp_.window_w, H = stamp_.window_h, S = stamp_.canvas_w;
+  const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
+  std::vector<uint8_t> query(plane * 3), map(plane);
+  for (int i = 0; i < H; ++i) {
+    const size_t row = static_cast<size_t>(stamp_.window_y0 + i) * static_cast<size_t>(S) + static_cast<size_t>(stamp_.window_x0);
+    std::copy_n(P.canvas.data() + row * 3, static_cast<size_t>(W) * 3, query.data() + static_cast<size_t>(i) * static_cast<size_t>(W) * 3);
+    std::copy_n(P.mask.data() + row, static_cast<size_t>(W), map.data() + static_cast<size_t>(i) * static_cast<size_t>(W));
+  }
+  const std::vector<uint8_t> windows = gatherWindowsU8(set, P.dy, P.dx);
+  blendHeadForward(head_, windows.data(), m, query.data(), map.data(), H, W, head_out_);
+
+  const float* keep = head_out_.weights.data() + static_cast<size_t>(m) * plane;
+  double keepSum = 0, keepMax = 0;
+  int64_t masked = 0;
+  for (size_t p = 0; p < plane; ++p)
+    if (map[p] > 0) {
+      keepSum += keep[p];
+      keepMax = std::max(keepMax, static_cast<double>(keep[p]));
+      ++masked;
+    }
+  out->keep_mean = masked ? keepSum / static_cast<double>(masked) : 0.0;
+  out->keep_max = keepMax;
+  ++stats_.frames;
+  stats_.masked_pixels += masked;
+  stats_.keep_mean_sum += out->keep_mean;
+  stats_.keep_max = std::max(stats_.keep_max, keepMax);
+
+  // Hysteresis: the donors that carried the most weight lead the next frame.
+  std::vector<double> total(static_cast<size_t>(m), 0.0);
+  for (int k = 0; k < m; ++k) {
+    const float* wk = head_out_.weights.data() + static_cast<size_t>(k) * plane;
+    for (size_t p = 0; p < plane; ++p) total[static_cast<size_t>(k)] += wk[p];
+  }
+  std::vector<int> rank(static_cast<size_t>(m));
+  std::iota(rank.begin(), rank.end(), 0);
+  std::stable_sort(rank.begin(), rank.end(),
+                   [&](int a, int b) { return total[static_cast<size_t>(a)] > total[static_cast<size_t>(b)]; });
+  memory_.clear();
+  for (int k = 0; k < std::min(config_.hysteresis, m); ++k) memory_.push_back(set[static_cast<size_t>(rank[static_cast<size_t>(k)])]);
+  memoryFrame_ = P.frame_index;
+  hasMemory_ = true;
+
+  out->window.resize(plane * 3);
+  const float* blend = head_out_.blend.data();
+  le::pool::parallelRange(static_cast<uint64_t>(H), kRowGrain, [&](uint64_t begin, uint64_t end) {
+    for (uint64_t i = begin; i < end; ++i)
+      for (int j = 0; j < W; ++j) {
+        const size_t p = i * static_cast<size_t>(W) + static_cast<size_t>(j);
+        const float a = map[p] / 255.0f;
+        for (size_t c = 0; c < 3; ++c) {
+          const float frame = query[3 * p + c] / 255.0f;
+          const float v = std::clamp((1.0f - a) * frame + a * blend[c * plane + p], 0.0f, 1.0f);
+          out->window[3 * p + c] = static_cast<uint8_t>(std::nearbyint(v * 255.0f));
+        }
+      }
+  });
+  out->candidates = m;
+  out->donors = std::move(set);
+}
+
+}  // namespace le::tessera
