@@ -37,6 +37,7 @@ extern "C" {
 #include "tools/mp4_writer.h"
 #include "tools/plugin_drive.h"
 #include "tools/speech_video.h"
+#include "tools/stream_drive.h"
 #include "tools/utt_drive.h"
 
 namespace {
@@ -251,14 +252,14 @@ int run(const Options& o) {
   // speech and the encoder.
   TempOutput temp(o.out);
   const std::vector<int16_t> speech = loadSpeech(o);
-  if (o.via == "stream" && !dlsym(RTLD_DEFAULT, "le_stream_create"))
+  if (o.via == "stream" && !le::tools::StreamHost::available())
     throw Failure(kNotBuilt, "--via stream is not available in this build (the stream runner le_stream_* is not part "
                              "of it); use --via utt or --via plugin");
-  if (o.via == "stream") throw Failure(kNotBuilt, "--via stream is not available in this build of le_speak; use --via utt");
   if (!o.encoder.empty()) {
     if (!readable(o.encoder)) throw Failure(kBadBundle, "cannot read speech encoder " + o.encoder);
     setenv("W2V_ONNX", o.encoder.c_str(), 1);
-  } else if (o.via == "utt" && (!std::getenv("W2V_ONNX") || !*std::getenv("W2V_ONNX"))) {
+  } else if (o.via != "plugin" && (!std::getenv("W2V_ONNX") || !*std::getenv("W2V_ONNX"))) {
+    // The plug-in looks for the encoder beside itself; the engine does not.
     throw Failure(kUsage, "no speech encoder: give --encoder FILE or set W2V_ONNX");
   }
 
@@ -267,6 +268,7 @@ int run(const Options& o) {
   dopts.leadFrames = o.lead;
   Producer producer;
   std::unique_ptr<le::tools::PluginHost> plugin;
+  std::unique_ptr<le::tools::StreamHost> stream;
   // Declared in this order so that the pipeline goes before its context.
   std::unique_ptr<le_ctx, CtxDeleter> ctx;
   std::unique_ptr<le_utt, UttDeleter> utt;
@@ -285,6 +287,18 @@ int run(const Options& o) {
     producer.name = "plugin";
     producer.drive = [&](le::tools::SpeechVideo& video, const std::function<void()>& progress) {
       return plugin->drive(speech, video, dopts, progress);
+    };
+  } else if (o.via == "stream") {
+    try {
+      stream = std::make_unique<le::tools::StreamHost>(o.bundle, std::getenv("W2V_ONNX"), o.threads);
+    } catch (const std::exception& e) {
+      throw Failure(kBadBundle, "cannot open bundle " + o.bundle + " for the stream runner: " + e.what());
+    }
+    producer.width = stream->width();
+    producer.height = stream->height();
+    producer.name = "stream";
+    producer.drive = [&](le::tools::SpeechVideo& video, const std::function<void()>& progress) {
+      return stream->drive(speech, video, progress);
     };
   } else {
     ctx.reset(le_create(o.bundle.c_str(), o.key.c_str(), o.threads, nullptr));
