@@ -25,7 +25,8 @@ _RNG_PORTRAIT, _RNG_MOTION, _RNG_POOLED, _RNG_FSRED = 1, 2, 3, 4
 
 class Options:
     def __init__(self, preset, out, seed=1, nt=None, frames=None, omit=(), damage=(),
-                 m_src=None, tessera=False, canonical=False, sets=(), unsets=(), imx_out=None):
+                 m_src=None, tessera=False, canonical=False, sets=(), unsets=(), imx_out=None,
+                 teeth_bank=False, donors=None):
         if preset not in PRESETS:
             raise ValueError("unknown preset %r (presets: %s)" % (preset, ", ".join(sorted(PRESETS))))
         self.preset = PRESETS[preset]
@@ -61,6 +62,10 @@ class Options:
         self.sets = list(sets)
         self.unsets = list(unsets)
         self.imx_out = imx_out
+        self.teeth_bank = teeth_bank
+        self.donors = self.preset.n_donors if donors is None else donors
+        if teeth_bank and not 1 <= self.donors <= 1024:
+            raise ValueError("--donors must lie in 1..1024, got %d" % self.donors)
 
     def kind(self, member):
         return self.damage.get(member, (None, None))
@@ -238,6 +243,12 @@ def _generate(opt, work, nt, frames_n, crop, w, h):
         _write(os.path.join(work, mb.MANIFEST), mf.dumps(man).encode())
     if mb.LIP_TEMPLATE not in opt.omit:
         _write(os.path.join(work, mb.LIP_TEMPLATE), mf.dumps(mf.lip_template(crop)).encode())
+
+    if opt.teeth_bank:
+        import tessera_members
+        from . import teeth_bank
+        bank = teeth_bank.build(crops, kp, opt.donors, mb.LIP_ROWS)
+        tessera_members.write_members(work, bank=bank)
 
     for member, (kind, _) in sorted(opt.damage.items()):
         if member != mb.JPEG_DIR:
