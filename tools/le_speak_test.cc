@@ -152,6 +152,16 @@ TEST(LeSpeak, TheStreamPathWorksOrSaysItIsNotBuilt) {
   EXPECT_EQ(le::tools::probeMedia(out).videoFrames, framesFor(le::tools::decodeSpeech(wav).size()));
 }
 
+TEST(LeSpeak, AnInterruptedRunLeavesNothingBehind) {
+  le::test::TempDir tmp;
+  // Ten seconds of speech at real-time pace are still running when Ctrl-C comes.
+  const std::string cmd = "timeout -s INT 3 " + quote(LE_SPEAK_PATH) + " " + quote(tiny()) + " " +
+                          quote(tmp.file("cut.mp4")) + " " + quote(speechDir() + "/long10s.wav") + " --encoder " +
+                          quote(encoder()) + " --realtime --quiet > /dev/null 2>&1";
+  EXPECT_EQ(le::test::runCommand(cmd), 124) << "timeout reports that it had to interrupt the run";
+  EXPECT_TRUE(entries(tmp.path()).empty());
+}
+
 TEST(LeSpeak, BadInputsExitWithOneLineAndLeaveNothingBehind) {
   le::test::TempDir tmp;
   const std::string out = tmp.file("out.mp4"), wav = speechDir() + "/hello.wav";
