@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -158,6 +160,61 @@ void speakThrough(const std::string& motionDir, bool a2x, const DirectRun& direc
     EXPECT_EQ(st.utterances, 1);
     EXPECT_GT(st.first_frame_latency_ms, 0);
   }
+}
+
+// Lips follow the speech in the delivered frames: per speech frame, the
+// opening between the lower and upper lip rows of the driving keypoints
+// against the loudness of that frame's samples.
+TEST(UttSpeech, DeliveredLipsFollowTheLoudness) {
+  const std::string bundle = le::test::bundlePath("tiny");
+  const std::vector<int16_t> pcm = readWav(le::test::dataDir() + "/speech/sentence.wav");
+  ASSERT_GT(pcm.size(), 32000u);
+  std::unique_ptr<le_ctx, CtxDeleter> ctx(le_create(bundle.c_str(), "b1_fp32", 1, nullptr));
+  ASSERT_TRUE(ctx) << le_last_error();
+  le::ensureRenderer(*ctx);
+  le_utt_opts opts{};
+  opts.motion_dir = bundle.c_str();
+  opts.threads = 1;
+  le::UtterancePipeline p(ctx.get(), opts);
+  std::string err;
+  for (int i = 0; i < 60000 && p.ready(&err) == 0; ++i) std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(p.ready(&err), 1) << err;
+  p.pushAudio(pcm.data(), int(pcm.size()));
+  p.endUtterance();
+  std::vector<uint8_t> rgb(size_t(le_width(ctx.get())) * size_t(le_height(ctx.get())) * 3);
+  std::vector<double> opening, loudness;
+  float kp[kKp];
+  for (int waited = 0; waited < 120000;) {
+    le_utt_frame_info info{};
+    if (p.pullFrame(rgb.data(), rgb.size(), &info, kp) != 1) {
+      std::this_thread::sleep_for(1ms);
+      ++waited;
+      continue;
+    }
+    if (info.kind == 2) break;
+    if (info.kind != 1) continue;
+    // Lower lip rows 17 and 20 against upper lip rows 14 and 19 (y).
+    opening.push_back(0.5 * (kp[17 * 3 + 1] + kp[20 * 3 + 1]) - 0.5 * (kp[14 * 3 + 1] + kp[19 * 3 + 1]));
+    double e = 0;
+    const size_t from = size_t(info.speech_index) * 640;
+    for (size_t k = from; k < std::min(pcm.size(), from + 640); ++k) e += double(pcm[k]) * double(pcm[k]);
+    loudness.push_back(std::sqrt(e / 640.0));
+  }
+  ASSERT_EQ(opening.size(), (pcm.size() + 639) / 640);
+  const size_t n = opening.size();
+  double ma = 0, mb = 0;
+  for (size_t i = 0; i < n; ++i) ma += opening[i], mb += loudness[i];
+  ma /= double(n);
+  mb /= double(n);
+  double sab = 0, saa = 0, sbb = 0;
+  for (size_t i = 0; i < n; ++i) {
+    sab += (opening[i] - ma) * (loudness[i] - mb);
+    saa += (opening[i] - ma) * (opening[i] - ma);
+    sbb += (loudness[i] - mb) * (loudness[i] - mb);
+  }
+  const double r = sab / std::sqrt(saa * sbb);
+  EXPECT_GE(std::fabs(r), 0.5) << "Pearson r between lip opening and loudness: " << r;
+  std::printf("lip opening vs loudness over %zu speech frames: r = %.3f\n", n, r);
 }
 
 TEST(UttSpeech, AudioToExpressionFramesAreTheStreamsOwnAndTheLoopStaysWhole) {
