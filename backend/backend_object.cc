@@ -8,6 +8,7 @@
 #include <new>
 #include <thread>
 
+#include "backend/frame_copy.h"
 #include "backend/imx_reader.h"
 #include "backend/open_config.h"
 #include "backend/temp_dir.h"
@@ -156,13 +157,7 @@ int Backend::pullFrame(int index, unsigned char* dst, size_t dstLen, be_engine_f
 }
 
 int Backend::copyFrame(unsigned char* dst, int frameIndex, int kind, be_engine_frame_result* result) {
-  const size_t pixels = static_cast<size_t>(width_) * height_;
-  const uint8_t* src = rgba_.data();
-  for (size_t i = 0; i < pixels; ++i, src += 4, dst += 3) {
-    dst[0] = src[0];
-    dst[1] = src[1];
-    dst[2] = src[2];
-  }
+  rgbaToRgb(rgba_.data(), dst, static_cast<size_t>(width_) * height_);
   zeroResult(result);
   if (result) {
     result->frame_index = frameIndex;
