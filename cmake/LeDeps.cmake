@@ -4,6 +4,8 @@ find_package(PkgConfig REQUIRED)
 find_package(hwy CONFIG REQUIRED)
 find_package(GTest CONFIG REQUIRED)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)
+# Single-precision FFTW: the log-mel front end of keypoint motion.
+pkg_check_modules(FFTW3F REQUIRED IMPORTED_TARGET fftw3f)
 # Audio resampling, for the command-line tools only.
 pkg_check_modules(SWRESAMPLE REQUIRED IMPORTED_TARGET libswresample)
 

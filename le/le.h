@@ -398,6 +398,81 @@ LE_API int le_utt_tessera_synth_w(le_utt* u, double* mean, double* last, int64_t
  * a pass attached, else 0. */
 LE_API int le_utt_tessera_geometry(le_utt* u, char* dst, int len);
 
+/* ---- Keypoint motion: speech in, driving keypoints out, for bundles whose
+ * motion directory carries the keypoint-motion models. ----
+ * A stream is used by one thread at a time. Failures set the calling
+ * thread's le_motion_last_error text (separate from every other family);
+ * every function clears it first. Sample and output arrays belong to the
+ * caller. */
+typedef struct le_motion le_motion;
+
+/* Opens motion directory motion_dir with threads intra-op threads (< 1: the
+ * core's count) on execution provider ep (NULL or "" for the CPU); NULL on
+ * failure ("le_motion_create: NULL motion_dir" or "le_motion_create: " and
+ * the reason). */
+LE_API le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep);
+
+/* Frees the stream; NULL is ignored. */
+LE_API void le_motion_destroy(le_motion* m);
+
+/* Returns the calling thread's last error of this family; "" when none. */
+LE_API const char* le_motion_last_error(void);
+
+/* Starts a new utterance: drops all audio and results; driving frames start
+ * at start (clamped to 0..nt-1) and walk by -1 for a negative step, else +1,
+ * wrapping when loop is non-zero, else bouncing at the ends. */
+LE_API void le_motion_reset(le_motion* m, int start, int step, int loop);
+
+/* With eager > 0, frames may be offered before their audio look-ahead has
+ * arrived; they are recomputed from complete audio as it comes. */
+LE_API void le_motion_set_eager(le_motion* m, int eager);
+
+/* Appends n >= 0 mono 16 kHz samples; 1, or 0 with "le_motion_push: bad
+ * args / already finished". */
+LE_API int le_motion_push(le_motion* m, const float* samples, int n);
+
+/* Ends the utterance's audio and computes all remaining frames. */
+LE_API void le_motion_finish(le_motion* m);
+
+/* After le_motion_finish the utterance's frame count, ceil(samples / 640);
+ * -1 before. */
+LE_API int le_motion_total(le_motion* m);
+
+/* Computes what the audio allows and returns the frames ready to pull. */
+LE_API int le_motion_avail(le_motion* m);
+
+/* Writes up to max frames: the driving frame index (idx may be NULL), 63
+ * source keypoint values (xs) and 63 driving keypoint values (xd) per frame.
+ * Returns the frames written; 0 with "le_motion_pull: bad args" when xs or xd
+ * is NULL or max <= 0. */
+LE_API int le_motion_pull(le_motion* m, int32_t* idx, float* xs, float* xd, int max);
+
+/* Returns the driving-loop length nt (0 for NULL). */
+LE_API int le_motion_nt(le_motion* m);
+
+/* ---- Face-coefficient adapter: 63 expression coefficients per video frame
+ * for a whole utterance, from a private copy of the 8-second speech encoder
+ * and the bundle's autoregressive adapter model ("fca_stream.onnx"). ----
+ * An adapter is used by one thread at a time. Failures set the calling
+ * thread's le_fca_last_error text. */
+typedef struct le_fca le_fca;
+
+/* Opens the speech encoder at encoder_path and the adapter at adapter_path
+ * with threads intra-op threads (< 1: the core's count); NULL with
+ * "le_fca_create: " and the reason on failure. */
+LE_API le_fca* le_fca_create(const char* encoder_path, const char* adapter_path, int threads);
+
+/* Computes ceil(n / 640) frames of 63 coefficients from n samples into out
+ * (cap frames of room). Returns the frame count; 0 for n < 1; -1 when cap is
+ * too small (nothing written) or on failure. Calls are independent. */
+LE_API int le_fca_deltas(le_fca* f, const float* samples, int n, float* out, int cap);
+
+/* Returns the calling thread's last error of this family; "" when none. */
+LE_API const char* le_fca_last_error(void);
+
+/* Frees the adapter and its sessions; NULL is ignored. */
+LE_API void le_fca_destroy(le_fca* f);
+
 #ifdef __cplusplus
 }  /* extern "C" */
 #endif

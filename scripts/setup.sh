@@ -5,11 +5,13 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
 PACKAGES=(
-  build-essential g++ clang cmake ninja-build pkg-config git
+  build-essential g++ clang libclang-rt-dev cmake ninja-build pkg-config git
   libhwy-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libswresample-dev
   libstb-dev libgtest-dev libgmock-dev libbenchmark-dev ffmpeg
+  libfftw3-dev
   python3 python3-onnx python3-numpy python3-pil python3-skimage
   ca-certificates espeak-ng
+  libboost-dev nlohmann-json3-dev chromium
 )
 
 missing=()

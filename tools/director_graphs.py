@@ -9,6 +9,7 @@ MatMul and a bicubic x2 head Resize feeding a Conv. Broken variants each
 carry exactly one defect that an edit must refuse.
 
 Usage: director_graphs.py --out DIR [--size S]
+       director_graphs.py --corpus DIR   (the graph codec's fuzz seeds, crop 8)
 """
 import argparse
 import os
@@ -222,18 +223,22 @@ def build_m4b(B=1, S=64, K=21, seed=7, **opts):
     return finish(g, "director_m4b", inputs, outputs, baked=opts.get("baked"))
 
 
-def build_featsynth(B=1, S=64, K=21, seed=11):
+def build_featsynth(B=1, S=64, K=21, seed=11, fs_shape=(64, 64, 64)):
+    """The FeatSynth director: the identity's synthesis features fs_red
+    [B,64,64,64] warped by the keypoint grid, joined with the pooled head.
+    `fs_shape` other than the renderer's (64, 64, 64) makes a director that
+    disagrees with the bundle, for the load-time refusal."""
     g = G(seed)
     grid = build_grid(g, "kd", "ks", S, K)
     samp = g.node("GridSample", ["fs_red", grid], "fs_samp", mode="bilinear", padding_mode="border",
                   align_corners=0)
     head = build_head(g, "pooled", "kd", S, K, {})
-    g.weights("x_w", (3, 11, 3, 3), 0.2)
+    g.weights("x_w", (3, fs_shape[0] + 8, 3, 3), 0.05)
     feat = g.node("Concat", [samp, head], "feat", axis=1)
     xl = g.node("Conv", [feat, "x_w"], "x_logit", pads=[1, 1, 1, 1])
     g.node("Sigmoid", [xl], "rgb")
     f = TensorProto.FLOAT
-    inputs = [helper.make_tensor_value_info("fs_red", f, [B, 3, S, S]),
+    inputs = [helper.make_tensor_value_info("fs_red", f, [B] + list(fs_shape)),
               helper.make_tensor_value_info("pooled", f, [B, 64, 32, 32]),
               helper.make_tensor_value_info("kd", f, [B, K, 3]),
               helper.make_tensor_value_info("ks", f, [B, K, 3])]
@@ -272,22 +277,36 @@ VARIANTS = {
 }
 
 
+def corpus_seeds():
+    """Small graphs that carry every structure the load-time edits look for;
+    their shapes need not agree, since no runtime ever loads them."""
+    import director_model
+    return {"m4b": build_m4b(S=8), "m4b_baked": build_m4b(S=8, baked=True),
+            "featsynth": build_featsynth(S=8, fs_shape=(4, 8, 8)), "rbf_director": director_model.build(8, 1)}
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--out", required=True)
+    group = ap.add_mutually_exclusive_group(required=True)
+    group.add_argument("--out")
+    group.add_argument("--corpus")
     ap.add_argument("--size", type=int, default=64)
     a = ap.parse_args()
-    os.makedirs(a.out, exist_ok=True)
-    models = {k: build_m4b(S=a.size, **v) for k, v in VARIANTS.items()}
-    models["featsynth_b1"] = build_featsynth(B=1, S=a.size)
-    models["featsynth_b4"] = build_featsynth(B=4, S=a.size)
+    out = a.out or a.corpus
+    os.makedirs(out, exist_ok=True)
+    if a.corpus:
+        models = corpus_seeds()
+    else:
+        models = {k: build_m4b(S=a.size, **v) for k, v in VARIANTS.items()}
+        models["featsynth_b1"] = build_featsynth(B=1, S=a.size)
+        models["featsynth_b4"] = build_featsynth(B=4, S=a.size)
     for k, m in models.items():
-        path = os.path.join(a.out, k + ".onnx")
+        path = os.path.join(out, k + ".onnx")
         tmp = f"{path}.{os.getpid()}.tmp"  # concurrent writers never share a file
         with open(tmp, "wb") as fh:
             fh.write(m.SerializeToString())
         os.replace(tmp, path)
-    print(f"wrote {len(models)} director graphs to {a.out}")
+    print(f"wrote {len(models)} director graphs to {out}")
 
 
 if __name__ == "__main__":

@@ -10,17 +10,22 @@
 // then 63 source and 63 driving keypoint values (21 rows of x, y, z); blank
 // lines and lines starting with '#' are skipped. --gain scales the driven
 // motion (driving minus source keypoints) before rendering.
+//
+// Like any host it goes through the public C API (le/le.h) alone; the drive
+// frames are read from the bundle members that le_bundle_resolve_member finds.
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "core/session/context.h"
 #include "le/le.h"
 #include "tools/mp4_writer.h"
 
@@ -72,7 +77,7 @@ Options parse(int argc, char** argv) {
       const char* v = value();
       char* end = nullptr;
       o.gain = std::strtof(v, &end);
-      if (!*v || *end) usage((std::string("--gain needs a number, got '") + v + "'").c_str());
+      if (!*v || *end || !std::isfinite(o.gain)) usage((std::string("--gain needs a number, got '") + v + "'").c_str());
     } else if (a.rfind("--", 0) == 0) usage(("unknown option " + a).c_str());
     else pos.push_back(a);
   }
@@ -80,6 +85,19 @@ Options parse(int argc, char** argv) {
   o.bundle = pos[0];
   o.out = pos[1];
   return o;
+}
+
+// The value of one number of a keypoint file, refused (rather than converted
+// into nonsense) when it is not a finite number a float can hold.
+double number(const std::string& token, const std::string& where) {
+  const char* text = token.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text, &end);
+  const bool overflow = errno == ERANGE && std::fabs(v) > 1.0;
+  if (end == text || *end || overflow || !std::isfinite(v) || std::fabs(v) > std::numeric_limits<float>::max())
+    throw std::runtime_error(where + ": '" + token + "' is not a finite number that a float can hold.");
+  return v;
 }
 
 std::vector<Frame> readKpFile(const std::string& path, int nt) {
@@ -90,35 +108,58 @@ std::vector<Frame> readKpFile(const std::string& path, int nt) {
   for (int lineNo = 1; std::getline(in, line); ++lineNo) {
     const size_t start = line.find_first_not_of(" \t\r");
     if (start == std::string::npos || line[start] == '#') continue;
+    const std::string where = path + ":" + std::to_string(lineNo);
     std::istringstream ss(line);
+    std::vector<std::string> tokens;
+    for (std::string t; ss >> t;) tokens.push_back(t);
+    if (tokens.size() != 1 + 2 * kKp)
+      throw std::runtime_error(where + ": expected a source frame index and " + std::to_string(2 * kKp) +
+                               " keypoint values, found " + std::to_string(tokens.size()) + " numbers.");
+    // The index is range-checked while it is still a double: converting an
+    // out-of-range value to int first would be undefined.
+    const double si = number(tokens[0], where);
+    if (si != std::floor(si) || si < 0 || si >= nt)
+      throw std::runtime_error(where + ": source frame " + tokens[0] + " is not a loop frame (0 to " +
+                               std::to_string(nt - 1) + ").");
     Frame f;
-    std::vector<double> v;
-    double x;
-    while (ss >> x) v.push_back(x);
-    if (!ss.eof() || v.size() != 1 + 2 * kKp)
-      throw std::runtime_error(path + ":" + std::to_string(lineNo) + ": expected a source frame index and " +
-                               std::to_string(2 * kKp) + " keypoint values.");
-    f.si = int(v[0]);
-    if (double(f.si) != v[0] || f.si < 0 || f.si >= nt)
-      throw std::runtime_error(path + ":" + std::to_string(lineNo) + ": source frame " + std::to_string(v[0]) +
-                               " is not a loop frame (0 to " + std::to_string(nt - 1) + ").");
-    f.xs.assign(v.begin() + 1, v.begin() + 1 + kKp);
-    f.xd.assign(v.begin() + 1 + kKp, v.end());
+    f.si = int(si);
+    for (size_t k = 1; k < tokens.size(); ++k)
+      (k <= size_t(kKp) ? f.xs : f.xd).push_back(float(number(tokens[k], where)));
     frames.push_back(std::move(f));
   }
   if (frames.empty()) throw std::runtime_error(path + " holds no frames.");
   return frames;
 }
 
-std::vector<Frame> driveFrames(le_ctx* ctx, int loops) {
+// Exactly `count` values of T from the bundle member `member`, found the way
+// a host finds any member.
+template <class T>
+std::vector<T> readMember(const std::string& bundle, const char* member, size_t count) {
+  char path[4096];
+  const int found = le_bundle_resolve_member(bundle.c_str(), member, path, sizeof path);
+  if (found != 1)
+    throw std::runtime_error(std::string("the bundle has no readable ") + member +
+                             (found < 0 ? std::string(": ") + le_last_error() : std::string()));
+  std::ifstream in(path, std::ios::binary);
+  std::vector<T> v(count);
+  if (!in.read(reinterpret_cast<char*>(v.data()), std::streamsize(count * sizeof(T))) || in.peek() != EOF)
+    throw std::runtime_error(std::string(path) + " does not hold exactly " + std::to_string(count) + " values.");
+  return v;
+}
+
+// The bundle's own drive frames, read from its drive members.
+std::vector<Frame> driveFrames(le_ctx* ctx, const std::string& bundle, int loops) {
+  const size_t n = size_t(le_drive_frames(ctx));
+  const std::vector<float> xs = readMember<float>(bundle, "drive/xs.f32", n * kKp);
+  const std::vector<float> xd = readMember<float>(bundle, "drive/xd.f32", n * kKp);
+  const std::vector<int32_t> si = readMember<int32_t>(bundle, "drive/si.i32", n);
   std::vector<Frame> frames;
-  const int n = le_drive_frames(ctx);
   for (int l = 0; l < loops; ++l)
-    for (int i = 0; i < n; ++i) {
+    for (size_t i = 0; i < n; ++i) {
       Frame f;
-      f.si = ctx->drive.si[size_t(i)];
-      f.xs.assign(ctx->drive.xs.begin() + ptrdiff_t(i) * kKp, ctx->drive.xs.begin() + ptrdiff_t(i + 1) * kKp);
-      f.xd.assign(ctx->drive.xd.begin() + ptrdiff_t(i) * kKp, ctx->drive.xd.begin() + ptrdiff_t(i + 1) * kKp);
+      f.si = si[i];
+      f.xs.assign(xs.begin() + ptrdiff_t(i * kKp), xs.begin() + ptrdiff_t((i + 1) * kKp));
+      f.xd.assign(xd.begin() + ptrdiff_t(i * kKp), xd.begin() + ptrdiff_t((i + 1) * kKp));
       frames.push_back(std::move(f));
     }
   return frames;
@@ -135,7 +176,7 @@ int main(int argc, char** argv) {
   }
   int rc = 0;
   try {
-    std::vector<Frame> frames = o.kpFile.empty() ? driveFrames(ctx, o.loops) : readKpFile(o.kpFile, le_nt(ctx));
+    std::vector<Frame> frames = o.kpFile.empty() ? driveFrames(ctx, o.bundle, o.loops) : readKpFile(o.kpFile, le_nt(ctx));
     if (o.frames >= 0 && size_t(o.frames) < frames.size()) frames.resize(size_t(o.frames));
     le::tools::Mp4Writer video(o.out, le_width(ctx), le_height(ctx), 25);
     const auto t0 = std::chrono::steady_clock::now();

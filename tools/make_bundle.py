@@ -4,7 +4,8 @@
     make_bundle.py --preset tiny|demo --out DIR [--seed N] [--nt N] [--frames N]
                    [--omit MEMBER ...] [--damage MEMBER=KIND[:ARG] ...]
                    [--set KEY=VALUE ...] [--unset KEY ...] [--m-src WxH]
-                   [--tessera-block] [--canonical-names] [--imx FILE]
+                   [--tessera-block] [--teeth-bank [--donors N]] [--canonical-names]
+                   [--imx FILE] [--no-motion]
 
 DIR is replaced whole (it is built beside DIR and renamed into place).
 """
@@ -46,14 +47,20 @@ def main(argv=None):
     ap.add_argument("--m-src", type=_size, metavar="WxH",
                     help="author M on this canvas (stamped as M_src_w/M_src_h)")
     ap.add_argument("--tessera-block", action="store_true", help="declare a manifest tessera block")
+    ap.add_argument("--teeth-bank", action="store_true",
+                    help="write the borrowed-teeth members (bank cut from the bundle's own mouth)")
+    ap.add_argument("--donors", type=int, help="teeth bank size (default: the preset's)")
     ap.add_argument("--canonical-names", action="store_true", help="store members under their canonical names")
     ap.add_argument("--imx", metavar="FILE", help="also pack the bundle into an IMX container")
+    ap.add_argument("--no-motion", action="store_true",
+                    help="leave out the keypoint-motion files and the face-coefficient adapter")
     ap.add_argument("--quiet", action="store_true")
     a = ap.parse_args(argv)
     try:
         opt = bundle.Options(a.preset, a.out, seed=a.seed, nt=a.nt, frames=a.frames, omit=a.omit,
                              damage=a.damage, m_src=a.m_src, tessera=a.tessera_block,
-                             canonical=a.canonical_names, sets=a.set, unsets=a.unset, imx_out=a.imx)
+                             canonical=a.canonical_names, sets=a.set, unsets=a.unset, imx_out=a.imx,
+                             teeth_bank=a.teeth_bank, donors=a.donors, motion=not a.no_motion)
         bundle.build(opt, log=(lambda *_: None) if a.quiet else print)
     except (ValueError, RuntimeError, OSError) as e:
         print("make_bundle.py: %s" % e, file=sys.stderr)

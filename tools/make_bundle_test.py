@@ -238,6 +238,60 @@ class TinyBundle(unittest.TestCase):
             self.assertEqual(seen[name], payload, name)
 
 
+class TeethBank(unittest.TestCase):
+    """--teeth-bank: donors cut from the bundle's own mouth, opened by
+    different amounts."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="bundlegen_teeth_")
+        cls.dir = os.path.join(cls.tmp, "b")
+        make(cls.dir, "--teeth-bank", "--donors", "9")
+        with open(os.path.join(cls.dir, "tessera_bank.v1.json")) as f:
+            cls.side = json.load(f)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp)
+
+    def test_members_and_stamp_describe_the_track(self):
+        s = self.side
+        self.assertEqual(s["n_donors"], 9)
+        self.assertEqual(sorted(s["track_order"]), list(range(9)))
+        g = s["geometry"]
+        bh = g["band_r1"] - g["band_r0"] + 2 * g["shift_margin"]
+        bw = g["band_c1"] - g["band_c0"] + 2 * g["shift_margin"]
+        info = probe(os.path.join(self.dir, "tessera_bank.v1.mp4"))
+        self.assertEqual((int(info["width"]), int(info["height"]), int(info["nb_read_frames"])), (bw, bh, 9))
+        for name in ("tessera_head.v1.pt", "tessera_head.v1.json"):
+            self.assertTrue(os.path.isfile(os.path.join(self.dir, name)))
+        with open(os.path.join(self.dir, "manifest.json")) as f:
+            m = json.load(f)
+        self.assertEqual(m["tessera"]["geometry"], g)
+        # The window holds the mouth: every donor centroid lies inside it.
+        for x, y in s["cent"]:
+            self.assertTrue(g["window_x0"] <= x < g["window_x0"] + g["window_w"])
+            self.assertTrue(g["window_y0"] <= y < g["window_y0"] + g["window_h"])
+            self.assertLess(abs(y - s["c_canon"][1]), 4)
+
+    def test_apertures_follow_the_painted_opening(self):
+        s = self.side
+        g = s["geometry"]
+        bh = g["band_r1"] - g["band_r0"] + 2 * g["shift_margin"]
+        bw = g["band_c1"] - g["band_c0"] + 2 * g["shift_margin"]
+        raw = subprocess.run(["ffmpeg", "-v", "error", "-i", os.path.join(self.dir, "tessera_bank.v1.mp4"),
+                              "-f", "rawvideo", "-pix_fmt", "rgb24", "-"], capture_output=True, check=True).stdout
+        frames = np.frombuffer(raw, np.uint8).reshape(9, bh, bw, 3).astype(int)
+        donors = [None] * 9
+        for t, d in enumerate(s["track_order"]):
+            donors[d] = frames[t]
+        # Painted mouth pixels (dark interior or teeth) grow with the aperture.
+        dark = [int((((f[..., 0] < 90) & (f[..., 1] < 40)) | (f.min(axis=-1) > 200)).sum()) for f in donors]
+        order = np.argsort(s["aperture"])
+        self.assertGreater(dark[order[-1]], dark[order[0]])
+        self.assertGreater(np.corrcoef(np.array(s["aperture"]), np.array(dark))[0, 1], 0.8)
+
+
 class Options(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="bundlegen_opt_")

@@ -273,39 +273,56 @@ def write_json(path, obj):
         json.dump(obj, f, indent=1)
 
 
-def write_members(bundle_dir, n_donors=6, canvas=128, with_lip_map=True, with_syn=True):
+def write_members(bundle_dir, n_donors=6, canvas=128, with_lip_map=True, with_syn=True, bank=None):
     """Writes the four members, the lip template and the manifest blocks into
-    bundle_dir. An existing manifest.json keeps its other keys."""
+    bundle_dir. An existing manifest.json keeps its other keys.
+
+    bank: None for synthetic donor patterns, or a dict with "geometry",
+    "donors" (bands in donor order), "cent", "aperture" and "c_canon" for a
+    bundle that brings its own donors; its lip template and "unified" block
+    are then left as they are."""
     os.makedirs(bundle_dir, exist_ok=True)
-    g = geometry(canvas)
-    bh, bw = band_size(g)
+    if bank is None:
+        g = geometry(canvas)
+        bh, bw = band_size(g)
+        donors = [donor_band(d, bh, bw) for d in range(n_donors)]
+        c_canon = [canvas / 2.0, canvas * 0.72]
+        cent = [[round(c_canon[0] + 0.75 * (d % 5 - 2), 3), round(c_canon[1] + 0.5 * (d % 3 - 1), 3)]
+                for d in range(n_donors)]
+        aperture = [round(0.1 + 0.05 * d, 3) for d in range(n_donors)]
+    else:
+        g, donors, cent = bank["geometry"], bank["donors"], bank["cent"]
+        aperture, c_canon = bank["aperture"], bank["c_canon"]
+        n_donors = len(donors)
     order = track_order_for(n_donors)
-    donors = [donor_band(d, bh, bw) for d in range(n_donors)]
-    c_canon = [canvas / 2.0, canvas * 0.72]
     write_bank_track(os.path.join(bundle_dir, "tessera_bank.v1.mp4"), [donors[order[t]] for t in range(n_donors)])
     sidecar = {
         "format": "tessera_bank.v1",
         "n_donors": n_donors,
         "track_order": order,
-        "cent": [[round(c_canon[0] + 0.75 * (d % 5 - 2), 3), round(c_canon[1] + 0.5 * (d % 3 - 1), 3)]
-                 for d in range(n_donors)],
+        "cent": cent,
         "c_canon": c_canon,
-        "aperture": [round(0.1 + 0.05 * d, 3) for d in range(n_donors)],
+        "aperture": aperture,
         "geometry": g,
         "codec": {"codec": "h264", "pix_fmt": BANK_PIX_FMT},
     }
     write_json(os.path.join(bundle_dir, "tessera_bank.v1.json"), sidecar)
     write_json(os.path.join(bundle_dir, "tessera_head.v1.json"), head_config())
     write_head_pt(os.path.join(bundle_dir, "tessera_head.v1.pt"), with_syn=with_syn)
-    write_json(os.path.join(bundle_dir, "lip_template.v1.json"), lip_template(canvas, with_lip_map))
+    if bank is None:
+        write_json(os.path.join(bundle_dir, "lip_template.v1.json"), lip_template(canvas, with_lip_map))
     mpath = os.path.join(bundle_dir, "manifest.json")
     manifest = {"format": "le-bundle-v0", "crop": canvas}
     if os.path.exists(mpath):
         with open(mpath) as f:
             manifest = json.load(f)
-    manifest["unified"] = unified_block(canvas)
-    manifest["tessera"] = {"geometry": dict(g), "bank_container": "mp4", "bank_codec": "h264",
-                           "bank_packing": "rgb24_frames", "planes": ["utterance", "stream"]}
+    if bank is None:
+        manifest["unified"] = unified_block(canvas)
+    block = manifest.get("tessera", {})
+    block.update({"geometry": dict(g), "bank_container": "mp4", "bank_codec": "h264",
+                  "bank_packing": "rgb24_frames", "planes": block.get("planes", ["utterance", "stream"])})
+    block.pop("bank_pix_fmt", None)  # the sidecar states the track's own format
+    manifest["tessera"] = block
     write_json(mpath, manifest)
     return sidecar
 

@@ -7,7 +7,11 @@
 // Work is incremental and every result is kept: features, context vectors
 // and offsets are computed once per frame. A live (unfinished) stream only
 // keeps what the audio received so far fully determines, so its frames do
-// not depend on how the audio was split into pushes.
+// not depend on how the audio was split into pushes. On the 8-second path
+// that means: a frame's features come from its 8 s window run on the audio
+// up to the block boundary after the frame's right context (zeros beyond),
+// as soon as that audio is in; once the stream is finished the remaining
+// frames come from whole windows, exactly as le_a2x_deltas computes them.
 #pragma once
 
 #include <onnxruntime_cxx_api.h>

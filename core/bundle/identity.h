@@ -57,6 +57,10 @@ class Identity {
   // Full path of the prior video; empty when the prior is not played from one.
   const std::string& priorPath() const { return priorPath_; }
   bool hasFsRed() const { return !fsRedMap_.empty(); }
+  // Whether P(si) has frames to give: mapped from P.f16 or played from video.
+  bool hasPrior() const { return !pMap_.empty() || !priorPath_.empty(); }
+  // Whether P(si) points into the mapped P.f16 (stable for the identity's life).
+  bool priorMapped() const { return !pMap_.empty(); }
 
   // crop x crop x 3 halves (planes R, G, B) of loop frame si: from the
   // mapping, else decoded by the prior cursor (valid as long as the cursor

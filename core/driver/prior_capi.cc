@@ -34,9 +34,11 @@ LE_API le_prior* le_prior_open(const char* bundle_dir, int look_ahead, int histo
   });
 }
 
+// The getters and close report nothing, so they leave the last error as it is.
 LE_API uint64_t le_prior_row_bytes(const le_prior* prior) {
-  return guarded(Family::kCore, "le_prior_row_bytes", uint64_t{0},
-                 [&] { return prior ? prior->cursor->frameBytes() : uint64_t{0}; });
+  return guarded(
+      Family::kCore, "le_prior_row_bytes", uint64_t{0},
+      [&] { return prior ? prior->cursor->frameBytes() : uint64_t{0}; }, /*clear=*/false);
 }
 
 LE_API int le_prior_row(le_prior* prior, int si, void* out, uint64_t cap) {
@@ -52,14 +54,18 @@ LE_API int le_prior_row(le_prior* prior, int si, void* out, uint64_t cap) {
 }
 
 LE_API const char* le_prior_backend(const le_prior* prior) {
-  return guarded(Family::kCore, "le_prior_backend", "", [&] { return prior ? prior->backend.c_str() : ""; });
+  return guarded(
+      Family::kCore, "le_prior_backend", "", [&] { return prior ? prior->backend.c_str() : ""; }, /*clear=*/false);
 }
 
 LE_API void le_prior_close(le_prior* prior) {
-  guarded(Family::kCore, "le_prior_close", 0, [&] {
-    delete prior;
-    return 0;
-  });
+  guarded(
+      Family::kCore, "le_prior_close", 0,
+      [&] {
+        delete prior;
+        return 0;
+      },
+      /*clear=*/false);
 }
 
 }  // extern "C"

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "core/bundle/identity.h"
 #include "core/bundle/manifest.h"
 #include "core/foundation/half.h"
@@ -74,14 +76,16 @@ bool envOn(const char* name) {
   return v && v[0] && v[0] != '0';
 }
 
+// Only a regular file is a model: a directory opens as a stream on Linux and
+// reports a nonsense size.
 std::vector<uint8_t> readModel(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) throw std::runtime_error("Renderer: cannot open " + path);
+  std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("Renderer: cannot open " + path);
-  const std::streamsize size = in.tellg();
-  if (size < 0) throw std::runtime_error("Renderer: cannot open " + path);
-  std::vector<uint8_t> bytes(static_cast<size_t>(size));
-  in.seekg(0);
-  if (!in.read(reinterpret_cast<char*>(bytes.data()), size) || in.gcount() != size)
+  std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
+  if (!in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size())) ||
+      in.gcount() != std::streamsize(bytes.size()))
     throw std::runtime_error("Renderer: short read on " + path);
   return bytes;
 }
@@ -142,17 +146,34 @@ struct InputInfo {
   std::vector<int64_t> shape;
 };
 
-std::vector<InputInfo> sessionInputs(Ort::Session& s) {
+// The session's inputs (or outputs) with their declared shapes.
+std::vector<InputInfo> sessionTensors(Ort::Session& s, bool outputs) {
   Ort::AllocatorWithDefaultOptions alloc;
   std::vector<InputInfo> out;
-  for (size_t i = 0; i < s.GetInputCount(); ++i) {
+  const size_t n = outputs ? s.GetOutputCount() : s.GetInputCount();
+  for (size_t i = 0; i < n; ++i) {
     InputInfo info;
-    info.name = s.GetInputNameAllocated(i, alloc).get();
-    Ort::TypeInfo t = s.GetInputTypeInfo(i);
+    info.name = (outputs ? s.GetOutputNameAllocated(i, alloc) : s.GetInputNameAllocated(i, alloc)).get();
+    Ort::TypeInfo t = outputs ? s.GetOutputTypeInfo(i) : s.GetInputTypeInfo(i);
     if (t.GetONNXType() == ONNX_TYPE_TENSOR) info.shape = t.GetTensorTypeAndShapeInfo().GetShape();
     out.push_back(std::move(info));
   }
   return out;
+}
+
+std::string shapeText(const std::vector<int64_t>& shape) {
+  std::string t = "[";
+  for (size_t i = 0; i < shape.size(); ++i) t += (i ? "," : "") + (shape[i] < 1 ? std::string("?") : std::to_string(shape[i]));
+  return t + "]";
+}
+
+// A declared shape fits the bound one when the ranks agree and every static
+// dimension matches; dynamic dimensions (< 1) take whatever is bound.
+bool shapeFits(const std::vector<int64_t>& declared, const std::vector<int64_t>& bound) {
+  if (declared.size() != bound.size()) return false;
+  for (size_t i = 0; i < bound.size(); ++i)
+    if (declared[i] >= 1 && declared[i] != bound[i]) return false;
+  return true;
 }
 
 const InputInfo* findInput(const std::vector<InputInfo>& inputs, const std::string& name) {
@@ -177,11 +198,14 @@ class Renderer::Impl {
   void createSession(const std::string& ep);
   void makeSessionOptions();
   void appendProvider(const std::string& ep);
-  void registerOpsAndRead(bool cpu);
-  void rewriteGraph(const std::string& ep, bool cpu);
+  void readModelBytes(bool cpu);
+  void rewriteGraph(bool cpu);
+  void registerOps();
   bool tryHoist(const std::string& ep);
   void createMainSession(const std::string& ep, bool cpu);
   void readContract();
+  void checkShape(const std::vector<InputInfo>& tensors, const char* name, const std::vector<int64_t>& bound,
+                  const char* what) const;
   void sizeBuffers();
   void bindAll();
   void startPrep();
@@ -230,6 +254,7 @@ class Renderer::Impl {
 
   // Load-time state of the rewrites.
   std::vector<uint8_t> model_;
+  bool gsFast_ = true;  // the com.mirelund sampler is wanted (LE_GS_FAST not 0)
   bool gsRewrite_ = true;
   bool changed_ = false;
   bool warpApplied_ = false;
@@ -354,8 +379,10 @@ void Renderer::Impl::createSession(const std::string& ep) {
   const bool cpu = !startsWith(ep, "coreml");
   makeSessionOptions();
   appendProvider(ep);
-  registerOpsAndRead(cpu);
-  rewriteGraph(ep, cpu);
+  readModelBytes(cpu);
+  rewriteGraph(cpu);
+  registerOps();
+  tryHoist(ep);
   createMainSession(ep, cpu);
 }
 
@@ -383,8 +410,10 @@ void Renderer::Impl::appendProvider(const std::string& ep) {
                                                {"ModelCacheDirectory", cache}});
 }
 
-void Renderer::Impl::registerOpsAndRead(bool cpu) {
-  if (envStartsWith("LE_GS_FAST", '0')) {
+// Reads the model and settles which sampler rewrites the graph may take.
+void Renderer::Impl::readModelBytes(bool cpu) {
+  gsFast_ = !envStartsWith("LE_GS_FAST", '0');
+  if (!gsFast_) {
     std::vector<uint8_t> probe;
     try {
       probe = readModel(modelPath_);
@@ -392,7 +421,6 @@ void Renderer::Impl::registerOpsAndRead(bool cpu) {
       probe.clear();
     }
     if (!probe.empty() && graphHasBakedGridSampleFast(probe)) throw std::runtime_error(gsFastRefusal(modelPath_));
-    registerInt8ConvVNNI(*options_);
     gsRewrite_ = false;
   } else {
     gsRewrite_ = !envStartsWith("LE_GS_REWRITE", '0');
@@ -402,13 +430,27 @@ void Renderer::Impl::registerOpsAndRead(bool cpu) {
                    "(%s); the custom op is still registered, so a baked bundle loads and runs its baked kernel. A "
                    "standard bundle now runs ORT's own GridSample.\n",
                    key_.c_str());
-    registerGridSampleFast(*options_);
-    registerInt8ConvVNNI(*options_);
   }
   model_ = readModel(modelPath_);
 }
 
-void Renderer::Impl::rewriteGraph(const std::string& ep, bool cpu) {
+// Registers the kernels of every custom node the session will meet. Under
+// LE_GS_FAST=0 the sampler's domain stays out unless the warp rewrite put a
+// WarpDirector node into the graph, which has no other kernel.
+void Renderer::Impl::registerOps() {
+  if (gsFast_) {
+    registerGridSampleFast(*options_);
+  } else if (warpApplied_) {
+    registerWarpDirector(*options_);
+    std::fprintf(stderr,
+                 "[le] LE_GS_FAST=0 with LE_WARP_NODE: com.mirelund::WarpDirector registered for the warp node (%s); "
+                 "every other GridSample runs ORT's own kernel\n",
+                 key_.c_str());
+  }
+  registerInt8ConvVNNI(*options_);
+}
+
+void Renderer::Impl::rewriteGraph(bool cpu) {
   const char* k = key_.c_str();
   const bool warpNode = envOn("LE_WARP_NODE");
   changed_ = false;
@@ -457,7 +499,6 @@ void Renderer::Impl::rewriteGraph(const std::string& ep, bool cpu) {
                  "models/corvane-2/tools/carry_lip_template_fleet.py\n",
                  k, "lip_template.v1.json");
   }
-  tryHoist(ep);
   if (gs)
     std::fprintf(stderr, "[le] std GridSample -> com.mirelund::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
                  gs, k);
@@ -503,8 +544,7 @@ bool Renderer::Impl::tryHoist(const std::string& ep) {
                  k);
     return false;
   }
-  const bool hasP = identity_->priorBackend() == "mmap P.f16" || !identity_->priorPath().empty();
-  if (!hasP || model_.empty()) return false;
+  if (!identity_->hasPrior() || model_.empty()) return false;
   std::string reason;
   try {
     std::string tip;
@@ -525,6 +565,9 @@ bool Renderer::Impl::tryHoist(const std::string& ep) {
         const std::vector<int64_t> out0 = prep_->GetOutputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
         if (in0.size() != 4 || in0[0] != 1) {
           reason = "batch-1 lever; this graph declares batch " + std::to_string(in0.empty() ? 0 : in0[0]);
+        } else if (!shapeFits(in0, {1, 3, crop_, crop_})) {
+          reason = "the cone's P_rgb is declared " + shapeText(in0) + " and this bundle's frames are " +
+                   shapeText({1, 3, crop_, crop_});
         } else if (out0.size() != 4 || std::any_of(out0.begin(), out0.end(), [](int64_t d) { return d < 1; })) {
           // The prep graph publishes its tip with dynamic dims; ORT infers them from the static input.
           reason = "boundary shape is not static";
@@ -570,7 +613,7 @@ void Renderer::Impl::createMainSession(const std::string& ep, bool cpu) {
 }
 
 void Renderer::Impl::readContract() {
-  const std::vector<InputInfo> inputs = sessionInputs(*session_);
+  const std::vector<InputInfo> inputs = sessionTensors(*session_, false);
   fsRed_ = findInput(inputs, "fs_red") != nullptr;
   const char* pooledName = fsRed_ ? "pooled" : "pooled64";
   const InputInfo* pooled = findInput(inputs, pooledName);
@@ -592,6 +635,29 @@ void Renderer::Impl::readContract() {
   if (!fsRed_ && !prep_ && !findInput(inputs, "P_rgb"))
     throw std::runtime_error("Renderer: " + modelPath_ +
                              " has neither an fs_red nor a P_rgb input; it is not a director this renderer binds.");
+
+  // Every bound tensor against the bundle's geometry, so that a director made
+  // for another crop or feature layout is refused here and not by ORT at
+  // every render.
+  const int64_t B = batch_, S = crop_;
+  checkShape(inputs, pooledName, {B, 64, 32, 32}, "input");
+  if (fsRed_) checkShape(inputs, "fs_red", {B, 64, 64, 64}, "input");
+  if (!fsRed_ && !prep_) checkShape(inputs, "P_rgb", {B, 3, S, S}, "input");
+  for (const char* name : kpNames) checkShape(inputs, name, {B, kHostKpRows, 3}, "input");
+  const std::vector<InputInfo> outputs = sessionTensors(*session_, true);
+  if (!findInput(outputs, "rgb"))
+    throw std::runtime_error("Renderer: " + modelPath_ + " has no output named rgb; REFUSING to create a session.");
+  checkShape(outputs, "rgb", {B, 3, S, S}, "output");
+}
+
+void Renderer::Impl::checkShape(const std::vector<InputInfo>& tensors, const char* name,
+                                const std::vector<int64_t>& bound, const char* what) const {
+  const InputInfo* t = findInput(tensors, name);
+  if (t && !shapeFits(t->shape, bound))
+    throw std::runtime_error("Renderer: " + modelPath_ + " declares its " + what + " " + name + " as " +
+                             shapeText(t->shape) + " and this bundle binds " + shapeText(bound) +
+                             " (batch " + std::to_string(batch_) + ", crop " + std::to_string(crop_) +
+                             "); REFUSING to create a session.");
 }
 
 void Renderer::Impl::sizeBuffers() {
@@ -604,8 +670,7 @@ void Renderer::Impl::sizeBuffers() {
     if (!identity_->hasFsRed()) throw std::runtime_error("FeatSynth graph but bundle lacks fs_red.f16");
     fsRedBuf_.assign(b * kFsRedPerFrame, 0.f);
   } else {
-    const bool hasP = identity_->priorBackend() == "mmap P.f16" || !identity_->priorPath().empty();
-    if (!hasP) throw std::runtime_error(kNoWarpPrior);
+    if (!identity_->hasPrior()) throw std::runtime_error(kNoWarpPrior);
     P_.assign(b * size_t(pElems_), 0.f);
   }
   if (lipBound_) lipBuf_.assign(b * size_t(crop_) * size_t(crop_), 1.f);
@@ -694,8 +759,13 @@ int Renderer::Impl::acquire(int srcIdx) {
   std::unique_lock<std::mutex> lock(mu_);
   inUse_ = -1;
   for (;;) {
-    if (!prepError_.empty())
-      throw std::runtime_error("Renderer: the hoisted source cone failed in ORT \xe2\x80\x94 " + prepError_);
+    if (!prepError_.empty()) {
+      // Reported once: the failed slot stays empty, so the next render
+      // fills it afresh instead of failing for the renderer's whole life.
+      const std::string error = std::move(prepError_);
+      prepError_.clear();
+      throw std::runtime_error("Renderer: the hoisted source cone failed in ORT \xe2\x80\x94 " + error);
+    }
     for (int i = 0; i < 2; ++i)
       if (ring_[i].index == srcIdx) {
         inUse_ = i;
@@ -722,7 +792,7 @@ void Renderer::Impl::fillLip(int j, const float* kd) {
 }
 
 const float* Renderer::Impl::renderNative(const int* srcIdx, const float* kpSource, const float* kpDriving, int n) {
-  const bool mapped = identity_->priorBackend() == "mmap P.f16";
+  const bool mapped = identity_->priorMapped();
   if (!mapped) pStage_.resize(size_t(batch_) * size_t(pElems_));
   for (int j = 0; j < n; ++j) {
     pooledPtrs_[size_t(j)] = identity_->pooled64(srcIdx[j]);

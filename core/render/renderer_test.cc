@@ -15,6 +15,7 @@
 #include "core/bundle/identity.h"
 #include "core/bundle/manifest.h"
 #include "core/foundation/half.h"
+#include "core/render/render_test_util.h"
 #include "tests/test_support.h"
 
 namespace le {
@@ -48,12 +49,22 @@ struct ScratchBundle {
   // Writes model_<key>.onnx: the demo director with `rows` keypoint rows
   // ("K" for a dynamic count).
   void director(const std::string& key, int batch, const std::string& rows) const {
-    const std::string py = "import sys; sys.path.insert(0, '" + test::sourceDir() +
-                           "/tools'); import director_model as d; open('" + dir + "/model_" + key +
-                           ".onnx', 'wb').write(d.build(d.crop_of('" + dir + "'), " + std::to_string(batch) +
-                           ", rows=" + (rows == "K" ? std::string("'K'") : rows) + ").SerializeToString())";
+    model(key, "director_model", "d.build(d.crop_of('" + dir + "'), " + std::to_string(batch) +
+                                     ", rows=" + (rows == "K" ? std::string("'K'") : rows) + ")");
+  }
+  // Writes model_<key>.onnx from the expression `build` over the generator
+  // module `module` of tools/, imported as d.
+  void model(const std::string& key, const std::string& module, const std::string& build) const {
+    const std::string py = "import sys; sys.path.insert(0, '" + test::sourceDir() + "/tools'); import " + module +
+                           " as d; open('" + dir + "/model_" + key + ".onnx', 'wb').write((" + build +
+                           ").SerializeToString())";
     if (test::runCommand(test::python() + " -c \"" + py + "\"") != 0)
       throw std::runtime_error("cannot write director " + key);
+  }
+  // Leaves the warp prior to the bundle's video alone.
+  void priorFromVideo() const {
+    if (test::runCommand("rm -f '" + dir + "/P.f16' '" + dir + "/fs_red.f16'") != 0)
+      throw std::runtime_error("cannot remove the raw prior");
   }
   test::TempDir tmp;
   std::string dir;
@@ -183,6 +194,28 @@ TEST(Renderer, APrefetchedFrameIsAHit) {
   r.render(&i, b.xs(i), b.xd(i), 1);
   EXPECT_EQ(r.ringHits(), 2u);
   EXPECT_EQ(r.ringMisses(), 1u);
+}
+
+TEST(Renderer, APrepFailureIsReportedOnceAndTheNextRenderRecovers) {
+  // The prior video is missing when the first fill opens it: that render
+  // fails, and once the video is back the renderer serves frames again.
+  ScratchBundle s;
+  s.priorFromVideo();
+  Opened b(s.dir);
+  Renderer r(b.manifest, b.identity, "b1_fp32", 1, "");
+  ASSERT_TRUE(r.hoisted());
+  const std::string video = s.dir + "/P_hevc.mov";
+  ASSERT_EQ(std::rename(video.c_str(), (video + ".away").c_str()), 0);
+  int i = 3;
+  EXPECT_THAT(test::thrownBy([&] { r.render(&i, b.xs(i), b.xs(i), 1); }),
+              HasSubstr("Renderer: the hoisted source cone failed in ORT \xe2\x80\x94 "));
+  ASSERT_EQ(std::rename((video + ".away").c_str(), video.c_str()), 0);
+  const size_t n = size_t(3) * b.manifest.crop * b.manifest.crop;
+  for (int si : {3, 4, 0}) {
+    const float* out = r.render(&si, b.xs(si), b.xs(si), 1);
+    // The prior went through the video codec: close to P, not equal.
+    EXPECT_LT(maxDiff(out, b.P(si).data(), n), 1e-5f) << "frame " << si;
+  }
 }
 
 TEST(Renderer, APrepFailureSurfacesAtTheNextRender) {
@@ -324,6 +357,117 @@ TEST(Renderer, RefusesAnM4bGraphWithoutAWarpPrior) {
   ASSERT_EQ(test::runCommand("rm -f '" + s.dir + "/P.f16' '" + s.dir + "/P_hevc.mov'"), 0);
   Opened b(s.dir);
   EXPECT_THAT(loadError(b, "b1_fp32", ""), HasSubstr("m4b graph (P_rgb input) but this bundle carries no warp prior"));
+}
+
+// The FeatSynth graph, run by ONNX Runtime on the same inputs the renderer
+// binds: the identity's synthesis features, pooled features and keypoints.
+std::vector<float> featSynthReference(Opened& b, const std::string& key, int si, const float* ks, const float* kd) {
+  const std::vector<unsigned char> bytes = test::readFile(b.manifest.modelPath(key));
+  Ort::Session session = rtest::session(GsBytes(bytes.begin(), bytes.end()));
+  rtest::Feeds feeds;
+  auto halves = [](const uint16_t* h, std::vector<int64_t> shape) {
+    rtest::Tensor t;
+    t.shape = std::move(shape);
+    size_t n = 1;
+    for (int64_t d : t.shape) n *= size_t(d);
+    t.data.resize(n);
+    halfToFloat(h, t.data.data(), n);
+    return t;
+  };
+  feeds["fs_red"] = halves(b.identity.fsRed(si), {1, 64, 64, 64});
+  feeds["pooled"] = halves(b.identity.pooled64(si), {1, 64, 32, 32});
+  feeds["ks"] = rtest::Tensor{{1, 21, 3}, std::vector<float>(ks, ks + 63)};
+  feeds["kd"] = rtest::Tensor{{1, 21, 3}, std::vector<float>(kd, kd + 63)};
+  return rtest::run(session, feeds).at(0).data;
+}
+
+TEST(Renderer, FeatSynthDirectorRendersWhatItsGraphComputes) {
+  ScratchBundle s;
+  s.model("fs", "director_graphs", "d.build_featsynth(B=1)");
+  Opened b(s.dir);
+  Renderer r(b.manifest, b.identity, "fs", 1, "");
+  EXPECT_EQ(r.batch(), 1);
+  EXPECT_FALSE(r.hoisted());  // no P_rgb cone to hoist
+  const size_t n = size_t(3) * b.manifest.crop * b.manifest.crop;
+  std::vector<float> first;
+  for (int si : {0, 7}) {
+    const float* out = r.render(&si, b.xs(si), b.xd(si), 1);
+    const std::vector<float> want = featSynthReference(b, "fs", si, b.xs(si), b.xd(si));
+    ASSERT_EQ(want.size(), n);
+    EXPECT_LT(maxDiff(out, want.data(), n), 1e-4f) << "frame " << si;
+    if (first.empty()) first.assign(out, out + n);
+    else EXPECT_GT(maxDiff(out, first.data(), n), 0.01f);  // another frame, another face
+  }
+}
+
+TEST(Renderer, RefusesADirectorWhoseTensorsDisagreeWithTheBundle) {
+  ScratchBundle s;
+  // Synthesis features of three channels at the crop's size, as an older
+  // fixture declared them.
+  s.model("fs3", "director_graphs", "d.build_featsynth(B=1, fs_shape=(3, 64, 64))");
+  // A director made for half this bundle's crop: its cone cannot take the
+  // bundle's frames, so it stays unhoisted and its P_rgb is refused.
+  s.model("half", "director_model", "d.build(d.crop_of('" + s.dir + "') // 2, 1)");
+  // Without a lip template, whose canvas check would refuse it first.
+  ASSERT_EQ(test::runCommand("rm '" + s.dir + "/lip_template.v1.json'"), 0);
+  Opened b(s.dir);
+  EXPECT_EQ(loadError(b, "fs3", ""), "Renderer: " + b.manifest.modelPath("fs3") +
+                                         " declares its input fs_red as [1,3,64,64] and this bundle binds "
+                                         "[1,64,64,64] (batch 1, crop 64); REFUSING to create a session.");
+  testing::internal::CaptureStderr();
+  const std::string half = loadError(b, "half", "");
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(half, "Renderer: " + b.manifest.modelPath("half") +
+                      " declares its input P_rgb as [1,3,32,32] and this bundle binds [1,3,64,64] (batch 1, crop "
+                      "64); REFUSING to create a session.");
+  EXPECT_THAT(log, HasSubstr("[le] source-cone hoist NOT applied (half): the cone's P_rgb is declared [1,3,32,32]"));
+}
+
+TEST(Renderer, WarpNodeWithoutTheFastSamplerStillRenders) {
+  ScopedEnv fast("LE_GS_FAST", "0");
+  ScopedEnv warp("LE_WARP_NODE", "1");
+  Opened b(test::bundlePath("tiny"));
+  const std::string log = loadLog(b, "b1_fp32");  // renders frame 4 and checks it
+  EXPECT_THAT(log, HasSubstr("[le] director warp -> com.mirelund::WarpDirector ("));
+  EXPECT_THAT(log, HasSubstr("[le] LE_GS_FAST=0 with LE_WARP_NODE: com.mirelund::WarpDirector registered for the "
+                             "warp node (b1_fp32)"));
+  EXPECT_THAT(log, Not(HasSubstr("GridSampleFast load-time rewrite")));
+}
+
+TEST(Renderer, AModelPathThatIsADirectoryCannotBeOpened) {
+  ScratchBundle s;
+  Opened b(s.dir);
+  ASSERT_EQ(test::runCommand("mkdir '" + b.manifest.modelPath("dir") + "'"), 0);
+  EXPECT_EQ(loadError(b, "dir", ""), "Renderer: cannot open " + b.manifest.modelPath("dir"));
+  ScopedEnv fast("LE_GS_FAST", "0");  // the baked-sampler probe reads it first
+  EXPECT_EQ(loadError(b, "dir", ""), "Renderer: cannot open " + b.manifest.modelPath("dir"));
+}
+
+TEST(Renderer, ProfilingPrintsItsSummaryWhenTheRendererGoes) {
+  test::TempDir tmp;
+  ScopedEnv prof("LE_ORT_PROFILE", tmp.file("director").c_str());
+  Opened b(test::bundlePath("tiny"));
+  for (int frames : {2, 0}) {
+    testing::internal::CaptureStderr();
+    {
+      Renderer r(b.manifest, b.identity, "b4_fp32", 1, "");
+      for (int k = 0; k < frames; ++k) r.render(&k, b.xs(k), b.xd(k), 1);
+    }
+    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string runs = "[le_ort_profile] " + std::to_string(frames) + " frames: ";
+    if (frames) {
+      EXPECT_THAT(log, HasSubstr(runs)) << log;
+      EXPECT_THAT(log, HasSubstr(" ms/frame in Session::Run\n"));
+    } else {
+      EXPECT_THAT(log, Not(HasSubstr(" frames: ")));  // nothing to average
+    }
+    // The profile file the runtime wrote, named on its own line.
+    const std::string tag = "[le_ort_profile] " + tmp.file("director");
+    const size_t at = log.find(tag);
+    ASSERT_NE(at, std::string::npos) << log;
+    const std::string file = log.substr(at + 17, log.find('\n', at) - at - 17);
+    EXPECT_FALSE(test::readFile(file).empty()) << file;
+  }
 }
 
 }  // namespace

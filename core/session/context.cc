@@ -33,30 +33,48 @@ std::unique_ptr<le_ctx> createContext(const std::string& bundleDir, const std::s
   const Manifest& m = ctx->manifest;
   ctx->paste = std::make_unique<Paste>(readPasteMask(resolveMember(m.dir, "mask_512.u8"), m.crop), m.crop,
                                        m.unsharp);
+  // Pastes decode straight into caller buffers sized from the manifest: the
+  // frame sources are opened at the manifest's W x H and refuse any frame of
+  // another size, so the cursor never hands out more than W x H x 3 bytes.
   ctx->cursor = DriverCursor::open(m, 2, 11);
-  // Pastes decode straight into caller buffers sized from the manifest; a
-  // driving video of another size would overrun them.
-  if (ctx->cursor->W() != m.W || ctx->cursor->H() != m.H)
-    throw std::runtime_error("the driving video of " + m.dir + " is " + std::to_string(ctx->cursor->W()) + "x" +
-                             std::to_string(ctx->cursor->H()) + " and the manifest declares " + std::to_string(m.W) +
-                             "x" + std::to_string(m.H) + ".");
   ctx->frameBuf.assign(size_t(m.W) * size_t(m.H) * 3, 0);
   return ctx;
 }
 
+int directorThreads(const le_ctx& ctx) {
+  return ctx.threadsExplicit || !ctx.ep.empty() ? ctx.threads : std::min(ctx.threads, 2);
+}
+
 Renderer& ensureRenderer(le_ctx& ctx) {
   if (!ctx.renderer) {
-    int intra = ctx.threads;
-    if (!ctx.threadsExplicit && ctx.ep.empty()) {
-      intra = std::min(ctx.threads, 2);
+    const int intra = directorThreads(ctx);
+    if (!ctx.threadsExplicit && ctx.ep.empty())
       std::fprintf(stderr,
                    "[le] director intra-op %d of pool %d: the caller did not choose, the core sized it for the le_utt "
                    "pipeline\n",
                    intra, ctx.threads);
-    }
     ctx.renderer = std::make_unique<Renderer>(ctx.manifest, *ctx.identity, ctx.modelKey, intra, ctx.ep);
   }
   return *ctx.renderer;
+}
+
+const uint8_t* pullDriving(le_ctx& ctx, int index, uint8_t* dst) {
+  try {
+    if (dst) {
+      ctx.cursor->pullAt(index, dst);
+      return dst;
+    }
+    int slot = -1;
+    return ctx.cursor->pullAt(index, &slot);
+  } catch (const std::exception&) {
+    // A failed cursor refuses every later pull; a fresh one serves the good
+    // frames again. If even reopening fails, the next call tries once more.
+    try {
+      ctx.cursor = DriverCursor::open(ctx.manifest, 2, 11);
+    } catch (const std::exception&) {
+    }
+    throw;
+  }
 }
 
 int pasteToRGBA(le_ctx* ctx, int index, uint8_t* out, std::size_t len) {

@@ -39,9 +39,21 @@ namespace le {
 std::unique_ptr<le_ctx> createContext(const std::string& bundleDir, const std::string& modelKey, int threads,
                                       const char* ep);
 
+// The intra-op thread count the context gives its director: the caller's
+// count when it chose one (threads > 0 or an ep), else at most 2, leaving the
+// rest of the pool to the utterance pipeline's other stages.
+int directorThreads(const le_ctx& ctx);
+
 // The context's renderer, created on first use. Not thread-safe: the first
 // render must not race with any other call on the context.
 Renderer& ensureRenderer(le_ctx& ctx);
+
+// Driving frame `index` from the context's cursor: copied into dst when dst
+// is given (W x H x 3 bytes), else in place (valid until the cursor next
+// moves). Throws the cursor's failure; the context then replaces the failed
+// cursor, so one undecodable frame fails its own calls and not every later
+// one (pointers from before the failure are then gone).
+const uint8_t* pullDriving(le_ctx& ctx, int index, uint8_t* dst);
 
 // Reads exactly side x side bytes of the paste mask; a longer file is
 // accepted, a shorter one throws "mask read failed".

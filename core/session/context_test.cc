@@ -1,8 +1,10 @@
 // The core context through its C functions, on the generated bundles.
 #include <dirent.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -199,6 +201,178 @@ TEST(CoreContext, AMissingDirectorFailsTheRenderNotTheContext) {
   EXPECT_EQ(std::string(le_last_error()), "le_render_drive_crop: Renderer: cannot open " +
                                               c->manifest.modelPath("absent"));
   EXPECT_EQ(le_paste_last(c.get(), 0), nullptr);  // still no render to paste
+}
+
+TEST(CoreContext, AnUndecodableDrivingFrameFailsItsOwnCallsOnly) {
+  le::test::TempDir tmp;
+  const std::string dir = copyTiny(tmp);
+  le::test::writeFile(dir + "/target_frames/frame_000008.jpg", std::string(2048, '\xa5'));
+  Ctx c = open(dir);
+  ASSERT_TRUE(c) << le_last_error();
+  le_ctx* ctx = c.get();
+  std::vector<uint8_t> rgb(size_t(le_width(ctx)) * le_height(ctx) * 3);
+  const float* crop = le_render_drive_crop(ctx, 0);
+  ASSERT_NE(crop, nullptr) << le_last_error();
+  const std::vector<float> kept(crop, crop + size_t(3) * le_crop(ctx) * le_crop(ctx));
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(le_target_frame(ctx, 8), nullptr);
+    EXPECT_THAT(std::string(le_last_error()), testing::StartsWith("le_target_frame: le_driver: decode failed: "));
+    EXPECT_EQ(le_paste_crop(ctx, 8, kept.data(), rgb.data(), rgb.size()), 0);
+    EXPECT_THAT(std::string(le_last_error()), testing::HasSubstr("frame_000008.jpg"));
+    // Frames the look-ahead cannot reach from a fresh start still come.
+    for (int good : {0, 2, 1}) {
+      EXPECT_NE(le_target_frame(ctx, good), nullptr) << le_last_error();
+      EXPECT_EQ(le_paste_crop(ctx, good, kept.data(), rgb.data(), rgb.size()), 1) << le_last_error();
+      EXPECT_NE(le_paste_last(ctx, good), nullptr) << le_last_error();
+    }
+  }
+}
+
+TEST(CoreContext, AFailedPrepRunDoesNotFailTheContextForGood) {
+  le::test::TempDir tmp;
+  const std::string dir = copyTiny(tmp);
+  ASSERT_EQ(le::test::runCommand("rm '" + dir + "/P.f16' '" + dir + "/fs_red.f16'"), 0);
+  Ctx c = open(dir);
+  ASSERT_TRUE(c) << le_last_error();
+  // The prior video is away when the hoisted cone first needs a frame.
+  const std::string video = dir + "/P_hevc.mov";
+  ASSERT_EQ(std::rename(video.c_str(), (video + ".away").c_str()), 0);
+  EXPECT_EQ(le_render_drive_crop(c.get(), 0), nullptr);
+  EXPECT_THAT(std::string(le_last_error()),
+              testing::StartsWith("le_render_drive_crop: Renderer: the hoisted source cone failed in ORT"));
+  ASSERT_TRUE(c->renderer && c->renderer->hoisted());
+  ASSERT_EQ(std::rename((video + ".away").c_str(), video.c_str()), 0);
+  for (int i : {0, 1, 5}) EXPECT_NE(le_render_drive_crop(c.get(), i), nullptr) << le_last_error();
+}
+
+// A director that gives P_rgb back through a Reshape whose target shape moves
+// with the first driving keypoint value: any value in (-1, 1) renders, a value
+// of 1 or more makes ONNX Runtime fail the run.
+void writeFragileDirector(const std::string& dir, const le::test::TempDir& tmp) {
+  const std::string script = tmp.file("fragile.py");
+  le::test::writeFile(script, R"PY(
+import json, sys
+import numpy as np
+from onnx import TensorProto as T, helper, numpy_helper
+d = sys.argv[1]
+S = json.load(open(d + "/manifest.json"))["crop"]
+c = lambda n, v: numpy_helper.from_array(np.array(v, np.int64), n)
+nodes = [helper.make_node("Slice", ["kp_driving", "st", "en", "ax"], ["k0"]),
+         helper.make_node("Reshape", ["k0", "one"], ["k1"]),
+         helper.make_node("Cast", ["k1"], ["k2"], to=T.INT64),
+         helper.make_node("Add", ["base", "k2"], ["shape"]),
+         helper.make_node("Reshape", ["P_rgb", "shape"], ["rgb"])]
+f = T.FLOAT
+g = helper.make_graph(nodes, "fragile",
+    [helper.make_tensor_value_info("pooled64", f, [1, 64, 32, 32]),
+     helper.make_tensor_value_info("P_rgb", f, [1, 3, S, S]),
+     helper.make_tensor_value_info("kp_driving", f, [1, 21, 3]),
+     helper.make_tensor_value_info("kp_source", f, [1, 21, 3])],
+    [helper.make_tensor_value_info("rgb", f, [1, 3, S, S])],
+    initializer=[c("st", [0, 0, 0]), c("en", [1, 1, 1]), c("ax", [0, 1, 2]), c("one", [1]), c("base", [1, 3, S, S])])
+m = helper.make_model(g, opset_imports=[helper.make_opsetid("", 17)])
+m.ir_version = 8
+open(d + "/model_fragile.onnx", "wb").write(m.SerializeToString())
+)PY");
+  ASSERT_EQ(le::test::runCommand(le::test::python() + " '" + script + "' '" + dir + "'"), 0);
+}
+
+TEST(CoreContext, AFailedRenderKeepsTheLastCrop) {
+  le::test::TempDir tmp;
+  const std::string dir = copyTiny(tmp);
+  writeFragileDirector(dir, tmp);
+  Ctx c = open(dir, "fragile");
+  ASSERT_TRUE(c) << le_last_error();
+  le_ctx* ctx = c.get();
+  const float* crop = le_render_drive_crop(ctx, 2);
+  ASSERT_NE(crop, nullptr) << le_last_error();
+  const size_t n = size_t(3) * le_crop(ctx) * le_crop(ctx);
+  const std::vector<float> before(crop, crop + n);
+  std::vector<uint8_t> want(size_t(le_width(ctx)) * le_height(ctx) * 3);
+  ASSERT_EQ(le_paste_crop(ctx, 4, before.data(), want.data(), want.size()), 1) << le_last_error();
+
+  std::vector<float> xs(ctx->drive.xs.begin(), ctx->drive.xs.begin() + 63), xd = xs;
+  xd[0] = 2.0f;
+  EXPECT_EQ(le_render_kp_crop(ctx, 5, xs.data(), xd.data()), nullptr);
+  EXPECT_THAT(std::string(le_last_error()), testing::StartsWith("le_render_kp_crop: "));
+  EXPECT_EQ(ctx->lastCrop, crop);
+  const uint8_t* pasted = le_paste_last(ctx, 4);  // still the crop of drive frame 2
+  ASSERT_NE(pasted, nullptr) << le_last_error();
+  EXPECT_EQ(std::memcmp(pasted, want.data(), want.size()), 0);
+  EXPECT_NE(le_render_kp_crop(ctx, 5, xs.data(), xs.data()), nullptr) << le_last_error();
+}
+
+TEST(CoreContext, TheDirectorTakesTheCallersThreadCountWhenItChoseOne) {
+  testing::internal::CaptureStderr();
+  Ctx chosen(le_create(bundlePath("tiny").c_str(), "b1_fp32", 3, nullptr));
+  Ctx byEp(le_create(bundlePath("tiny").c_str(), "b1_fp32", 0, "coreml"));
+  Ctx unset(le_create(bundlePath("tiny").c_str(), "b1_fp32", 0, nullptr));
+  ASSERT_TRUE(chosen && byEp && unset) << le_last_error();
+  EXPECT_EQ(le::directorThreads(*chosen), 3);
+  EXPECT_EQ(le::directorThreads(*byEp), byEp->threads);
+  EXPECT_EQ(byEp->threads, unset->threads);  // the pool's count
+  EXPECT_EQ(le::directorThreads(*unset), std::min(unset->threads, 2));
+  EXPECT_NE(le_render_drive_crop(chosen.get(), 0), nullptr) << le_last_error();
+  EXPECT_NE(le_render_drive_crop(byEp.get(), 0), nullptr) << le_last_error();
+  EXPECT_EQ(testing::internal::GetCapturedStderr().find("[le] director intra-op"), std::string::npos);
+}
+
+TEST(CoreContext, ResolvingAMemberCountsOnlyReadableFiles) {
+  char out[4096];
+  const std::string tiny = bundlePath("tiny");
+  EXPECT_EQ(le_bundle_resolve_member(tiny.c_str(), "manifest.json", out, sizeof out), 1);
+  EXPECT_EQ(le_bundle_resolve_member(tiny.c_str(), "", out, sizeof out), 0);
+  EXPECT_EQ(le_bundle_resolve_member(tiny.c_str(), "drive", out, sizeof out), 0);
+  EXPECT_EQ(std::string(out), tiny + "/drive");
+  EXPECT_EQ(le_bundle_resolve_member(tiny.c_str(), "target_frames", out, sizeof out), 0);
+
+  // A container that cannot be unpacked: -1 and the reason, not an exception.
+  le::test::TempDir tmp;
+  const std::string bad = tmp.file("bad.imx");
+  le::test::writeFile(bad, std::string("IMX\0\x02\0\x03\0", 8) + std::string(64, '\x5a'));
+  EXPECT_EQ(le_bundle_resolve_member(bad.c_str(), "manifest.json", out, sizeof out), -1);
+  EXPECT_THAT(std::string(le_last_error()), testing::StartsWith("le_bundle_resolve_member: "));
+}
+
+TEST(CoreContext, GettersAndDestroyLeaveTheLastError) {
+  Ctx c = open(bundlePath("tiny"));
+  ASSERT_TRUE(c) << le_last_error();
+  le_prior* prior = le_prior_open(bundlePath("tiny").c_str(), 2, 2);
+  ASSERT_NE(prior, nullptr) << le_last_error();
+  EXPECT_EQ(le_paste_last(c.get(), -1), nullptr);
+  const std::string error = le_last_error();
+  ASSERT_FALSE(error.empty());
+  le_nt(c.get()), le_width(c.get()), le_height(c.get()), le_crop(c.get()), le_drive_frames(c.get());
+  le_host_kp_rows(), le_version(), le_simd_target();
+  EXPECT_GT(le_prior_row_bytes(prior), 0u);
+  EXPECT_STRNE(le_prior_backend(prior), "");
+  EXPECT_EQ(le_last_error(), error);
+  le_prior_close(prior);
+  le_prior_close(nullptr);
+  EXPECT_EQ(le_last_error(), error);
+  // The teeth members' getters share this error text.
+  le_tessera_slot_count(), le_tessera_slot_key(0), le_tessera_carriage_complete(nullptr);
+  le_tessera_carriage_declared(nullptr), le_tessera_carriage_missing_count(nullptr);
+  le_tessera_members_n_donors(nullptr), le_tessera_members_band_bytes(nullptr);
+  le_tessera_carriage_close(nullptr);
+  le_tessera_members_close(nullptr);
+  EXPECT_EQ(le_last_error(), error);
+  le_destroy(c.release());
+  le_destroy(nullptr);
+  EXPECT_EQ(le_last_error(), error);
+}
+
+TEST(CoreContext, ADrivingVideoOfAnotherSizeIsRefusedAtThePull) {
+  le::test::TempDir tmp;
+  const std::string dir = tmp.file("wide");
+  le::test::runGenerator({"--preset", "tiny", "--out", dir, "--damage", "target_frames=size", "--quiet"});
+  le::test::runCommand("cp '" + bundlePath("tiny") + "/model_b1_fp32.onnx' '" + dir + "/'");
+  Ctx c = open(dir);
+  ASSERT_TRUE(c) << le_last_error();
+  std::vector<uint8_t> rgb(size_t(le_width(c.get())) * le_height(c.get()) * 3);
+  std::vector<float> crop(size_t(3) * le_crop(c.get()) * le_crop(c.get()), 0.5f);
+  EXPECT_EQ(le_paste_crop(c.get(), 0, crop.data(), rgb.data(), rgb.size()), 0);
+  EXPECT_THAT(std::string(le_last_error()), testing::HasSubstr("frame_000000.jpg is 176x136, the manifest says 160x120"));
 }
 
 // Mean and worst PSNR over the face region of rendering every `step`-th

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "core/bundle/bundle_path.h"
 #include "core/bundle/member_names.h"
 #include "core/foundation/c_boundary.h"
@@ -33,6 +35,13 @@ bool copyOut(const std::string& path, char* out, size_t len) {
   return true;
 }
 
+// A regular file that opens for reading: a directory opens as a stream on
+// Linux, and is no member.
+bool readableFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && std::ifstream(path, std::ios::binary).good();
+}
+
 const float* renderCrop(le_ctx* ctx, int src, const float* xs, const float* xd) {
   const float* crop = le::ensureRenderer(*ctx).render(&src, xs, xd, 1);
   ctx->lastCrop = crop;
@@ -50,7 +59,13 @@ LE_API le_ctx* le_create(const char* bundle_dir, const char* model_key, int thre
   });
 }
 
-LE_API void le_destroy(le_ctx* ctx) { delete ctx; }
+// Destroy and the getters report nothing, so they leave the last error as it is.
+LE_API void le_destroy(le_ctx* ctx) {
+  le::capi::guarded(Family::kCore, "le_destroy", 0, [&] {
+    delete ctx;
+    return 0;
+  }, /*clear=*/false);
+}
 
 LE_API int le_nt(le_ctx* ctx) { return ctx ? ctx->manifest.NT : 0; }
 LE_API int le_width(le_ctx* ctx) { return ctx ? ctx->manifest.W : 0; }
@@ -98,7 +113,7 @@ LE_API int le_paste_crop(le_ctx* ctx, int frame_index, const float* crop, uint8_
     if (!crop || !out || !frameInLoop(ctx, frame_index) ||
         out_len < size_t(ctx->manifest.W) * size_t(ctx->manifest.H) * 3)
       throw std::runtime_error("bad args / out too small");
-    ctx->cursor->pullAt(frame_index, out);
+    le::pullDriving(*ctx, frame_index, out);
     ctx->paste->composite(crop, 255.f, ctx->identity->M(frame_index), out, ctx->manifest.W, ctx->manifest.H);
     return 1;
   });
@@ -107,7 +122,7 @@ LE_API int le_paste_crop(le_ctx* ctx, int frame_index, const float* crop, uint8_
 LE_API const uint8_t* le_paste_last(le_ctx* ctx, int frame_index) {
   return core("le_paste_last", static_cast<const uint8_t*>(nullptr), [&]() -> const uint8_t* {
     if (!frameInLoop(ctx, frame_index) || !ctx->lastCrop) throw std::runtime_error("bad args / no prior render");
-    ctx->cursor->pullAt(frame_index, ctx->frameBuf.data());
+    le::pullDriving(*ctx, frame_index, ctx->frameBuf.data());
     ctx->paste->composite(ctx->lastCrop, 255.f, ctx->identity->M(frame_index), ctx->frameBuf.data(),
                           ctx->manifest.W, ctx->manifest.H);
     return ctx->frameBuf.data();
@@ -117,8 +132,7 @@ LE_API const uint8_t* le_paste_last(le_ctx* ctx, int frame_index) {
 LE_API const uint8_t* le_target_frame(le_ctx* ctx, int frame_index) {
   return core("le_target_frame", static_cast<const uint8_t*>(nullptr), [&] {
     if (!frameInLoop(ctx, frame_index)) throw std::runtime_error("bad args");
-    int slot = -1;
-    return ctx->cursor->pullAt(frame_index, &slot);
+    return le::pullDriving(*ctx, frame_index, nullptr);
   });
 }
 
@@ -131,13 +145,13 @@ LE_API int le_bundle_resolve_handle(const char* handle, char* out, size_t out_le
 }
 
 LE_API int le_bundle_resolve_member(const char* handle, const char* member, char* out, size_t out_len) {
-  if (!handle || !member || !out || out_len == 0) return -1;
   return le::capi::guarded(
       Family::kCore, "le_bundle_resolve_member", -1,
       [&] {
+        if (!handle || !member || !out || out_len == 0) return -1;
         const std::string path = le::resolveMember(le::resolveBundlePath(handle), member);
         if (!copyOut(path, out, out_len)) return -1;
-        return std::ifstream(path, std::ios::binary).good() ? 1 : 0;
+        return readableFile(path) ? 1 : 0;
       },
       /*clear=*/false);
 }

@@ -71,20 +71,22 @@ void upsample(const float* src, int h2, int w2, int h, int w, float* dst) {
 
 }  // namespace
 
-void blendHeadForward(const HeadWeights& head, const uint8_t* cands, int m, const uint8_t* query,
-                      const uint8_t* map, int h, int w, BlendOutput& out) {
+void blendHeadForward(const HeadWeights& head, const uint8_t* cands, int unique, const int* slotOf, int m,
+                      const uint8_t* query, const uint8_t* map, int h, int w, BlendOutput& out) {
   const int h2 = (h + 1) / 2, w2 = (w + 1) / 2;
   const size_t plane2 = static_cast<size_t>(h2) * static_cast<size_t>(w2);
   const size_t plane = static_cast<size_t>(h) * static_cast<size_t>(w);
   const size_t window = plane * 3;
 
   // Query at half resolution, shared by every candidate's input.
-  std::vector<float> q(3 * plane2);
+  std::vector<float>& q = out.query;
+  q.resize(3 * plane2);
   for (int c = 0; c < 3; ++c) poolHalf(query, h, w, c, q.data() + static_cast<size_t>(c) * plane2);
 
   // Per candidate: its RGB, the query's RGB, the mean absolute difference.
-  std::vector<float> x(static_cast<size_t>(m) * 7 * plane2);
-  le::pool::parallelRange(static_cast<uint64_t>(m), 1, [&](uint64_t begin, uint64_t end) {
+  std::vector<float>& x = out.input;
+  x.resize(static_cast<size_t>(unique) * 7 * plane2);
+  le::pool::parallelRange(static_cast<uint64_t>(unique), 1, [&](uint64_t begin, uint64_t end) {
     for (uint64_t k = begin; k < end; ++k) {
       float* in = x.data() + k * 7 * plane2;
       for (int c = 0; c < 3; ++c) poolHalf(cands + k * window, h, w, c, in + static_cast<size_t>(c) * plane2);
@@ -96,14 +98,14 @@ void blendHeadForward(const HeadWeights& head, const uint8_t* cands, int m, cons
     }
   });
 
-  std::vector<float> a, b, logits;
-  conv(x, m, 7, h2, w2, head.cand0_w, head.cand0_b, kHidden, a, true);
-  conv(a, m, kHidden, h2, w2, head.cand2_w, head.cand2_b, kHidden, b, true);
-  conv(b, m, kHidden, h2, w2, head.cand4_w, head.cand4_b, 1, logits, false);
-  logits.resize(static_cast<size_t>(m + 1) * plane2);
-  float* keep = logits.data() + static_cast<size_t>(m) * plane2;
+  std::vector<float>&a = out.hidden1, &b = out.hidden2, &logits = out.logits;
+  conv(x, unique, 7, h2, w2, head.cand0_w, head.cand0_b, kHidden, a, true);
+  conv(a, unique, kHidden, h2, w2, head.cand2_w, head.cand2_b, kHidden, b, true);
+  conv(b, unique, kHidden, h2, w2, head.cand4_w, head.cand4_b, 1, logits, false);
+  logits.resize(static_cast<size_t>(unique + 1) * plane2);
+  float* keep = logits.data() + static_cast<size_t>(unique) * plane2;
   if (head.hasSyn()) {
-    std::vector<float> s0, s1;
+    std::vector<float>&s0 = out.syn1, &s1 = out.syn2;
     conv(q, 1, 3, h2, w2, head.syn0_w, head.syn0_b, kHidden, s0, true);
     conv(s0, 1, kHidden, h2, w2, head.syn2_w, head.syn2_b, 1, s1, false);
     std::copy(s1.begin(), s1.end(), keep);
@@ -115,42 +117,55 @@ void blendHeadForward(const HeadWeights& head, const uint8_t* cands, int m, cons
   le::pool::parallelRange(static_cast<uint64_t>(m + 1), 1, [&](uint64_t begin, uint64_t end) {
     for (uint64_t k = begin; k < end; ++k) {
       float* dst = out.weights.data() + k * plane;
+      const size_t src = static_cast<int>(k) == m ? static_cast<size_t>(unique) : static_cast<size_t>(slotOf[k]);
       if (static_cast<int>(k) == m && !head.hasSyn())
         std::fill(dst, dst + plane, -std::numeric_limits<float>::infinity());
       else
-        upsample(logits.data() + k * plane2, h2, w2, h, w, dst);
+        upsample(logits.data() + src * plane2, h2, w2, h, w, dst);
     }
   });
 
   out.blend.resize(3 * plane);
   float* wts = out.weights.data();
+  // Tiles of pixels, each pass streaming one plane at a time: walking all
+  // m + 1 planes per pixel would hit one cache set per plane.
   le::pool::parallelRange(plane, kSoftmaxGrain, [&](uint64_t begin, uint64_t end) {
-    for (uint64_t i = begin; i < end; ++i) {
-      float mx = -std::numeric_limits<float>::infinity();
-      for (int k = 0; k <= m; ++k) mx = std::max(mx, wts[static_cast<size_t>(k) * plane + i]);
-      float sum = 0;
+    constexpr size_t kTile = 256;
+    float mx[kTile], sum[kTile], acc[3][kTile];
+    for (size_t t0 = begin; t0 < end; t0 += kTile) {
+      const size_t n = std::min<size_t>(kTile, end - t0);
+      std::fill_n(mx, n, -std::numeric_limits<float>::infinity());
       for (int k = 0; k <= m; ++k) {
-        float& v = wts[static_cast<size_t>(k) * plane + i];
-        v = std::exp(v - mx);
-        sum += v;
+        const float* p = wts + static_cast<size_t>(k) * plane + t0;
+        for (size_t i = 0; i < n; ++i) mx[i] = std::max(mx[i], p[i]);
       }
-      if (std::isfinite(sum) && sum > 0) {
-        for (int k = 0; k <= m; ++k) wts[static_cast<size_t>(k) * plane + i] /= sum;
-      } else {
-        // Overflowing logits: share the pixel evenly rather than spread NaN.
-        for (int k = 0; k < m; ++k) wts[static_cast<size_t>(k) * plane + i] = 1.0f / static_cast<float>(m);
-        wts[static_cast<size_t>(m) * plane + i] = 0.0f;
+      std::fill_n(sum, n, 0.0f);
+      for (int k = 0; k <= m; ++k) {
+        float* p = wts + static_cast<size_t>(k) * plane + t0;
+        for (size_t i = 0; i < n; ++i) {
+          p[i] = std::exp(p[i] - mx[i]);
+          sum[i] += p[i];
+        }
       }
-      if (map[i] == 0) {
-        for (int c = 0; c < 3; ++c) out.blend[static_cast<size_t>(c) * plane + i] = query[i * 3 + static_cast<size_t>(c)] / 255.0f;
-        continue;
+      for (int k = 0; k <= m; ++k) {
+        float* p = wts + static_cast<size_t>(k) * plane + t0;
+        for (size_t i = 0; i < n; ++i) {
+          if (std::isfinite(sum[i]) && sum[i] > 0)
+            p[i] /= sum[i];
+          else  // overflowing logits: share the pixel evenly rather than spread NaN
+            p[i] = k < m ? 1.0f / static_cast<float>(m) : 0.0f;
+        }
       }
-      for (int c = 0; c < 3; ++c) {
-        float acc = 0;
-        for (int k = 0; k < m; ++k)
-          acc += wts[static_cast<size_t>(k) * plane + i] * (cands[static_cast<size_t>(k) * window + i * 3 + static_cast<size_t>(c)] / 255.0f);
-        out.blend[static_cast<size_t>(c) * plane + i] = acc;
+      for (int c = 0; c < 3; ++c) std::fill_n(acc[c], n, 0.0f);
+      for (int k = 0; k < m; ++k) {
+        const float* p = wts + static_cast<size_t>(k) * plane + t0;
+        const uint8_t* src = cands + static_cast<size_t>(slotOf[k]) * window + t0 * 3;
+        for (size_t i = 0; i < n; ++i)
+          for (size_t c = 0; c < 3; ++c) acc[c][i] += p[i] * (src[3 * i + c] / 255.0f);
       }
+      for (size_t i = 0; i < n; ++i)
+        for (size_t c = 0; c < 3; ++c)
+          out.blend[c * plane + t0 + i] = map[t0 + i] == 0 ? query[(t0 + i) * 3 + c] / 255.0f : acc[c][i];
     }
   });
 }

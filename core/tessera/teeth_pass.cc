@@ -1,6 +1,7 @@
 #include "core/tessera/teeth_pass.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <numeric>
 #include <stdexcept>
@@ -31,6 +32,14 @@ std::vector<int> stableAscending(const std::vector<float>& score, std::vector<in
 }
 
 bool contains(const std::vector<int>& v, int x) { return std::find(v.begin(), v.end(), x) != v.end(); }
+
+// Seconds since `t`, and `t` moved to now.
+double lap(std::chrono::steady_clock::time_point& t) {
+  const auto now = std::chrono::steady_clock::now();
+  const double s = std::chrono::duration<double>(now - t).count();
+  t = now;
+  return s;
+}
 
 }  // namespace
 
@@ -287,7 +296,8 @@ void TeethPass::retrieveSelect(Retrieval& r) const {
   while (r.candidates.size() < K) r.candidates.push_back(r.candidates.back());
 }
 
-Retrieval TeethPass::retrieveFrom(const Query& q) const {
+Retrieval TeethPass::retrieveFrom(const Query& q) {
+  auto t = std::chrono::steady_clock::now();
   Retrieval r;
   const size_t pp = static_cast<size_t>(pooledH_) * static_cast<size_t>(pooledW_);
   r.pooled.assign(static_cast<size_t>(n_), 0.0f);
@@ -299,6 +309,7 @@ Retrieval TeethPass::retrieveFrom(const Query& q) const {
   std::vector<int> all(static_cast<size_t>(n_));
   std::iota(all.begin(), all.end(), 0);
   all = stableAscending(r.pooled, std::move(all));
+  stats_.pooled_s += lap(t);
   const size_t shortlist = std::min(static_cast<size_t>(n_), static_cast<size_t>(config_.kshort));
   r.exact_order.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(shortlist));
   r.exact.assign(shortlist, 0.0f);
@@ -307,12 +318,15 @@ Retrieval TeethPass::retrieveFrom(const Query& q) const {
       r.exact[k] = static_cast<float>(exactTermFromBand(r.exact_order[k], q) / q.norm);
   });
   retrieveSelect(r);
+  stats_.exact_s += lap(t);
   return r;
 }
 
 Retrieval TeethPass::retrieve(const uint8_t* canvasRgb, const uint8_t* mask, int dy, int dx) {
+  auto t = std::chrono::steady_clock::now();
   Query q;
   retrievePrepare(canvasRgb, mask, dy, dx, q);
+  stats_.pooled_s += lap(t);
   return retrieveFrom(q);
 }
 
@@ -413,8 +427,18 @@ void TeethPass::emit(Pending& P, const std::vector<int>* lookahead, FrameResult*
     std::copy_n(P.canvas.data() + row * 3, static_cast<size_t>(W) * 3, query.data() + static_cast<size_t>(i) * static_cast<size_t>(W) * 3);
     std::copy_n(P.mask.data() + row, static_cast<size_t>(W), map.data() + static_cast<size_t>(i) * static_cast<size_t>(W));
   }
-  const std::vector<uint8_t> windows = gatherWindowsU8(set, P.dy, P.dx);
-  blendHeadForward(head_, windows.data(), m, query.data(), map.data(), H, W, head_out_);
+  auto t = std::chrono::steady_clock::now();
+  // A donor listed twice (padding repeats the last one) is run once.
+  std::vector<int> distinct, slotOf(static_cast<size_t>(m));
+  for (int k = 0; k < m; ++k) {
+    const auto at = std::find(distinct.begin(), distinct.end(), set[static_cast<size_t>(k)]);
+    slotOf[static_cast<size_t>(k)] = static_cast<int>(at - distinct.begin());
+    if (at == distinct.end()) distinct.push_back(set[static_cast<size_t>(k)]);
+  }
+  const std::vector<uint8_t> windows = gatherWindowsU8(distinct, P.dy, P.dx);
+  blendHeadForward(head_, windows.data(), static_cast<int>(distinct.size()), slotOf.data(), m, query.data(),
+                   map.data(), H, W, head_out_);
+  stats_.head_s += lap(t);
 
   const float* keep = head_out_.weights.data() + static_cast<size_t>(m) * plane;
   double keepSum = 0, keepMax = 0;
@@ -463,6 +487,7 @@ void TeethPass::emit(Pending& P, const std::vector<int>* lookahead, FrameResult*
   });
   out->candidates = m;
   out->donors = std::move(set);
+  stats_.compose_s += lap(t);
 }
 
 }  // namespace le::tessera

@@ -68,6 +68,11 @@ class TeethPass {
     int64_t masked_pixels = 0;
     double keep_mean_sum = 0;
     double keep_max = 0;
+    // Wall time spent per stage, summed over all frames (seconds).
+    double pooled_s = 0;   // query preparation and pooled scores
+    double exact_s = 0;    // exact band scores and selection
+    double head_s = 0;     // gathering candidate windows and the head
+    double compose_s = 0;  // statistics, memory and the output window
   };
 
   // Canvases wider or taller than this are refused: a pass sizes per-frame
@@ -119,7 +124,7 @@ class TeethPass {
 
   bool deriveShift(const uint8_t* mask, int& dy, int& dx, std::string& reason) const;
   void retrievePrepare(const uint8_t* canvasRgb, const uint8_t* mask, int dy, int dx, Query& q);
-  Retrieval retrieveFrom(const Query& q) const;
+  Retrieval retrieveFrom(const Query& q);
   void retrieveSelect(Retrieval& r) const;
   float exactTermFromBand(int d, const Query& q) const;
   void buildIndex();

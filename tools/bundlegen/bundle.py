@@ -14,6 +14,7 @@ from . import a2x
 from . import damage as dmg
 from . import frames as fr
 from . import geometry, imx
+from . import motion as mo
 from . import manifest as mf
 from . import members as mb
 from . import portrait, video
@@ -21,11 +22,13 @@ from .presets import PRESETS
 
 # Random stream ids, one per concern.
 _RNG_PORTRAIT, _RNG_MOTION, _RNG_POOLED, _RNG_FSRED = 1, 2, 3, 4
+_RNG_KPMOTION = 5
 
 
 class Options:
     def __init__(self, preset, out, seed=1, nt=None, frames=None, omit=(), damage=(),
-                 m_src=None, tessera=False, canonical=False, sets=(), unsets=(), imx_out=None):
+                 m_src=None, tessera=False, canonical=False, sets=(), unsets=(), imx_out=None,
+                 teeth_bank=False, donors=None, motion=True):
         if preset not in PRESETS:
             raise ValueError("unknown preset %r (presets: %s)" % (preset, ", ".join(sorted(PRESETS))))
         self.preset = PRESETS[preset]
@@ -61,6 +64,11 @@ class Options:
         self.sets = list(sets)
         self.unsets = list(unsets)
         self.imx_out = imx_out
+        self.teeth_bank = teeth_bank
+        self.donors = self.preset.n_donors if donors is None else donors
+        if teeth_bank and not 1 <= self.donors <= 1024:
+            raise ValueError("--donors must lie in 1..1024, got %d" % self.donors)
+        self.motion = motion
 
     def kind(self, member):
         return self.damage.get(member, (None, None))
@@ -238,6 +246,18 @@ def _generate(opt, work, nt, frames_n, crop, w, h):
         _write(os.path.join(work, mb.MANIFEST), mf.dumps(man).encode())
     if mb.LIP_TEMPLATE not in opt.omit:
         _write(os.path.join(work, mb.LIP_TEMPLATE), mf.dumps(mf.lip_template(crop)).encode())
+
+    # The bundle doubles as the keypoint-motion directory; the face-coefficient
+    # adapter sits beside it.
+    if opt.motion:
+        mo.write_motion(work, kp, _rng(opt.seed, _RNG_KPMOTION))
+        mo.write_fca(work)
+
+    if opt.teeth_bank:
+        import tessera_members
+        from . import teeth_bank
+        bank = teeth_bank.build(crops, kp, opt.donors, mb.LIP_ROWS)
+        tessera_members.write_members(work, bank=bank)
 
     for member, (kind, _) in sorted(opt.damage.items()):
         if member != mb.JPEG_DIR:

@@ -1,0 +1,225 @@
+// The demo in a real browser: headless Chromium, driven over its DevTools
+// protocol, loads the page from a running server, says a sentence, stops
+// another, and leaves; the page reports what it received and showed.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "live/live_server.h"
+#include "live/speech_synth.h"
+#include "live/synthetic_source.h"
+#include "live/test_http.h"
+#include "tests/test_support.h"
+
+extern char** environ;
+
+namespace le::live {
+namespace {
+
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+
+std::string findProgram(const std::vector<std::string>& names) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  for (const auto& name : names) {
+    std::size_t at = 0;
+    while (at <= dirs.size()) {
+      std::size_t end = dirs.find(':', at);
+      if (end == std::string::npos) end = dirs.size();
+      const std::string candidate = dirs.substr(at, end - at) + "/" + name;
+      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+      at = end + 1;
+    }
+  }
+  return {};
+}
+
+// A headless Chromium on `url`, with one DevTools connection to its page.
+class Browser {
+ public:
+  Browser(const std::string& program, const std::string& url) {
+    std::vector<std::string> args = {program,
+                                     "--headless",
+                                     "--no-sandbox",
+                                     "--disable-gpu",
+                                     "--disable-quic",
+                                     "--no-first-run",
+                                     "--no-default-browser-check",
+                                     "--disable-background-networking",
+                                     "--disable-component-update",
+                                     "--disable-sync",
+                                     "--disable-dev-shm-usage",
+                                     "--autoplay-policy=no-user-gesture-required",
+                                     "--user-data-dir=" + dir_.file("profile"),
+                                     "--remote-debugging-address=127.0.0.1",
+                                     "--remote-debugging-port=0",
+                                     "--window-size=1000,800",
+                                     url};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    const std::string log = dir_.file("chromium.log");
+    posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    const int rc = posix_spawn(&pid_, program.c_str(), &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) throw std::runtime_error("cannot start " + program);
+
+    // Chromium writes its DevTools port into the profile once it listens.
+    unsigned short port = 0;
+    for (int i = 0; i < 600 && !port; ++i) {
+      std::ifstream f(dir_.file("profile/DevToolsActivePort"));
+      int p = 0;
+      if (f >> p && p > 0) port = (unsigned short)p;
+      else std::this_thread::sleep_for(50ms);
+    }
+    if (!port) throw std::runtime_error("Chromium did not open its DevTools port; log: " + log);
+    std::string wsPath;
+    for (int i = 0; i < 200 && wsPath.empty(); ++i) {
+      const Json targets = Json::parse(test::httpRequest(port, "GET", "/json/list").body);
+      for (const auto& t : targets)
+        if (t.value("type", "") == "page" && t.value("url", "").rfind(url, 0) == 0) {
+          const std::string ws = t.value("webSocketDebuggerUrl", "");
+          wsPath = ws.substr(ws.find("/devtools/"));
+        }
+      if (wsPath.empty()) std::this_thread::sleep_for(50ms);
+    }
+    if (wsPath.empty()) throw std::runtime_error("Chromium shows no page at " + url);
+    ws_ = std::make_unique<test::WsClient>(port, wsPath);
+  }
+
+  ~Browser() {
+    ws_.reset();
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      int status = 0;
+      for (int i = 0; i < 100; ++i) {
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) return;
+        std::this_thread::sleep_for(50ms);
+      }
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+    }
+  }
+
+  // Sends a DevTools command and returns its result.
+  Json call(const std::string& method, const Json& params) {
+    const int id = ++nextId_;
+    ws_->write(Json{{"id", id}, {"method", method}, {"params", params}}.dump());
+    std::string data;
+    bool binary = false;
+    while (ws_->read(data, binary, 60s)) {
+      const Json m = Json::parse(data);
+      if (m.value("id", 0) == id) {
+        if (m.contains("error")) throw std::runtime_error(method + ": " + m["error"].dump());
+        return m["result"];
+      }
+    }
+    throw std::runtime_error("no answer to " + method);
+  }
+
+  // Evaluates `expr` in the page (awaiting a promise) and returns its value.
+  Json eval(const std::string& expr) {
+    const Json r = call("Runtime.evaluate", {{"expression", expr}, {"returnByValue", true}, {"awaitPromise", true}});
+    if (r.contains("exceptionDetails")) throw std::runtime_error(expr + " threw " + r["exceptionDetails"].dump());
+    return r["result"].value("value", Json());
+  }
+
+  // Polls `expr` until it is true; false after `limit`.
+  bool waitFor(const std::string& expr, std::chrono::seconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      if (eval(expr) == Json(true)) return true;
+      std::this_thread::sleep_for(100ms);
+    }
+    return false;
+  }
+
+  std::string log() const {
+    std::ifstream f(dir_.file("chromium.log"));
+    return std::string(std::istreambuf_iterator<char>(f), {});
+  }
+
+ private:
+  le::test::TempDir dir_;
+  pid_t pid_ = -1;
+  std::unique_ptr<test::WsClient> ws_;
+  int nextId_ = 0;
+};
+
+// The kinds the page showed, in runs: "idle,speech,ramp,idle".
+const char* kShown = "live.shownKinds.join(',')";
+
+void sayStopAndLeave(const SourceFactory& factory, std::chrono::seconds patience) {
+  const std::string chromium = findProgram({"chromium", "chromium-browser"});
+  if (chromium.empty()) GTEST_SKIP() << "Chromium is not installed (apt-get install chromium); the browser test needs it.";
+  ServerOptions opts;
+  opts.port = 0;
+  opts.maxSessions = 1;
+  SpeechSynth synth;
+  LiveServer server(opts, factory, [synth](const std::string& t) { return synth.speak(t); });
+  const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/";
+  Browser browser(chromium, url);
+
+  ASSERT_TRUE(browser.waitFor("!!window.live && live.ready && live.shownFrames > 5", patience))
+      << browser.eval("JSON.stringify(live)") << "\n" << browser.log();
+  ASSERT_EQ(browser.eval("say('Hello there, nice to meet you.')"), Json(202));
+  ASSERT_TRUE(browser.waitFor(std::string(kShown) + ".includes('idle,speech,ramp,idle')", patience))
+      << browser.eval("JSON.stringify(live)");
+  // Video and audio arrived, were decoded and played; the first speech frame
+  // reached the screen; the status line shows the engine's figures.
+  EXPECT_GT(browser.eval("live.framesReceived").get<int>(), 25);
+  EXPECT_GT(browser.eval("live.kindsReceived[1]").get<int>(), 10);
+  EXPECT_GT(browser.eval("live.audioDecodedBytes").get<int>(), 0);
+  EXPECT_GT(browser.eval("live.bufferedAudioVideo").get<double>(), 0.5);
+  EXPECT_GE(browser.eval("live.onScreenLatencyMs").get<double>(), 0);
+  EXPECT_EQ(browser.eval("live.errors.length"), Json(0)) << browser.eval("JSON.stringify(live.errors)");
+  EXPECT_TRUE(browser.waitFor("document.getElementById('status').textContent.includes('fps')", 5s));
+  const std::string shot = std::getenv("LE_LIVE_SCREENSHOT") ? std::getenv("LE_LIVE_SCREENSHOT") : "";
+
+  // A long sentence, stopped while it is spoken: back to idle, and no
+  // further speech is shown.
+  ASSERT_EQ(browser.eval("say('This is a much longer sentence, which keeps going on and on for quite a while, so "
+                         "that there is plenty of time to stop it in the middle.')"),
+            Json(202));
+  ASSERT_TRUE(browser.waitFor("live.lastShownKind === 1", patience)) << browser.eval(kShown);
+  if (!shot.empty()) {
+    const Json png = browser.call("Page.captureScreenshot", {{"format", "png"}});
+    const std::string b64 = png["data"];
+    std::string cmd = "echo '" + b64 + "' | base64 -d > '" + shot + "'";
+    le::test::runCommand(cmd);
+  }
+  const int spokenBefore = browser.eval("live.kindsReceived[1]").get<int>();
+  ASSERT_EQ(browser.eval("stopSpeaking()"), Json(202));
+  ASSERT_TRUE(browser.waitFor("live.lastShownKind === 0", patience)) << browser.eval(kShown);
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(browser.eval("live.lastShownKind"), Json(0)) << browser.eval(kShown);
+  // Far fewer speech frames than the sentence has (about 7 s of it).
+  EXPECT_LT(browser.eval("live.kindsReceived[1]").get<int>() - spokenBefore, 100);
+  const std::string shown = browser.eval(kShown);
+  EXPECT_EQ(shown.rfind("idle"), shown.size() - 4) << shown;
+
+  // Leaving the page frees the session.
+  EXPECT_EQ(server.sessions(), 1);
+  browser.eval("location.href = 'about:blank'");
+  for (int i = 0; i < 500 && server.sessions() != 0; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(server.sessions(), 0);
+}
+
+TEST(LiveBrowser, SaysStopsAndLeavesWithScriptedFrames) {
+  sayStopAndLeave([] { return std::make_unique<SyntheticSource>(320, 240); }, 30s);
+}
+
+}  // namespace
+}  // namespace le::live

@@ -1,0 +1,324 @@
+#include "live/live_session.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "live/fmp4_stream.h"
+
+namespace le::live {
+namespace {
+
+constexpr auto kFramePeriod = std::chrono::milliseconds(1000 / kFps);
+// Pause after an utterance's end before the next may start, so that the
+// pipeline has taken the end and the next sentence opens a new utterance.
+constexpr auto kUtteranceGap = std::chrono::milliseconds(200);
+
+bool validUtf8(const std::string& s) {
+  static const uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto c = uint8_t(s[i]);
+    const int n = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+    if (n < 0 || i + std::size_t(n) >= s.size() + (n == 0)) return false;
+    if (n > 0) {
+      uint32_t cp = c & (0x3fu >> n);
+      for (int k = 1; k <= n; ++k) {
+        const auto d = uint8_t(s[i + std::size_t(k)]);
+        if ((d & 0xc0) != 0x80) return false;
+        cp = cp << 6 | (d & 0x3f);
+      }
+      // Overlong forms, surrogates and values past U+10FFFF.
+      if (cp < kMin[n] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return false;
+    }
+    i += std::size_t(n) + 1;
+  }
+  return true;
+}
+
+double ms(std::chrono::steady_clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+}  // namespace
+
+std::string jsonString(const std::string& s) {
+  std::string out = "\"";
+  for (const char ch : s) {
+    const auto c = uint8_t(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+LiveSession::SayResult checkSentence(const std::string& text, std::size_t maxBytes) {
+  if (text.size() > maxBytes) return LiveSession::SayResult::kTooLong;
+  if (!validUtf8(text)) return LiveSession::SayResult::kNotUtf8;
+  bool any = false;
+  for (const char ch : text) {
+    const auto c = uint8_t(ch);
+    if (c < 0x20 && c != '\n' && c != '\t' && c != '\r') return LiveSession::SayResult::kNotUtf8;
+    if (c == 0x7f) return LiveSession::SayResult::kNotUtf8;
+    if (c > 0x20) any = true;
+  }
+  return any ? LiveSession::SayResult::kQueued : LiveSession::SayResult::kEmpty;
+}
+
+LiveSession::LiveSession(std::string id, SourceFactory factory, Speaker speaker, SessionSink sink,
+                         SessionOptions opts)
+    : id_(std::move(id)), factory_(std::move(factory)), speaker_(std::move(speaker)), sink_(std::move(sink)),
+      opts_(opts) {
+  speech_ = std::thread([this] { speechLoop(); });
+  pump_ = std::thread([this] { pump(); });
+}
+
+LiveSession::~LiveSession() {
+  close();
+  if (pump_.joinable()) pump_.join();
+  if (speech_.joinable()) speech_.join();
+}
+
+LiveSession::SayResult LiveSession::say(const std::string& text) {
+  const SayResult check = checkSentence(text, opts_.maxTextBytes);
+  if (check != SayResult::kQueued) return check;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (closing_ || finished_) return SayResult::kClosed;
+  if (texts_.size() + std::size_t(synthesising_) + ready_.size() >= opts_.maxQueued) return SayResult::kQueueFull;
+  texts_.emplace_back(stopEpoch_, text);
+  cv_.notify_all();
+  return SayResult::kQueued;
+}
+
+void LiveSession::stop() {
+  std::lock_guard<std::mutex> lock(mu_);
+  ++stopEpoch_;
+  texts_.clear();
+  ready_.clear();
+  stopRequested_ = true;
+  cv_.notify_all();
+}
+
+void LiveSession::close() {
+  std::lock_guard<std::mutex> lock(mu_);
+  closing_ = true;
+  cv_.notify_all();
+}
+
+void LiveSession::sendEvent(const std::string& json) {
+  if (sinkOk_ && !sink_(false, json)) sinkOk_ = false;
+}
+
+void LiveSession::speechLoop() {
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    cv_.wait(lock, [&] { return closing_ || !texts_.empty(); });
+    if (closing_) return;
+    auto [epoch, text] = std::move(texts_.front());
+    texts_.pop_front();
+    synthesising_ = 1;
+    lock.unlock();
+    Utterance u;
+    std::string failure;
+    try {
+      u.pcm = speaker_(text);
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    lock.lock();
+    synthesising_ = 0;
+    if (!failure.empty()) {
+      lock.unlock();
+      sendEvent("{\"type\":\"error\",\"message\":" + jsonString(failure) + "}");
+      lock.lock();
+      continue;
+    }
+    // A stop while the sentence was being synthesised drops it.
+    if (epoch != stopEpoch_) continue;
+    u.id = nextUtterance_++;
+    ready_.push_back(std::move(u));
+    cv_.notify_all();
+  }
+}
+
+void LiveSession::pump() {
+  std::unique_ptr<FrameSource> src;
+  std::unique_ptr<Fmp4Stream> stream;
+  try {
+    src = factory_();
+    stream = std::make_unique<Fmp4Stream>(src->width(), src->height());
+  } catch (const std::exception& e) {
+    sendEvent("{\"type\":\"error\",\"fatal\":true,\"message\":" + jsonString(e.what()) + "}");
+    stream.reset();
+    src.reset();
+    finished_ = true;
+    return;
+  }
+  const int w = src->width(), h = src->height();
+  char buf[512];
+  std::snprintf(buf, sizeof buf,
+                "{\"type\":\"hello\",\"session\":\"%s\",\"mime\":%s,\"width\":%d,\"height\":%d,\"fps\":%d,"
+                "\"start\":%.6f,\"maxText\":%zu}",
+                id_.c_str(), jsonString(stream->mimeType()).c_str(), w, h, kFps, stream->startSeconds(),
+                opts_.maxTextBytes);
+  sendEvent(buf);
+  if (sinkOk_ && !sink_(true, stream->initSegment())) sinkOk_ = false;
+
+  std::vector<uint8_t> rgb(std::size_t(w) * h * 3);
+  std::vector<int16_t> silence(kSamplesPerFrame, 0);
+  // Sentences in the source, oldest first: the front's speech frames go out
+  // next; the back may still be being pushed at real-time pace.
+  std::deque<std::shared_ptr<const Utterance>> spoken;
+  std::shared_ptr<const Utterance> pushing, playing;
+  int64_t pushedFrames = 0;
+  Clock::time_point pushStart, endedAt;
+  int64_t underruns = 0, emitted = 0, emittedAtStatus = 0;
+  bool readySent = false, failureSent = false;
+  Clock::time_point nextFrame = Clock::now(), lastStatus = Clock::now();
+
+  try {
+    for (;;) {
+      bool stopNow = false;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (closing_) break;
+        stopNow = stopRequested_;
+        stopRequested_ = false;
+      }
+      if (!sinkOk_) break;
+      Clock::time_point now = Clock::now();
+
+      if (stopNow) {
+        src->interrupt();
+        pushing.reset();
+        spoken.clear();
+        playing.reset();
+        sendEvent("{\"type\":\"stopped\"}");
+      }
+      const int ready = src->ready();
+      if (ready == 1 && !readySent) {
+        readySent = true;
+        sendEvent("{\"type\":\"ready\"}");
+      }
+      if (ready < 0 && !failureSent) {
+        failureSent = true;
+        sendEvent("{\"type\":\"error\",\"message\":" + jsonString("The engine cannot speak: " + src->failure()) + "}");
+      }
+
+      // The next sentence starts once the last one has been ended and taken.
+      if (!pushing && ready == 1 && now - endedAt >= kUtteranceGap) {
+        const int state = src->stats().state;
+        if (state == 0 || state == 3) {
+          std::lock_guard<std::mutex> lock(mu_);
+          if (!ready_.empty()) {
+            pushing = std::make_shared<const Utterance>(std::move(ready_.front()));
+            ready_.pop_front();
+            spoken.push_back(pushing);
+            pushedFrames = 0;
+            pushStart = now;
+          }
+        }
+        if (pushing) {
+          std::snprintf(buf, sizeof buf, "{\"type\":\"speaking\",\"utterance\":%lld,\"frames\":%lld}",
+                        (long long)pushing->id,
+                        (long long)((pushing->pcm.size() + kSamplesPerFrame - 1) / kSamplesPerFrame));
+          sendEvent(buf);
+        }
+      }
+      // Speech goes in at the pace it would arrive from a microphone.
+      if (pushing) {
+        const int64_t total = int64_t((pushing->pcm.size() + kSamplesPerFrame - 1) / kSamplesPerFrame);
+        const int64_t due = std::min<int64_t>(total, (now - pushStart) / kFramePeriod + 1);
+        for (; pushedFrames < due; ++pushedFrames) {
+          const std::size_t at = std::size_t(pushedFrames) * kSamplesPerFrame;
+          const int n = int(std::min<std::size_t>(kSamplesPerFrame, pushing->pcm.size() - at));
+          src->pushAudio(pushing->pcm.data() + at, n);
+        }
+        if (pushedFrames == total) {
+          src->endUtterance();
+          pushing.reset();
+          endedAt = now;
+        }
+      }
+
+      // One frame per period; a period that passes without one is an underrun.
+      if (now >= nextFrame) {
+        FrameInfo info;
+        if (src->pullFrame(rgb.data(), rgb.size(), info)) {
+          const int16_t* pcm = silence.data();
+          if (info.kind == kSpeech) {
+            if (info.speechIndex == 0 && !spoken.empty()) {
+              playing = std::move(spoken.front());
+              spoken.pop_front();
+            }
+            const std::size_t at = std::size_t(std::max(0, info.speechIndex)) * kSamplesPerFrame;
+            if (playing && at + kSamplesPerFrame <= playing->pcm.size()) {
+              pcm = playing->pcm.data() + at;
+            } else if (playing && at < playing->pcm.size()) {
+              std::copy(playing->pcm.begin() + long(at), playing->pcm.end(), silence.begin());
+              std::fill(silence.begin() + long(playing->pcm.size() - at), silence.end(), 0);
+              pcm = silence.data();
+            }
+          }
+          std::string fragment = stream->addFrame(rgb.data(), pcm);
+          if (pcm == silence.data()) std::fill(silence.begin(), silence.end(), 0);
+          std::snprintf(buf, sizeof buf,
+                        "{\"type\":\"frame\",\"n\":%lld,\"seq\":%lld,\"kind\":%d,\"src\":%d,\"speech\":%d}",
+                        (long long)emitted, (long long)info.seq, info.kind, info.srcIndex, info.speechIndex);
+          sendEvent(buf);
+          if (sinkOk_ && !sink_(true, std::move(fragment))) sinkOk_ = false;
+          ++emitted;
+          nextFrame += kFramePeriod;
+          if (nextFrame < now) nextFrame = now;
+        } else if (now >= nextFrame + kFramePeriod) {
+          ++underruns;
+          nextFrame += kFramePeriod;
+        }
+      }
+
+      if (now - lastStatus >= std::chrono::seconds(1)) {
+        const SourceStats st = src->stats();
+        const double fps = double(emitted - emittedAtStatus) * 1000.0 / ms(now - lastStatus);
+        std::size_t queued;
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          queued = texts_.size() + std::size_t(synthesising_) + ready_.size() + (pushing ? 1 : 0);
+        }
+        std::snprintf(buf, sizeof buf,
+                      "{\"type\":\"status\",\"fps\":%.2f,\"latencyMs\":%.1f,\"underruns\":%lld,\"frames\":%lld,"
+                      "\"speechFrames\":%lld,\"utterances\":%lld,\"renderMs\":%.2f,\"state\":%d,\"queued\":%zu}",
+                      fps, st.firstFrameLatencyMs, (long long)underruns, (long long)st.framesPulled,
+                      (long long)st.speechFramesPulled, (long long)st.utterances, st.renderMsAvg, st.state, queued);
+        sendEvent(buf);
+        lastStatus = now;
+        emittedAtStatus = emitted;
+      }
+
+      // Sleep until the next frame is due (polling in short steps while the
+      // source owes one), waking early for say, stop and close.
+      Clock::time_point wake = nextFrame;
+      if (now >= nextFrame) wake = now + std::chrono::milliseconds(3);
+      if (pushing) wake = std::min(wake, pushStart + kFramePeriod * (pushedFrames));
+      wake = std::max(wake, now + std::chrono::milliseconds(1));
+      std::unique_lock<std::mutex> lock(mu_);
+      cv_.wait_until(lock, wake, [&] { return closing_ || stopRequested_; });
+    }
+  } catch (const std::exception& e) {
+    sendEvent("{\"type\":\"error\",\"fatal\":true,\"message\":" + jsonString(e.what()) + "}");
+  }
+  stream.reset();
+  src.reset();
+  finished_ = true;
+}
+
+}  // namespace le::live

@@ -1,0 +1,103 @@
+// One viewer's live session: owns a frame source, speaks queued sentences
+// into it at real-time pace, pulls finished frames at 25 fps, pairs each
+// speech frame with the audio it was made from, and hands the encoded stream
+// and JSON events to a sink (the viewer's WebSocket).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "live/frame_source.h"
+#include "live/speech_synth.h"
+
+namespace le::live {
+
+class Fmp4Stream;
+
+struct SessionOptions {
+  std::size_t maxTextBytes = 1000;  // longest sentence accepted
+  std::size_t maxQueued = 8;        // sentences waiting to be spoken
+};
+
+// Receives the session's output on its pump thread, in order: text messages
+// (JSON) and binary messages (the MP4 initialisation segment, then one
+// fragment per frame). Returns false when the viewer cannot keep up; the
+// session then stops.
+using SessionSink = std::function<bool(bool binary, std::string data)>;
+
+// Turns text into 16 kHz speech (SpeechSynth::speak in the server).
+using Speaker = std::function<std::vector<int16_t>(const std::string& text)>;
+
+class LiveSession {
+ public:
+  // Starts the pump and speech threads. The source is made on the pump
+  // thread; when the factory throws, the sink gets an "error" event and the
+  // session finishes.
+  LiveSession(std::string id, SourceFactory factory, Speaker speaker, SessionSink sink, SessionOptions opts = {});
+  // Stops and joins both threads, then frees the source.
+  ~LiveSession();
+  LiveSession(const LiveSession&) = delete;
+  LiveSession& operator=(const LiveSession&) = delete;
+
+  const std::string& id() const { return id_; }
+
+  enum class SayResult { kQueued, kEmpty, kTooLong, kNotUtf8, kQueueFull, kClosed };
+  // Queues a sentence (validated here: non-empty after trimming, UTF-8, at
+  // most maxTextBytes, no control characters but newlines and tabs).
+  SayResult say(const std::string& text);
+  // Interrupts the current sentence and drops the queued ones.
+  void stop();
+  // Asks the threads to end (the viewer left); the destructor joins them.
+  void close();
+  // True once the pump thread has ended (closed, failed, or sink refused).
+  bool finished() const { return finished_.load(); }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Utterance {
+    int64_t id = 0;
+    std::vector<int16_t> pcm;
+  };
+
+  void pump();
+  void speechLoop();
+  void sendEvent(const std::string& json);
+
+  const std::string id_;
+  const SourceFactory factory_;
+  const Speaker speaker_;
+  const SessionSink sink_;
+  const SessionOptions opts_;
+
+  std::mutex mu_;  // guards texts_, synthesising_, ready_, nextUtterance_, stopEpoch_, stopRequested_, closing_
+  std::condition_variable cv_;
+  std::deque<std::pair<int64_t, std::string>> texts_;  // waiting for the synthesiser
+  int synthesising_ = 0;                               // 1 while the synthesiser works on one
+  std::deque<Utterance> ready_;                        // synthesised, waiting to be spoken
+  int64_t nextUtterance_ = 0;
+  int64_t stopEpoch_ = 0;   // bumped by stop(); sentences of older epochs are dropped
+  bool stopRequested_ = false;
+  bool closing_ = false;
+  std::atomic<bool> finished_{false};
+  std::atomic<bool> sinkOk_{true};
+
+  std::thread speech_;
+  std::thread pump_;
+};
+
+// Checks a sentence as LiveSession::say does, without a session.
+LiveSession::SayResult checkSentence(const std::string& text, std::size_t maxBytes);
+
+// JSON string literal of `s` (quotes included), escaping what JSON requires.
+std::string jsonString(const std::string& s);
+
+}  // namespace le::live
