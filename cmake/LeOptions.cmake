@@ -10,10 +10,11 @@ if(LE_SANITIZE)
   add_compile_options(-fsanitize=${LE_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${LE_SANITIZE})
   # Plain-C programs link the engine's C++ code, whose UBSan checks (vptr)
-  # live in the C++ half of clang's runtime; clang links that half only into
-  # C++ links unless told to.
+  # live in the C++ half of clang's runtime; clang links that half, and the
+  # C++ library it leans on, only into C++ links unless told to.
   if(CMAKE_C_COMPILER_ID MATCHES "Clang" AND LE_SANITIZE MATCHES "undefined")
     add_link_options($<$<LINK_LANGUAGE:C>:-fsanitize-link-c++-runtime>)
+    link_libraries($<$<LINK_LANGUAGE:C>:stdc++>)
   endif()
 endif()
 if(LE_FUZZ)

@@ -297,6 +297,37 @@ LE_API int le_tessera_run_shift(const uint8_t* bands, int n_donors, const double
                                 const uint8_t* masks, const int32_t* shifts, int n_frames,
                                 uint8_t* windows_out, uint8_t* skipped_out, char* err, size_t err_cap);
 
+/* ---- Stream runner: a whole clip of speech rendered in one call. ----
+ * The stream owns its own context (director "model_render.onnx") and the
+ * bundle's face-coefficient adapter ("fca_stream.onnx"). One thread at a
+ * time per stream; failures set le_stream_last_error. */
+typedef struct le_stream le_stream;
+
+/* Receives frame `index` (from 0) as width x height x 3 RGB bytes, valid
+ * only during the call. */
+typedef void (*le_stream_frame_fn)(void* user, int index, const uint8_t* rgb, int width, int height);
+
+/* Opens bundle_dir with the 8-second speech encoder at encoder_path;
+ * `skip` leading frames of every clip are dropped and the adapter's deltas
+ * are scaled by `scale`. NULL on failure. */
+LE_API le_stream* le_stream_create(const char* bundle_dir, const char* encoder_path, int threads, int skip,
+                                   float scale);
+
+/* Renders the n samples (16 kHz) as ceil(n / 640) - skip frames, handing
+ * each to fn in order; returns the frames delivered, 0 for none, -1 on
+ * failure. */
+LE_API int le_stream_run(le_stream* s, const float* pcm, int n, le_stream_frame_fn fn, void* user);
+
+/* Frame width and height in pixels; 0 for NULL. */
+LE_API int le_stream_width(le_stream* s);
+LE_API int le_stream_height(le_stream* s);
+
+/* Frees the stream and its context; NULL is ignored. */
+LE_API void le_stream_destroy(le_stream* s);
+
+/* Returns the calling thread's last error of this family; "" when none. */
+LE_API const char* le_stream_last_error(void);
+
 /* ---- Utterance pipeline: speech pushed in real time, 25 fps frames out. ----
  * Every function here may be called from any host thread while the
  * pipeline's own threads run; each takes the pipeline's lock briefly and

@@ -1,0 +1,148 @@
+// A real-time host on the demo bundle: speech is pushed at its own pace (640
+// samples every 40 ms) and one frame is pulled every 40 ms, as a display
+// would. Three utterances of an espeak sentence with silences between them,
+// the last one interrupted half way. Reported per run: the output rate while
+// frames were due, frames due but not ready after the first speech frame
+// (underruns), the first-frame latency of the pipeline's statistics, and the
+// process CPU time per delivered frame.
+//
+// Needs the generated data of a CTest run (the demo bundle with its speech
+// models and directors, the speech encoders and the espeak clips):
+//   ctest -R "fixture_(demo_bundle|director_bundles|speech_encoders|speech_clips)"
+// Run with --benchmark_filter=RealtimeHost; LE_UTT_STAGE_REPORT=1 adds the
+// pipeline's stage report.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "le/le.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The samples of a 16-bit mono WAV file; empty when it cannot be read.
+std::vector<int16_t> readWav(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (size_t p = 12; p + 8 <= b.size();) {
+    uint32_t len;
+    std::memcpy(&len, &b[p + 4], 4);
+    if (std::memcmp(&b[p], "data", 4) == 0) {
+      const size_t n = std::min<size_t>(len, b.size() - p - 8) / 2;
+      std::vector<int16_t> s(n);
+      std::memcpy(s.data(), &b[p + 8], n * 2);
+      return s;
+    }
+    p += 8 + len + (len & 1);
+  }
+  return {};
+}
+
+double cpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + 1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+}
+
+void BM_RealtimeHost(benchmark::State& state) {
+  const std::string data = le::test::dataDir();
+  const std::string bundle = data + "/demo";
+  const std::vector<int16_t> speech = readWav(data + "/speech/sentence.wav");
+  if (speech.empty()) {
+    state.SkipWithError("no build/testdata/speech/sentence.wav: run the speech fixtures first");
+    return;
+  }
+  if (!std::getenv("W2V_ONNX")) setenv("W2V_ONNX", (data + "/speech/audio_encoder_fp32.onnx").c_str(), 0);
+  for (auto _ : state) {
+    le_ctx* ctx = le_create(bundle.c_str(), "b1_fp32", 2, nullptr);
+    if (!ctx) {
+      state.SkipWithError(le_last_error());
+      return;
+    }
+    le_utt* u = le_utt_open(ctx, bundle.c_str());
+    if (!u) {
+      state.SkipWithError(le_utt_last_error());
+      le_destroy(ctx);
+      return;
+    }
+    int r;
+    while ((r = le_utt_ready(u)) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (r < 0) {
+      state.SkipWithError(le_utt_last_error());
+      le_utt_destroy(u);
+      le_destroy(ctx);
+      return;
+    }
+    std::vector<uint8_t> frame(size_t(le_width(ctx)) * size_t(le_height(ctx)) * 3);
+    // Timeline in 40 ms ticks: three utterances, each followed by 2 s of
+    // silence; the third is interrupted half way through.
+    const int chunks = int((speech.size() + 639) / 640);
+    const int silence = 50;
+    struct Span { int begin, end; bool interrupt; };
+    std::vector<Span> spans;
+    int t = 25;
+    for (int k = 0; k < 3; ++k) {
+      const bool cut = k == 2;
+      spans.push_back({t, t + (cut ? chunks / 2 : chunks), cut});
+      t = spans.back().end + silence;
+    }
+    const int ticks = t;
+    int64_t pulled = 0, speechFrames = 0, underruns = 0, dueAfterSpeech = 0;
+    bool spoke = false;
+    le_utt_frame_info info{};
+    const double cpu0 = cpuSeconds();
+    const auto start = Clock::now();
+    for (int k = 0; k < ticks; ++k) {
+      std::this_thread::sleep_until(start + std::chrono::milliseconds(40 * k));
+      for (const Span& s : spans) {
+        if (k >= s.begin && k < s.end) {
+          const size_t off = size_t(k - s.begin) * 640;
+          const int n = int(std::min<size_t>(640, speech.size() - off));
+          le_utt_push_audio(u, speech.data() + off, n);
+        }
+        if (s.interrupt && k == s.end) le_utt_interrupt(u);
+      }
+      const bool got = le_utt_pull_frame(u, frame.data(), frame.size(), &info) == 1;
+      if (spoke) {
+        ++dueAfterSpeech;
+        if (!got) ++underruns;
+      }
+      if (got) {
+        ++pulled;
+        if (info.kind == 1) {
+          ++speechFrames;
+          spoke = true;
+        }
+      }
+    }
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpu = cpuSeconds() - cpu0;
+    le_utt_stats st{};
+    le_utt_get_stats(u, &st);
+    int64_t failures = 0;
+    char msg[256] = {};
+    if (le_utt_render_status(u, &failures, msg, sizeof msg) != 0) state.SkipWithError(msg);
+    le_utt_destroy(u);
+    le_destroy(ctx);
+    state.counters["fps"] = double(pulled) / wall;
+    state.counters["speech_frames"] = double(speechFrames);
+    state.counters["underruns"] = double(underruns);
+    state.counters["due_after_speech"] = double(dueAfterSpeech);
+    state.counters["first_frame_ms"] = st.first_frame_latency_ms;
+    state.counters["render_ms"] = st.render_ms_avg;
+    state.counters["cpu_ms_per_frame"] = pulled ? 1000.0 * cpu / double(pulled) : 0.0;
+    state.counters["utterances"] = double(st.utterances);
+  }
+}
+BENCHMARK(BM_RealtimeHost)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+
+}  // namespace

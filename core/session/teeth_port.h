@@ -1,0 +1,28 @@
+// The borrowed-teeth pass as the utterance pipeline drives it: every rendered
+// crop goes in with its driving keypoints, and each comes back one frame
+// later as a mouth window to compose into that earlier crop.
+#pragma once
+
+#include <string>
+
+namespace le {
+
+class TeethPort {
+ public:
+  virtual ~TeethPort() = default;
+  // Pushes a crop (three crop x crop planes in 0..1) and its 63 driving
+  // keypoint values. True when the previous frame's result came out; it is
+  // then what failed(), compose() and synthWeight() speak of.
+  virtual bool push(const float* crop, const float* kp) = 0;
+  // Emits the held frame's result; false when no frame was held.
+  virtual bool flush() = 0;
+  // Whether the last result is marked failed, with its message.
+  virtual bool failed(std::string* message) const = 0;
+  // Writes the last result's mouth window into crop (a skipped frame leaves
+  // it untouched).
+  virtual void compose(float* crop) = 0;
+  // The last result's synthesis weight; false when it has none.
+  virtual bool synthWeight(double* weight) const = 0;
+};
+
+}  // namespace le

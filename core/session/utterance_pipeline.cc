@@ -1,0 +1,986 @@
+#include "core/session/utterance_pipeline.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+#include "core/bundle/member_names.h"
+#include "core/render/renderer.h"
+#include "core/session/context.h"
+#include "core/telemetry/telemetry.h"
+
+namespace le {
+namespace {
+
+constexpr int kRing = 8;
+constexpr auto kWait = std::chrono::milliseconds(2);
+constexpr int kKp = 63;
+
+const char* envOrNull(const char* name) { return std::getenv(name); }
+
+// Reads the whole file as floats; empty when it does not open.
+std::vector<float> readFloats(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return {};
+  const std::streamoff bytes = in.tellg();
+  if (bytes <= 0 || bytes % 4 != 0) return {};
+  std::vector<float> v(size_t(bytes / 4));
+  in.seekg(0);
+  if (!in.read(reinterpret_cast<char*>(v.data()), bytes)) return {};
+  return v;
+}
+
+int wrap(int i, int n) { return n <= 0 ? 0 : ((i % n) + n) % n; }
+
+// Process-wide counts of what every pipeline did, for the telemetry document.
+struct UttTelemetry {
+  telemetry::Counter& published = telemetry::counter("utt.frames_published");
+  telemetry::Counter& idle = telemetry::counter("utt.idle_frames");
+  telemetry::Counter& speech = telemetry::counter("utt.speech_frames");
+  telemetry::Counter& ramp = telemetry::counter("utt.ramp_frames");
+  telemetry::Counter& utterances = telemetry::counter("utt.utterances");
+  telemetry::Counter& interrupts = telemetry::counter("utt.interrupts");
+  telemetry::Counter& ramps = telemetry::counter("utt.ramps");
+  telemetry::Counter& emptyPulls = telemetry::counter("utt.empty_pulls");
+  telemetry::Counter& renderFailures = telemetry::counter("utt.render_failures");
+  telemetry::Counter& teethComposed = telemetry::counter("utt.teeth_composed");
+  telemetry::Counter& teethFailures = telemetry::counter("utt.teeth_failures");
+  telemetry::Value& firstFrameMs = telemetry::value("utt.first_frame_ms");
+  telemetry::Value& renderMs = telemetry::value("utt.render_ms");
+  telemetry::Value& pasteMs = telemetry::value("utt.paste_ms");
+  telemetry::Counter& ofKind(int kind) { return kind == 1 ? speech : kind == 2 ? ramp : idle; }
+};
+
+UttTelemetry& tel() {
+  static UttTelemetry t;
+  return t;
+}
+
+}  // namespace
+
+double UtterancePipeline::nowMs() {
+  using namespace std::chrono;
+  return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+UtterancePipeline::UtterancePipeline(le_ctx* ctx, const le_utt_opts& opts, SourceOpener opener)
+    : ctx_(ctx), opener_(std::move(opener)) {
+  if (!opts.motion_dir || !*opts.motion_dir) throw std::runtime_error("opts.motion_dir required");
+  motionDir_ = opts.motion_dir;
+  workers_ = opts.threads >= 1 ? opts.threads : ctx->threads;
+  ep_ = opts.ep ? opts.ep : "";
+  a2x_ = motionDirIsA2x(motionDir_);
+  pastePipe_ = a2x_;
+  if (const char* v = envOrNull("LE_UTT_PIPELINE_PASTE")) pastePipe_ = std::strtol(v, nullptr, 10) != 0;
+  steadyModel_ = opts.steady_model && *opts.steady_model ? opts.steady_model : "b24_fp32";
+  if (const char* v = envOrNull("LE_STEADY_MODEL")) steadyModel_ = v;
+  if (opts.eager == -2) {
+    hybrid_ = true;
+    eager_ = -1;
+  } else if (opts.eager >= 1) {
+    eager_ = opts.eager;
+  } else {
+    eager_ = -1;
+    const char* h = envOrNull("LE_UTT_HYBRID");
+    hybrid_ = h && *h && std::strcmp(h, "0") != 0;
+  }
+  curEager_ = hybrid_ ? 3 : eager_;
+  holdMs_ = opts.hold_s == 0 ? 600.0 : opts.hold_s < 0 ? -1.0 : opts.hold_s * 1000.0;
+  endRamp_ = opts.ramp_frames >= 1 ? opts.ramp_frames : 6;
+  interruptRamp_ = opts.interrupt_ramp_frames >= 1 ? opts.interrupt_ramp_frames : 4;
+
+  const Manifest& m = ctx->manifest;
+  NT_ = m.NT;
+  W_ = m.W;
+  H_ = m.H;
+  crop_ = m.crop;
+  xsTarget_ = readFloats(resolveMember(motionDir_, "xs_target.bin"));
+  if (xsTarget_.size() != size_t(NT_) * kKp) xsTarget_.clear();
+
+  bufIdx_.resize(kBufferFrames);
+  bufXs_.resize(size_t(kBufferFrames) * kKp);
+  bufXd_.resize(size_t(kBufferFrames) * kKp);
+  resIdx_.resize(kBufferFrames);
+  resXs_.resize(size_t(kBufferFrames) * kKp);
+  resXd_.resize(size_t(kBufferFrames) * kKp);
+  for (Slot& s : ring_) s.rgb.assign(size_t(W_) * size_t(H_) * 3, 0);
+
+  run_ = std::thread([this] { runLoop(); });
+  warm_ = std::thread([this] { warmUp(); });
+  dispatch_ = std::thread([this] { dispatchLoop(); });
+  if (pastePipe_) paste_ = std::thread([this] { pasteLoop(); });
+}
+
+UtterancePipeline::~UtterancePipeline() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    stop_ = true;
+    pasteStop_ = true;
+    teethStop_ = true;
+  }
+  cv_.notify_all();
+  pasteCv_.notify_all();
+  teethCv_.notify_all();
+  if (teethThread_.joinable()) teethThread_.join();
+  if (paste_.joinable()) paste_.join();
+  if (run_.joinable()) run_.join();
+  if (warm_.joinable()) warm_.join();
+  {
+    std::lock_guard<std::mutex> lk(dmu_);
+    dispatchStop_ = true;
+  }
+  dcv_.notify_all();
+  if (dispatch_.joinable()) dispatch_.join();
+  source_.reset();
+  if (envOrNull("LE_UTT_STAGE_REPORT")) {
+    const double sf = stageFrames_ > 0 ? double(stageFrames_) : 1.0;
+    if (jobsC_ > 0) {
+      std::fprintf(stderr,
+                   "[le_utt-stage] pipe=%d jobsB=%lld jobsC=%lld stageA_ms=%.3f stageA_work_ms=%.3f "
+                   "stageA_wait_ms=%.3f stageB_ms=%.3f stageC_ms=%.3f deliver_lat_ms=%.3f over %lld speech frames\n",
+                   teethPipelined_ ? 1 : 0, (long long)jobsB_, (long long)jobsC_, (stageAWork_ + stageAWait_) / sf,
+                   stageAWork_ / sf, stageAWait_ / sf, jobsB_ > 0 ? stageB_ / double(jobsB_) : 0.0,
+                   stageC_ / double(jobsC_), deliverLat_ / sf, (long long)stageFrames_);
+    } else {
+      std::fprintf(stderr,
+                   "[le_utt-stage] MEASURED NOTHING — the stage report was asked for and the paste-job counter "
+                   "never advanced (pipe=%d jobsB=%lld jobsC=0, %lld speech frames delivered). "
+                   "stageA/stageB/stageC and the deliver latency are NOT reported rather than reported as zero: "
+                   "on this path the paste does not run through the counted queue.\n",
+                   teethPipelined_ ? 1 : 0, (long long)jobsB_, (long long)speechPulled_);
+    }
+  }
+}
+
+// ---- Host side ----
+
+int UtterancePipeline::ready(std::string* error) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (sourceFailed_) {
+    *error = sourceError_;
+    return -1;
+  }
+  return source_ ? 1 : 0;
+}
+
+void UtterancePipeline::pushAudio(const int16_t* pcm, int n) {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    for (int i = 0; i < n; ++i) pending_.push_back(float(pcm[i]) * (1.0f / 32768.0f));
+    lastPushMs_ = nowMs();
+    if (!hasAudio_) {
+      hasAudio_ = true;
+      firstPushMs_ = lastPushMs_;
+    }
+  }
+  cv_.notify_all();
+  pasteCv_.notify_all();
+}
+
+void UtterancePipeline::endUtterance() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    endRequested_ = true;
+  }
+  cv_.notify_all();
+}
+
+void UtterancePipeline::interrupt() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    pending_.clear();
+    endRequested_ = false;
+    // A later push starts a new utterance with its own start time.
+    hasAudio_ = false;
+    readIdx_ = writeIdx_;
+    pasteQueue_.clear();
+    teethQueue_.clear();
+    teethPasteWaiting_ = 0;
+    ++generation_;
+  }
+  tel().interrupts.add();
+  cv_.notify_all();
+  pasteCv_.notify_all();
+  teethCv_.notify_all();
+}
+
+int UtterancePipeline::framesAvailable() {
+  std::lock_guard<std::mutex> lk(mu_);
+  return int(writeIdx_ - readIdx_);
+}
+
+int UtterancePipeline::pullFrame(uint8_t* dst, size_t dstLen, le_utt_frame_info* info, float* kp) {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (writeIdx_ == readIdx_) {
+      tel().emptyPulls.add();
+      return 0;
+    }
+    if (dstLen < size_t(W_) * size_t(H_) * 3) return -1;
+    const Slot& s = ring_[readIdx_ % kRing];
+    std::memcpy(dst, s.rgb.data(), s.rgb.size());
+    if (info) {
+      info->seq = s.seq;
+      info->kind = s.kind;
+      info->src_index = s.src;
+      info->speech_index = s.speechIndex;
+    }
+    if (kp) std::memcpy(kp, s.kp, sizeof s.kp);
+    pulledAny_ = true;
+    lastPulledKind_ = s.kind;
+    lastPulledSrc_ = s.src;
+    std::memcpy(lastPulledKp_, s.kp, sizeof lastPulledKp_);
+    ++readIdx_;
+    ++framesPulled_;
+    if (s.kind == 1) ++speechPulled_;
+  }
+  cv_.notify_all();
+  return 1;
+}
+
+le_utt_stats UtterancePipeline::stats() {
+  std::lock_guard<std::mutex> lk(mu_);
+  le_utt_stats s{};
+  s.frames_pulled = framesPulled_;
+  s.speech_frames_pulled = speechPulled_;
+  s.utterances = utterances_;
+  s.first_frame_latency_ms = firstFrameLatency_;
+  s.render_ms_avg = renderAvg_;
+  s.state = state_.load();
+  return s;
+}
+
+int UtterancePipeline::renderStatus(int64_t* failures, std::string* message) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (failures) *failures = failures_;
+  if (message) *message = failureText_;
+  return fatal_ ? -1 : 0;
+}
+
+int UtterancePipeline::chunkBatch() {
+  std::lock_guard<std::mutex> lk(mu_);
+  return chunk_ ? chunk_->batch() : 0;
+}
+
+void UtterancePipeline::recordFailure(const char* stage, const std::string& what, bool fatal) {
+  tel().renderFailures.add();
+  std::lock_guard<std::mutex> lk(mu_);
+  ++failures_;
+  failureText_ = std::string("ep=") + (ctx_->renderer ? ctx_->renderer->ep() : "unknown") + " " + stage + ": " +
+                 (what.empty() ? "unknown failure" : what);
+  if (fatal) fatal_ = true;
+}
+
+// ---- Warm-up ----
+
+void UtterancePipeline::warmUp() {
+  std::string error;
+  std::unique_ptr<AnimationSource> source = opener_(a2x_, motionDir_, workers_, ep_, &error);
+  if (!source) {
+    std::lock_guard<std::mutex> lk(mu_);
+    sourceFailed_ = true;
+    sourceError_ = error;
+    return;
+  }
+  source->setEager(hybrid_ ? 3 : eager_);
+  std::unique_ptr<Renderer> chunk;
+  if (steadyModel_ != "-") {
+    try {
+      chunk = std::make_unique<Renderer>(ctx_->manifest, *ctx_->identity, steadyModel_, ctx_->threads, ctx_->ep);
+    } catch (const std::exception&) {
+      chunk.reset();
+    }
+    Renderer& main = *ctx_->renderer;
+    if (chunk && std::strncmp(main.ep(), "coreml-native", 13) == 0 &&
+        std::strncmp(chunk->ep(), "coreml-native", 13) != 0) {
+      std::fprintf(stderr,
+                   "[le_utt] steady chunk renderer '%s' DROPPED (rendering b1-only): this frame graph runs on ep=%s "
+                   "while the chunk graph fell back to ep=%s. A chunk that gives up the bundle's own CoreML director "
+                   "costs MORE per frame than the per-frame path it was meant to amortize, and letting timing "
+                   "choose between two runtimes makes the delivered pixels depend on scheduling.\n",
+                   steadyModel_.c_str(), main.ep(), chunk->ep());
+      chunk.reset();
+    }
+  }
+  if (ctx_->drive.frames > 0) {
+    const int si = ctx_->drive.si[0];
+    const float* xs = ctx_->drive.xs.data();
+    try {
+      ctx_->renderer->render(&si, xs, xs, 1);
+      if (chunk) chunk->render(&si, xs, xs, 1);
+    } catch (const std::exception& e) {
+      recordFailure("warm-up", e.what(), false);
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    chunk_ = std::move(chunk);
+    source_ = std::move(source);
+  }
+  cv_.notify_all();
+}
+
+// ---- Dispatch ----
+
+void UtterancePipeline::dispatchLoop() {
+  for (;;) {
+    Request r;
+    {
+      std::unique_lock<std::mutex> lk(dmu_);
+      dcv_.wait(lk, [&] { return reqFlag_ || dispatchStop_; });
+      if (dispatchStop_) return;
+      reqFlag_ = false;
+      r.source = req_.source;
+      r.audio = std::move(req_.audio);
+      req_.audio.clear();
+      r.reset = req_.reset;
+      r.start = req_.start;
+      r.finish = req_.finish;
+      r.eager = req_.eager;
+      r.wanted = req_.wanted;
+    }
+    AnimationSource* s = r.source;
+    if (r.reset) s->reset(r.start);
+    if (r.eager != 0) s->setEager(r.eager);
+    if (!r.audio.empty()) s->push(r.audio.data(), int(r.audio.size()));
+    if (r.finish) s->finish();
+    const int avail = s->avail();
+    int pulled = 0;
+    const int want = std::min(avail, std::min(r.wanted, kBufferFrames));
+    if (want > 0) pulled = std::max(0, s->pull(resIdx_.data(), resXs_.data(), resXd_.data(), want));
+    const int total = s->total();
+    {
+      std::lock_guard<std::mutex> lk(dmu_);
+      resPulled_ = pulled;
+      resAvail_ = std::max(0, avail - pulled);
+      resTotal_ = total;
+      resFlag_ = true;
+    }
+    cv_.notify_all();
+    dcv_.notify_all();
+  }
+}
+
+void UtterancePipeline::postRequest(bool finishDue, int eagerChange) {
+  {
+    std::lock_guard<std::mutex> lk(dmu_);
+    req_.source = sourceRun_;
+    req_.audio = std::move(accAudio_);
+    req_.reset = resetNext_;
+    req_.start = idleCursor_;
+    req_.finish = finishDue;
+    req_.eager = eagerChange;
+    req_.wanted = kBufferFrames - (filled_ - consumed_);
+    reqFlag_ = true;
+    resFlag_ = false;
+  }
+  accAudio_.clear();
+  resetNext_ = false;
+  if (finishDue) finishSent_ = true;
+  inFlight_ = true;
+  inFlightGen_ = genSeen_;
+  dcv_.notify_all();
+}
+
+void UtterancePipeline::waitResult() {
+  std::unique_lock<std::mutex> lk(dmu_);
+  while (!resFlag_ && !stop_) dcv_.wait_for(lk, kWait);
+}
+
+void UtterancePipeline::collectResult() {
+  std::lock_guard<std::mutex> lk(dmu_);
+  if (!inFlight_ || !resFlag_) return;
+  inFlight_ = false;
+  resFlag_ = false;
+  if (inFlightGen_ != genSeen_) return;
+  const int n = resPulled_;
+  if (filled_ + n > kBufferFrames) {
+    const int keep = filled_ - consumed_;
+    std::memmove(bufIdx_.data(), bufIdx_.data() + consumed_, sizeof(int32_t) * size_t(keep));
+    std::memmove(bufXs_.data(), bufXs_.data() + size_t(consumed_) * kKp, sizeof(float) * size_t(keep) * kKp);
+    std::memmove(bufXd_.data(), bufXd_.data() + size_t(consumed_) * kKp, sizeof(float) * size_t(keep) * kKp);
+    filled_ = keep;
+    consumed_ = 0;
+  }
+  const int fit = std::min(n, kBufferFrames - filled_);
+  std::memcpy(bufIdx_.data() + filled_, resIdx_.data(), sizeof(int32_t) * size_t(fit));
+  std::memcpy(bufXs_.data() + size_t(filled_) * kKp, resXs_.data(), sizeof(float) * size_t(fit) * kKp);
+  std::memcpy(bufXd_.data() + size_t(filled_) * kKp, resXd_.data(), sizeof(float) * size_t(fit) * kKp);
+  filled_ += fit;
+  srcPulled_ += fit;
+  srcHeld_ = resAvail_;
+  srcTotal_ = resTotal_;
+}
+
+// ---- Run thread ----
+
+void UtterancePipeline::runLoop() {
+  for (;;) {
+    std::vector<float> audio;
+    bool endReq = false, interrupted = false, pulledAny = false;
+    int ringFill = 0, lastKind = 0, lastSrc = 0;
+    size_t pasteLen = 0;
+    double lastPush = 0, firstPush = 0;
+    float lastKp[kKp];
+    bool haveSource = false;
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      if (stop_) return;
+      // An interrupt is handled before anything pushed after it is taken, so
+      // the first audio of the next utterance is not dropped with the old one.
+      interrupted = generation_ != genSeen_;
+      if (interrupted) {
+        genSeen_ = generation_;
+        pulledAny = pulledAny_;
+        lastKind = lastPulledKind_;
+        lastSrc = lastPulledSrc_;
+        std::memcpy(lastKp, lastPulledKp_, sizeof lastKp);
+      } else if (state_ != 3) {
+        audio.swap(pending_);
+        endReq = endRequested_;
+        endRequested_ = false;
+      }
+      ringFill = int(writeIdx_ - readIdx_);
+      pasteLen = pasteQueue_.size() + teethQueue_.size();
+      lastPush = lastPushMs_;
+      firstPush = firstPushMs_;
+      haveSource = source_ != nullptr;
+      sourceRun_ = source_.get();
+      chunkRun_ = chunk_.get();
+    }
+    bool produced = false;
+    if (interrupted) {
+      handleInterrupt(pulledAny, lastKind, lastSrc, lastKp);
+    } else {
+      collectResult();
+      if (!audio.empty()) {
+        if (!speaking_) {
+          speaking_ = true;
+          resetNext_ = true;
+          renderedAny_ = false;
+          ended_ = false;
+          finishSent_ = false;
+          speechCounter_ = 0;
+          consumed_ = filled_ = 0;
+          srcPulled_ = srcHeld_ = 0;
+          srcTotal_ = -1;
+          uttStartMs_ = firstPush;
+          if (state_ == 0) state_ = 1;
+        }
+        accAudio_.insert(accAudio_.end(), audio.begin(), audio.end());
+      }
+      if (speaking_ && (endReq || (holdMs_ >= 0 && nowMs() - lastPush >= holdMs_))) ended_ = true;
+      const bool complete = finishSent_ && !inFlight_ && srcTotal_ >= 0 && srcPulled_ >= srcTotal_;
+      int buffered = filled_ - consumed_;
+
+      int eagerChange = 0;
+      if (hybrid_) {
+        const int backlog = buffered + srcHeld_ + ringFill;
+        if (!hybridHigh_ && backlog > 23) hybridHigh_ = true;
+        else if (hybridHigh_ && backlog < 12) hybridHigh_ = false;
+        curEager_ = hybridHigh_ ? 24 : 3;
+      } else {
+        curEager_ = eager_;
+      }
+      if (curEager_ != lastEagerSent_) eagerChange = curEager_;
+
+      if (speaking_ && haveSource && !inFlight_) {
+        const int batch = chunkRun_ ? chunkRun_->batch() : 1;
+        const bool finishDue = ended_ && !finishSent_;
+        const bool chunkShort = batch > 1 && buffered < batch && srcHeld_ > 0;
+        if (!accAudio_.empty() || finishDue || chunkShort || (buffered < 8 && !complete)) {
+          postRequest(finishDue, eagerChange);
+          if (eagerChange != 0) lastEagerSent_ = eagerChange;
+          if (!hybrid_) {
+            waitResult();
+            collectResult();
+          }
+        }
+      }
+      buffered = filled_ - consumed_;
+      const bool completeNow = finishSent_ && !inFlight_ && srcTotal_ >= 0 && srcPulled_ >= srcTotal_;
+
+      if (state_ == 3) {
+        if (rampRemaining_ > 0 && ringFill < kRing) {
+          produceRamp();
+          produced = true;
+        }
+      } else if (buffered >= 1 && ringFill <= kRing - 1) {
+        const int n = chooseChunk(buffered);
+        if (n > 0) {
+          state_ = 2;
+          produced = renderSpeech(n);
+        }
+      } else if (speaking_ && buffered == 0 && completeNow) {
+        finishUtterance();
+        produced = true;
+      } else if (state_ == 0 && ringFill == 0 && pasteLen == 0) {
+        bool blocked;
+        {
+          std::lock_guard<std::mutex> lk(mu_);
+          blocked = teethFailed_;
+        }
+        if (!blocked) {
+          Job job;
+          job.kind = 0;
+          job.src = idleCursor_;
+          job.gen = genSeen_;
+          job.queuedMs = nowMs();
+          idleCursor_ = wrap(idleCursor_ + 1, NT_);
+          emit(std::move(job), nullptr);
+          produced = true;
+        }
+      }
+    }
+    if (!produced) {
+      std::unique_lock<std::mutex> lk(mu_);
+      if (stop_) return;
+      cv_.wait_for(lk, kWait);
+    }
+  }
+}
+
+int UtterancePipeline::chooseChunk(int buffered) {
+  const int batch = chunkRun_ ? chunkRun_->batch() : 1;
+  if (batch <= 1) return 1;
+  if (buffered >= batch) return batch;
+  if (buffered + srcHeld_ >= batch && inFlight_) return 0;
+  return 1;
+}
+
+bool UtterancePipeline::renderSpeech(int n) {
+  n = std::min(n, filled_ - consumed_);
+  const int32_t* idx = bufIdx_.data() + consumed_;
+  const float* xs = bufXs_.data() + size_t(consumed_) * kKp;
+  const float* xd = bufXd_.data() + size_t(consumed_) * kKp;
+  const size_t cropFloats = size_t(crop_) * size_t(crop_) * 3;
+  const float* crops = nullptr;
+  double perFrame = 0;
+  int count = n;
+  if (n > 1 && chunkRun_ && chunkRun_->batch() >= n) {
+    const double t0 = nowMs();
+    try {
+      crops = chunkRun_->render(idx, xs, xd, n);
+      perFrame = (nowMs() - t0) / n;
+    } catch (const std::exception& e) {
+      recordFailure("b24 chunk", e.what(), false);
+      crops = nullptr;
+    }
+  }
+  for (int i = 0; i < count; ++i) {
+    const float* crop = nullptr;
+    double t = perFrame;
+    if (crops) {
+      crop = crops + size_t(i) * cropFloats;
+    } else {
+      const double t0 = nowMs();
+      try {
+        crop = ctx_->renderer->render(idx + i, xs + size_t(i) * kKp, xd + size_t(i) * kKp, 1);
+      } catch (const std::exception& e) {
+        recordFailure("render", e.what(), true);
+        return false;
+      }
+      t = nowMs() - t0;
+    }
+    const double handStart = nowMs();
+    idleCursor_ = idx[i];
+    lastSrc_ = idx[i];
+    std::memcpy(lastKp_, xd + size_t(i) * kKp, sizeof lastKp_);
+    Job job;
+    job.crop.assign(crop, crop + cropFloats);
+    job.hasCrop = true;
+    job.kind = 1;
+    job.src = idx[i];
+    job.speechIndex = speechCounter_;
+    std::memcpy(job.kp, lastKp_, sizeof job.kp);
+    job.gen = genSeen_;
+    job.queuedMs = handStart;
+    job.uttStartMs = uttStartMs_;
+    double wait = 0;
+    emit(std::move(job), &wait);
+    ++speechCounter_;
+    ++consumed_;
+    renderedAny_ = true;
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      tel().renderMs.record(t);
+      renderAvg_ = renderAvgSet_ ? renderAvg_ * 0.9 + t * 0.1 : t;
+      renderAvgSet_ = true;
+      ++stageFrames_;
+      stageAWork_ += t + (nowMs() - handStart) - wait;
+      stageAWait_ += wait;
+    }
+  }
+  idleCursor_ = wrap(lastSrc_ + 1, NT_);
+  return true;
+}
+
+void UtterancePipeline::finishUtterance() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    hasAudio_ = false;
+  }
+  speaking_ = false;
+  if (!xsTarget_.empty() && renderedAny_) {
+    const float* xs = xsTarget_.data() + size_t(lastSrc_) * kKp;
+    for (int k = 0; k < kKp; ++k) rampOffset_[k] = lastKp_[k] - xs[k];
+    idleCursor_ = wrap(lastSrc_ + 1, NT_);
+    rampRemaining_ = rampLength_ = endRamp_;
+    state_ = 3;
+    tel().ramps.add();
+  } else {
+    state_ = 0;
+  }
+}
+
+void UtterancePipeline::produceRamp() {
+  const float w = float(rampRemaining_ - 1) / float(rampLength_);
+  const int src = idleCursor_;
+  const float* xs = xsTarget_.data() + size_t(src) * kKp;
+  float xd[kKp];
+  for (int k = 0; k < kKp; ++k) xd[k] = xs[k] + w * rampOffset_[k];
+  const double t0 = nowMs();
+  const float* crop = nullptr;
+  try {
+    crop = ctx_->renderer->render(&src, xs, xd, 1);
+  } catch (const std::exception& e) {
+    recordFailure("ramp", e.what(), true);
+  }
+  if (crop) {
+    std::memcpy(lastKp_, xd, sizeof lastKp_);
+    lastSrc_ = src;
+    Job job;
+    job.crop.assign(crop, crop + size_t(crop_) * size_t(crop_) * 3);
+    job.hasCrop = true;
+    job.kind = 2;
+    job.src = src;
+    job.speechIndex = -1;
+    std::memcpy(job.kp, xd, sizeof job.kp);
+    job.gen = genSeen_;
+    job.queuedMs = t0;
+    emit(std::move(job), nullptr);
+  }
+  idleCursor_ = wrap(idleCursor_ + 1, NT_);
+  if (--rampRemaining_ <= 0) state_ = 0;
+}
+
+void UtterancePipeline::handleInterrupt(bool lastPulled, int lastKind, int lastSrc, const float* lastKp) {
+  speaking_ = resetNext_ = finishSent_ = renderedAny_ = ended_ = false;
+  speechCounter_ = 0;
+  consumed_ = filled_ = 0;
+  accAudio_.clear();
+  srcPulled_ = srcHeld_ = 0;
+  srcTotal_ = -1;
+  rampRemaining_ = 0;
+  TeethPort* inlinePass = nullptr;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (teeth_ && !teethPipelined_) inlinePass = teeth_.get();
+  }
+  if (inlinePass) {
+    // Whatever the pass held belongs to the interrupted utterance.
+    try {
+      inlinePass->flush();
+    } catch (const std::exception&) {
+    }
+    teethHeld_.reset();
+  }
+  if (lastPulled && lastKind != 0 && !xsTarget_.empty()) {
+    idleCursor_ = wrap(lastSrc + 1, NT_);
+    const float* xs = xsTarget_.data() + size_t(wrap(lastSrc, NT_)) * kKp;
+    for (int k = 0; k < kKp; ++k) rampOffset_[k] = lastKp[k] - xs[k];
+    rampRemaining_ = rampLength_ = interruptRamp_;
+    state_ = 3;
+    tel().ramps.add();
+  } else {
+    // Without a ramp the loop still continues after the last frame shown.
+    if (lastPulled) idleCursor_ = wrap(lastSrc + 1, NT_);
+    state_ = 0;
+  }
+}
+
+// ---- Publishing ----
+
+void UtterancePipeline::emit(Job&& job, double* waitMs) {
+  bool teeth, teethPipe;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    teeth = teeth_ != nullptr;
+    teethPipe = teethPipelined_;
+  }
+  if (teeth && teethPipe) {
+    // Queue for the teeth thread: at most 2 waiting.
+    const double t0 = nowMs();
+    std::unique_lock<std::mutex> lk(mu_);
+    while (teethQueue_.size() >= 2) {
+      if (stop_ || generation_ != job.gen) return;
+      cv_.wait_for(lk, kWait);
+    }
+    if (stop_ || generation_ != job.gen) return;
+    teethQueue_.push_back(std::move(job));
+    if (waitMs) *waitMs += nowMs() - t0;
+    lk.unlock();
+    teethCv_.notify_all();
+    return;
+  }
+  if (teeth) {
+    teethStage(std::move(job), false);
+    return;
+  }
+  if (pastePipe_) {
+    toPaste(std::move(job), false, waitMs);
+    return;
+  }
+  double work = 0;
+  publish(job, &work);
+}
+
+void UtterancePipeline::toPaste(Job&& job, bool fromTeeth, double* waitMs) {
+  const double t0 = nowMs();
+  std::unique_lock<std::mutex> lk(mu_);
+  const size_t cap = fromTeeth ? 2 : 8;
+  for (;;) {
+    if (stop_ || generation_ != job.gen) return;
+    const size_t waiting = fromTeeth ? size_t(teethPasteWaiting_) : pasteQueue_.size();
+    if (waiting < cap) break;
+    cv_.wait_for(lk, kWait);
+  }
+  if (fromTeeth) ++teethPasteWaiting_;
+  pasteQueue_.push_back(std::move(job));
+  if (waitMs) *waitMs += nowMs() - t0;
+  lk.unlock();
+  pasteCv_.notify_all();
+}
+
+void UtterancePipeline::pasteLoop() {
+  for (;;) {
+    Job job;
+    {
+      std::unique_lock<std::mutex> lk(mu_);
+      pasteCv_.wait_for(lk, kWait, [&] { return pasteStop_ || !pasteQueue_.empty(); });
+      if (pasteStop_) return;
+      if (pasteQueue_.empty()) continue;
+      job = std::move(pasteQueue_.front());
+      pasteQueue_.pop_front();
+      if (teethPasteWaiting_ > 0 && teeth_ && teethPipelined_) --teethPasteWaiting_;
+      if (job.gen != generation_) {
+        cv_.notify_all();
+        continue;
+      }
+    }
+    cv_.notify_all();
+    double work = 0;
+    publish(job, &work);
+  }
+}
+
+void UtterancePipeline::teethLoop() {
+  for (;;) {
+    Job job;
+    {
+      std::unique_lock<std::mutex> lk(mu_);
+      teethCv_.wait_for(lk, kWait, [&] { return teethStop_ || !teethQueue_.empty(); });
+      if (teethStop_) return;
+      if (teethQueue_.empty()) continue;
+      job = std::move(teethQueue_.front());
+      teethQueue_.pop_front();
+    }
+    cv_.notify_all();
+    const double t0 = nowMs();
+    teethStage(std::move(job), true);
+    std::lock_guard<std::mutex> lk(mu_);
+    ++jobsB_;
+    stageB_ += nowMs() - t0;
+  }
+}
+
+void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
+  TeethPort* pass;
+  uint64_t gen, epoch;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (teethFailed_ || !teeth_) return;
+    pass = teeth_.get();
+    gen = generation_;
+    epoch = teethEpoch_;
+  }
+  // A frame held by a pass that has since been replaced cannot come back.
+  if (teethHeld_ && teethHeldEpoch_ != epoch) teethHeld_.reset();
+  auto forward = [&](Job&& out) {
+    if (pipelined) toPaste(std::move(out), true, nullptr);
+    else if (pastePipe_) toPaste(std::move(out), false, nullptr);
+    else {
+      double work = 0;
+      publish(out, &work);
+    }
+  };
+  auto fail = [&](const std::string& message, bool resultFailed) {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (resultFailed) ++teethFailedResults_;
+    tel().teethFailures.add();
+    teethMessage_ = message;
+    teethFailed_ = true;
+  };
+  // A frame of another generation means an interrupt came between: whatever
+  // the pass holds belongs to the old utterance.
+  if (job.gen != gen) return;
+  if (teethHeld_ && teethHeld_->gen != job.gen) {
+    try {
+      pass->flush();
+    } catch (const std::exception&) {
+    }
+    teethHeld_.reset();
+  }
+  // Composes the pass's result into the held frame and sends it on.
+  auto deliverHeld = [&]() -> bool {
+    std::string why;
+    if (pass->failed(&why)) {
+      fail(why, true);
+      teethHeld_.reset();
+      return false;
+    }
+    pass->compose(teethHeld_->crop.data());
+    double w = 0;
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      ++teethComposed_;
+      tel().teethComposed.add();
+      if (pass->synthWeight(&w)) {
+        teethSynthSum_ += w;
+        teethSynthLast_ = w;
+        ++teethSynthCount_;
+      }
+    }
+    Job held = std::move(*teethHeld_);
+    teethHeld_.reset();
+    forward(std::move(held));
+    return true;
+  };
+  try {
+    if (job.hasCrop) {
+      const bool out = pass->push(job.crop.data(), job.kp);
+      if (out && teethHeld_ && !deliverHeld()) return;
+      teethHeld_ = std::make_unique<Job>(std::move(job));
+      teethHeldEpoch_ = epoch;
+    } else {
+      if (teethHeld_) {
+        if (!pass->flush()) {
+          fail("flush: the pass held no pending frame while a crop was held — refusing to deliver it uncomposed",
+               false);
+          teethHeld_.reset();
+          return;
+        }
+        if (!deliverHeld()) return;
+      }
+      forward(std::move(job));
+    }
+  } catch (const std::exception& e) {
+    fail(e.what(), false);
+    teethHeld_.reset();
+  }
+}
+
+void UtterancePipeline::publish(const Job& job, double* workMs) {
+  int64_t slotIndex;
+  {
+    std::unique_lock<std::mutex> lk(mu_);
+    for (;;) {
+      if (stop_ || job.gen != generation_) return;
+      if (writeIdx_ - readIdx_ < kRing) break;
+      cv_.wait_for(lk, kWait);
+    }
+    slotIndex = writeIdx_;
+  }
+  const double t0 = nowMs();
+  Slot& slot = ring_[slotIndex % kRing];
+  try {
+    ctx_->cursor->pullAt(job.src, slot.rgb.data());
+    if (job.hasCrop)
+      ctx_->paste->composite(job.crop.data(), 255.0f, ctx_->identity->M(job.src), slot.rgb.data(), W_, H_);
+    else
+      ctx_->identity->walkP(job.src);
+  } catch (const std::exception& e) {
+    recordFailure("paste", e.what(), true);
+    return;
+  }
+  const double t1 = nowMs();
+  *workMs += t1 - t0;
+  slot.kind = job.kind;
+  slot.src = job.src;
+  slot.speechIndex = job.speechIndex;
+  if (job.hasCrop) std::memcpy(slot.kp, job.kp, sizeof slot.kp);
+  else std::memset(slot.kp, 0, sizeof slot.kp);
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    // The host may have interrupted (emptying the ring) while this slot was
+    // filled; the frame then belongs to a discarded utterance.
+    if (stop_ || job.gen != generation_ || writeIdx_ != slotIndex) return;
+    slot.seq = nextSeq_++;
+    ++writeIdx_;
+    tel().published.add();
+    tel().ofKind(job.kind).add();
+    tel().pasteMs.record(t1 - t0);
+    if (job.kind == 1 && job.speechIndex == 0) {
+      ++utterances_;
+      firstFrameLatency_ = nowMs() - job.uttStartMs;
+      tel().utterances.add();
+      tel().firstFrameMs.record(firstFrameLatency_);
+    }
+    if (pastePipe_) {
+      ++jobsC_;
+      stageC_ += t1 - t0;
+      if (job.kind == 1) deliverLat_ += nowMs() - job.queuedMs;
+    }
+  }
+  cv_.notify_all();
+}
+
+// ---- Teeth pass bookkeeping ----
+
+void UtterancePipeline::attachTeeth(std::unique_ptr<TeethPort> pass, std::string geometry) {
+  bool start = false;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (teeth_) retiredTeeth_.push_back(std::move(teeth_));
+    teeth_ = std::move(pass);
+    ++teethEpoch_;
+    teethPipelined_ = pastePipe_;
+    teethGeometry_ = std::move(geometry);
+    teethComposed_ = teethFailedResults_ = teethSynthCount_ = 0;
+    teethSynthSum_ = teethSynthLast_ = 0;
+    teethMessage_.clear();
+    teethFailed_ = false;
+    start = teethPipelined_ && !teethThread_.joinable();
+  }
+  if (start) teethThread_ = std::thread([this] { teethLoop(); });
+}
+
+int UtterancePipeline::teethStats(int64_t* composed, int64_t* failedResults, std::string* message) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (composed) *composed = teethComposed_;
+  if (failedResults) *failedResults = teethFailedResults_;
+  if (message) *message = teethMessage_;
+  if (!teeth_) return 0;
+  return teethFailed_ ? -1 : 1;
+}
+
+bool UtterancePipeline::teethSynthW(double* mean, double* last, int64_t* count) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (!teeth_ || teethSynthCount_ == 0) return false;
+  if (mean) *mean = teethSynthSum_ / double(teethSynthCount_);
+  if (last) *last = teethSynthLast_;
+  if (count) *count = teethSynthCount_;
+  return true;
+}
+
+bool UtterancePipeline::teethGeometry(std::string* geometry) {
+  std::lock_guard<std::mutex> lk(mu_);
+  *geometry = teethGeometry_;
+  return teeth_ != nullptr;
+}
+
+}  // namespace le

@@ -1,0 +1,724 @@
+// The utterance pipeline's frame flow over the tiny bundle, driven by a
+// scripted animation source so that every frame it yields is known.
+#include "core/session/utterance_pipeline.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "core/session/context.h"
+#include "core/telemetry/telemetry.h"
+#include "le/le.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using le::AnimationSource;
+using le::UtterancePipeline;
+using namespace std::chrono_literals;
+
+constexpr int kKp = 63;
+
+struct CtxDeleter {
+  void operator()(le_ctx* c) const { le_destroy(c); }
+};
+using Ctx = std::unique_ptr<le_ctx, CtxDeleter>;
+
+// What the scripted source handed out, for comparison with the frames.
+struct SourceLog {
+  std::mutex mu;
+  std::vector<int> starts;       // start frame of every reset
+  std::vector<int> idx;          // every frame pulled, in order
+  std::vector<float> xd;         // their driving keypoints
+  std::atomic<int> resets{0};
+};
+
+// A source with a fixed lag of `lag` frames while audio streams in; every
+// frame's driving keypoints are the loop's own plus an offset that grows
+// with the frame, so a ramp has something to ease back.
+class ScriptedSource final : public AnimationSource {
+ public:
+  // With `broken` every frame names a source index outside the loop.
+  ScriptedSource(std::vector<float> xsT, int nt, int lag, SourceLog* log, bool broken = false)
+      : xsT_(std::move(xsT)), nt_(nt), lag_(lag), log_(log), broken_(broken) {}
+  void setEager(int) override {}
+  void reset(int start) override {
+    start_ = start;
+    samples_ = pulled_ = 0;
+    finished_ = false;
+    std::lock_guard<std::mutex> lk(log_->mu);
+    log_->starts.push_back(start);
+    ++log_->resets;
+  }
+  void push(const float*, int n) override { samples_ += n; }
+  void finish() override { finished_ = true; }
+  int frames() const {
+    if (finished_) return int((samples_ + 639) / 640);
+    return std::max<int>(0, int(samples_ / 640) - lag_);
+  }
+  int avail() override { return frames() - pulled_; }
+  int pull(int32_t* idx, float* xs, float* xd, int max) override {
+    int n = 0;
+    std::lock_guard<std::mutex> lk(log_->mu);
+    while (n < max && pulled_ < frames()) {
+      const int d = ((start_ + pulled_) % nt_ + nt_) % nt_;
+      idx[n] = broken_ ? d + nt_ : d;
+      for (int k = 0; k < kKp; ++k) {
+        xs[n * kKp + k] = xsT_[size_t(d) * kKp + k];
+        xd[n * kKp + k] = xsT_[size_t(d) * kKp + k] + 0.01f * float(1 + pulled_ % 5);
+      }
+      log_->idx.push_back(d);
+      log_->xd.insert(log_->xd.end(), xd + n * kKp, xd + (n + 1) * kKp);
+      ++pulled_;
+      ++n;
+    }
+    return n;
+  }
+  int total() override { return finished_ ? frames() : -1; }
+
+ private:
+  std::vector<float> xsT_;
+  int nt_, lag_;
+  SourceLog* log_;
+  bool broken_;
+  int start_ = 0;
+  long samples_ = 0;
+  int pulled_ = 0;
+  bool finished_ = false;
+};
+
+struct Frame {
+  le_utt_frame_info info;
+};
+
+class UttTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ctx_.reset(le_create(le::test::bundlePath("tiny").c_str(), "b1_fp32", 1, nullptr));
+    ASSERT_TRUE(ctx_) << le_last_error();
+    le::ensureRenderer(*ctx_);
+    nt_ = le_nt(ctx_.get());
+    frameBytes_ = size_t(le_width(ctx_.get())) * size_t(le_height(ctx_.get())) * 3;
+    buf_.resize(frameBytes_);
+    // The loop's own keypoints: the drive data's first NT rows, cycled.
+    const le::Drive& d = ctx_->drive;
+    xsT_.resize(size_t(nt_) * kKp);
+    for (int i = 0; i < nt_; ++i)
+      for (int k = 0; k < kKp; ++k) xsT_[size_t(i) * kKp + k] = d.xs[size_t(i % d.frames) * kKp + k];
+  }
+
+  // A motion directory with (or without) the loop keypoints; `a2x` names it
+  // an audio-to-expression directory, which turns paste pipelining on.
+  std::string motionDir(bool xsTarget, bool a2x) {
+    const std::string dir = tmp_.file("m" + std::to_string(dirs_++));
+    le::test::runCommand("mkdir -p '" + dir + "'");
+    if (xsTarget) le::test::writeFile(dir + "/xs_target.bin", xsT_.data(), xsT_.size() * 4);
+    if (a2x) le::test::writeFile(dir + "/a2x_enc_stream.onnx", std::string("x"));
+    return dir;
+  }
+
+  std::unique_ptr<UtterancePipeline> start(le_utt_opts opts, int lag = 8, bool broken = false) {
+    auto xs = xsT_;
+    const int nt = nt_;
+    SourceLog* log = &log_;
+    auto p = std::make_unique<UtterancePipeline>(
+        ctx_.get(), opts,
+        [xs, nt, lag, log, broken](bool, const std::string&, int, const std::string&, std::string*) {
+          return std::make_unique<ScriptedSource>(xs, nt, lag, log, broken);
+        });
+    std::string err;
+    const auto until = std::chrono::steady_clock::now() + 30s;
+    while (p->ready(&err) == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(p->ready(&err), 1) << err;
+    return p;
+  }
+
+  // Pulls one frame, waiting up to 20 s for it.
+  bool pull(UtterancePipeline& p, le_utt_frame_info* info) {
+    buf_.resize(frameBytes_);
+    const auto until = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < until) {
+      if (p.pullFrame(buf_.data(), buf_.size(), info) == 1) return true;
+      std::this_thread::sleep_for(1ms);
+    }
+    return false;
+  }
+
+  // Pulls frames until `count` idle frames in a row have come after any
+  // non-idle one (or the first idle frames when none comes).
+  std::vector<le_utt_frame_info> pullUntilIdle(UtterancePipeline& p, int idleRun, int limit = 400) {
+    std::vector<le_utt_frame_info> out;
+    int run = 0;
+    bool sawOther = false;
+    while (int(out.size()) < limit) {
+      le_utt_frame_info f{};
+      if (!pull(p, &f)) break;
+      out.push_back(f);
+      if (f.kind != 0) sawOther = true, run = 0;
+      else if (sawOther && ++run >= idleRun) break;
+    }
+    return out;
+  }
+
+  void pushSpeech(UtterancePipeline& p, int samples) {
+    std::vector<int16_t> pcm(size_t(samples), 1000);
+    p.pushAudio(pcm.data(), samples);
+  }
+
+  le_utt_opts opts(const std::string& dir) {
+    le_utt_opts o{};
+    o.motion_dir = dir.c_str();
+    o.threads = 1;
+    o.steady_model = "-";
+    return o;
+  }
+
+  le::test::TempDir tmp_;
+  int dirs_ = 0;
+  Ctx ctx_;
+  int nt_ = 0;
+  size_t frameBytes_ = 0;
+  std::vector<float> xsT_;
+  std::vector<uint8_t> buf_;
+  SourceLog log_;
+};
+
+// Consecutive frames walk the loop one source frame at a time, whatever their kind.
+void expectContinuous(const std::vector<le_utt_frame_info>& f, int nt) {
+  for (size_t i = 1; i < f.size(); ++i) {
+    EXPECT_EQ(f[i].seq, f[i - 1].seq + 1) << "at " << i;
+    EXPECT_EQ(f[i].src_index, (f[i - 1].src_index + 1) % nt)
+        << "frame " << i << " kind " << f[i].kind << " after kind " << f[i - 1].kind;
+  }
+}
+
+TEST_F(UttTest, WithoutAudioOnlyIdleFramesCycleTheLoop) {
+  const std::string dir = motionDir(true, true);
+  auto p = start(opts(dir));
+  std::vector<le_utt_frame_info> f;
+  for (int i = 0; i < 2 * nt_ + 3; ++i) {
+    le_utt_frame_info info{};
+    ASSERT_TRUE(pull(*p, &info));
+    EXPECT_EQ(info.kind, 0);
+    EXPECT_EQ(info.speech_index, -1);
+    f.push_back(info);
+  }
+  EXPECT_EQ(f[0].src_index, 0);
+  EXPECT_EQ(f[0].seq, 0);
+  expectContinuous(f, nt_);
+  // Idle frames are made only as the host empties the ring (one may still
+  // be on its way through the paste thread when the ring looks empty).
+  std::this_thread::sleep_for(50ms);
+  EXPECT_LE(p->framesAvailable(), 2);
+}
+
+TEST_F(UttTest, UtteranceFlowsIdleSpeechRampIdleWithoutJumps) {
+  for (const bool pipelined : {true, false}) {
+    SCOPED_TRACE(pipelined ? "paste pipelined" : "paste inline");
+    const std::string dir = motionDir(true, pipelined);
+    auto o = opts(dir);
+    o.hold_s = -1;
+    auto p = start(o);
+    EXPECT_EQ(p->pastePipelined(), pipelined);
+    std::vector<le_utt_frame_info> f;
+    for (int i = 0; i < 3; ++i) {
+      le_utt_frame_info info{};
+      ASSERT_TRUE(pull(*p, &info));
+      f.push_back(info);
+    }
+    const int64_t speechBefore = le::telemetry::counter("utt.speech_frames").value();
+    const int64_t rampsBefore = le::telemetry::counter("utt.ramps").value();
+    const int samples = 640 * 20 + 100;  // 21 frames
+    pushSpeech(*p, samples);
+    p->endUtterance();
+    auto rest = pullUntilIdle(*p, 3);
+    f.insert(f.end(), rest.begin(), rest.end());
+    expectContinuous(f, nt_);
+    int speech = 0, ramp = 0;
+    size_t firstRamp = 0;
+    for (size_t i = 0; i < f.size(); ++i) {
+      if (f[i].kind == 1) {
+        EXPECT_EQ(f[i].speech_index, speech);
+        EXPECT_EQ(ramp, 0) << "speech after ramp";
+        ++speech;
+      } else if (f[i].kind == 2) {
+        if (!ramp) firstRamp = i;
+        EXPECT_EQ(f[i].speech_index, -1);
+        ++ramp;
+      }
+    }
+    EXPECT_EQ(speech, 21);
+    EXPECT_EQ(ramp, 6);
+    EXPECT_EQ(le::telemetry::counter("utt.speech_frames").value() - speechBefore, 21);
+    EXPECT_EQ(le::telemetry::counter("utt.ramps").value() - rampsBefore, 1);
+    ASSERT_GT(firstRamp, 0u);
+    EXPECT_EQ(f[firstRamp + 6].kind, 0);
+    // The source was started where the idle loop stood.
+    ASSERT_FALSE(log_.starts.empty());
+    for (auto& g : f)
+      if (g.kind == 1) {
+        EXPECT_EQ(log_.starts.back(), g.src_index);
+        break;
+      }
+    le_utt_stats s = p->stats();
+    EXPECT_EQ(s.utterances, 1);
+    EXPECT_EQ(s.speech_frames_pulled, 21);
+    EXPECT_EQ(s.state, 0);
+    EXPECT_GT(s.render_ms_avg, 0);
+    EXPECT_GT(s.first_frame_latency_ms, 0);
+    log_.starts.clear();
+  }
+}
+
+TEST_F(UttTest, LastRampFrameLandsOnTheLoop) {
+  // Compare the final ramp frame with the idle frame of the same source
+  // index: the ramp's last weight is 0, so its crop is the loop's own.
+  const std::string dir = motionDir(true, false);
+  auto o = opts(dir);
+  o.ramp_frames = 3;
+  auto p = start(o);
+  pushSpeech(*p, 640 * 10);
+  p->endUtterance();
+  std::vector<std::vector<uint8_t>> images;
+  std::vector<le_utt_frame_info> f;
+  for (int i = 0; i < 400; ++i) {
+    le_utt_frame_info info{};
+    ASSERT_TRUE(pull(*p, &info));
+    f.push_back(info);
+    images.push_back(buf_);
+    if (info.kind == 2 && f.size() > 1) {
+      int r = 0;
+      for (auto& g : f) r += g.kind == 2;
+      if (r == 3) break;
+    }
+  }
+  ASSERT_EQ(f.back().kind, 2);
+  const int src = f.back().src_index;
+  std::vector<float> xs(xsT_.begin() + src * kKp, xsT_.begin() + (src + 1) * kKp);
+  std::vector<uint8_t> expect(frameBytes_);
+  ASSERT_EQ(le_render_kp_crop(ctx_.get(), src, xs.data(), xs.data()) != nullptr, true);
+  ASSERT_EQ(le_paste_crop(ctx_.get(), src, ctx_->lastCrop, expect.data(), expect.size()), 1);
+  EXPECT_EQ(images.back(), expect);
+}
+
+TEST_F(UttTest, HoldTimeEndsAnUtteranceOnlyWhenAllowed) {
+  const std::string dir = motionDir(true, true);
+  {
+    auto o = opts(dir);
+    o.hold_s = -1;
+    auto p = start(o);
+    pushSpeech(*p, 640 * 30);
+    // Frames beyond the lag come; the held-back tail never does, however
+    // long the host waits.
+    int speech = 0;
+    auto pullFor = [&](std::chrono::milliseconds span, int stopAt) {
+      const auto until = std::chrono::steady_clock::now() + span;
+      while (std::chrono::steady_clock::now() < until && speech < stopAt) {
+        le_utt_frame_info info{};
+        if (p->pullFrame(buf_.data(), frameBytes_, &info) == 1) {
+          EXPECT_NE(info.kind, 2);
+          speech += info.kind == 1;
+        }
+        std::this_thread::sleep_for(2ms);
+      }
+    };
+    pullFor(20s, 22);
+    pullFor(1000ms, 1000);
+    EXPECT_EQ(speech, 22);
+    EXPECT_EQ(p->stats().state, 2);
+  }
+  {
+    auto o = opts(dir);
+    o.hold_s = 0.2;
+    auto p = start(o);
+    EXPECT_DOUBLE_EQ(p->holdMs(), 200);
+    pushSpeech(*p, 640 * 30);
+    auto f = pullUntilIdle(*p, 2);
+    int speech = 0, ramp = 0;
+    for (auto& g : f) speech += g.kind == 1, ramp += g.kind == 2;
+    EXPECT_EQ(speech, 30);
+    EXPECT_EQ(ramp, 6);
+  }
+}
+
+TEST_F(UttTest, InterruptDropsQueuedFramesAndRampsFromTheLastPulled) {
+  for (const bool pipelined : {true, false}) {
+    SCOPED_TRACE(pipelined ? "paste pipelined" : "paste inline");
+    const std::string dir = motionDir(true, pipelined);
+    auto o = opts(dir);
+    o.hold_s = -1;
+    auto p = start(o);
+    pushSpeech(*p, 640 * 60);
+    le_utt_frame_info info{};
+    std::vector<le_utt_frame_info> f;
+    // Pull until a few speech frames are out, then let the ring fill.
+    while (true) {
+      ASSERT_TRUE(pull(*p, &info));
+      f.push_back(info);
+      if (info.kind == 1 && info.speech_index == 3) break;
+    }
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (p->framesAvailable() < 8 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(p->framesAvailable(), 8);
+    std::this_thread::sleep_for(30ms);
+    EXPECT_LE(p->framesAvailable(), 8);
+    p->interrupt();
+    EXPECT_EQ(p->framesAvailable(), 0);
+    auto rest = pullUntilIdle(*p, 3);
+    ASSERT_GE(rest.size(), 5u);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(rest[size_t(i)].kind, 2) << i;
+    EXPECT_EQ(rest[4].kind, 0);
+    EXPECT_EQ(rest[0].src_index, (info.src_index + 1) % nt_);
+    EXPECT_GT(rest[0].seq, info.seq);
+    for (auto& g : rest) EXPECT_NE(g.kind, 1);
+    for (size_t i = 1; i < rest.size(); ++i) EXPECT_EQ(rest[i].src_index, (rest[i - 1].src_index + 1) % nt_);
+    EXPECT_EQ(p->stats().frames_pulled, int64_t(f.size() + rest.size()));
+  }
+}
+
+TEST_F(UttTest, AudioRightAfterAnInterruptStartsTheNextUtterance) {
+  const std::string dir = motionDir(true, true);
+  auto o = opts(dir);
+  o.hold_s = -1;
+  auto p = start(o);
+  pushSpeech(*p, 640 * 40);
+  le_utt_frame_info info{};
+  do ASSERT_TRUE(pull(*p, &info));
+  while (info.kind != 1);
+  p->interrupt();
+  pushSpeech(*p, 640 * 10);
+  p->endUtterance();
+  auto f = pullUntilIdle(*p, 2);
+  int speech = 0;
+  for (auto& g : f) speech += g.kind == 1;
+  EXPECT_EQ(speech, 10);
+  EXPECT_EQ(p->stats().utterances, 2);
+}
+
+TEST_F(UttTest, WithoutLoopKeypointsThereAreNoRamps) {
+  const std::string dir = motionDir(false, true);
+  auto p = start(opts(dir));
+  EXPECT_FALSE(p->hasXsTarget());
+  pushSpeech(*p, 640 * 12);
+  p->endUtterance();
+  auto f = pullUntilIdle(*p, 2);
+  int speech = 0;
+  for (auto& g : f) {
+    EXPECT_NE(g.kind, 2);
+    speech += g.kind == 1;
+  }
+  EXPECT_EQ(speech, 12);
+  expectContinuous(f, nt_);
+}
+
+TEST_F(UttTest, ChunkRendererGivesTheSameFramesAsSingleRenders) {
+  // b4_fp32 renders four frames a call; the delivered pixels must not
+  // depend on how frames were grouped: each equals a single render of its
+  // own keypoints through the context, pasted into its driving frame.
+  const std::string dir = motionDir(true, false);
+  auto o = opts(dir);
+  o.steady_model = "b4_fp32";
+  std::vector<std::pair<le_utt_frame_info, std::vector<uint8_t>>> speech;
+  {
+    auto p = start(o, 0);
+    EXPECT_EQ(p->chunkBatch(), 4);
+    le_utt_frame_info info{};
+    ASSERT_TRUE(pull(*p, &info));
+    pushSpeech(*p, 640 * 9);
+    p->endUtterance();
+    for (;;) {
+      ASSERT_TRUE(pull(*p, &info));
+      if (info.kind == 1) speech.emplace_back(info, buf_);
+      if (info.kind == 2) break;
+    }
+  }
+  ASSERT_EQ(speech.size(), 9u);
+  std::vector<uint8_t> expect(frameBytes_);
+  for (const auto& [info, image] : speech) {
+    const int src = info.src_index;
+    std::vector<float> xs(xsT_.begin() + src * kKp, xsT_.begin() + (src + 1) * kKp), xd = xs;
+    for (float& v : xd) v += 0.01f * float(1 + info.speech_index % 5);
+    const float* crop = le_render_kp_crop(ctx_.get(), src, xs.data(), xd.data());
+    ASSERT_NE(crop, nullptr) << le_last_error();
+    ASSERT_EQ(le_paste_crop(ctx_.get(), src, crop, expect.data(), expect.size()), 1);
+    int worst = 0;
+    for (size_t k = 0; k < expect.size(); ++k) worst = std::max(worst, std::abs(int(expect[k]) - int(image[k])));
+    EXPECT_LE(worst, 1) << "speech frame " << info.speech_index;
+  }
+}
+
+TEST_F(UttTest, RenderFailureIsFatalAndReportedWithItsStage) {
+  const std::string dir = motionDir(true, false);
+  auto p = start(opts(dir), 0, true);
+  pushSpeech(*p, 640 * 4);
+  p->endUtterance();
+  int64_t failures = 0;
+  std::string msg;
+  const auto until = std::chrono::steady_clock::now() + 20s;
+  while (p->renderStatus(&failures, &msg) == 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(p->renderStatus(&failures, &msg), -1);
+  EXPECT_GE(failures, 1);
+  EXPECT_EQ(msg.rfind("ep=cpu render: ", 0), 0u) << msg;
+  // No speech frame was published.
+  le_utt_frame_info info{};
+  while (p->pullFrame(buf_.data(), frameBytes_, &info) == 1) EXPECT_NE(info.kind, 1);
+}
+
+TEST_F(UttTest, StageReportSaysWhatWasMeasured) {
+  setenv("LE_UTT_STAGE_REPORT", "1", 1);
+  for (const bool pipelined : {true, false}) {
+    const std::string dir = motionDir(true, pipelined);
+    auto p = start(opts(dir));
+    pushSpeech(*p, 640 * 3);
+    p->endUtterance();
+    pullUntilIdle(*p, 1);
+    testing::internal::CaptureStderr();
+    p.reset();
+    const std::string err = testing::internal::GetCapturedStderr();
+    if (pipelined)
+      EXPECT_NE(err.find("[le_utt-stage] pipe=0 jobsB=0 jobsC="), std::string::npos) << err;
+    else
+      EXPECT_NE(err.find("[le_utt-stage] MEASURED NOTHING"), std::string::npos) << err;
+    EXPECT_NE(err.find(pipelined ? "over 3 speech frames" : "3 speech frames delivered"), std::string::npos) << err;
+  }
+  unsetenv("LE_UTT_STAGE_REPORT");
+}
+
+// A teeth pass that answers one frame late and paints a mark into the crop
+// it composes, so that the delivered frames show which went through it.
+class MarkingTeeth final : public le::TeethPort {
+ public:
+  explicit MarkingTeeth(int failAt) : failAt_(failAt) {}
+  bool push(const float*, const float*) override {
+    ++pushes_;
+    const bool had = held_;
+    held_ = true;
+    return had;
+  }
+  bool flush() override {
+    const bool had = held_;
+    held_ = false;
+    return had;
+  }
+  bool failed(std::string* m) const override {
+    if (failAt_ > 0 && pushes_ >= failAt_) {
+      *m = "teeth: scripted failure";
+      return true;
+    }
+    return false;
+  }
+  void compose(float* crop) override { crop[0] = 1.0f; }
+  bool synthWeight(double* w) const override {
+    *w = 0.5;
+    return true;
+  }
+
+ private:
+  int failAt_;
+  int pushes_ = 0;
+  bool held_ = false;
+};
+
+TEST_F(UttTest, TeethStageDeliversEveryFrameOnceAndStopsOnFailure) {
+  for (const bool pipelined : {true, false}) {
+    SCOPED_TRACE(pipelined ? "teeth thread" : "teeth inline");
+    const std::string dir = motionDir(true, pipelined);
+    {
+      auto o = opts(dir);
+      auto p = start(o);
+      p->attachTeeth(std::make_unique<MarkingTeeth>(0), "geometry");
+      std::string g;
+      EXPECT_TRUE(p->teethGeometry(&g));
+      EXPECT_EQ(g, "geometry");
+      pushSpeech(*p, 640 * 10);
+      p->endUtterance();
+      auto f = pullUntilIdle(*p, 2);
+      expectContinuous(f, nt_);
+      int speech = 0, ramp = 0;
+      for (auto& x : f) speech += x.kind == 1, ramp += x.kind == 2;
+      EXPECT_EQ(speech, 10);
+      EXPECT_EQ(ramp, 6);
+      int64_t a = 0, b = 0;
+      std::string msg;
+      EXPECT_EQ(p->teethStats(&a, &b, &msg), 1);
+      EXPECT_EQ(a, 16);  // every speech and ramp frame composed
+      EXPECT_EQ(b, 0);
+      double mean = 0, last = 0;
+      int64_t count = 0;
+      EXPECT_TRUE(p->teethSynthW(&mean, &last, &count));
+      EXPECT_EQ(count, 16);
+      EXPECT_DOUBLE_EQ(mean, 0.5);
+    }
+    {
+      auto p = start(opts(dir));
+      p->attachTeeth(std::make_unique<MarkingTeeth>(4), "");
+      pushSpeech(*p, 640 * 10);
+      p->endUtterance();
+      int64_t a = 0, b = 0;
+      std::string msg;
+      const auto until = std::chrono::steady_clock::now() + 20s;
+      while (p->teethStats(&a, &b, &msg) != -1 && std::chrono::steady_clock::now() < until) {
+        le_utt_frame_info info{};
+        p->pullFrame(buf_.data(), frameBytes_, &info);
+        std::this_thread::sleep_for(1ms);
+      }
+      EXPECT_EQ(p->teethStats(&a, &b, &msg), -1);
+      EXPECT_EQ(msg, "teeth: scripted failure");
+      EXPECT_EQ(b, 1);
+      // Output stops rather than showing uncomposed mouths.
+      while (p->framesAvailable() > 0) p->pullFrame(buf_.data(), frameBytes_, nullptr);
+      std::this_thread::sleep_for(100ms);
+      EXPECT_EQ(p->framesAvailable(), 0);
+    }
+  }
+}
+
+TEST_F(UttTest, ConstructionReadsOptionsAndEnvironment) {
+  const std::string dir = motionDir(true, true);
+  le_utt_opts o{};
+  o.motion_dir = dir.c_str();
+  {
+    UtterancePipeline p(ctx_.get(), o, [](bool, const std::string&, int, const std::string&, std::string* e) {
+      *e = "scripted: no source";
+      return std::unique_ptr<AnimationSource>();
+    });
+    EXPECT_DOUBLE_EQ(p.holdMs(), 600);
+    EXPECT_EQ(p.endRamp(), 6);
+    EXPECT_EQ(p.interruptRamp(), 4);
+    EXPECT_EQ(p.steadyModel(), "b24_fp32");
+    EXPECT_TRUE(p.a2xMode());
+    EXPECT_TRUE(p.pastePipelined());
+    std::string err;
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (p.ready(&err) == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(p.ready(&err), -1);
+    EXPECT_EQ(err, "scripted: no source");
+    // Idle frames flow even without a source.
+    le_utt_frame_info info{};
+    ASSERT_TRUE(pull(p, &info));
+    EXPECT_EQ(info.kind, 0);
+  }
+  o.eager = -2;
+  o.hold_s = -3;
+  o.ramp_frames = 2;
+  o.interrupt_ramp_frames = 1;
+  o.steady_model = "b4_fp32";
+  setenv("LE_UTT_PIPELINE_PASTE", "0", 1);
+  setenv("LE_STEADY_MODEL", "-", 1);
+  {
+    UtterancePipeline p(ctx_.get(), o);
+    EXPECT_TRUE(p.hybrid());
+    EXPECT_DOUBLE_EQ(p.holdMs(), -1);
+    EXPECT_EQ(p.endRamp(), 2);
+    EXPECT_EQ(p.interruptRamp(), 1);
+    EXPECT_FALSE(p.pastePipelined());
+    EXPECT_EQ(p.steadyModel(), "-");
+  }
+  unsetenv("LE_UTT_PIPELINE_PASTE");
+  unsetenv("LE_STEADY_MODEL");
+  o.eager = 0;
+  setenv("LE_UTT_HYBRID", "0", 1);
+  EXPECT_FALSE(UtterancePipeline(ctx_.get(), o).hybrid());
+  setenv("LE_UTT_HYBRID", "yes", 1);
+  EXPECT_TRUE(UtterancePipeline(ctx_.get(), o).hybrid());
+  o.eager = 5;
+  UtterancePipeline eager(ctx_.get(), o);
+  EXPECT_FALSE(eager.hybrid());
+  EXPECT_EQ(eager.eagerValue(), 5);
+  unsetenv("LE_UTT_HYBRID");
+  o.motion_dir = "";
+  EXPECT_EQ(le::test::thrownBy([&] { UtterancePipeline bad(ctx_.get(), o); }), "opts.motion_dir required");
+}
+
+TEST_F(UttTest, HybridModeKeepsTheStreamWhole) {
+  const std::string dir = motionDir(true, true);
+  auto o = opts(dir);
+  o.eager = -2;
+  o.steady_model = "b4_fp32";
+  auto p = start(o, 2);
+  pushSpeech(*p, 640 * 40);
+  p->endUtterance();
+  auto f = pullUntilIdle(*p, 2);
+  expectContinuous(f, nt_);
+  int speech = 0;
+  for (auto& g : f) speech += g.kind == 1;
+  EXPECT_EQ(speech, 40);
+}
+
+// Host threads push, pull, end and interrupt at random; a watchdog fails the
+// test when frames stop coming. LE_UTT_STORM_SECONDS makes it longer.
+TEST_F(UttTest, StormKeepsTheInvariants) {
+  const char* env = std::getenv("LE_UTT_STORM_SECONDS");
+  const double seconds = env ? std::atof(env) : 3.0;
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    const std::string dir = motionDir(round != 3, round % 2 == 0);
+    auto o = opts(dir);
+    o.steady_model = round == 2 ? "b4_fp32" : "-";
+    o.hold_s = 0.1;
+    auto p = start(o, 3);
+    if (round == 1) p->attachTeeth(std::make_unique<MarkingTeeth>(0), "");
+    std::atomic<bool> done{false};
+    std::atomic<int64_t> lastSeq{-1};
+    std::atomic<int> pulled{0};
+    std::thread puller([&] {
+      std::vector<uint8_t> b(frameBytes_);
+      while (!done) {
+        le_utt_frame_info info{};
+        if (p->pullFrame(b.data(), b.size(), &info) == 1) {
+          EXPECT_GT(info.seq, lastSeq.load());
+          EXPECT_TRUE(info.kind >= 0 && info.kind <= 2);
+          EXPECT_TRUE(info.src_index >= 0 && info.src_index < nt_);
+          lastSeq = info.seq;
+          ++pulled;
+        }
+        EXPECT_LE(p->framesAvailable(), 8);
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+      }
+    });
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < 2; ++t) {
+      hosts.emplace_back([&, t] {
+        std::mt19937 rng(unsigned(round * 10 + t));
+        std::vector<int16_t> pcm(2000, 800);
+        while (!done) {
+          const int op = int(rng() % 10);
+          if (op < 6) p->pushAudio(pcm.data(), int(rng() % 2000));
+          else if (op < 8) p->endUtterance();
+          else if (op == 8) p->interrupt();
+          else p->stats();
+          std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 15));
+        }
+      });
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    int lastPulled = 0;
+    auto lastProgress = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(50ms);
+      if (pulled != lastPulled) lastPulled = pulled, lastProgress = std::chrono::steady_clock::now();
+      if (std::chrono::steady_clock::now() - lastProgress > 10s) {
+        ADD_FAILURE() << "no frame for 10 s: the pipeline is stuck";
+        break;
+      }
+    }
+    done = true;
+    for (auto& h : hosts) h.join();
+    puller.join();
+    EXPECT_GT(pulled.load(), 0);
+    int64_t failures = 0;
+    std::string msg;
+    EXPECT_EQ(p->renderStatus(&failures, &msg), 0) << msg;
+    p.reset();  // destroy while work may be under way
+  }
+}
+
+}  // namespace
