@@ -15,6 +15,8 @@ install(TARGETS facecore EXPORT facecoreTargets
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS lightbackend LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(DIRECTORY le DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
+# What a host of the plug-in needs: its tables and entry points.
+install(FILES backend/lightbackend.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 set(_le_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/facecore)
 install(EXPORT facecoreTargets NAMESPACE facecore:: DESTINATION ${_le_cmake_dir})

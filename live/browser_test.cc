@@ -17,6 +17,7 @@
 #include "live/speech_synth.h"
 #include "live/synthetic_source.h"
 #include "live/test_http.h"
+#include "live/utt_source.h"
 #include "tests/test_support.h"
 
 extern char** environ;
@@ -219,6 +220,58 @@ void sayStopAndLeave(const SourceFactory& factory, std::chrono::seconds patience
 
 TEST(LiveBrowser, SaysStopsAndLeavesWithScriptedFrames) {
   sayStopAndLeave([] { return std::make_unique<SyntheticSource>(320, 240); }, 30s);
+}
+
+// By hand, for the figures (not a pass/fail check): LE_LIVE_BUNDLE=DIR
+// live_browser_test --gtest_also_run_disabled_tests --gtest_filter=*Measures*
+// says a few sentences on that bundle and prints, per sentence, the time
+// from pressing Say to the first speech frame on screen, the engine's
+// first-frame latency, and the sustained frame rate and underruns.
+TEST(LiveBrowser, DISABLED_MeasuresLatencyAndFrameRate) {
+  const char* bundle = std::getenv("LE_LIVE_BUNDLE");
+  if (!bundle) GTEST_SKIP() << "set LE_LIVE_BUNDLE to a bundle directory";
+  const std::string chromium = findProgram({"chromium", "chromium-browser"});
+  ASSERT_FALSE(chromium.empty());
+  const int threads = std::getenv("LE_LIVE_THREADS") ? std::atoi(std::getenv("LE_LIVE_THREADS")) : 2;
+  ServerOptions opts;
+  opts.port = 0;
+  SpeechSynth synth;
+  const std::string b = bundle;
+  LiveServer server(opts, [b, threads] { return std::make_unique<UttSource>(b, "b1_fp32", threads); },
+                    [synth](const std::string& t) { return synth.speak(t); });
+  Browser browser(chromium, "http://127.0.0.1:" + std::to_string(server.port()) + "/");
+  ASSERT_TRUE(browser.waitFor("!!window.live && live.ready && live.shownFrames > 25", 300s));
+  const char* sentences[] = {"Hello there, nice to meet you.", "The quick brown fox jumps over the lazy dog.",
+                             "How are you doing today? I hope that all is well.",
+                             "This demo renders every frame of my face while I speak."};
+  for (const char* text : sentences) {
+    ASSERT_EQ(browser.eval(std::string("say('") + text + "')"), Json(202));
+    ASSERT_TRUE(browser.waitFor("live.onScreenLatencyMs !== null", 120s));
+    ASSERT_TRUE(browser.waitFor("live.status && live.status.state === 0 && live.lastShownKind === 0", 120s));
+    std::this_thread::sleep_for(2s);
+    const Json st = browser.eval("live.status");
+    std::printf("[live] \"%s\": say->screen %.0f ms, engine first-frame %.0f ms, fps %.1f, underruns %lld\n", text,
+                browser.eval("live.onScreenLatencyMs").get<double>(), st["latencyMs"].get<double>(),
+                st["fps"].get<double>(), st["underruns"].get<long long>());
+  }
+  // Sustained rate over a long sentence: frames shown per second of wall time.
+  const double t0 = browser.eval("performance.now()").get<double>();
+  const int f0 = browser.eval("live.shownFrames").get<int>();
+  ASSERT_EQ(browser.eval("say('Now a longer passage, spoken for several seconds, so that the frame rate can be "
+                         "measured while the face is talking rather than idling between the sentences.')"),
+            Json(202));
+  ASSERT_TRUE(browser.waitFor("live.lastShownKind === 1", 120s));
+  ASSERT_TRUE(browser.waitFor("live.status.state === 0 && live.lastShownKind === 0", 120s));
+  const double seconds = (browser.eval("performance.now()").get<double>() - t0) / 1000.0;
+  const int shown = browser.eval("live.shownFrames").get<int>() - f0;
+  std::printf("[live] sustained: %d frames shown in %.1f s = %.1f fps; underruns %lld; speech frames %d\n", shown,
+              seconds, shown / seconds, browser.eval("live.status.underruns").get<long long>(),
+              browser.eval("live.kindsReceived[1]").get<int>());
+}
+
+TEST(LiveBrowser, SaysStopsAndLeavesOnTheTinyBundle) {
+  const std::string bundle = le::test::bundlePath("tiny");
+  sayStopAndLeave([bundle] { return std::make_unique<UttSource>(bundle, "b1_fp32", 2); }, 120s);
 }
 
 }  // namespace

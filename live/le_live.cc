@@ -21,6 +21,10 @@
 #include "live/synthetic_source.h"
 #include "live/utt_source.h"
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 namespace {
 
 [[noreturn]] void usage(const std::string& msg) {
@@ -103,6 +107,8 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // Every viewer opens encoders; their banners are not news.
+  av_log_set_level(AV_LOG_WARNING);
   le::live::SpeechSynth synth;
   try {
     le::live::LiveServer server(so, factory, [synth](const std::string& text) { return synth.speak(text); });

@@ -9,6 +9,8 @@ namespace le::live {
 namespace {
 
 constexpr auto kFramePeriod = std::chrono::milliseconds(1000 / kFps);
+// How late a frame may be before its period counts as an underrun.
+constexpr auto kHoldGrace = std::chrono::milliseconds(20);
 // Pause after an utterance's end before the next may start, so that the
 // pipeline has taken the end and the next sentence opens a new utterance.
 constexpr auto kUtteranceGap = std::chrono::milliseconds(200);
@@ -182,7 +184,8 @@ void LiveSession::pump() {
   std::shared_ptr<const Utterance> pushing, playing;
   int64_t pushedFrames = 0;
   Clock::time_point pushStart, endedAt;
-  int64_t underruns = 0, emitted = 0, emittedAtStatus = 0;
+  int64_t underruns = 0, emitted = 0, pulledAtStatus = 0;
+  FrameInfo last;  // the latest frame pulled; held when the source owes one
   bool readySent = false, failureSent = false;
   Clock::time_point nextFrame = Clock::now(), lastStatus = Clock::now();
 
@@ -251,11 +254,16 @@ void LiveSession::pump() {
         }
       }
 
-      // One frame per period; a period that passes without one is an underrun.
+      // One frame per period. A period that passes without a finished frame
+      // is an underrun: the last frame is shown once more, with silence, so
+      // that the viewer's player never runs dry and re-buffers (which would
+      // add lasting delay); each frame still carries its own speech.
       if (now >= nextFrame) {
         FrameInfo info;
-        if (src->pullFrame(rgb.data(), rgb.size(), info)) {
-          const int16_t* pcm = silence.data();
+        const bool have = src->pullFrame(rgb.data(), rgb.size(), info);
+        bool hold = false;
+        const int16_t* pcm = silence.data();
+        if (have) {
           if (info.kind == kSpeech) {
             if (info.speechIndex == 0 && !spoken.empty()) {
               playing = std::move(spoken.front());
@@ -266,29 +274,34 @@ void LiveSession::pump() {
               pcm = playing->pcm.data() + at;
             } else if (playing && at < playing->pcm.size()) {
               std::copy(playing->pcm.begin() + long(at), playing->pcm.end(), silence.begin());
-              std::fill(silence.begin() + long(playing->pcm.size() - at), silence.end(), 0);
-              pcm = silence.data();
             }
           }
+          last = info;
+        } else if (now >= nextFrame + kHoldGrace) {
+          ++underruns;
+          hold = emitted > 0;  // rgb still holds the last frame
+          if (!hold) nextFrame += kFramePeriod;
+        }
+        if (have || hold) {
           std::string fragment = stream->addFrame(rgb.data(), pcm);
-          if (pcm == silence.data()) std::fill(silence.begin(), silence.end(), 0);
+          std::fill(silence.begin(), silence.end(), 0);
           std::snprintf(buf, sizeof buf,
-                        "{\"type\":\"frame\",\"n\":%lld,\"seq\":%lld,\"kind\":%d,\"src\":%d,\"speech\":%d}",
-                        (long long)emitted, (long long)info.seq, info.kind, info.srcIndex, info.speechIndex);
+                        "{\"type\":\"frame\",\"n\":%lld,\"seq\":%lld,\"kind\":%d,\"src\":%d,\"speech\":%d,"
+                        "\"hold\":%s}",
+                        (long long)emitted, (long long)last.seq, last.kind, last.srcIndex, hold ? -1 : last.speechIndex,
+                        hold ? "true" : "false");
           sendEvent(buf);
           if (sinkOk_ && !sink_(true, std::move(fragment))) sinkOk_ = false;
           ++emitted;
           nextFrame += kFramePeriod;
           if (nextFrame < now) nextFrame = now;
-        } else if (now >= nextFrame + kFramePeriod) {
-          ++underruns;
-          nextFrame += kFramePeriod;
         }
       }
 
       if (now - lastStatus >= std::chrono::seconds(1)) {
         const SourceStats st = src->stats();
-        const double fps = double(emitted - emittedAtStatus) * 1000.0 / ms(now - lastStatus);
+        // Frames the engine finished, per second (held frames do not count).
+        const double fps = double(st.framesPulled - pulledAtStatus) * 1000.0 / ms(now - lastStatus);
         std::size_t queued;
         {
           std::lock_guard<std::mutex> lock(mu_);
@@ -301,7 +314,7 @@ void LiveSession::pump() {
                       (long long)st.speechFramesPulled, (long long)st.utterances, st.renderMsAvg, st.state, queued);
         sendEvent(buf);
         lastStatus = now;
-        emittedAtStatus = emitted;
+        pulledAtStatus = st.framesPulled;
       }
 
       // Sleep until the next frame is due (polling in short steps while the

@@ -38,7 +38,8 @@ struct Recorder {
       } else {
         const auto k = data.find("\"kind\":");
         if (data.find("\"type\":\"frame\"") != std::string::npos && k != std::string::npos) {
-          kinds.push_back(std::string(1, "isr"[data[k + 7] - '0']));
+          const bool hold = data.find("\"hold\":true") != std::string::npos;
+          kinds.push_back(hold ? std::string("h") : std::string(1, "isr"[data[k + 7] - '0']));
           speech.push_back(std::stoi(data.substr(data.find("\"speech\":") + 9)));
         }
         events.push_back(std::move(data));
@@ -50,7 +51,7 @@ struct Recorder {
     std::lock_guard<std::mutex> lock(mu);
     std::string out;
     for (const auto& k : kinds)
-      if (out.empty() || out.back() != k[0]) out += k;
+      if (k != "h" && (out.empty() || out.back() != k[0])) out += k;
     return out;
   }
   std::size_t count(const std::string& kind) {

@@ -10,7 +10,7 @@ trap 'rm -rf "$SCRATCH"' EXIT
 PREFIX=$SCRATCH/prefix
 
 cmake --install "$BUILD" --prefix "$PREFIX" > "$SCRATCH/install.log"
-for f in include/le/le.h include/le/le_a2x.h; do
+for f in include/le/le.h include/le/le_a2x.h include/lightbackend.h; do
   [[ -f $PREFIX/$f ]] || { echo "install_test: $f was not installed" >&2; exit 1; }
 done
 LIBDIR=$(dirname "$(find "$PREFIX" -name 'libfacecore.so' | head -1)")

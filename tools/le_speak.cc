@@ -22,6 +22,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -33,7 +35,9 @@ extern "C" {
 #include "le/le.h"
 #include "tools/audio_input.h"
 #include "tools/mp4_writer.h"
+#include "tools/plugin_drive.h"
 #include "tools/speech_video.h"
+#include "tools/stream_drive.h"
 #include "tools/utt_drive.h"
 
 namespace {
@@ -45,6 +49,7 @@ constexpr const char* kUsageText =
     "  AUDIO             speech in any format FFmpeg reads (resampled to 16 kHz mono)\n"
     "  --say TEXT        speak TEXT with espeak-ng instead   --voice V  espeak-ng voice\n"
     "  --via MODE        utt (default: the real-time utterance pipeline), stream, plugin\n"
+    "  --plugin FILE     the lightbackend plug-in for --via plugin (default: beside the engine)\n"
     "  --realtime        push the speech at real-time pace, 40 ms every 40 ms, as a live host\n"
     "  --encoder FILE    speech encoder model (default: $W2V_ONNX)\n"
     "  --motion DIR      the animation source's files (default: the bundle)\n"
@@ -61,7 +66,7 @@ struct Failure : std::runtime_error {
 };
 
 struct Options {
-  std::string bundle, out, audio, say, voice, via = "utt", encoder, motion, key = "b1_fp32", telemetry;
+  std::string bundle, out, audio, say, voice, via = "utt", encoder, motion, key = "b1_fp32", telemetry, plugin;
   bool realtime = false, quiet = false;
   int threads = 0, lead = 10;
 };
@@ -94,6 +99,7 @@ Options parse(int argc, char** argv) {
     else if (a == "--threads") o.threads = toInt(value(), a, 0, 256);
     else if (a == "--lead") o.lead = toInt(value(), a, 0, 1000);
     else if (a == "--telemetry") o.telemetry = value();
+    else if (a == "--plugin") o.plugin = value();
     else if (a == "--quiet") o.quiet = true;
     else if (a == "-h" || a == "--help") {
       std::fputs(kUsageText, stdout);
@@ -173,13 +179,11 @@ std::vector<int16_t> loadSpeech(const Options& o) {
 
 bool readable(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
 
-struct CtxCloser {
-  le_ctx* ctx;
-  ~CtxCloser() { le_destroy(ctx); }
+struct CtxDeleter {
+  void operator()(le_ctx* c) const { le_destroy(c); }
 };
-struct UttCloser {
-  le_utt* utt;
-  ~UttCloser() { le_utt_destroy(utt); }
+struct UttDeleter {
+  void operator()(le_utt* u) const { le_utt_destroy(u); }
 };
 
 class Progress {
@@ -221,54 +225,115 @@ void writeTelemetry(const std::string& path) {
   if (!f) throw Failure(kBadOutput, "cannot write telemetry to " + path);
 }
 
+// Where the plug-in sits relative to this program: beside the engine in the
+// build tree, or in the installed library directory.
+std::string defaultPlugin() {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n > 0) {
+    self[n] = 0;
+    std::string dir(self);
+    dir = dir.substr(0, dir.rfind('/'));
+    for (const char* rel : {"/../backend/liblightbackend.so", "/../lib/liblightbackend.so"})
+      if (readable(dir + rel)) return dir + rel;
+  }
+  return "liblightbackend.so";
+}
+
+// Frames come from one of the three producers; everything else is shared.
+struct Producer {
+  int width = 0, height = 0;
+  std::string name;
+  std::function<le::tools::UttDriveResult(le::tools::SpeechVideo&, const std::function<void()>&)> drive;
+};
+
 int run(const Options& o) {
   // Check what the user can fix before any rendering: the output place, the
   // speech and the encoder.
   TempOutput temp(o.out);
   const std::vector<int16_t> speech = loadSpeech(o);
-  if (o.via != "utt") {
-    // Later modes are looked up as a host would, so that a build without them
-    // says so instead of failing to link.
-    const char* entry = o.via == "stream" ? "le_stream_create" : "be_engine_backend_entry";
-    if (!dlsym(RTLD_DEFAULT, entry))
-      throw Failure(kNotBuilt, "--via " + o.via + " is not available in this build (" + entry +
-                                   " is not part of it); use --via utt");
-    throw Failure(kNotBuilt, "--via " + o.via + " is not available in this build of le_speak; use --via utt");
-  }
+  if (o.via == "stream" && !le::tools::StreamHost::available())
+    throw Failure(kNotBuilt, "--via stream is not available in this build (the stream runner le_stream_* is not part "
+                             "of it); use --via utt or --via plugin");
   if (!o.encoder.empty()) {
     if (!readable(o.encoder)) throw Failure(kBadBundle, "cannot read speech encoder " + o.encoder);
     setenv("W2V_ONNX", o.encoder.c_str(), 1);
-  } else if (!std::getenv("W2V_ONNX") || !*std::getenv("W2V_ONNX")) {
+  } else if (o.via != "plugin" && (!std::getenv("W2V_ONNX") || !*std::getenv("W2V_ONNX"))) {
+    // The plug-in looks for the encoder beside itself; the engine does not.
     throw Failure(kUsage, "no speech encoder: give --encoder FILE or set W2V_ONNX");
   }
 
-  CtxCloser ctx{le_create(o.bundle.c_str(), o.key.c_str(), o.threads, nullptr)};
-  if (!ctx.ctx) throw Failure(kBadBundle, "cannot open bundle " + o.bundle + ": " + le_last_error());
-  const int w = le_width(ctx.ctx), h = le_height(ctx.ctx);
-  if ((w & 1) || (h & 1))
-    throw Failure(kBadBundle, "bundle " + o.bundle + " has an odd frame size " + std::to_string(w) + "x" +
-                                  std::to_string(h) + ", which H.264 in yuv420p cannot carry");
-
-  le_utt_opts uo{};
-  uo.motion_dir = o.motion.c_str();
-  uo.threads = o.threads;
-  // A bundle without the chunk director renders frame by frame.
-  char member[4096];
-  const bool hasSteady = le_bundle_resolve_member(o.bundle.c_str(), "model_b24_fp32.onnx", member, sizeof member) == 1;
-  uo.steady_model = hasSteady ? nullptr : "-";
-  uo.hold_s = -1.0;  // the utterance ends when this host says so, never by a pause
-  UttCloser utt{le_utt_create(ctx.ctx, &uo)};
-  if (!utt.utt) throw Failure(kBadBundle, "cannot start the utterance pipeline on " + o.bundle + ": " + le_utt_last_error());
+  le::tools::UttDriveOptions dopts;
+  dopts.realtime = o.realtime;
+  dopts.leadFrames = o.lead;
+  Producer producer;
+  std::unique_ptr<le::tools::PluginHost> plugin;
+  std::unique_ptr<le::tools::StreamHost> stream;
+  // Declared in this order so that the pipeline goes before its context.
+  std::unique_ptr<le_ctx, CtxDeleter> ctx;
+  std::unique_ptr<le_utt, UttDeleter> utt;
+  if (o.via == "plugin") {
+    const std::string path = o.plugin.empty() ? defaultPlugin() : o.plugin;
+    try {
+      plugin = std::make_unique<le::tools::PluginHost>(path, o.bundle, o.key, o.threads);
+    } catch (const std::exception& e) {
+      const std::string what = e.what();
+      if (what.rfind("plugin: ", 0) == 0)
+        throw Failure(kNotBuilt, "--via plugin is not available: " + what.substr(8));
+      throw Failure(kBadBundle, "cannot open bundle " + o.bundle + " through the plug-in: " + what.substr(6));
+    }
+    producer.width = plugin->width();
+    producer.height = plugin->height();
+    producer.name = "plugin";
+    producer.drive = [&](le::tools::SpeechVideo& video, const std::function<void()>& progress) {
+      return plugin->drive(speech, video, dopts, progress);
+    };
+  } else if (o.via == "stream") {
+    try {
+      stream = std::make_unique<le::tools::StreamHost>(o.bundle, std::getenv("W2V_ONNX"), o.threads);
+    } catch (const std::exception& e) {
+      throw Failure(kBadBundle, "cannot open bundle " + o.bundle + " for the stream runner: " + e.what());
+    }
+    producer.width = stream->width();
+    producer.height = stream->height();
+    producer.name = "stream";
+    producer.drive = [&](le::tools::SpeechVideo& video, const std::function<void()>& progress) {
+      return stream->drive(speech, video, progress);
+    };
+  } else {
+    ctx.reset(le_create(o.bundle.c_str(), o.key.c_str(), o.threads, nullptr));
+    if (!ctx) throw Failure(kBadBundle, "cannot open bundle " + o.bundle + ": " + le_last_error());
+    le_utt_opts uo{};
+    uo.motion_dir = o.motion.c_str();
+    uo.threads = o.threads;
+    // A bundle without the chunk director renders frame by frame.
+    char member[4096];
+    const bool hasSteady =
+        le_bundle_resolve_member(o.bundle.c_str(), "model_b24_fp32.onnx", member, sizeof member) == 1;
+    uo.steady_model = hasSteady ? nullptr : "-";
+    uo.hold_s = -1.0;  // the utterance ends when this host says so, never by a pause
+    utt.reset(le_utt_create(ctx.get(), &uo));
+    if (!utt)
+      throw Failure(kBadBundle, "cannot start the utterance pipeline on " + o.bundle + ": " + le_utt_last_error());
+    producer.width = le_width(ctx.get());
+    producer.height = le_height(ctx.get());
+    producer.name = "utt";
+    producer.drive = [&](le::tools::SpeechVideo& video, const std::function<void()>& progress) {
+      return le::tools::driveUtterance(utt.get(), size_t(producer.width) * size_t(producer.height) * 3, speech, video,
+                                       dopts, progress);
+    };
+  }
+  const int w = producer.width, h = producer.height;
+  if (w <= 0 || h <= 0 || (w & 1) || (h & 1))
+    throw Failure(kBadBundle, "bundle " + o.bundle + " has a frame size of " + std::to_string(w) + "x" +
+                                  std::to_string(h) + ", which H.264 in yuv420p cannot carry (both must be even)");
 
   le::tools::Mp4Writer mp4(temp.path(), w, h, 25, 20, le::tools::AudioSpec{});
   le::tools::SpeechVideo video(mp4, speech, o.lead, size_t(w) * size_t(h) * 3);
   Progress progress(o.quiet, video);
-  le::tools::UttDriveOptions dopts;
-  dopts.realtime = o.realtime;
-  dopts.leadFrames = o.lead;
   le::tools::UttDriveResult r;
   try {
-    r = le::tools::driveUtterance(utt.utt, size_t(w) * size_t(h) * 3, speech, video, dopts, [&] { progress.tick(); });
+    r = producer.drive(video, [&] { progress.tick(); });
   } catch (const std::exception& e) {
     progress.done();
     const std::string what = e.what();
@@ -286,9 +351,9 @@ int run(const Options& o) {
   std::printf("le_speak: wrote %s: %lld frames (%d lead + %d speech + %d ramp), %.2f s, %dx%d H.264 + AAC\n",
               o.out.c_str(), (long long)video.written(), video.lead(), video.speechFrames(), video.rampFrames(),
               seconds, w, h);
-  std::printf("le_speak: via utt%s: %.1f fps rendered, first-frame latency %.0f ms, render %.1f ms/frame\n",
+  std::printf("le_speak: via %s%s: %.1f fps rendered, first-frame latency %.0f ms\n", producer.name.c_str(),
               o.realtime ? " (real time)" : "", r.seconds > 0 ? double(rendered) / r.seconds : 0.0,
-              r.firstFrameLatencyMs, r.renderMsAvg);
+              r.firstFrameLatencyMs);
   if (video.speechFrames() != video.speechFramesNeeded())
     std::fprintf(stderr, "le_speak: WARNING: %d speech frames for %d frames of speech\n", video.speechFrames(),
                  video.speechFramesNeeded());

@@ -52,6 +52,15 @@ int count(const std::string& text, const char* key) {
   return static_cast<int>(v);
 }
 
+// A value kept in single precision must stay finite there too.
+float single(double v, const char* key) {
+  const float f = static_cast<float>(v);
+  if (!std::isfinite(f))
+    throw std::runtime_error(std::string("meta.json: bad ") + key + ": " + std::to_string(v) +
+                             " does not fit single precision");
+  return f;
+}
+
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
@@ -63,9 +72,9 @@ Meta scanMeta(const std::string& text) {
   m.nt = count(text, "nt");
   m.nSrc = count(text, "n_src");
   m.nEmo = count(text, "n_emo");
-  m.sBridge = static_cast<float>(required(text, "s_bridge"));
+  m.sBridge = single(required(text, "s_bridge"), "s_bridge");
   double dp = 0;
-  if (number(text, "delta_pitch", &dp)) m.deltaPitch = static_cast<float>(dp);
+  if (number(text, "delta_pitch", &dp)) m.deltaPitch = single(dp, "delta_pitch");
   return m;
 }
 

@@ -40,6 +40,10 @@ TEST(MotionMeta, RefusesMissingAndBadKeys) {
   EXPECT_EQ(err(R"({"nt": 12, "n_src": 12, "n_emo": -1, "s_bridge": 1})"),
             "meta.json: bad n_emo: expected a whole number from 1 to 1048576");
   EXPECT_EQ(err(R"({"nt": 12, "n_src": 12, "n_emo": 4, "s_bridge":)"), "meta.json: bad s_bridge");
+  // Finite as a double but not as the float it is kept in (found by fuzzing).
+  EXPECT_EQ(err(R"({"nt": 12, "n_src": 12, "n_emo": 4, "s_bridge": 1, "delta_pitch": 1e39})").rfind(
+                "meta.json: bad delta_pitch: ", 0),
+            0u);
 }
 
 TEST(MotionTables, ExactCountOrAClearRefusal) {

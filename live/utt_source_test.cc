@@ -1,0 +1,98 @@
+// A session over the real utterance pipeline on the tiny bundle: the frame
+// kinds a viewer receives for a spoken sentence and for a stop, and the
+// pipeline's statistics.
+#include "live/utt_source.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "live/live_session.h"
+#include "live/speech_synth.h"
+#include "tests/test_support.h"
+
+namespace le::live {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Kinds {
+  std::mutex mu;
+  std::string all;  // one letter per frame: i, s, r
+  std::string status;
+
+  SessionSink sink() {
+    return [this](bool binary, std::string data) {
+      if (binary) return true;
+      std::lock_guard<std::mutex> lock(mu);
+      const auto k = data.find("\"kind\":");
+      if (data.find("\"type\":\"frame\"") != std::string::npos && k != std::string::npos &&
+          data.find("\"hold\":true") == std::string::npos)
+        all += "isr"[data[k + 7] - '0'];
+      if (data.find("\"type\":\"status\"") != std::string::npos) status = data;
+      return true;
+    };
+  }
+  std::string runs() {
+    std::lock_guard<std::mutex> lock(mu);
+    std::string out;
+    for (char c : all)
+      if (out.empty() || out.back() != c) out += c;
+    return out;
+  }
+  std::size_t count(char c) {
+    std::lock_guard<std::mutex> lock(mu);
+    return std::size_t(std::count(all.begin(), all.end(), c));
+  }
+};
+
+template <class F>
+bool waitFor(F cond, std::chrono::seconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return cond();
+}
+
+TEST(UttSource, ASentenceThenAStopOnTheTinyBundle) {
+  const std::string bundle = le::test::bundlePath("tiny");
+  SpeechSynth synth;
+  const std::vector<int16_t> hello = synth.speak("Hello there.");
+  Kinds k;
+  LiveSession s("u1", [&] { return std::make_unique<UttSource>(bundle, "b1_fp32", 2); },
+                [&](const std::string& text) { return text == "long" ? std::vector<int16_t>(16000 * 8, 500) : hello; },
+                k.sink());
+  ASSERT_TRUE(waitFor([&] { return k.count('i') >= 5; }, 120s)) << k.runs();
+  ASSERT_EQ(s.say("Hello there."), LiveSession::SayResult::kQueued);
+  ASSERT_TRUE(waitFor([&] { return k.runs().size() >= 4 && k.runs().substr(0, 4) == "isri"; }, 120s)) << k.runs();
+  // One speech frame per 40 ms of speech, give or take the source's edges.
+  const double expected = double(hello.size()) / kSamplesPerFrame;
+  EXPECT_NEAR(double(k.count('s')), expected, 3.0);
+  EXPECT_EQ(k.count('r'), 6u);  // the pipeline's end ramp
+
+  // A long utterance stopped while spoken ramps back to idle at once.
+  ASSERT_EQ(s.say("long"), LiveSession::SayResult::kQueued);
+  ASSERT_TRUE(waitFor([&] { return k.count('s') >= std::size_t(expected) + 10; }, 120s)) << k.runs();
+  s.stop();
+  ASSERT_TRUE(waitFor([&] { return k.runs().size() >= 7 && k.runs().back() == 'i'; }, 60s)) << k.runs();
+  std::this_thread::sleep_for(1200ms);  // a status message comes every second
+  const std::string runs = k.runs();
+  EXPECT_EQ(runs.substr(runs.size() - 3), "sri") << runs;
+  EXPECT_LT(k.count('s'), std::size_t(expected) + 150);  // 8 s of speech would be 200 frames
+  {
+    std::lock_guard<std::mutex> lock(k.mu);
+    EXPECT_NE(k.status.find("\"utterances\":2"), std::string::npos) << k.status;
+  }
+}
+
+TEST(UttSource, RefusesABundleItCannotOpen) {
+  const std::string msg = le::test::thrownBy([] { UttSource s("/no/such/bundle", "b1_fp32", 1); });
+  EXPECT_EQ(msg.rfind("Cannot open bundle /no/such/bundle: ", 0), 0u) << msg;
+}
+
+}  // namespace
+}  // namespace le::live
