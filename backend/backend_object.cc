@@ -8,6 +8,7 @@
 #include <new>
 #include <thread>
 
+#include "backend/frame_copy.h"
 #include "backend/imx_reader.h"
 #include "backend/open_config.h"
 #include "backend/temp_dir.h"
@@ -85,9 +86,24 @@ int Backend::open(const char* path, const be_engine_open_options* options, Backe
   b->driveFrames_ = le_drive_frames(rb.ctx);
 
   publishEngineEnvironment(pluginDirectory(), rb.env);
-  // Without a stream the object still serves idle frames; audio calls report no producer.
-  b->a2x_ = le_a2x_create(bundleDir.c_str(), threads);
-  if (b->a2x_) le_a2x_reset(b->a2x_, 0, 1, 1);
+  b->utterance_ = utteranceProducerSelected();
+  if (b->utterance_) {
+    le_utt_opts o{};
+    o.motion_dir = bundleDir.c_str();
+    o.threads = threads;
+    o.ep = provider;
+    o.steady_model = "b24_fp32";
+    o.eager = -2;
+    o.hold_s = 0.6;
+    b->utt_ = le_utt_create(rb.ctx, &o);
+    if (!b->utt_)
+      return refuse(BE_STATUS_ENGINE_FAILED,
+                    std::string("[corvane2-light] open refused: le_utt_create failed: ") + le_utt_last_error());
+  } else {
+    // Without a stream the object still serves idle frames; audio calls report no producer.
+    b->a2x_ = le_a2x_create(bundleDir.c_str(), threads);
+    if (b->a2x_) le_a2x_reset(b->a2x_, 0, 1, 1);
+  }
   b->ctx_ = rb.ctx;
   b->tempDir_ = rb.tempDir;
   rb.committed = true;
@@ -96,6 +112,7 @@ int Backend::open(const char* path, const be_engine_open_options* options, Backe
 }
 
 Backend::~Backend() {
+  le_utt_destroy(utt_);
   le_a2x_destroy(a2x_);
   le_destroy(ctx_);
   if (!tempDir_.empty()) removeTree(tempDir_);
@@ -107,7 +124,30 @@ int Backend::feedAudio(const int16_t* pcm, size_t n) {
     endUtterance();
     return BE_STATUS_OK;
   }
-  return feedDirect(pcm, n);
+  return utterance_ ? feedUtterance(pcm, n) : feedDirect(pcm, n);
+}
+
+bool Backend::flushHeld() {
+  if (!utt_ || held_.empty() || le_utt_ready(utt_) == 0) return true;
+  bool ok = true;
+  for (size_t at = 0; at < held_.size() && ok; at += kMaxPushChunk) {
+    const size_t n = std::min(kMaxPushChunk, held_.size() - at);
+    ok = le_utt_push_audio(utt_, held_.data() + at, static_cast<int>(n)) == 1;
+  }
+  held_.clear();
+  return ok;
+}
+
+int Backend::feedUtterance(const int16_t* pcm, size_t n) {
+  if (!utt_) return BE_STATUS_NOT_READY;
+  if (le_utt_ready(utt_) == 0) {
+    held_.insert(held_.end(), pcm, pcm + n);
+    return BE_STATUS_OK;
+  }
+  bool ok = flushHeld();
+  for (size_t at = 0; at < n && ok; at += kMaxPushChunk)
+    ok = le_utt_push_audio(utt_, pcm + at, static_cast<int>(std::min(kMaxPushChunk, n - at))) == 1;
+  return ok ? BE_STATUS_OK : BE_STATUS_RENDER_FAILED;
 }
 
 int Backend::pushA2x(const int16_t* pcm, size_t n) {
@@ -131,6 +171,12 @@ int Backend::feedDirect(const int16_t* pcm, size_t n) {
 }
 
 void Backend::endUtterance() {
+  if (utterance_) {
+    if (!utt_) return;
+    flushHeld();
+    le_utt_end_utterance(utt_);
+    return;
+  }
   if (a2x_ && speechActive_ && !finishSent_) {
     le_a2x_finish(a2x_);
     finishSent_ = true;
@@ -138,13 +184,16 @@ void Backend::endUtterance() {
 }
 
 void Backend::interrupt() {
-  if (a2x_) {
+  if (utterance_) {
+    if (utt_) le_utt_interrupt(utt_);
+  } else if (a2x_) {
     le_a2x_reset(a2x_, 0, 1, 1);
     speechActive_ = false;
     finishSent_ = false;
     pulledInUtterance_ = 0;
     postFinish_.clear();
   }
+  held_.clear();
 }
 
 int Backend::pullFrame(int index, unsigned char* dst, size_t dstLen, be_engine_frame_result* result) {
@@ -152,17 +201,25 @@ int Backend::pullFrame(int index, unsigned char* dst, size_t dstLen, be_engine_f
     zeroResult(result);
     return BE_STATUS_BUFFER_SMALL;
   }
-  return pullDirect(index, dst, dstLen, result);
+  return utterance_ ? pullUtterance(dst, dstLen, result) : pullDirect(index, dst, dstLen, result);
+}
+
+int Backend::pullUtterance(unsigned char* dst, size_t dstLen, be_engine_frame_result* result) {
+  zeroResult(result);
+  if (!utt_) return BE_STATUS_OK;
+  flushHeld();
+  le_utt_frame_info fi{};
+  if (le_utt_pull_frame(utt_, dst, dstLen, &fi) == 1 && result) {
+    result->frame_index = fi.src_index;
+    result->byte_count = static_cast<int32_t>(frameBytes());
+    result->kind = fi.kind;
+    result->has_frame = 1;
+  }
+  return BE_STATUS_OK;
 }
 
 int Backend::copyFrame(unsigned char* dst, int frameIndex, int kind, be_engine_frame_result* result) {
-  const size_t pixels = static_cast<size_t>(width_) * height_;
-  const uint8_t* src = rgba_.data();
-  for (size_t i = 0; i < pixels; ++i, src += 4, dst += 3) {
-    dst[0] = src[0];
-    dst[1] = src[1];
-    dst[2] = src[2];
-  }
+  rgbaToRgb(rgba_.data(), dst, static_cast<size_t>(width_) * height_);
   zeroResult(result);
   if (result) {
     result->frame_index = frameIndex;

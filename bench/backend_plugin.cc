@@ -1,14 +1,16 @@
 // What the plug-in adds on top of the engine: the per-frame cost of each
 // table's pull_frame against the core call it wraps (le_render_drive_rgba
-// for an idle frame in direct mode; the difference is the RGBA-to-RGB copy
-// and the bookkeeping), and the time of open + close on the demo bundle as a
-// directory and as a container. Compare ratios within one run.
+// for an idle frame in direct mode; the difference is the RGBA-to-RGB copy,
+// timed alone by BM_PullCopy, and the bookkeeping), and the time of open +
+// close on the demo bundle as a directory and as a container. Compare ratios
+// within one run.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "backend/frame_copy.h"
 #include "backend/lightbackend.h"
 #include "core/bundle/bundle_test_util.h"
 #include "le/le.h"
@@ -71,6 +73,16 @@ void BM_RendererPullIdle(benchmark::State& state) {
   re->close(obj);
 }
 
+// The copy a direct-mode pull adds, on the demo's 1280 x 720 canvas.
+void BM_PullCopy(benchmark::State& state) {
+  const size_t pixels = size_t(1280) * 720;
+  std::vector<uint8_t> rgba(pixels * 4, 7), rgb(pixels * 3);
+  for (auto _ : state) {
+    mirelund::engine::rgbaToRgb(rgba.data(), rgb.data(), pixels);
+    benchmark::DoNotOptimize(rgb.data());
+  }
+}
+
 // open + close; range(0): 0 the bundle directory, 1 the container.
 void BM_OpenClose(benchmark::State& state) {
   const std::string path = state.range(0) ? demoContainer() : demoBundleWithDirectors();
@@ -90,4 +102,5 @@ void BM_OpenClose(benchmark::State& state) {
 BENCHMARK(BM_CoreRenderDriveRgba)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_BackendPullIdle)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_RendererPullIdle)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_PullCopy)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpenClose)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(5);
