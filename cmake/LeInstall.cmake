@@ -7,7 +7,13 @@ include(CMakePackageConfigHelpers)
 # The installed engine finds an ONNX Runtime that lives outside the system's
 # library path (the pinned local prefix) through its rpath; the plug-in finds
 # the engine beside itself.
+# The pinned prefix usually sits inside the source tree (.deps), which CMake's
+# link-path rule leaves out, so name its directory explicitly.
 set_target_properties(facecore PROPERTIES INSTALL_RPATH_USE_LINK_PATH TRUE)
+if(LE_ORT_LIBRARY)
+  get_filename_component(_le_ort_libdir "${LE_ORT_LIBRARY}" DIRECTORY)
+  set_target_properties(facecore PROPERTIES INSTALL_RPATH "${_le_ort_libdir}")
+endif()
 set_target_properties(lightbackend PROPERTIES INSTALL_RPATH "$ORIGIN")
 
 install(TARGETS facecore EXPORT facecoreTargets
