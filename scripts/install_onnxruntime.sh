@@ -4,9 +4,12 @@
 # headers from the next Debian suite's libonnxruntime-dev package (only
 # unpacked; the system's apt sources are left untouched). Both artifacts are
 # pinned by checksum. Safe to run again: a complete prefix is left as it is.
+# ARCH (second argument, or ORT_ARCH) picks another machine's build, e.g.
+# arm64 for a cross build; by default the running machine's.
 set -euo pipefail
 
-PREFIX=${1:?usage: install_onnxruntime.sh PREFIX}
+PREFIX=${1:?usage: install_onnxruntime.sh PREFIX [x86_64|aarch64]}
+ARCH=${2:-${ORT_ARCH:-$(uname -m)}}
 ORT_VERSION=1.21.0
 NPM_TGZ_SHA256=c711a4048a8b460a70de25a5008b1628e3773878ef9deec1dd4a4ccab46de01a
 DEB_SUITE=trixie
@@ -16,10 +19,11 @@ declare -A DEB_SHA256=(
   [arm64]=d4b1967893865756c0fa8536be165259a8eb0e9068e60d322ba707ef4527e44e
 )
 
-case "$(uname -m)" in
-  x86_64) NODE_ARCH=x64; DEB_ARCH=amd64 ;;
+# The npm tarball holds every architecture's library: one checksum for all.
+case "$ARCH" in
+  x86_64|amd64|x64) NODE_ARCH=x64; DEB_ARCH=amd64 ;;
   aarch64|arm64) NODE_ARCH=arm64; DEB_ARCH=arm64 ;;
-  *) echo "onnxruntime: no prebuilt library for $(uname -m)" >&2; exit 1 ;;
+  *) echo "onnxruntime: no prebuilt library for $ARCH" >&2; exit 1 ;;
 esac
 
 STAMP="$PREFIX/.installed-$ORT_VERSION-$DEB_ARCH"

@@ -36,6 +36,11 @@ int runCommand(const std::string& cmd) {
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : 128;
 }
 
+std::string programCommand(const std::string& path) {
+  const std::string emulator = LE_TEST_EMULATOR;
+  return emulator.empty() ? shellQuote(path) : emulator + " " + shellQuote(path);
+}
+
 void runGenerator(const std::vector<std::string>& args) {
   std::string cmd = shellQuote(python()) + " " + shellQuote(sourceDir() + "/tools/make_bundle.py");
   for (const auto& a : args) cmd += " " + shellQuote(a);

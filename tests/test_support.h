@@ -19,6 +19,9 @@ std::string python();
 void runGenerator(const std::vector<std::string>& args);
 // Runs a shell command; returns its exit status.
 int runCommand(const std::string& cmd);
+// Shell words that run the built program `path`: its quoted path, behind the
+// emulator that CTest runs the tests under in a cross build.
+std::string programCommand(const std::string& path);
 
 // Path of a generated bundle directory, e.g. bundlePath("tiny").
 std::string bundlePath(const std::string& name);

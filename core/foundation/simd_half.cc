@@ -49,13 +49,17 @@ void Rgb8ToPlanarF16(const uint8_t* HWY_RESTRICT rgb, uint16_t* HWY_RESTRICT dst
   const size_t lanes = hn::Lanes(df);
   const auto k255 = hn::Set(df, 255.0f);
   size_t i = 0;
+  // Named vectors, not an array: SVE vectors are sizeless and cannot be
+  // array elements.
+  const auto store = [&](hn::Vec<decltype(d8)> c, size_t ch, size_t at) HWY_ATTR {
+    StoreHalf(df, hn::Div(hn::ConvertTo(df, hn::PromoteTo(di, c)), k255), dst + ch * planeStride + at);
+  };
   for (; i + lanes <= n; i += lanes) {
-    hn::Vec<decltype(d8)> c[3];
-    hn::LoadInterleaved3(d8, rgb + 3 * i, c[0], c[1], c[2]);
-    for (size_t ch = 0; ch < 3; ++ch) {
-      const auto v = hn::Div(hn::ConvertTo(df, hn::PromoteTo(di, c[ch])), k255);
-      StoreHalf(df, v, dst + ch * planeStride + i);
-    }
+    hn::Vec<decltype(d8)> r, g, b;
+    hn::LoadInterleaved3(d8, rgb + 3 * i, r, g, b);
+    store(r, 0, i);
+    store(g, 1, i);
+    store(b, 2, i);
   }
   if (i < n) {
     for (size_t ch = 0; ch < 3; ++ch) {

@@ -66,8 +66,9 @@ TEST(PasteThreads, ThreadCountsGiveIdenticalBytes) {
   std::vector<uint8_t> first;
   for (int n : {1, 2, 4}) {
     const std::string file = dir.file("threads" + std::to_string(n));
-    const std::string cmd = "FACECORE_THREADS=" + std::to_string(n) + " " + kOutVar + "='" + file + "' '" +
-                            self + "' --gtest_filter=PasteThreads.WritesCompositesForParent > /dev/null";
+    const std::string cmd = "FACECORE_THREADS=" + std::to_string(n) + " " + kOutVar + "='" + file + "' " +
+                            test::programCommand(self) +
+                            " --gtest_filter=PasteThreads.WritesCompositesForParent > /dev/null";
     ASSERT_EQ(test::runCommand(cmd), 0) << cmd;
     const std::vector<unsigned char> bytes = test::readFile(file);
     ASSERT_FALSE(bytes.empty());

@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# The 64-bit Arm check on an x86-64 Debian 12 machine: installs the cross
+# toolchain, qemu-user and the arm64 libraries (multiarch), cross-builds the
+# engine into build-arm64/, runs test labels under qemu-aarch64 at several
+# SVE vector lengths and compares the paste and teeth outputs with the
+# native build's, byte for byte. Safe to run again; exits non-zero on the
+# first failure.
+#
+# Settings (environment):
+#   ARM64_LABELS   ctest label regex        (foundation|paste|bundle|tessera)
+#   ARM64_VLS      SVE vector lengths, bits (128 256 512)
+#   ARM64_BUILD_DIR, NATIVE_BUILD_DIR        (build-arm64, build)
+#   JOBS           compile and test jobs    (nproc)
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+ARM64_BUILD_DIR=${ARM64_BUILD_DIR:-$ROOT/build-arm64}
+NATIVE_BUILD_DIR=${NATIVE_BUILD_DIR:-$ROOT/build}
+ARM64_LABELS=${ARM64_LABELS:-foundation|paste|bundle|tessera}
+ARM64_VLS=${ARM64_VLS:-128 256 512}
+JOBS=${JOBS:-$(nproc)}
+ORT_ARM64=${ONNXRUNTIME_ROOT_ARM64:-$ROOT/.deps/onnxruntime-1.21.0-arm64}
+SUDO=""
+[[ $(id -u) -eq 0 ]] || SUDO=sudo
+stamp() { echo "arm64: $* ($(( $(date +%s) - t0 )) s)"; }
+t0=$(date +%s)
+
+# --- Host packages: the native build's, then the cross toolchain and qemu.
+bash "$ROOT/scripts/setup.sh"
+
+HOST_PACKAGES=(g++-aarch64-linux-gnu qemu-user)
+ARM64_PACKAGES=(
+  libhwy-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libswresample-dev
+  libfftw3-dev libgtest-dev libgmock-dev libstb-dev libboost-dev
+  libc6 libstdc++6  # the programs run on these under qemu
+)
+missing=()
+for p in "${HOST_PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+for p in "${ARM64_PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p:arm64" 2>/dev/null | grep -q "install ok installed" || missing+=("$p:arm64")
+done
+if ((${#missing[@]})); then
+  # The arm64 libraries come from the same Debian sources through multiarch.
+  if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    echo "arm64: adding the arm64 architecture to dpkg"
+    $SUDO dpkg --add-architecture arm64
+  fi
+  echo "arm64: installing ${missing[*]}"
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+else
+  echo "arm64: cross toolchain, qemu-user and arm64 libraries present"
+fi
+bash "$ROOT/scripts/install_onnxruntime.sh" "$ORT_ARM64" arm64
+stamp "dependencies ready"
+
+# --- Cross build (benchmarks left out: they are timed on real machines).
+cmake -S "$ROOT" -B "$ARM64_BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} \
+  -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/aarch64-linux-gnu.cmake" -DLE_WERROR=ON -DLE_BUILD_BENCH=OFF \
+  -DONNXRUNTIME_ROOT="$ORT_ARM64" >/dev/null
+cmake --build "$ARM64_BUILD_DIR" -j "$JOBS"
+stamp "cross build done"
+
+# --- The native digest program, in the native build (configured if absent).
+if [[ ! -f "$NATIVE_BUILD_DIR/CMakeCache.txt" ]]; then
+  cmake -S "$ROOT" -B "$NATIVE_BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} \
+    -DONNXRUNTIME_ROOT="${ONNXRUNTIME_ROOT:-$ROOT/.deps/onnxruntime-1.21.0}" >/dev/null
+fi
+cmake --build "$NATIVE_BUILD_DIR" -j "$JOBS" --target le_output_digest
+# Both programs read the same generated head weights.
+(cd "$ARM64_BUILD_DIR" && ctest -R '^fixture_tessera_bundles$' --output-on-failure >/dev/null)
+heads="$ARM64_BUILD_DIR/testdata/tessera/heads/ok.pt"
+"$NATIVE_BUILD_DIR/tools/le_output_digest" "$heads" > "$ARM64_BUILD_DIR/digest-native.txt"
+
+# --- Per vector length: the digests against the native ones, then the tests.
+# sveN=on makes N bits the longest (and default) vector length of qemu's CPU.
+# The programs use the multiarch C library, not the cross toolchain's copy.
+unset QEMU_LD_PREFIX
+summary=()
+failed=0
+for vl in $ARM64_VLS; do
+  export QEMU_CPU="max,sve$vl=on"
+  out="$ARM64_BUILD_DIR/digest-sve$vl.txt"
+  targets=$(qemu-aarch64 "$ARM64_BUILD_DIR/tools/le_output_digest" "$heads" 2>&1 >"$out" | sed -n 's/^targets: //p') \
+    || { echo "arm64: le_output_digest failed at SVE $vl bits" >&2; failed=1; }
+  if diff -u "$ARM64_BUILD_DIR/digest-native.txt" "$out"; then
+    digest="digests equal"
+  else
+    echo "arm64: paste/teeth output at SVE $vl bits DIFFERS from the native build (above)" >&2
+    digest="DIGESTS DIFFER"
+    failed=1
+  fi
+  start=$(date +%s)
+  if (cd "$ARM64_BUILD_DIR" && ctest -L "$ARM64_LABELS" -j "$JOBS" --output-on-failure); then
+    tests="tests pass"
+  else
+    tests="TESTS FAIL"
+    failed=1
+  fi
+  summary+=("SVE $vl bits: targets $targets; $digest; $tests (labels $ARM64_LABELS, $(( $(date +%s) - start )) s)")
+done
+
+echo "arm64 summary:"
+printf '  %s\n' "${summary[@]}"
+stamp "done"
+exit $failed
