@@ -1,7 +1,12 @@
-// Worker pool: dispatch overhead of an empty job and 1 -> 2 thread scaling
-// of a compute-bound, memory-light kernel.
+// Worker pool: dispatch overhead of an empty job (back to back, and after
+// the workers went to sleep), the CPU an idle pool uses, and 1 -> 2 thread
+// scaling of a compute-bound, memory-light kernel.
+#include <time.h>
+
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <thread>
 
 #include <benchmark/benchmark.h>
 
@@ -17,6 +22,46 @@ void emptyJob(benchmark::State& st) {
   st.counters["slices"] = pool::parts(n, 1);
 }
 BENCHMARK(emptyJob);
+
+// One empty job after the workers have blocked: the cost of waking them.
+void emptyJobAfterIdle(benchmark::State& st) {
+  const std::uint64_t n = static_cast<std::uint64_t>(pool::threads());
+  const std::function<void(std::uint64_t, std::uint64_t)> fn = [](std::uint64_t, std::uint64_t) {};
+  pool::parallelRange(n, 1, fn);
+  for (auto _ : st) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const auto start = std::chrono::steady_clock::now();
+    pool::parallelRange(n, 1, fn);
+    st.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+}
+BENCHMARK(emptyJobAfterIdle)->UseManualTime()->Iterations(200);
+
+double processCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+// CPU the whole process burns while its pool has no work: one job, a pause
+// for the workers to settle, then a quarter second in which the caller sleeps.
+void idlePoolCpu(benchmark::State& st) {
+  const std::uint64_t n = static_cast<std::uint64_t>(pool::threads());
+  const std::function<void(std::uint64_t, std::uint64_t)> fn = [](std::uint64_t, std::uint64_t) {};
+  double cpu = 0, wall = 0;
+  for (auto _ : st) {
+    pool::parallelRange(n, 1, fn);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const double c0 = processCpuSeconds();
+    const auto w0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    cpu += processCpuSeconds() - c0;
+    wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
+  }
+  st.counters["idle_cpu_percent"] = 100.0 * cpu / wall;
+  st.counters["workers"] = pool::threads() - 1;
+}
+BENCHMARK(idlePoolCpu)->Iterations(4)->Unit(benchmark::kMillisecond);
 
 // A polynomial evaluated per index: no memory traffic beyond one sum per slice.
 void compute(std::uint64_t b, std::uint64_t e, double* out) {

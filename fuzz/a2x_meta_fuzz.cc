@@ -1,8 +1,5 @@
 // Feeds arbitrary bytes to the audio-to-expression meta scanner, the meta
 // reader and the raw float table loader, checking their promises.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,30 +8,16 @@
 #include <vector>
 
 #include "core/audio/a2x_tables.h"
-#include "core/bundle/paths.h"
+#include "fuzz/fuzz_files.h"
 
 namespace {
 
 const char* const kKeys[] = {"h", "window", "left", "layers", "width", "silence_prime", "", "\"", ":"};
 
-std::string gScratch;
-
-void removeScratch() { le::rmTree(gScratch); }
-
-std::string makeScratch() {
-  struct stat st;
-  std::string base = ::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
-  std::string tmpl = base + "/a2x_meta_fuzz_XXXXXX";
-  if (!::mkdtemp(&tmpl[0])) std::abort();
-  gScratch = tmpl;
-  std::atexit(removeScratch);
-  return tmpl;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const std::string dir = makeScratch();
+  const std::string& dir = le::fuzz::scratchDir("a2x_meta_fuzz");
   const std::string text(reinterpret_cast<const char*>(data), size);
   for (const char* key : kKeys) {
     int v = 12345;
@@ -47,10 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const std::runtime_error&) {
   }
   const std::string path = dir + "/table.f32";
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) std::abort();
-  if (size && std::fwrite(data, 1, size, f) != size) std::abort();
-  std::fclose(f);
+  le::fuzz::writeFile(path, data, size);
   const std::vector<float> t = le::a2x::readFloats(path);
   if (t.size() != size / sizeof(float)) std::abort();
   return 0;

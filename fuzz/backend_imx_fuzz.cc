@@ -15,26 +15,13 @@
 
 #include "backend/imx_reader.h"
 #include "backend/temp_dir.h"
+#include "fuzz/fuzz_files.h"
 
 namespace {
 
 namespace c = mirelund::engine::container;
 
-std::string gScratch;
-
-void removeScratch() { mirelund::engine::removeTree(gScratch); }
-
-const std::string& scratch() {
-  static const std::string dir = [] {
-    struct stat st;
-    std::string tmpl = std::string(::stat("/dev/shm", &st) == 0 ? "/dev/shm" : "/tmp") + "/backend_imx_fuzz_XXXXXX";
-    if (!::mkdtemp(tmpl.data())) std::abort();
-    gScratch = tmpl;
-    std::atexit(removeScratch);
-    return tmpl;
-  }();
-  return dir;
-}
+const std::string& scratch() { return le::fuzz::scratchDir("backend_imx_fuzz"); }
 
 std::set<std::string> entries(const std::string& dir) {
   std::set<std::string> out;
@@ -64,12 +51,7 @@ void checkTree(const std::string& dir) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string box = scratch() + "/c.imx";
   const std::string out = scratch() + "/out";
-  if (FILE* f = std::fopen(box.c_str(), "wb")) {
-    if (size) std::fwrite(data, 1, size, f);
-    std::fclose(f);
-  } else {
-    std::abort();
-  }
+  le::fuzz::writeFile(box, data, size);
   const bool isImx = c::imx_is_container(box.c_str());
   std::vector<c::ImxEntry> toc;
   const int listed = c::imx_list_entries(box.c_str(), toc);

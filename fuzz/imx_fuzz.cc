@@ -17,27 +17,17 @@
 #include "core/bundle/imx_container.h"
 #include "core/bundle/imx_unwrap.h"
 #include "core/bundle/paths.h"
+#include "fuzz/fuzz_files.h"
 
 namespace {
 
-std::string gScratch;
-
-void removeScratch() { le::rmTree(gScratch); }
-
-std::string makeScratch() {
-  struct stat st;
-  std::string base = ::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
-  std::string tmpl = base + "/imx_fuzz_XXXXXX";
-  if (!::mkdtemp(&tmpl[0])) std::abort();
-  ::unsetenv("LE_IMX_UNWRAP_ROOT");
-  gScratch = tmpl;
-  std::atexit(removeScratch);
-  if (!le::mkdirs(tmpl + "/root/box")) std::abort();
-  return tmpl;
-}
-
 const std::string& scratch() {
-  static const std::string dir = makeScratch();
+  static const std::string& dir = [] () -> const std::string& {
+    const std::string& d = le::fuzz::scratchDir("imx_fuzz");
+    ::unsetenv("LE_IMX_UNWRAP_ROOT");
+    if (!le::mkdirs(d + "/root/box")) std::abort();
+    return d;
+  }();
   return dir;
 }
 
@@ -62,13 +52,6 @@ void checkTree(const std::string& dir) {
     if (S_ISDIR(st.st_mode)) checkTree(p);
     else if (!S_ISREG(st.st_mode)) std::abort();
   }
-}
-
-void writeAll(const std::string& path, const uint8_t* data, size_t size) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) std::abort();
-  if (size && std::fwrite(data, 1, size, f) != size) std::abort();
-  std::fclose(f);
 }
 
 // The unwrap's progress line is noise at fuzzing speed.
@@ -96,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string container = box + "/c.imx";
   const std::string dest = box + "/c.lebundle";
   const std::string marker = dest + ".imx_unwrapped";
-  writeAll(container, data, size);
+  le::fuzz::writeFile(container, data, size);
   ::unlink(marker.c_str());  // every input is unpacked afresh
 
   bool isImx = le::isImxV2File(container);

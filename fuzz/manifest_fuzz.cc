@@ -13,6 +13,7 @@
 #include "core/bundle/manifest.h"
 #include "core/bundle/manifest_key.h"
 #include "core/bundle/paths.h"
+#include "fuzz/fuzz_files.h"
 
 namespace mk = le::manifest_key;
 
@@ -21,19 +22,9 @@ namespace {
 const char* const kKeys[] = {"format", "agent", "NT", "frame_count", "H", "W", "crop", "amount",
                              "frames", "M_src_w", "paste_source_height", "P_hevc", "a", ""};
 
-std::string gScratch;
-
-void removeScratch() { le::rmTree(gScratch); }
-
-std::string makeScratch() {
-  struct stat st;
-  std::string base = ::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
-  std::string tmpl = base + "/manifest_fuzz_XXXXXX";
-  if (!::mkdtemp(&tmpl[0])) std::abort();
+const std::string& scratch() {
   ::unsetenv("LE_IMX_UNWRAP_ROOT");
-  gScratch = tmpl;
-  std::atexit(removeScratch);
-  return tmpl;
+  return le::fuzz::scratchDir("manifest_fuzz");
 }
 
 void checkKey(const std::string& text, const char* key) {
@@ -61,14 +52,11 @@ void checkKey(const std::string& text, const char* key) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const std::string dir = makeScratch();
+  const std::string& dir = scratch();
   const std::string text(reinterpret_cast<const char*>(data), size);
   for (const char* key : kKeys) checkKey(text, key);
 
-  FILE* f = std::fopen((dir + "/manifest.json").c_str(), "wb");
-  if (!f) std::abort();
-  if (size && std::fwrite(data, 1, size, f) != size) std::abort();
-  std::fclose(f);
+  le::fuzz::writeFile(dir + "/manifest.json", data, size);
   // Both answers to a missing paste-space stamp.
   if (size % 2) ::setenv("CORVANE2_MSRC_MISSING_OK", "1", 1);
   else ::unsetenv("CORVANE2_MSRC_MISSING_OK");

@@ -13,24 +13,16 @@
 #include <vector>
 
 #include "core/tessera/members.h"
+#include "fuzz/fuzz_files.h"
 
 namespace {
 
-void put(const std::string& path, const char* data, size_t size) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) std::abort();
-  if (size) std::fwrite(data, 1, size, f);
-  std::fclose(f);
-}
-
 const std::string& bundleDir() {
   static const std::string dir = [] {
-    char tmpl[] = "/tmp/le_tessera_fuzz_XXXXXX";
-    if (!mkdtemp(tmpl)) std::abort();
-    std::string d = tmpl;
-    put(d + "/tessera_bank.v1.mp4", "track", 5);
-    put(d + "/tessera_head.v1.pt", "PK\3\4", 4);
-    put(d + "/tessera_head.v1.json", "{}", 2);
+    const std::string& d = le::fuzz::scratchDir("tessera_members_fuzz");
+    le::fuzz::writeFile(d + "/tessera_bank.v1.mp4", "track", 5);
+    le::fuzz::writeFile(d + "/tessera_head.v1.pt", "PK\3\4", 4);
+    le::fuzz::writeFile(d + "/tessera_head.v1.json", "{}", 2);
     return d;
   }();
   return dir;
@@ -45,11 +37,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* text = reinterpret_cast<const char*>(data);
   const void* nul = std::memchr(text, 0, size);
   size_t sidecarLen = nul ? static_cast<size_t>(static_cast<const char*>(nul) - text) : size;
-  put(dir + "/tessera_bank.v1.json", text, sidecarLen);
+  le::fuzz::writeFile(dir + "/tessera_bank.v1.json", text, sidecarLen);
   if (nul)
-    put(dir + "/manifest.json", text + sidecarLen + 1, size - sidecarLen - 1);
+    le::fuzz::writeFile(dir + "/manifest.json", text + sidecarLen + 1, size - sidecarLen - 1);
   else
-    put(dir + "/manifest.json", kManifest, std::strlen(kManifest));
+    le::fuzz::writeFile(dir + "/manifest.json", kManifest, std::strlen(kManifest));
   try {
     le::TesseraAttachInputs in = le::loadTesseraMembers(dir);
     const int64_t bytes = in.bandBytes();

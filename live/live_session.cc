@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 #include "live/fmp4_stream.h"
 
 namespace le::live {
@@ -42,26 +44,9 @@ double ms(std::chrono::steady_clock::duration d) { return std::chrono::duration<
 }  // namespace
 
 std::string jsonString(const std::string& s) {
-  std::string out = "\"";
-  for (const char ch : s) {
-    const auto c = uint8_t(ch);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += ch;
-        }
-    }
-  }
-  return out + "\"";
+  // Text that is not UTF-8 (an engine message quoting a file name, say) is
+  // sent with replacement characters rather than failing the event.
+  return nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 LiveSession::SayResult checkSentence(const std::string& text, std::size_t maxBytes) {

@@ -240,6 +240,7 @@ TEST(SentenceCheck, AcceptsUtf8TextAndRefusesTheRest) {
   EXPECT_EQ(checkSentence("surrogate \xed\xa0\x80", 100), R::kNotUtf8);
   EXPECT_EQ(checkSentence("lone \x80", 100), R::kNotUtf8);
   EXPECT_EQ(jsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
+  EXPECT_EQ(jsonString("x\xff"), "\"x\xef\xbf\xbd\"");  // not UTF-8: a replacement character
 }
 
 std::string wav(int rate, int channels, int bits, const std::vector<int16_t>& pcm, uint32_t dataSize) {

@@ -27,7 +27,9 @@ int parts(std::uint64_t n, std::uint64_t grain);
 // thread does slice 0, workers 1 .. p-1 the others. Returns when every slice
 // is done. A call made from inside the calling thread's own slice runs fn(0,
 // n) serially. fn is never copied. When a slice throws, the first exception
-// is rethrown here after all slices have finished.
+// is rethrown here after all slices have finished. Idle workers poll for a
+// few tens of microseconds after a job, then block: back-to-back jobs are
+// handed over without a wake-up, and a pool with no jobs uses no CPU.
 void parallelRange(std::uint64_t n, std::uint64_t grain,
                    const std::function<void(std::uint64_t, std::uint64_t)>& fn);
 
@@ -39,6 +41,9 @@ int threadCountRule(const char* facecoreThreads, const char* pasteThreads,
 // Tests only: makes threads() report `count` from now on (0 restores the
 // rule). Pools already built keep their size.
 void overrideThreadsForTest(int count);
+// Tests only: how many workers of the calling thread's pool are blocked
+// waiting for a job (0 when the thread has no pool).
+int blockedWorkersForTest();
 }  // namespace detail
 
 }  // namespace le::pool

@@ -172,5 +172,31 @@ TEST(PoolParallelRange, ThreadsHaveIndependentPools) {
   EXPECT_EQ(total.load(), 4u * 100u * 64u);
 }
 
+// Workers poll briefly after a job and then block; jobs published around
+// that moment (gaps below, near and above the polling time) must still reach
+// every worker exactly once.
+TEST(PoolParallelRange, IdleWorkersBlockAndJobsAroundThePollingTimeAllArrive) {
+  onFreshThread(4, [] {
+    Recorder warm;
+    parallelRange(4, 1, std::ref(warm));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (detail::blockedWorkersForTest() != 3 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(detail::blockedWorkersForTest(), 3) << "idle workers never went to sleep";
+
+    std::uint64_t seed = 12345;
+    for (int job = 0; job < 1500; ++job) {
+      seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+      const int gapMicros = static_cast<int>((seed >> 33) % 140);
+      if (gapMicros > 0) std::this_thread::sleep_for(std::chrono::microseconds(gapMicros));
+      Recorder rec;
+      parallelRange(8, 1, std::ref(rec));
+      ASSERT_EQ(rec.sorted(), (std::vector<Slice>{{0, 2}, {2, 4}, {4, 6}, {6, 8}})) << "job " << job;
+      ASSERT_EQ(rec.threads.size(), 4u) << "job " << job;
+    }
+  });
+}
+
 }  // namespace
 }  // namespace le::pool
