@@ -82,8 +82,12 @@ failed=0
 for vl in $ARM64_VLS; do
   export QEMU_CPU="max,sve$vl=on"
   out="$ARM64_BUILD_DIR/digest-sve$vl.txt"
-  targets=$(qemu-aarch64 "$ARM64_BUILD_DIR/tools/le_output_digest" "$heads" 2>&1 >"$out" | sed -n 's/^targets: //p') \
-    || { echo "arm64: le_output_digest failed at SVE $vl bits" >&2; failed=1; }
+  if ! qemu-aarch64 "$ARM64_BUILD_DIR/tools/le_output_digest" "$heads" >"$out" 2>"$out.log"; then
+    cat "$out.log" >&2
+    echo "arm64: le_output_digest failed at SVE $vl bits" >&2
+    failed=1
+  fi
+  targets=$(sed -n 's/^targets: //p' "$out.log")
   if diff -u "$ARM64_BUILD_DIR/digest-native.txt" "$out"; then
     digest="digests equal"
   else
