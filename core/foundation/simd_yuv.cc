@@ -74,15 +74,20 @@ HWY_INLINE void ConvertRow(const uint8_t* HWY_RESTRICT y, const uint8_t* HWY_RES
     const auto termB = hn::ShiftLeft<2>(d);
     const auto d2 = hn::Add(d, d);
     const auto yw = hn::BitCast(du16, hn::LoadU(d8, y + i));
-    hn::Vec<decltype(d16)> r[2], g[2], b[2];
-    for (int odd = 0; odd < 2; ++odd) {
-      const auto yy = hn::Sub(hn::BitCast(d16, odd ? hn::ShiftRight<8>(yw) : hn::And(yw, lowByte)), k16);
-      const auto common = hn::Add(hn::Mul(yy, k42), k128);
-      r[odd] = hn::Add(hn::Add(yy, e), hn::ShiftRight<8>(hn::Add(common, termR)));
-      g[odd] = hn::Add(hn::Sub(yy, e), hn::ShiftRight<8>(hn::Add(common, termG)));
-      b[odd] = hn::Add(hn::Add(yy, d2), hn::ShiftRight<8>(hn::Add(common, termB)));
-    }
-    hn::StoreInterleaved3(pack(r[0], r[1]), pack(g[0], g[1]), pack(b[0], b[1]), d8, rgb + 3 * i);
+    // Scalable vectors cannot live in arrays, hence one name per parity.
+    const auto yEven = hn::Sub(hn::BitCast(d16, hn::And(yw, lowByte)), k16);
+    const auto yOdd = hn::Sub(hn::BitCast(d16, hn::ShiftRight<8>(yw)), k16);
+    const auto commonEven = hn::Add(hn::Mul(yEven, k42), k128);
+    const auto commonOdd = hn::Add(hn::Mul(yOdd, k42), k128);
+    auto channel = [&](hn::Vec<decltype(d16)> additive, hn::Vec<decltype(d16)> term, bool subtract) {
+      const auto even = hn::Add(subtract ? hn::Sub(yEven, additive) : hn::Add(yEven, additive),
+                                hn::ShiftRight<8>(hn::Add(commonEven, term)));
+      const auto odd = hn::Add(subtract ? hn::Sub(yOdd, additive) : hn::Add(yOdd, additive),
+                               hn::ShiftRight<8>(hn::Add(commonOdd, term)));
+      return pack(even, odd);
+    };
+    hn::StoreInterleaved3(channel(e, termR, false), channel(e, termG, true), channel(d2, termB, false), d8,
+                          rgb + 3 * i);
   }
 }
 #endif
