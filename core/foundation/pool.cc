@@ -121,7 +121,10 @@ class Pool {
       const bool early = spinUntil(finished);
       std::unique_lock<std::mutex> lock(mutex_);
       if (!early) {
-        ownerWaiting_.store(true);
+        // A read-modify-write rather than a store: it is a full barrier on
+        // every machine, including emulators (qemu-user) that let a
+        // sequentially consistent store pass the load below.
+        ownerWaiting_.exchange(true);
         while (pending_.load() != 0) done_.wait(lock);
         ownerWaiting_.store(false, std::memory_order_relaxed);
       }
