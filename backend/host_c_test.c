@@ -14,15 +14,7 @@
 
 #include "backend/lightbackend.h"
 
-static int failures = 0;
-
-#define CHECK(cond)                                                  \
-  do {                                                               \
-    if (!(cond)) {                                                   \
-      fprintf(stderr, "%s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                    \
-    }                                                                \
-  } while (0)
+#include "tests/c_check.h"
 
 static const be_engine_backend* backend;
 static const mirelund_renderer* renderer;

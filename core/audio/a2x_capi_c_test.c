@@ -7,16 +7,8 @@
 
 #include "le/le_a2x.h"
 
-static int failures = 0;
-
-#define CHECK(cond)                                                          \
-  do {                                                                       \
-    if (!(cond)) {                                                           \
-      fprintf(stderr, "%s:%d: CHECK(%s) failed; last error \"%s\"\n",        \
-              __FILE__, __LINE__, #cond, le_a2x_last_error());               \
-      ++failures;                                                            \
-    }                                                                        \
-  } while (0)
+#define LE_CHECK_CONTEXT le_a2x_last_error()
+#include "tests/c_check.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {

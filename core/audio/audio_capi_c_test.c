@@ -8,16 +8,14 @@
 
 #include "le/le.h"
 
-static int failures = 0;
-
-#define CHECK(cond)                                                                             \
-  do {                                                                                          \
-    if (!(cond)) {                                                                              \
-      fprintf(stderr, "%s:%d: CHECK(%s) failed; last errors \"%s\" / \"%s\"\n", __FILE__, __LINE__, \
-              #cond, le_motion_last_error(), le_fca_last_error());                              \
-      ++failures;                                                                               \
-    }                                                                                           \
-  } while (0)
+/* Both families' last errors beside a failed check. */
+static const char* checkContext(void) {
+  static char text[1024];
+  snprintf(text, sizeof text, "last errors \"%s\" / \"%s\"", le_motion_last_error(), le_fca_last_error());
+  return text;
+}
+#define LE_CHECK_CONTEXT checkContext()
+#include "tests/c_check.h"
 
 static void motion(const char* dir) {
   CHECK(le_motion_create(NULL, 1, NULL) == NULL);

@@ -10,16 +10,8 @@
 
 #include "le/le.h"
 
-static int failures = 0;
-
-#define CHECK(cond)                                                                                       \
-  do {                                                                                                    \
-    if (!(cond)) {                                                                                        \
-      fprintf(stderr, "%s:%d: CHECK(%s) failed; le_utt_last_error \"%s\"\n", __FILE__, __LINE__, #cond, \
-              le_utt_last_error());                                                                       \
-      ++failures;                                                                                         \
-    }                                                                                                     \
-  } while (0)
+#define LE_CHECK_CONTEXT le_utt_last_error()
+#include "tests/c_check.h"
 
 static void sleepMs(int ms) {
   struct timespec t = {ms / 1000, (ms % 1000) * 1000000L};

@@ -5,15 +5,7 @@
 
 #include "le/le.h"
 
-static int failures = 0;
-
-#define CHECK(cond)                                                   \
-  do {                                                                \
-    if (!(cond)) {                                                    \
-      fprintf(stderr, "%s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                     \
-    }                                                                 \
-  } while (0)
+#include "tests/c_check.h"
 
 int main(void) {
   const int64_t len = le_telemetry_json(NULL, 0);

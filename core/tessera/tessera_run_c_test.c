@@ -6,16 +6,8 @@
 
 #include "le/le.h"
 
-static int failures = 0;
-
-#define CHECK(cond)                                                        \
-  do {                                                                     \
-    if (!(cond)) {                                                         \
-      fprintf(stderr, "%s:%d: CHECK(%s) failed; err \"%s\"\n", __FILE__,   \
-              __LINE__, #cond, err);                                       \
-      ++failures;                                                          \
-    }                                                                      \
-  } while (0)
+#define LE_CHECK_CONTEXT err
+#include "tests/c_check.h"
 
 int main(int argc, char** argv) {
   char err[512] = "";
