@@ -5,7 +5,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
 PACKAGES=(
-  build-essential g++ clang libclang-rt-dev cmake ninja-build pkg-config git
+  build-essential g++ clang libclang-rt-dev cmake ninja-build ccache pkg-config git
   libhwy-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libswresample-dev
   libstb-dev libgtest-dev libgmock-dev libbenchmark-dev ffmpeg
   libfftw3-dev
