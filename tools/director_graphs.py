@@ -247,7 +247,11 @@ def build_featsynth(B=1, S=64, K=21, seed=11, fs_shape=(64, 64, 64)):
 
 
 def finish(g, name, inputs, outputs, baked=False):
-    graph = helper.make_graph(g.nodes, name, inputs, outputs, initializer=g.inits)
+    # Variants leave some shared constants unread; ONNX Runtime would warn
+    # about each at load, so they stay out.
+    read = {i for n in g.nodes for i in n.input}
+    inits = [t for t in g.inits if t.name in read]
+    graph = helper.make_graph(g.nodes, name, inputs, outputs, initializer=inits)
     opsets = [helper.make_opsetid("", OPSET)]
     if baked:
         opsets.append(helper.make_opsetid("com.mirelund", 1))

@@ -1,6 +1,7 @@
 #include "core/render/graph_codec.h"
 
 #include <cstring>
+#include <set>
 #include <stdexcept>
 
 namespace le {
@@ -303,6 +304,40 @@ void gsRebuild(const GsBytes& model, const GsGraphEdit& edit, GsBytes& out) {
     gsPutTensorValueInfo(g, static_cast<uint32_t>(edit.publishField), edit.publishName, edit.publishDims,
                          edit.publishRank);
   gsReplaceGraph(model, g, GsBytes(), out);
+}
+
+size_t gsDropUnreadInitializers(GsBytes& model) {
+  const GsSlice graph = gsGraphOf(gsSliceOf(model));
+  std::vector<GsNodeInfo> nodes;
+  std::vector<std::string> inits, inputs;
+  gsReadGraph(graph, nodes, inits, inputs);
+  std::set<std::string> read(inputs.begin(), inputs.end());
+  for (const std::string& o : gsGraphOutputs(graph)) read.insert(o);
+  for (const GsNodeInfo& n : nodes) {
+    read.insert(n.inputs.begin(), n.inputs.end());
+    GsReader r(n.raw);
+    GsField f;
+    while (r.next(f)) {
+      if (f.number != of::kNodeAttr || f.wire != 2) continue;
+      GsReader ar(f.payload);
+      GsField af;
+      while (ar.next(af))
+        if (af.wire == 2 && (af.number == of::kAttrG || af.number == of::kAttrGraphs)) return 0;
+    }
+  }
+  size_t dropped = 0;
+  for (const std::string& name : inits) dropped += read.count(name) == 0;
+  if (!dropped) return 0;
+  GsBytes g;
+  g.reserve(graph.n);
+  GsReader r(graph);
+  GsField f;
+  while (r.next(f)) {
+    if (f.number == of::kGraphInit && f.wire == 2 && !read.count(gsFirstStr(f.payload, of::kTensorName))) continue;
+    gsPutRaw(g, f.raw);
+  }
+  gsReplaceGraph(model, g, GsBytes(), model);
+  return dropped;
 }
 
 void hcNode(GsBytes& graph, const std::string& op, const std::vector<std::string>& inputs,

@@ -89,8 +89,8 @@ constexpr uint32_t kGraphNode = 1, kGraphInit = 5, kGraphInput = 11, kGraphOutpu
                    kGraphValueInfo = 13;
 constexpr uint32_t kNodeInput = 1, kNodeOutput = 2, kNodeName = 3, kNodeOp = 4, kNodeAttr = 5,
                    kNodeDoc = 6, kNodeDomain = 7;
-constexpr uint32_t kAttrName = 1, kAttrF = 2, kAttrI = 3, kAttrS = 4, kAttrT = 5, kAttrInts = 8,
-                   kAttrType = 20;
+constexpr uint32_t kAttrName = 1, kAttrF = 2, kAttrI = 3, kAttrS = 4, kAttrT = 5, kAttrG = 6, kAttrInts = 8,
+                   kAttrGraphs = 11, kAttrType = 20;
 constexpr uint32_t kTensorDims = 1, kTensorType = 2, kTensorFloat = 4, kTensorName = 8,
                    kTensorRaw = 9;
 constexpr uint32_t kOpsetDomain = 1, kOpsetVersion = 2;
@@ -130,6 +130,12 @@ void gsPutOpset(GsBytes& buf, const std::string& domain, int64_t version);
 void gsPutModel(GsBytes& out, const GsBytes& graph,
                 const std::vector<std::pair<std::string, int64_t>>& opsets);
 void gsRebuild(const GsBytes& model, const GsGraphEdit& edit, GsBytes& out);
+// Drops every initializer that no node reads and that is neither a graph
+// input nor a graph output; returns how many. An edit that removes nodes
+// calls it so the runtime is not handed weights nothing uses (it warns about
+// each one at load). A graph whose nodes carry subgraphs is left alone, since
+// a subgraph may read an outer initializer by name.
+size_t gsDropUnreadInitializers(GsBytes& model);
 // Copies `model` to `out` with its first graph replaced by `graph` (in the old
 // one's place) and `tail` appended after the last model field.
 void gsReplaceGraph(const GsBytes& model, const GsBytes& graph, const GsBytes& tail, GsBytes& out);

@@ -172,5 +172,44 @@ TEST(GsRebuild, DropsNodesInputsOutputsAndPublishes) {
   EXPECT_EQ(gsGraphOutputs(gsGraphOf(gsSliceOf(out))), (std::vector<std::string>{"a"}));
 }
 
+TEST(GsDropUnreadInitializers, KeepsWhatNodesInputsAndOutputsName) {
+  // smallModel's graph plus a node reading "w" and five initializers: "w"
+  // (read), "x" and "c" (a graph input and a graph output of the same name),
+  // "orphan" and "orphan2" (read by nothing).
+  const float v[2] = {1.f, 2.f};
+  const GsSlice bytes{reinterpret_cast<const uint8_t*>(v), sizeof v};
+  GsBytes extra;
+  hcNode(extra, "Add", {"b", "w"}, "d", "n3", GsBytes());
+  for (const char* name : {"w", "orphan", "x", "c", "orphan2"}) hcInit(extra, name, 1, {2}, bytes);
+  const GsBytes base = smallModel();
+  const GsSlice g0 = gsGraphOf(gsSliceOf(base));
+  GsBytes graph(g0.p, g0.p + g0.n);
+  graph.insert(graph.end(), extra.begin(), extra.end());
+  GsBytes m;
+  gsReplaceGraph(base, graph, GsBytes(), m);
+
+  EXPECT_EQ(gsDropUnreadInitializers(m), 2u);
+  std::vector<GsNodeInfo> nodes;
+  std::vector<std::string> inits, inputs;
+  gsReadGraph(gsGraphOf(gsSliceOf(m)), nodes, inits, inputs);
+  EXPECT_EQ(inits, (std::vector<std::string>{"w", "x", "c"}));
+  EXPECT_EQ(nodes.size(), 4u);
+  EXPECT_EQ(gsFirstStr(gsSliceOf(m), 2), "producer");
+  const GsBytes clean = m;
+  EXPECT_EQ(gsDropUnreadInitializers(m), 0u);
+  EXPECT_EQ(m, clean) << "nothing to drop leaves the bytes alone";
+
+  // A subgraph may read an outer initializer by name: such a graph is kept whole.
+  GsBytes attr, a, g2 = graph;
+  gsPutBytes(a, onnxf::kAttrName, std::string("then_branch"));
+  gsPutBytes(a, onnxf::kAttrG, GsSlice{});
+  gsPutBytes(attr, onnxf::kNodeAttr, gsSliceOf(a));
+  hcNode(g2, "If", {"c"}, "e", "n4", attr);
+  gsReplaceGraph(base, g2, GsBytes(), m);
+  const GsBytes withIf = m;
+  EXPECT_EQ(gsDropUnreadInitializers(m), 0u);
+  EXPECT_EQ(m, withIf);
+}
+
 }  // namespace
 }  // namespace le

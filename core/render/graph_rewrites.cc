@@ -327,6 +327,7 @@ size_t rewriteHeadCubicResize(GsBytes& model) {
          GsSlice{reinterpret_cast<const uint8_t*>(w.data()), w.size() * sizeof(float)});
   GsBytes out;
   gsReplaceGraph(model, g, GsBytes(), out);
+  gsDropUnreadInitializers(out);  // the Resize's scales, unless something else reads them
   model.swap(out);
   return 1;
 }

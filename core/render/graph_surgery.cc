@@ -143,6 +143,7 @@ bool buildSourceConePrep(const GsBytes& model, const std::string& tip, GsBytes& 
   e.publishName = tip;
   e.publishField = of::kGraphOutput;
   gsRebuild(model, e, prep);
+  gsDropUnreadInitializers(prep);  // the rest of the director's weights
   return true;
 }
 
@@ -159,6 +160,7 @@ bool buildSourceConePerFrame(const GsBytes& model, const std::string& tip, const
   e.publishDims = dims;
   e.publishField = of::kGraphInput;
   gsRebuild(model, e, perFrame);
+  gsDropUnreadInitializers(perFrame);  // the cone's kernels
   return true;
 }
 
@@ -504,6 +506,7 @@ size_t rewriteWarpBlockToCustomOp(GsBytes& model, std::string& reason) {
   if (!gsImportsDomain(gsSliceOf(model), kMirelundDomain)) gsPutOpset(tail, kMirelundDomain, 1);
   GsBytes out;
   gsReplaceGraph(model, ng, tail, out);
+  gsDropUnreadInitializers(out);  // the cone's kernels and the recombination's slice bounds
   model.swap(out);
   reason.clear();
   return removed;

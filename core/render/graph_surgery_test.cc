@@ -63,10 +63,13 @@ struct ConeSplit : ::testing::TestWithParam<std::string> {};
 
 TEST_P(ConeSplit, PrepThenPerFrameEqualsTheWholeGraph) {
   const GsBytes m = rtest::directorGraph(GetParam());
+  ASSERT_EQ(rtest::unreadInitializers(m), std::vector<std::string>());
   std::string tip, reason;
   ASSERT_EQ(findSourceConeBoundary(m, tip), 1u);
   GsBytes prep;
   ASSERT_TRUE(buildSourceConePrep(m, tip, prep, reason)) << reason;
+  // Neither half carries the other's weights.
+  EXPECT_EQ(rtest::unreadInitializers(prep), std::vector<std::string>());
   const Feeds feeds = rtest::randomFeeds(m, 77);
   Ort::Session whole = rtest::session(m);
   const Tensor want = rtest::run(whole, feeds)[0];
@@ -77,6 +80,7 @@ TEST_P(ConeSplit, PrepThenPerFrameEqualsTheWholeGraph) {
   ASSERT_EQ(boundary.shape.size(), 4u);
   GsBytes per;
   ASSERT_TRUE(buildSourceConePerFrame(m, tip, boundary.shape.data(), per, reason)) << reason;
+  EXPECT_EQ(rtest::unreadInitializers(per), std::vector<std::string>());
   Ort::Session fs = rtest::session(per);
   Feeds pf = feeds;
   pf.erase("P_rgb");
@@ -184,6 +188,7 @@ TEST_P(WarpFusion, FusedDirectorMatchesTheUnfusedOne) {
   // Cone (Pad, 3 Convs, Concat) plus the 11-node block.
   ASSERT_EQ(rewriteWarpBlockToCustomOp(fused, reason), 16u) << reason;
   EXPECT_TRUE(gsImportsDomain(gsSliceOf(fused), "com.mirelund"));
+  EXPECT_EQ(rtest::unreadInitializers(fused), std::vector<std::string>());  // the cone's kernels went with it
   const Feeds feeds = rtest::randomFeeds(m, 31);
   Ort::Session a = rtest::session(m), b = rtest::session(fused, 2);
   const float e = rtest::maxAbsDiff(rtest::run(b, feeds)[0], rtest::run(a, feeds)[0]);

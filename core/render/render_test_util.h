@@ -120,6 +120,20 @@ inline GsBytes directorGraph(const std::string& name) {
   return GsBytes(b.begin(), b.end());
 }
 
+// Initializers of `model` that no node reads, in graph order.
+inline std::vector<std::string> unreadInitializers(const GsBytes& model) {
+  std::vector<GsNodeInfo> nodes;
+  std::vector<std::string> inits, inputs, unread;
+  gsReadGraph(gsGraphOf(gsSliceOf(model)), nodes, inits, inputs);
+  for (const std::string& name : inits) {
+    bool read = false;
+    for (const GsNodeInfo& n : nodes)
+      for (const std::string& in : n.inputs) read = read || in == name;
+    if (!read) unread.push_back(name);
+  }
+  return unread;
+}
+
 inline float maxAbsDiff(const Tensor& a, const Tensor& b) {
   if (a.data.size() != b.data.size()) return 1e30f;
   float m = 0.f;
