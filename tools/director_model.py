@@ -3,10 +3,15 @@
 
 The director warps the source crop P_rgb with a smooth displacement field:
 Gaussian radial basis functions centred on the source keypoints carry the
-displacement kp_source - kp_driving of each keypoint to the pixels around it
+displacement kp_source - kp_driving of each keypoint to the points around it
 (normalised where several overlap), so moving the lip rows opens and closes
 the mouth. With kp_driving equal to kp_source the field is exactly zero, the
 sampler lands on pixel centres and the crop comes back unchanged.
+
+Like a trained keypoint-warping network, it computes the motion field on a
+coarse grid (at most 64 x 64 points) and upsamples the flow bilinearly to the
+crop; only the image path (source cone, sampler, recombination, compose) runs
+at crop resolution.
 
 The graph has the layout of a trained director, so the engine's load-time
 edits find what they look for: the source cone (one Concat on P_rgb of the
@@ -14,7 +19,8 @@ image and its second differences), a standard GridSample (bilinear, border,
 align_corners 0) on the cone's tip with its recombination, a feature head on
 pooled64 (cubic x2 Resize into a Conv, the keypoint blend MatMul) whose output
 convolution is zero so the face is the warp alone, and the compose tail
-a * X + (1 - a) * Y with a clipped elliptical alpha.
+a * X + (1 - a) * Y with a clipped elliptical alpha. Every initializer is read
+by some node.
 
 Usage: director_model.py --bundle DIR [--bundle DIR ...] [--keys b1_fp32,render,b4_fp32:4]
 A key may name its batch after a colon (default 1), and then ":fixed" to keep
@@ -31,15 +37,19 @@ from onnx import TensorProto, helper, numpy_helper
 OPSET = 17
 KP_ROWS = 21
 SIGMA = 0.04  # RBF width in normalised crop units (the crop spans [-1, 1])
+MAX_FLOW_GRID = 64  # points a side of the grid the motion field is computed on
 DEFAULT_KEYS = ("b1_fp32", "render")
 
 
 class _Graph:
     def __init__(self):
-        self.nodes, self.inits, self.count = [], [], 0
+        self.nodes, self.inits, self.names, self.count = [], [], set(), 0
 
     def init(self, name, arr):
-        self.inits.append(numpy_helper.from_array(np.asarray(arr), name))
+        """Adds initializer `name` once; a second call with the name keeps the first."""
+        if name not in self.names:
+            self.names.add(name)
+            self.inits.append(numpy_helper.from_array(np.asarray(arr), name))
         return name
 
     def node(self, op, inputs, out, **attrs):
@@ -70,13 +80,28 @@ def _source_cone(g, hoistable=True):
     return g.node("Concat", ["P_rgb"] + outs, "src_tip", axis=1)
 
 
+def flow_factor(s):
+    """Upsampling factor from the coarse flow grid to an s-pixel crop: the
+    smallest whole factor of at least 2 that divides s and leaves a grid of at
+    most MAX_FLOW_GRID points a side; 1 (flow at crop resolution) when none."""
+    for f in range(2, s + 1):
+        if s % f == 0 and s // f <= MAX_FLOW_GRID:
+            return f
+    return 1
+
+
 def _grid(g, s):
-    """Sampling grid [B,S,S,2]: pixel centres moved by the RBF field."""
+    """Sampling grid [B,S,S,2]: pixel centres moved by the RBF field, which is
+    evaluated at the centres of a coarse n x n grid and upsampled bilinearly.
+    Returns the grid and the upsampled field [B,2,S,S]."""
+    f = flow_factor(s)
+    n = s // f
+    c = _centres(n)
+    yy, xx = np.meshgrid(c, c, indexing="ij")
+    g.init("flow_pts", np.stack([xx, yy], axis=-1).reshape(1, n * n, 1, 2).astype(np.float32))  # [1,nn,1,2]
     c = _centres(s)
     yy, xx = np.meshgrid(c, c, indexing="ij")
-    base = np.stack([xx, yy], axis=-1).astype(np.float32)
-    g.init("grid_base", base[None])                       # [1,S,S,2]
-    g.init("grid_pts", base.reshape(1, s * s, 1, 2))      # [1,SS,1,2]
+    g.init("grid_base", np.stack([xx, yy], axis=-1)[None].astype(np.float32))                 # [1,S,S,2]
     g.init("xy_start", np.array([0], np.int64))
     g.init("xy_end", np.array([2], np.int64))
     g.init("axis2", np.array([2], np.int64))
@@ -85,49 +110,55 @@ def _grid(g, s):
     g.init("unsq1", np.array([1], np.int64))
     g.init("neg_inv_2s2", np.array(-1.0 / (2 * SIGMA * SIGMA), np.float32))
     g.init("one", np.array(1.0, np.float32))
-    g.init("two", np.array(2.0, np.float32))
-    g.init("grid_shape", np.array([-1, s, s, 2], np.int64))
+    g.init("flow_shape", np.array([-1, n, n, 2], np.int64))
+    g.init("flow_scales", np.array([1, 1, f, f], np.float32))
     ks = g.node("Slice", ["kp_source", "xy_start", "xy_end", "axis2"], "ks_xy")    # [B,K,2]
     kd = g.node("Slice", ["kp_driving", "xy_start", "xy_end", "axis2"], "kd_xy")
     move = g.node("Sub", [ks, kd], "kp_move")                                     # [B,K,2]
     ks4 = g.node("Unsqueeze", [ks, "unsq1"], "ks_4")                              # [B,1,K,2]
-    rel = g.node("Sub", ["grid_pts", ks4], "rbf_rel")                             # [B,SS,K,2]
+    rel = g.node("Sub", ["flow_pts", ks4], "rbf_rel")                             # [B,nn,K,2]
     sq = g.node("Mul", [rel, rel], "rbf_sq")
-    d2 = g.node("ReduceSum", [sq, "axis3"], "rbf_d2", keepdims=0)                 # [B,SS,K]
+    d2 = g.node("ReduceSum", [sq, "axis3"], "rbf_d2", keepdims=0)                 # [B,nn,K]
     arg = g.node("Mul", [d2, "neg_inv_2s2"], "rbf_arg")
     phi = g.node("Exp", [arg], "rbf_phi")
-    total = g.node("ReduceSum", [phi, "axis_last"], "rbf_total", keepdims=1)     # [B,SS,1]
+    total = g.node("ReduceSum", [phi, "axis_last"], "rbf_total", keepdims=1)     # [B,nn,1]
     den = g.node("Max", [total, "one"], "rbf_den")
-    num = g.node("MatMul", [phi, move], "rbf_num")                                # [B,SS,2]
+    num = g.node("MatMul", [phi, move], "rbf_num")                                # [B,nn,2]
     disp = g.node("Div", [num, den], "rbf_disp")
-    disp4 = g.node("Reshape", [disp, "grid_shape"], "rbf_disp4")
-    return g.node("Add", ["grid_base", disp4], "grid")
+    coarse = g.node("Transpose", [g.node("Reshape", [disp, "flow_shape"], "flow_nn2")], "flow_coarse",
+                    perm=[0, 3, 1, 2])                                            # [B,2,n,n]
+    # Half-pixel bilinear upsampling puts each coarse value on its cell's centre
+    # and clamps at the rim, so a zero field stays exactly zero.
+    fine = g.node("Resize", [coarse, "", "flow_scales"], "flow_fine", mode="linear",
+                  coordinate_transformation_mode="half_pixel")                   # [B,2,S,S]
+    flow = g.node("Transpose", [fine], "flow", perm=[0, 2, 3, 1])                 # [B,S,S,2]
+    return g.node("Add", ["grid_base", flow], "grid"), fine
 
 
-def _frac_weight(g, grid, s, axis, tag):
-    """f (1 - f) / 2 of the grid's fractional pixel coordinate, [B,1,S,S]."""
-    g.init("size_f", np.array(float(s), np.float32)) if "size_f" not in [i.name for i in g.inits] else None
-    g.init("%s_lo" % tag, np.array([axis], np.int64))
-    g.init("%s_hi" % tag, np.array([axis + 1], np.int64))
-    c = g.node("Slice", [grid, "%s_lo" % tag, "%s_hi" % tag, "axis3"], tag + "_g")
-    a = g.node("Add", [c, "one"], tag + "_a")
-    m = g.node("Mul", [a, "size_f"], tag + "_m")
-    p = g.node("Div", [g.node("Sub", [m, "one"], tag + "_s"), "two"], tag + "_pix")
-    f = g.node("Sub", [p, g.node("Floor", [p], tag + "_floor")], tag + "_frac")
-    h = g.node("Div", [g.node("Mul", [f, g.node("Sub", ["one", f], tag + "_omf")], tag + "_prod"), "two"],
-               tag + "_half")
-    return g.node("Transpose", [h], tag, perm=[0, 3, 1, 2])
+def _frac_weights(g, fine, s):
+    """hx and hy [B,1,S,S]: f (1 - f) / 2 of the fractional part f of each
+    sample's pixel coordinate. The base grid sits on pixel centres, so that
+    fraction is the fraction of the flow measured in pixels."""
+    g.init("half_s", np.array(s / 2.0, np.float32))
+    g.init("half", np.array(0.5, np.float32))
+    for i in range(3):
+        g.init("ch%d" % i, np.array([i], np.int64))
+    px = g.node("Mul", [fine, "half_s"], "flow_px")                               # [B,2,S,S]
+    f = g.node("Sub", [px, g.node("Floor", [px], "flow_floor")], "flow_frac")
+    h = g.node("Mul", [g.node("Mul", [f, g.node("Sub", ["one", f], "flow_omf")], "flow_prod"), "half"],
+               "flow_h")
+    return (g.node("Slice", [h, "ch0", "ch1", "axis1"], "hx"),
+            g.node("Slice", [h, "ch1", "ch2", "axis1"], "hy"))
 
 
-def _warp(g, tip, grid, s):
+def _warp(g, tip, grid, fine, s):
     """The sampler on the cone's tip and its second-difference recombination."""
-    hx = _frac_weight(g, grid, s, 0, "hx")
-    hy = _frac_weight(g, grid, s, 1, "hy")
+    g.init("axis1", np.array([1], np.int64))
+    hx, hy = _frac_weights(g, fine, s)
     samp = g.node("GridSample", [tip, grid], "warp_samp", mode="bilinear", padding_mode="border",
                   align_corners=0)
     for i in range(5):
         g.init("c%d" % (3 * i), np.array([3 * i], np.int64))
-    g.init("axis1", np.array([1], np.int64))
     parts = [g.node("Slice", [samp, "c%d" % (3 * i), "c%d" % (3 * i + 3), "axis1"], "warp_" + n)
              for i, n in enumerate(["c", "xx", "yy", "xxyy"])]
     r1 = g.node("Sub", [parts[0], g.node("Mul", [hx, parts[1]], "warp_t1")], "warp_r1")
@@ -163,8 +194,8 @@ def build(s, batch=1, seed=5, rows=KP_ROWS, hoistable=True):
     g = _Graph()
     rng = np.random.default_rng(seed)
     tip = _source_cone(g, hoistable)
-    grid = _grid(g, s)
-    warped = _warp(g, tip, grid, s)
+    grid, fine = _grid(g, s)
+    warped = _warp(g, tip, grid, fine, s)
     X = g.node("Add", [warped, _head(g, rng, rows)], "x_img")
     Y = warped
     c = _centres(s)
@@ -188,7 +219,17 @@ def build(s, batch=1, seed=5, rows=KP_ROWS, hoistable=True):
                               producer_name="director_model")
     model.ir_version = 8
     onnx.checker.check_model(model)
+    check_initializers_used(model)
     return model
+
+
+def check_initializers_used(model):
+    """Refuses a graph with an initializer no node reads: ONNX Runtime warns
+    about each one at every load."""
+    read = {i for n in model.graph.node for i in n.input}
+    unused = [t.name for t in model.graph.initializer if t.name not in read]
+    if unused:
+        raise ValueError("%s: initializers no node reads: %s" % (model.graph.name, ", ".join(unused)))
 
 
 def crop_of(bundle):
