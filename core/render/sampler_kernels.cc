@@ -25,28 +25,42 @@ inline int64_t clampi(int64_t v, int64_t lo, int64_t hi) { return v < lo ? lo : 
 
 void gridsample_fast_band(const float* src, const float* grid, float* out, int64_t C, int64_t H, int64_t W,
                           int64_t row0, int64_t row1) {
+  // Taps and weights for a run of pixels are computed once, then each channel
+  // plane is swept over that run: reads stay near each other and writes
+  // contiguous, however many channels the tip carries.
+  constexpr int64_t kRun = 128;
+  int64_t i00[kRun], i01[kRun], i10[kRun], i11[kRun];
+  float fxs[kRun], fys[kRun];
   const int64_t end = std::min(row1, H);
   const int64_t plane = H * W;
   for (int64_t oy = std::max<int64_t>(row0, 0); oy < end; ++oy) {
-    const float* g = grid + oy * W * 2;
-    float* o = out + oy * W;
-    for (int64_t ox = 0; ox < W; ++ox) {
-      const float x = toPixel(g[2 * ox], W);
-      const float y = toPixel(g[2 * ox + 1], H);
-      const float xf = std::floor(x), yf = std::floor(y);
-      const float fx = x - xf, fy = y - yf;
-      const int64_t x0 = static_cast<int64_t>(xf), y0 = static_cast<int64_t>(yf);
-      const int64_t xa = clampi(x0, 0, W - 1), xb = clampi(x0 + 1, 0, W - 1);
-      const int64_t ya = clampi(y0, 0, H - 1), yb = clampi(y0 + 1, 0, H - 1);
-      const int64_t i00 = ya * W + xa, i01 = ya * W + xb, i10 = yb * W + xa, i11 = yb * W + xb;
+    for (int64_t ox0 = 0; ox0 < W; ox0 += kRun) {
+      const int64_t n = std::min(kRun, W - ox0);
+      const float* g = grid + (oy * W + ox0) * 2;
+      for (int64_t k = 0; k < n; ++k) {
+        const float x = toPixel(g[2 * k], W);
+        const float y = toPixel(g[2 * k + 1], H);
+        const float xf = std::floor(x), yf = std::floor(y);
+        fxs[k] = x - xf;
+        fys[k] = y - yf;
+        const int64_t x0 = static_cast<int64_t>(xf), y0 = static_cast<int64_t>(yf);
+        const int64_t xa = clampi(x0, 0, W - 1), xb = clampi(x0 + 1, 0, W - 1);
+        const int64_t ya = clampi(y0, 0, H - 1), yb = clampi(y0 + 1, 0, H - 1);
+        i00[k] = ya * W + xa;
+        i01[k] = ya * W + xb;
+        i10[k] = yb * W + xa;
+        i11[k] = yb * W + xb;
+      }
       const float* s = src;
-      float* d = o + ox;
+      float* d = out + oy * W + ox0;
       // The bilinear blend in interpolation form: the same value to
       // round-off, and exact wherever the taps agree (borders, 1x1 images).
       for (int64_t c = 0; c < C; ++c, s += plane, d += plane) {
-        const float top = s[i00] + fx * (s[i01] - s[i00]);
-        const float bot = s[i10] + fx * (s[i11] - s[i10]);
-        *d = top + fy * (bot - top);
+        for (int64_t k = 0; k < n; ++k) {
+          const float top = s[i00[k]] + fxs[k] * (s[i01[k]] - s[i00[k]]);
+          const float bot = s[i10[k]] + fxs[k] * (s[i11[k]] - s[i10[k]]);
+          d[k] = top + fys[k] * (bot - top);
+        }
       }
     }
   }
