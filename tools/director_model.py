@@ -82,9 +82,9 @@ def _source_cone(g, hoistable=True):
 
 def flow_factor(s):
     """Upsampling factor from the coarse flow grid to an s-pixel crop: the
-    smallest whole factor of at least 2 that divides s and leaves a grid of at
-    most MAX_FLOW_GRID points a side; 1 (flow at crop resolution) when none."""
-    for f in range(2, s + 1):
+    smallest whole factor of at least 2 that divides s and leaves a grid of
+    2 to MAX_FLOW_GRID points a side; 1 (flow at crop resolution) when none."""
+    for f in range(2, s // 2 + 1):
         if s % f == 0 and s // f <= MAX_FLOW_GRID:
             return f
     return 1
