@@ -4,8 +4,11 @@ Both speech paths get the same shape of model: standardised per-frame
 features (a2x: projected on their first principal directions), stacked over
 PAST frames before and FUTURE frames after (zeros, the standardised mean,
 beyond the utterance), and a linear map to (opening, width, labiodental),
-fitted in closed form. A speech gate on the loudness, exactly zero for the
-features of silence, keeps silent frames on the idle loop.
+fitted in closed form, plus a fourth readout of lip closure (a closed
+target near speech) that takes CLOSURE_PULL of the opening away: a linear
+opening alone smooths "b" between two vowels into a half-open mouth. A
+speech gate on the loudness, exactly zero for the features of silence,
+keeps silent frames on the idle loop.
 """
 import numpy as np
 
@@ -16,6 +19,8 @@ TAPS = PAST + 1 + FUTURE
 A2X_DIMS = 64
 PAD_S = 0.3            # silence added before and after each utterance
 GAINS = (0.25, 2.0)    # range of the random level of each utterance
+OUTPUTS = 4            # opening, width, labiodental, closure
+CLOSURE_PULL = 0.3
 
 
 def pad_utterance(samples, spans):
@@ -32,8 +37,15 @@ def stack(z):
 
 
 def conv_weights(w, d):
-    """Readout [TAPS * d, 3] as Conv weights [3, d, TAPS]."""
-    return np.ascontiguousarray(w.reshape(TAPS, d, 3).transpose(2, 1, 0)).astype(np.float32)
+    """Readout [TAPS * d, k] as Conv weights [k, d, TAPS]."""
+    return np.ascontiguousarray(w.reshape(TAPS, d, -1).transpose(2, 1, 0)).astype(np.float32)
+
+
+def closure_labels(t):
+    """1 where the target is closed (opening < 0.1) with an open target
+    (> 0.2) within 3 frames: a closure inside speech, not a pause."""
+    near = np.convolve((t[:, 0] > 0.2).astype(float), np.ones(7), "same") > 0
+    return ((t[:, 0] < 0.1) & near).astype(np.float64)
 
 
 def ridge(x, y, lam):
@@ -69,7 +81,7 @@ def _gate_bounds(loud_silence, loud_speech):
 def fit(data, lam=3e-3):
     fa = np.concatenate([d[0] for d in data]).astype(np.float64)
     fm = np.concatenate([d[1] for d in data]).astype(np.float64)
-    y = np.concatenate([d[2] for d in data])
+    y = np.concatenate([np.column_stack([d[2], closure_labels(d[2])]) for d in data])
     speech = y[:, 0] > 0.05
     silent = np.zeros(features.FRAME * 40, np.float32)
     out = {}
@@ -101,8 +113,15 @@ def fit(data, lam=3e-3):
 
 
 def _conv(z, cw, bias):
-    """The models' temporal convolution in numpy: [frames, d] -> [frames, 3]."""
-    return stack(z) @ cw.transpose(2, 1, 0).reshape(-1, 3) + bias
+    """The models' temporal convolution in numpy: [frames, d] -> [frames, k]."""
+    return stack(z) @ cw.transpose(2, 1, 0).reshape(-1, cw.shape[0]) + bias
+
+
+def shape_params(p):
+    """Gated readouts [frames, 4] -> (opening, width, labiodental) as the
+    models bound them."""
+    o = np.maximum(p[:, 0] - CLOSURE_PULL * np.clip(p[:, 3], 0.0, 1.0), 0.0)
+    return np.column_stack([o, np.clip(p[:, 1], -1.2, 1.2), np.clip(p[:, 2], 0.0, 1.0)])
 
 
 def _gate(level, bounds):
@@ -111,12 +130,12 @@ def _gate(level, bounds):
 
 def predict_a2x(w, fa):
     z = fa @ w["a2x_proj"] - w["a2x_shift"]
-    return _conv(z, w["a2x_conv"], w["a2x_bias"]) * _gate(fa[:, :1], w["a2x_gate"])
+    return shape_params(_conv(z, w["a2x_conv"], w["a2x_bias"]) * _gate(fa[:, :1], w["a2x_gate"]))
 
 
 def predict_motion(w, fm):
     z = (fm - w["mo_mean"]) / w["mo_std"]
-    return _conv(z, w["mo_conv"], w["mo_bias"]) * _gate(fm.mean(axis=1, keepdims=True), w["mo_gate"])
+    return shape_params(_conv(z, w["mo_conv"], w["mo_bias"]) * _gate(fm.mean(axis=1, keepdims=True), w["mo_gate"]))
 
 
 def build_weights(renditions=2, log=print):

@@ -4,8 +4,8 @@ tensor contracts.
 a2x stream encoder: feat [1,n,12,768], pos_window [1,n,h], attn [n,n] ->
 ctx [1,n,h]. The layer mean is projected, convolved over PAST frames before
 and FUTURE after (the meta's look-ahead covers FUTURE; past context covers
-PAST) and gated by the loudness channel; context channels 0-2 carry the
-gated (opening, width, labiodental), the rest are zero. The readout is a
+PAST) and gated by the loudness channel; context channels 0-3 carry the
+gated (opening, width, labiodental, closure) readouts, the rest are zero. The readout is a
 plain convolution, so the encoder does not need the band mask or the
 positions.
 a2x decoder: ctx_t [1,h], prev [1,63], h [1,1,h] -> m [1,63] (with unit
@@ -62,9 +62,13 @@ class _Graph:
         return self.node("Clip", [x, self.f32(0.0), self.f32(1.0)])
 
     def shape_params(self, p, axis):
-        """Opening kept non-negative, width and contact kept in range."""
-        parts = [self.node("Slice", [p, self.i64(k), self.i64(k + 1), self.i64(axis)]) for k in range(3)]
-        o = self.node("Relu", [parts[0]])
+        """The four gated readouts to (opening, width, labiodental): the
+        closure readout takes its share of the opening, the opening is kept
+        non-negative, width and contact in range."""
+        parts = [self.node("Slice", [p, self.i64(k), self.i64(k + 1), self.i64(axis)]) for k in range(fit.OUTPUTS)]
+        closed = self.node("Clip", [parts[3], self.f32(0.0), self.f32(1.0)])
+        pull = self.node("Mul", [closed, self.f32(fit.CLOSURE_PULL)])
+        o = self.node("Relu", [self.node("Sub", [parts[0], pull])])
         w = self.node("Clip", [parts[1], self.f32(-1.2), self.f32(1.2)])
         f = self.node("Clip", [parts[2], self.f32(0.0), self.f32(1.0)])
         return self.node("Concat", [o, w, f], axis=axis)
@@ -75,10 +79,11 @@ def a2x_encoder(w, h):
     fm = g.node("ReduceMean", ["feat"], axes=[2], keepdims=0)                       # [1,n,768]
     z = g.node("Sub", [g.node("MatMul", [fm, g.const(w["a2x_proj"])]), g.const(w["a2x_shift"])])
     zt = g.node("Transpose", [z], perm=[0, 2, 1])                                   # [1,64,n]
-    p = g.node("Conv", [zt, g.const(w["a2x_conv"]), g.const(w["a2x_bias"])], pads=[fit.PAST, fit.FUTURE])
+    p = g.node("Conv", [zt, g.const(w["a2x_conv"]), g.const(w["a2x_bias"])],
+               pads=[fit.PAST, fit.FUTURE])                                        # [1,4,n]
     loud = g.node("Slice", [fm, g.i64(0), g.i64(1), g.i64(2)])                     # [1,n,1]
     gated = g.node("Mul", [g.node("Transpose", [p], perm=[0, 2, 1]), g.gate(loud, w["a2x_gate"])])
-    g.node("Pad", [gated, g.i64(0, 0, 0, 0, 0, h - 3)], "ctx")                       # [1,n,h]
+    g.node("Pad", [gated, g.i64(0, 0, 0, 0, 0, h - fit.OUTPUTS)], "ctx")             # [1,n,h]
     inputs = [helper.make_tensor_value_info("feat", F32, [1, "n", 12, 768]),
               helper.make_tensor_value_info("pos_window", F32, [1, "n", h]),
               helper.make_tensor_value_info("attn", F32, ["n", "n"])]
@@ -87,7 +92,7 @@ def a2x_encoder(w, h):
 
 def a2x_decoder(h):
     g = _Graph()
-    params = g.shape_params(g.node("Slice", ["ctx_t", g.i64(0), g.i64(3), g.i64(1)]), 1)   # [1,3]
+    params = g.shape_params(g.node("Slice", ["ctx_t", g.i64(0), g.i64(fit.OUTPUTS), g.i64(1)]), 1)  # [1,3]
     g.node("MatMul", [params, g.const(visemes.directions())], "m")
     g.node("Identity", ["h"], "h_out")
     inputs = [helper.make_tensor_value_info("ctx_t", F32, [1, h]),
@@ -119,7 +124,7 @@ def lmdm(w, lip_scale):
     mel = g.node("Slice", ["aud_cond", g.i64(0), g.i64(N_MELS), g.i64(2)])         # [1,80,80]
     z = g.node("Div", [g.node("Sub", [mel, g.const(w["mo_mean"])]), g.const(w["mo_std"])])
     p = g.node("Conv", [g.node("Transpose", [z], perm=[0, 2, 1]), g.const(w["mo_conv"]), g.const(w["mo_bias"])],
-               pads=[fit.PAST, fit.FUTURE])                                        # [1,3,80]
+               pads=[fit.PAST, fit.FUTURE])                                        # [1,4,80]
     loud = g.node("ReduceMean", [mel], axes=[2], keepdims=1)                        # [1,80,1]
     gated = g.node("Mul", [g.node("Transpose", [p], perm=[0, 2, 1]), g.gate(loud, w["mo_gate"])])
     offsets = g.node("MatMul", [g.shape_params(gated, 2), g.const(visemes.directions() / lip_scale)])
