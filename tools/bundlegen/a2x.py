@@ -7,7 +7,8 @@ the decoder's hidden unit 0 follows it with a little memory, and its
 positive part opens the lips: the upper lip rows move up, the lower lip rows
 down and the corners in, so a keypoint director opens the mouth with the
 syllables and closes it in silence. Everything else is a small, fixed,
-input-dependent motion.
+input-dependent motion. The demo preset writes the phoneme-fitted models
+of tools/lipfit instead (FITTED_CONFIG), with the same files and tensors.
 
 Files: "a2x_meta.json", "a2x_pos.f32" (P rows of h), "a2x_norm.f32" (63
 means, 63 deviations), "a2x_enc_stream.onnx" (feat [1,n,12,768],

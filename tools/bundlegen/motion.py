@@ -18,6 +18,9 @@ The rows of src_xs_info.bin reproduce the bundle's xs_target.bin through the
 engine's keypoint formula s * (c R + e) + (t0, t1, 0), so a silent utterance
 drives exactly the idle loop.
 
+With `fitted` (the demo preset), hubert_student.onnx and lmdm.onnx are the
+phoneme-fitted models of tools/lipfit instead.
+
 fca_stream.onnx: cond [1, 5376], prev [1, 63], h [384] -> m [1, 63], hn [384],
 a small recurrent cell whose lip coefficients open with the speech encoder's
 loudness channel (feature channel 0) over the conditioning window.
