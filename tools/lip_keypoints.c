@@ -54,6 +54,24 @@ static int writeFrames(FILE* out, const int32_t* idx, const float* base, const f
   return 0;
 }
 
+/* The two sources' pull functions differ only in their handle's type. */
+typedef int (*PullFn)(void* source, int32_t* idx, float* base, float* kp, int max);
+static int pullA2x(void* a, int32_t* idx, float* base, float* kp, int max) {
+  return le_a2x_pull((le_a2x*)a, idx, base, kp, max);
+}
+static int pullMotion(void* m, int32_t* idx, float* base, float* kp, int max) {
+  return le_motion_pull((le_motion*)m, idx, base, kp, max);
+}
+
+/* Pulls until `frames` are taken or the source has none left. */
+static int pullAll(PullFn pull, void* source, int32_t* idx, float* base, float* kp, int frames) {
+  int got = 0;
+  for (int k; got < frames && (k = pull(source, idx + got, base + (size_t)got * kValues,
+                                        kp + (size_t)got * kValues, frames - got)) > 0;)
+    got += k;
+  return got;
+}
+
 int main(int argc, char** argv) {
   if (argc != 5 || (strcmp(argv[1], "a2x") != 0 && strcmp(argv[1], "motion") != 0)) {
     fprintf(stderr, "usage: lip_keypoints a2x|motion BUNDLE SPEECH.f32 OUT.f32\n");
@@ -75,10 +93,7 @@ int main(int argc, char** argv) {
       } else {
         le_a2x_push(a, samples, n);
         le_a2x_finish(a);
-        got = 0;
-        for (int k; got < frames && (k = le_a2x_pull(a, idx + got, base + (size_t)got * kValues,
-                                                     kp + (size_t)got * kValues, frames - got)) > 0;)
-          got += k;
+        got = pullAll(pullA2x, a, idx, base, kp, frames);
         le_a2x_destroy(a);
       }
     } else {
@@ -87,10 +102,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "lip_keypoints: %s\n", le_motion_last_error());
       } else if (le_motion_push(m, samples, n)) {
         le_motion_finish(m);
-        got = 0;
-        for (int k; got < frames && (k = le_motion_pull(m, idx + got, base + (size_t)got * kValues,
-                                                        kp + (size_t)got * kValues, frames - got)) > 0;)
-          got += k;
+        got = pullAll(pullMotion, m, idx, base, kp, frames);
         le_motion_destroy(m);
       } else {
         fprintf(stderr, "lip_keypoints: %s\n", le_motion_last_error());

@@ -17,44 +17,25 @@ lmdm: kp_cond [1,265], aud_cond [1,80,1103] -> [1,80,265], the conditioning
 vector plus the gated readout's lip offsets on the expression values.
 """
 import numpy as np
-import onnx
-from onnx import TensorProto, helper, numpy_helper
+from onnx import TensorProto, helper
+
+from bundlegen import a2x as a2x_gen
 
 from . import fit, visemes
 
-OPSET = 17
 F32 = TensorProto.FLOAT
 N_MELS, FEAT, VECTOR, POSE_VALUES = 80, 1024, 265, 202
 
 
-class _Graph:
-    def __init__(self):
-        self.nodes, self.inits, self.count = [], [], 0
-
-    def const(self, arr):
-        self.count += 1
-        name = "c_%d" % self.count
-        self.inits.append(numpy_helper.from_array(np.asarray(arr), name))
-        return name
-
+class _Graph(a2x_gen._Graph):
     def i64(self, *v):
         return self.const(np.array(v, np.int64))
 
     def f32(self, v):
         return self.const(np.asarray(v, np.float32))
 
-    def node(self, op, inputs, out=None, **attrs):
-        self.count += 1
-        out = out or "%s_%d" % (op.lower(), self.count)
-        self.nodes.append(helper.make_node(op, inputs, [out], name="/%s_%d" % (op, self.count), **attrs))
-        return out
-
     def model(self, name, inputs, outputs):
-        graph = helper.make_graph(self.nodes, name, inputs, outputs, initializer=self.inits)
-        m = helper.make_model(graph, opset_imports=[helper.make_opsetid("", OPSET)], producer_name="lipfit")
-        m.ir_version = 8
-        onnx.checker.check_model(m)
-        return m
+        return a2x_gen._model(self, inputs, outputs, name)
 
     def gate(self, level, bounds):
         lo, hi = float(bounds[0]), float(bounds[1])
