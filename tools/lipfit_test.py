@@ -9,7 +9,7 @@ import unittest
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from lipfit import corpus, fit, visemes  # noqa: E402
+from lipfit import corpus, features, fit, visemes, weights  # noqa: E402
 
 
 def frame_at(t):
@@ -82,6 +82,32 @@ class PhonemeTiming(unittest.TestCase):
         fitting, held = corpus.sentences()
         self.assertEqual(len(held), corpus.HELD_OUT)
         self.assertFalse(set(fitting) & set(held))
+
+
+class Features(unittest.TestCase):
+    def burst(self):
+        """Silence with a vowel-like buzz over frames 30-39 of 80."""
+        x = np.zeros(80 * features.FRAME, np.float32)
+        t = np.arange(10 * features.FRAME) / visemes.SR
+        x[30 * features.FRAME:40 * features.FRAME] = 0.3 * np.sign(np.sin(2 * np.pi * 140 * t))
+        return x
+
+    def test_loudness_lines_up_with_the_frames(self):
+        x = self.burst()
+        for level in (features.a2x_features(x)[:, 0], features.motion_features(x).mean(axis=1)):
+            loud = level > 0.5 * (level.max() + level.min())
+            self.assertTrue(np.all(loud[31:39]), level)
+            self.assertFalse(np.any(loud[:28]) or np.any(loud[42:]), level)
+
+    def test_silence_stays_idle_and_speech_moves_the_lips(self):
+        w = weights.load()
+        speech, _ = corpus.Espeak().speak("Father.", "en-us", 150, 50)
+        x = np.concatenate([np.zeros(features.FRAME * 20, np.float32), speech,
+                            np.zeros(features.FRAME * 40, np.float32)])
+        for predict, feats in ((fit.predict_a2x, features.a2x_features), (fit.predict_motion, features.motion_features)):
+            p = predict(w, feats(x))
+            self.assertTrue(np.all(p[:12] == 0.0) and np.all(p[-25:] == 0.0))
+            self.assertGreater(float(p[20:-40, 0].max()), 0.3)
 
 
 class Readout(unittest.TestCase):
