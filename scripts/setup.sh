@@ -10,7 +10,7 @@ PACKAGES=(
   libstb-dev libgtest-dev libgmock-dev libbenchmark-dev ffmpeg
   libfftw3-dev
   python3 python3-onnx python3-numpy python3-pil python3-skimage
-  ca-certificates espeak-ng
+  ca-certificates espeak-ng libespeak-ng1 python3-scipy festival festvox-kallpc16k
   libboost-dev nlohmann-json3-dev chromium
 )
 

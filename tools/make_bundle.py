@@ -5,7 +5,7 @@
                    [--omit MEMBER ...] [--damage MEMBER=KIND[:ARG] ...]
                    [--set KEY=VALUE ...] [--unset KEY ...] [--m-src WxH]
                    [--tessera-block] [--teeth-bank [--donors N]] [--canonical-names]
-                   [--imx FILE] [--no-motion]
+                   [--imx FILE] [--no-motion] [--speech-models fitted|loudness]
 
 DIR is replaced whole (it is built beside DIR and renamed into place).
 """
@@ -54,13 +54,17 @@ def main(argv=None):
     ap.add_argument("--imx", metavar="FILE", help="also pack the bundle into an IMX container")
     ap.add_argument("--no-motion", action="store_true",
                     help="leave out the keypoint-motion files and the face-coefficient adapter")
+    ap.add_argument("--speech-models", choices=("fitted", "loudness"),
+                    help="speech-to-keypoint models: fitted on phoneme timing or driven by loudness "
+                         "(default: the preset's; the demo's are fitted)")
     ap.add_argument("--quiet", action="store_true")
     a = ap.parse_args(argv)
     try:
         opt = bundle.Options(a.preset, a.out, seed=a.seed, nt=a.nt, frames=a.frames, omit=a.omit,
                              damage=a.damage, m_src=a.m_src, tessera=a.tessera_block,
                              canonical=a.canonical_names, sets=a.set, unsets=a.unset, imx_out=a.imx,
-                             teeth_bank=a.teeth_bank, donors=a.donors, motion=not a.no_motion)
+                             teeth_bank=a.teeth_bank, donors=a.donors, motion=not a.no_motion,
+                             fitted_speech=None if a.speech_models is None else a.speech_models == "fitted")
         bundle.build(opt, log=(lambda *_: None) if a.quiet else print)
     except (ValueError, RuntimeError, OSError) as e:
         print("make_bundle.py: %s" % e, file=sys.stderr)

@@ -7,7 +7,8 @@ the decoder's hidden unit 0 follows it with a little memory, and its
 positive part opens the lips: the upper lip rows move up, the lower lip rows
 down and the corners in, so a keypoint director opens the mouth with the
 syllables and closes it in silence. Everything else is a small, fixed,
-input-dependent motion.
+input-dependent motion. The demo preset writes the phoneme-fitted models
+of tools/lipfit instead (FITTED_CONFIG), with the same files and tensors.
 
 Files: "a2x_meta.json", "a2x_pos.f32" (P rows of h), "a2x_norm.f32" (63
 means, 63 deviations), "a2x_enc_stream.onnx" (feat [1,n,12,768],
@@ -37,9 +38,12 @@ OTHER_DEVIATION = 0.004
 
 
 class Config:
-    def __init__(self, h=64, window=1, left=4, layers=2, width=1, silence_prime=0, rows=160, seed=21):
+    def __init__(self, h=64, window=1, left=4, layers=2, width=1, silence_prime=0, rows=160, seed=21,
+                 fitted=False):
         self.h, self.window, self.left, self.layers = h, window, left, layers
         self.width, self.silence_prime, self.rows, self.seed = width, silence_prime, rows, seed
+        # The phoneme-fitted readouts of tools/lipfit instead of the loudness models.
+        self.fitted = fitted
 
 
 class _Graph:
@@ -176,6 +180,17 @@ def meta(cfg):
             "width": cfg.width, "silence_prime": cfg.silence_prime, "pos_rows": cfg.rows}
 
 
+def _fitted_blobs(cfg):
+    from lipfit import fit, models, weights
+    if cfg.width or cfg.window * cfg.layers < fit.FUTURE or cfg.left * cfg.layers < fit.PAST:
+        raise ValueError("the fitted a2x models need width 0, a look-ahead of %d frames and a past of %d"
+                         % (fit.FUTURE, fit.PAST))
+    w = weights.load()
+    return {NORM: lambda: models.a2x_norm().tobytes(),
+            ENC: lambda: models.a2x_encoder(w, cfg.h).SerializeToString(),
+            DEC: lambda: models.a2x_decoder(cfg.h).SerializeToString()}
+
+
 def write(directory, cfg, omit=()):
     """Writes the a2x files into `directory`; returns their paths."""
     blobs = {
@@ -185,6 +200,8 @@ def write(directory, cfg, omit=()):
         ENC: lambda: encoder(cfg).SerializeToString(),
         DEC: lambda: decoder(cfg).SerializeToString(),
     }
+    if cfg.fitted:
+        blobs.update(_fitted_blobs(cfg))
     paths = []
     for name, make in blobs.items():
         if name in omit:
@@ -198,6 +215,9 @@ def write(directory, cfg, omit=()):
     return paths
 
 
-# The presets' models: the unit-test bundle has the width output, the demo
-# has none and primes its decoder with a little silence.
+# The presets' loudness models: the unit-test bundle has the width output,
+# the demo has none and primes its decoder with a little silence.
 PRESET_CONFIGS = {"tiny": Config(width=1), "demo": Config(width=0, silence_prime=8)}
+# The fitted models read 6 frames ahead: a look-ahead still inside the
+# encoder's right context of 20 frames, so it adds no latency.
+FITTED_CONFIG = Config(width=0, window=3, silence_prime=8, fitted=True)

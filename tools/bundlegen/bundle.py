@@ -28,7 +28,7 @@ _RNG_KPMOTION = 5
 class Options:
     def __init__(self, preset, out, seed=1, nt=None, frames=None, omit=(), damage=(),
                  m_src=None, tessera=False, canonical=False, sets=(), unsets=(), imx_out=None,
-                 teeth_bank=False, donors=None, motion=True):
+                 teeth_bank=False, donors=None, motion=True, fitted_speech=None):
         if preset not in PRESETS:
             raise ValueError("unknown preset %r (presets: %s)" % (preset, ", ".join(sorted(PRESETS))))
         self.preset = PRESETS[preset]
@@ -69,6 +69,7 @@ class Options:
         if teeth_bank and not 1 <= self.donors <= 1024:
             raise ValueError("--donors must lie in 1..1024, got %d" % self.donors)
         self.motion = motion
+        self.fitted_speech = self.preset.fitted_speech if fitted_speech is None else fitted_speech
 
     def kind(self, member):
         return self.damage.get(member, (None, None))
@@ -232,7 +233,7 @@ def _generate(opt, work, nt, frames_n, crop, w, h):
 
     # Audio-to-expression models (the bundle directory doubles as the
     # motion directory).
-    a2x.write(work, a2x.PRESET_CONFIGS[p.name], omit=opt.omit)
+    a2x.write(work, a2x.FITTED_CONFIG if opt.fitted_speech else a2x.PRESET_CONFIGS[p.name], omit=opt.omit)
 
     # JSON members.
     man = mf.build("synthetic-" + p.name, nt, w, h, crop, frames_n, p.unsharp, opt.m_src,
@@ -250,7 +251,7 @@ def _generate(opt, work, nt, frames_n, crop, w, h):
     # The bundle doubles as the keypoint-motion directory; the face-coefficient
     # adapter sits beside it.
     if opt.motion:
-        mo.write_motion(work, kp, _rng(opt.seed, _RNG_KPMOTION))
+        mo.write_motion(work, kp, _rng(opt.seed, _RNG_KPMOTION), fitted=opt.fitted_speech)
         mo.write_fca(work)
 
     if opt.teeth_bank:

@@ -18,6 +18,9 @@ The rows of src_xs_info.bin reproduce the bundle's xs_target.bin through the
 engine's keypoint formula s * (c R + e) + (t0, t1, 0), so a silent utterance
 drives exactly the idle loop.
 
+With `fitted` (the demo preset), hubert_student.onnx and lmdm.onnx are the
+phoneme-fitted models of tools/lipfit instead.
+
 fca_stream.onnx: cond [1, 5376], prev [1, 63], h [384] -> m [1, 63], hn [384],
 a small recurrent cell whose lip coefficients open with the speech encoder's
 loudness channel (feature channel 0) over the conditioning window.
@@ -237,8 +240,10 @@ def source_rows(kp):
     return rows
 
 
-def write_motion(out_dir, kp, rng):
-    """Writes the motion directory files for keypoints kp (nt x 21 x 3)."""
+def write_motion(out_dir, kp, rng, fitted=False):
+    """Writes the motion directory files for keypoints kp (nt x 21 x 3);
+    with `fitted`, the phoneme-fitted student and motion generator of
+    tools/lipfit instead of the loudness ones."""
     nt = kp.shape[0]
     os.makedirs(out_dir, exist_ok=True)
 
@@ -273,8 +278,16 @@ def write_motion(out_dir, kp, rng):
     raw("ch_eye_ball.bin", np.zeros(6))
     raw("v_min_max.bin", np.concatenate([vmin, vmax]))
     raw("src_xs_info.bin", src)
-    _save(student_model(rng), os.path.join(out_dir, "hubert_student.onnx"))
-    _save(lmdm_model(fmean, fstd), os.path.join(out_dir, "lmdm.onnx"))
+    student, generator = student_model(rng), lmdm_model(fmean, fstd)
+    if fitted:
+        from lipfit import models, weights
+        # The fitted student reports the log-mel itself: no feature scaling.
+        raw("hubert_fmean.bin", np.zeros(FEAT))
+        raw("hubert_fstd.bin", np.ones(FEAT))
+        student = models.student()
+        generator = models.lmdm(weights.load(), (1.0 + STITCH_GAIN) * CH_SCALE_RATIO)
+    _save(student, os.path.join(out_dir, "hubert_student.onnx"))
+    _save(generator, os.path.join(out_dir, "lmdm.onnx"))
     _save(stitch_model(), os.path.join(out_dir, "stitch.onnx"))
 
 

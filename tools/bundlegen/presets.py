@@ -4,7 +4,7 @@ from . import portrait
 
 class Preset:
     def __init__(self, name, w, h, crop, nt, unsharp, offset, crop_scale, motion,
-                 make_portrait, encoder_threads, n_donors):
+                 make_portrait, encoder_threads, n_donors, fitted_speech=False):
         self.name = name
         self.w, self.h, self.crop, self.nt = w, h, crop, nt
         self.unsharp = unsharp          # (amount, sigma, ksize)
@@ -14,6 +14,7 @@ class Preset:
         self.make_portrait = make_portrait
         self.encoder_threads = encoder_threads
         self.n_donors = n_donors        # teeth bank size when the bank is written
+        self.fitted_speech = fitted_speech  # phoneme-fitted speech models (tools/lipfit), else loudness ones
 
 
 PRESETS = {
@@ -23,5 +24,6 @@ PRESETS = {
                    (1.5, 0.01, 1.5, 1.0), lambda rng: portrait.tiny_face(rng), 1, 6),
     # A real face on a 720p canvas, three seconds of idle motion.
     "demo": Preset("demo", 1280, 720, 256, 75, (1.3, 2.0, 13), (288.0, 8.0), 1.05,
-                   (0.6, 0.004, 3.0, 1.5), lambda rng: portrait.astronaut(1.375), 2, 1024),
+                   (0.6, 0.004, 3.0, 1.5), lambda rng: portrait.astronaut(1.375), 2, 1024,
+                   fitted_speech=True),
 }

@@ -1,0 +1,154 @@
+"""Phoneme-timed speech: espeak-ng through its C library for fitting,
+Festival for held-out evaluation. Every utterance is 16 kHz mono float32
+samples with (start s, end s, phone) spans in the phones of visemes.py.
+
+espeak-ng reports a phoneme event with the sample position where each
+phoneme starts (synchronous mode, phoneme events on); a phoneme ends where
+the next begins. Festival writes each segment's end time.
+"""
+import ctypes
+import os
+import shutil
+import subprocess
+import tempfile
+import wave
+
+import numpy as np
+from scipy.signal import resample_poly
+
+from . import visemes
+
+SR = visemes.SR
+HERE = os.path.dirname(os.path.abspath(__file__))
+SENTENCES = os.path.join(HERE, "sentences.txt")
+HELD_OUT = 40          # the last sentences of the list: never used for fitting
+
+# Voices, variants, speeds (words a minute) and pitches the fitting corpus
+# cycles through.
+VOICES = ("en-us", "en", "en-gb-x-rp", "en-gb-scotland", "en-029", "en-gb-x-gbclan")
+VARIANTS = ("", "+m3", "+f2", "+f4", "+m7", "+klatt")
+SPEEDS = (130, 150, 165, 185, 210)
+PITCHES = (30, 45, 55, 70)
+
+_EVENT_PHONEME, _EVENT_LIST_END = 7, 0
+_OUTPUT_SYNCHRONOUS, _POS_CHARACTER = 2, 1
+_INIT_PHONEME_EVENTS, _INIT_DONT_EXIT = 0x0001, 0x8000
+_ENDPAUSE = 0x1000
+_RATE, _PITCH = 1, 3
+
+
+def sentences():
+    with open(SENTENCES) as fh:
+        lines = [s.strip() for s in fh if s.strip()]
+    return lines[:-HELD_OUT], lines[-HELD_OUT:]
+
+
+class _Event(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("unique_identifier", ctypes.c_uint), ("text_position", ctypes.c_int),
+                ("length", ctypes.c_int), ("audio_position", ctypes.c_int), ("sample", ctypes.c_int),
+                ("user_data", ctypes.c_void_p), ("id", ctypes.c_char * 8)]
+
+
+_CALLBACK = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(ctypes.c_short), ctypes.c_int, ctypes.POINTER(_Event))
+
+
+class Espeak:
+    """One synthesizer for the process (the library keeps global state)."""
+
+    def __init__(self):
+        try:
+            self.lib = ctypes.CDLL("libespeak-ng.so.1")
+        except OSError as e:
+            raise RuntimeError("cannot load libespeak-ng.so.1 (Debian package libespeak-ng1): %s" % e)
+        self.rate = self.lib.espeak_Initialize(_OUTPUT_SYNCHRONOUS, 200, None,
+                                               _INIT_PHONEME_EVENTS | _INIT_DONT_EXIT)
+        if self.rate <= 0:
+            raise RuntimeError("espeak_Initialize failed (returned %d)" % self.rate)
+        self.chunks, self.events = [], []
+        self.cb = _CALLBACK(self._collect)       # kept alive as long as the library may call it
+        self.lib.espeak_SetSynthCallback(self.cb)
+
+    def _collect(self, wav, n, events):
+        if n > 0:
+            self.chunks.append(np.ctypeslib.as_array(wav, (n,)).copy())
+        i = 0
+        while events[i].type != _EVENT_LIST_END:
+            e = events[i]
+            if e.type == _EVENT_PHONEME:
+                self.events.append((e.sample, e.id.split(b"\0")[0].decode("ascii", "replace")))
+            i += 1
+        return 0
+
+    def speak(self, text, voice, speed, pitch):
+        """(samples at 16 kHz, phone spans)."""
+        if self.lib.espeak_SetVoiceByName(voice.encode()) != 0:
+            raise RuntimeError("espeak-ng has no voice %r" % voice)
+        self.lib.espeak_SetParameter(_RATE, speed, 0)
+        self.lib.espeak_SetParameter(_PITCH, pitch, 0)
+        self.chunks, self.events = [], []
+        data = text.encode()
+        rc = self.lib.espeak_Synth(data, len(data) + 1, 0, _POS_CHARACTER, 0, _ENDPAUSE, None, None)
+        self.lib.espeak_Synchronize()
+        if rc != 0 or not self.chunks:
+            raise RuntimeError("espeak-ng could not speak %r with %s (code %d)" % (text, voice, rc))
+        raw = np.concatenate(self.chunks).astype(np.float64) / 32768.0
+        g = np.gcd(SR, self.rate)
+        samples = resample_poly(raw, SR // g, self.rate // g).astype(np.float32)
+        total = raw.size / self.rate
+        spans = []
+        for i, (pos, name) in enumerate(self.events):
+            end = self.events[i + 1][0] / self.rate if i + 1 < len(self.events) else total
+            phone = visemes.espeak_phone(name)
+            if phone is not None and end > pos / self.rate:
+                spans.append((pos / self.rate, end, phone))
+        return samples, spans
+
+
+def espeak_corpus(texts, renditions=2, seed=5):
+    """Each text spoken `renditions` times by voices, variants, speeds and
+    pitches drawn from a seeded generator."""
+    rng = np.random.default_rng(seed)
+    tts = Espeak()
+    out = []
+    for text in texts:
+        for _ in range(renditions):
+            voice = VOICES[rng.integers(len(VOICES))] + VARIANTS[rng.integers(len(VARIANTS))]
+            out.append(tts.speak(text, voice, int(rng.choice(SPEEDS)), int(rng.choice(PITCHES))))
+    return out
+
+
+def _read_wav(path):
+    with wave.open(path) as w:
+        if w.getframerate() != SR or w.getnchannels() != 1 or w.getsampwidth() != 2:
+            raise RuntimeError("%s: expected 16 kHz mono 16-bit speech" % path)
+        return np.frombuffer(w.readframes(w.getnframes()), "<i2").astype(np.float32) / 32768.0
+
+
+def festival_utterance(text, work):
+    """Festival's default voice (16 kHz) speaking `text`: (samples, spans)."""
+    if shutil.which("festival") is None:
+        raise RuntimeError("festival is not installed (Debian packages festival, festvox-kallpc16k)")
+    wav, segs, scm = (os.path.join(work, n) for n in ("u.wav", "u.segs", "u.scm"))
+    quoted = text.replace("\\", " ").replace('"', " ")
+    with open(scm, "w") as fh:
+        fh.write('(set! utt (utt.synth (Utterance Text "%s")))\n'
+                 '(utt.save.wave utt "%s" (quote riff))\n(utt.save.segs utt "%s")\n' % (quoted, wav, segs))
+    subprocess.run(["festival", "-b", scm], check=True, capture_output=True)
+    samples = _read_wav(wav)
+    spans, start = [], 0.0
+    with open(segs) as fh:
+        body = fh.read().split("#", 1)[-1]
+    for line in body.splitlines():
+        parts = line.split()
+        if len(parts) < 3:
+            continue
+        end = float(parts[0])
+        if end > start:
+            spans.append((start, end, visemes.festival_phone(parts[2])))
+        start = end
+    return samples, spans
+
+
+def festival_corpus(texts):
+    with tempfile.TemporaryDirectory(prefix="lipfit-") as work:
+        return [festival_utterance(t, work) for t in texts]

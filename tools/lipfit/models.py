@@ -1,0 +1,116 @@
+"""The fitted readouts as the bundle's ONNX models, keeping the engine's
+tensor contracts.
+
+a2x stream encoder: feat [1,n,12,768], pos_window [1,n,h], attn [n,n] ->
+ctx [1,n,h]. The layer mean is projected, convolved over PAST frames before
+and FUTURE after (the meta's look-ahead covers FUTURE; past context covers
+PAST) and gated by the loudness channel; context channels 0-3 carry the
+gated (opening, width, labiodental, closure) readouts, the rest are zero. The readout is a
+plain convolution, so the encoder does not need the band mask or the
+positions.
+a2x decoder: ctx_t [1,h], prev [1,63], h [1,1,h] -> m [1,63] (with unit
+norms, the keypoint offsets themselves), h_out [1,1,h] (h unchanged): no
+recurrence, the encoder already smooths over time.
+hubert_student: log-mel [1,80,21] -> [1,20,1024], output frame j the mean of
+mel frames j and j+1 in channels 0-79, zeros after.
+lmdm: kp_cond [1,265], aud_cond [1,80,1103] -> [1,80,265], the conditioning
+vector plus the gated readout's lip offsets on the expression values.
+"""
+import numpy as np
+from onnx import TensorProto, helper
+
+from bundlegen import a2x as a2x_gen
+
+from . import fit, visemes
+
+F32 = TensorProto.FLOAT
+N_MELS, FEAT, VECTOR, POSE_VALUES = 80, 1024, 265, 202
+
+
+class _Graph(a2x_gen._Graph):
+    def i64(self, *v):
+        return self.const(np.array(v, np.int64))
+
+    def f32(self, v):
+        return self.const(np.asarray(v, np.float32))
+
+    def model(self, name, inputs, outputs):
+        return a2x_gen._model(self, inputs, outputs, name)
+
+    def gate(self, level, bounds):
+        lo, hi = float(bounds[0]), float(bounds[1])
+        x = self.node("Div", [self.node("Sub", [level, self.f32(lo)]), self.f32(hi - lo)])
+        return self.node("Clip", [x, self.f32(0.0), self.f32(1.0)])
+
+    def shape_params(self, p, axis):
+        """The four gated readouts to (opening, width, labiodental): the
+        closure readout takes its share of the opening, the opening is kept
+        non-negative, width and contact in range."""
+        parts = [self.node("Slice", [p, self.i64(k), self.i64(k + 1), self.i64(axis)]) for k in range(fit.OUTPUTS)]
+        closed = self.node("Clip", [parts[3], self.f32(0.0), self.f32(1.0)])
+        pull = self.node("Mul", [closed, self.f32(fit.CLOSURE_PULL)])
+        o = self.node("Relu", [self.node("Sub", [parts[0], pull])])
+        w = self.node("Clip", [parts[1], self.f32(-1.2), self.f32(1.2)])
+        f = self.node("Clip", [parts[2], self.f32(0.0), self.f32(1.0)])
+        return self.node("Concat", [o, w, f], axis=axis)
+
+
+def a2x_encoder(w, h):
+    g = _Graph()
+    fm = g.node("ReduceMean", ["feat"], axes=[2], keepdims=0)                       # [1,n,768]
+    z = g.node("Sub", [g.node("MatMul", [fm, g.const(w["a2x_proj"])]), g.const(w["a2x_shift"])])
+    zt = g.node("Transpose", [z], perm=[0, 2, 1])                                   # [1,64,n]
+    p = g.node("Conv", [zt, g.const(w["a2x_conv"]), g.const(w["a2x_bias"])],
+               pads=[fit.PAST, fit.FUTURE])                                        # [1,4,n]
+    loud = g.node("Slice", [fm, g.i64(0), g.i64(1), g.i64(2)])                     # [1,n,1]
+    gated = g.node("Mul", [g.node("Transpose", [p], perm=[0, 2, 1]), g.gate(loud, w["a2x_gate"])])
+    g.node("Pad", [gated, g.i64(0, 0, 0, 0, 0, h - fit.OUTPUTS)], "ctx")             # [1,n,h]
+    inputs = [helper.make_tensor_value_info("feat", F32, [1, "n", 12, 768]),
+              helper.make_tensor_value_info("pos_window", F32, [1, "n", h]),
+              helper.make_tensor_value_info("attn", F32, ["n", "n"])]
+    return g.model("a2x_enc_stream", inputs, [helper.make_tensor_value_info("ctx", F32, [1, "n", h])])
+
+
+def a2x_decoder(h):
+    g = _Graph()
+    params = g.shape_params(g.node("Slice", ["ctx_t", g.i64(0), g.i64(fit.OUTPUTS), g.i64(1)]), 1)  # [1,3]
+    g.node("MatMul", [params, g.const(visemes.directions())], "m")
+    g.node("Identity", ["h"], "h_out")
+    inputs = [helper.make_tensor_value_info("ctx_t", F32, [1, h]),
+              helper.make_tensor_value_info("prev", F32, [1, 63]),
+              helper.make_tensor_value_info("h", F32, [1, 1, h])]
+    outputs = [helper.make_tensor_value_info("m", F32, [1, 63]),
+               helper.make_tensor_value_info("h_out", F32, [1, 1, h])]
+    return g.model("a2x_dec", inputs, outputs)
+
+
+def a2x_norm():
+    return np.concatenate([np.zeros(63, np.float32), np.ones(63, np.float32)]).astype("<f4")
+
+
+def student():
+    g = _Graph()
+    a = g.node("Slice", ["mel", g.i64(0), g.i64(20), g.i64(2)])
+    b = g.node("Slice", ["mel", g.i64(1), g.i64(21), g.i64(2)])
+    m = g.node("Transpose", [g.node("Mul", [g.node("Add", [a, b]), g.f32(0.5)])], perm=[0, 2, 1])  # [1,20,80]
+    g.node("Pad", [m, g.i64(0, 0, 0, 0, 0, FEAT - N_MELS)], "feat")
+    return g.model("hubert_student", [helper.make_tensor_value_info("mel", F32, [1, N_MELS, 21])],
+                   [helper.make_tensor_value_info("feat", F32, [1, 20, FEAT])])
+
+
+def lmdm(w, lip_scale):
+    """`lip_scale`: keypoint offset per unit of expression motion, which
+    the engine's lip ratio and stitching apply downstream."""
+    g = _Graph()
+    mel = g.node("Slice", ["aud_cond", g.i64(0), g.i64(N_MELS), g.i64(2)])         # [1,80,80]
+    z = g.node("Div", [g.node("Sub", [mel, g.const(w["mo_mean"])]), g.const(w["mo_std"])])
+    p = g.node("Conv", [g.node("Transpose", [z], perm=[0, 2, 1]), g.const(w["mo_conv"]), g.const(w["mo_bias"])],
+               pads=[fit.PAST, fit.FUTURE])                                        # [1,4,80]
+    loud = g.node("ReduceMean", [mel], axes=[2], keepdims=1)                        # [1,80,1]
+    gated = g.node("Mul", [g.node("Transpose", [p], perm=[0, 2, 1]), g.gate(loud, w["mo_gate"])])
+    offsets = g.node("MatMul", [g.shape_params(gated, 2), g.const(visemes.directions() / lip_scale)])
+    full = g.node("Pad", [offsets, g.i64(0, 0, POSE_VALUES, 0, 0, 0)])             # [1,80,265]
+    g.node("Add", [g.node("Unsqueeze", ["kp_cond", g.i64(1)]), full], "pred")
+    inputs = [helper.make_tensor_value_info("kp_cond", F32, [1, VECTOR]),
+              helper.make_tensor_value_info("aud_cond", F32, [1, 80, 1103])]
+    return g.model("lmdm", inputs, [helper.make_tensor_value_info("pred", F32, [1, 80, VECTOR])])

@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""Checks the lip-fitting pieces: viseme targets and their keypoint
+directions, phoneme timing from both synthesizers, and the readout
+fitting."""
+import os
+import sys
+import unittest
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from lipfit import corpus, features, fit, visemes, weights  # noqa: E402
+
+
+def frame_at(t):
+    return int(t * visemes.SR // visemes.FRAME)
+
+
+class VisemeTargets(unittest.TestCase):
+    def test_shapes_over_time(self):
+        spans = [(0.0, 0.3, "pau"), (0.3, 0.5, "aa"), (0.5, 0.58, "b"), (0.58, 0.8, "aa"),
+                 (0.8, 1.0, "uw"), (1.0, 1.2, "iy"), (1.2, 1.3, "f"), (1.3, 1.5, "ay")]
+        t = visemes.targets(spans, frame_at(2.0))
+        # Silence well before speech and after the last phone is closed and neutral.
+        np.testing.assert_allclose(t[:3], 0.0, atol=1e-2)
+        np.testing.assert_allclose(t[-3:], 0.0, atol=1e-2)
+        # A short b between two open vowels still closes at its middle.
+        vowel = t[frame_at(0.4), 0]
+        self.assertLess(t[frame_at(0.54), 0], 0.25 * vowel)
+        # Rounded u is narrower than spread i; f rests the lip on the teeth.
+        self.assertLess(t[frame_at(0.9), 1], 0)
+        self.assertGreater(t[frame_at(1.1), 1], 0.5)
+        self.assertGreater(t[frame_at(1.25), 2], 0.5)
+        # The diphthong "ay" moves from the open a towards the spread i.
+        self.assertGreater(t[frame_at(1.33), 0], t[frame_at(1.47), 0])
+        self.assertLess(t[frame_at(1.33), 1], t[frame_at(1.47), 1])
+
+    def test_directions_match_the_measures(self):
+        d = visemes.directions()
+        self.assertAlmostEqual(float(visemes.opening(d[0:1])[0]), visemes.OPEN_GAIN, places=6)
+        self.assertAlmostEqual(float(visemes.width(d[1:2])[0]), 2 * visemes.WIDTH_GAIN, places=6)
+        self.assertLess(float(visemes.opening(d[2:3])[0]), 0.0)     # lip onto the teeth narrows the gap
+        self.assertEqual(float(visemes.width(d[0:1])[0]), 0.0)
+
+    def test_phone_names(self):
+        for name, phone in (("u:", "uw"), ("i:", "iy"), ("@2", "ax"), ("aI@", "ay"), ("_:", "pau"),
+                            ("t#", "t"), ("oU", "ow"), ("m", "m"), ("I2", "ih")):
+            self.assertEqual(visemes.espeak_phone(name), phone, name)
+        self.assertIsNone(visemes.espeak_phone("||"))
+        self.assertEqual(visemes.festival_phone("pau"), "pau")
+        self.assertEqual(visemes.festival_phone("AXR"), "er")
+        for phone in list(visemes.ESPEAK.values()) + ["h#", "sil", "axr", "dx"]:
+            p = visemes.festival_phone(phone)
+            self.assertTrue(p in visemes.SHAPES or p in visemes.DIPHTHONGS, phone)
+
+
+class PhonemeTiming(unittest.TestCase):
+    def check_spans(self, samples, spans):
+        self.assertGreater(samples.size, visemes.SR // 2)
+        self.assertTrue(np.all(np.isfinite(samples)))
+        self.assertGreater(float(np.abs(samples).max()), 0.05)
+        for (s0, e0, _), (s1, _, _) in zip(spans, spans[1:]):
+            self.assertLess(s0, e0)
+            self.assertLessEqual(e0, s1 + 1e-6)
+        self.assertLessEqual(spans[-1][1], samples.size / visemes.SR + 0.05)
+
+    def test_espeak_reports_the_bilabials_in_order(self):
+        samples, spans = corpus.Espeak().speak("Mama bought a boot.", "en-us", 160, 50)
+        self.check_spans(samples, spans)
+        phones = [p for _, _, p in spans if p != "pau"]
+        self.assertEqual(phones[:2], ["m", "aa"])
+        self.assertIn("b", phones)
+        self.assertIn("uw", phones)
+
+    def test_festival_segments(self):
+        samples, spans = corpus.festival_corpus(["Bob moved the blue boots."])[0]
+        self.check_spans(samples, spans)
+        self.assertEqual(spans[0][2], "pau")
+        self.assertIn("uw", [p for _, _, p in spans])
+
+    def test_fitting_and_held_out_sentences_differ(self):
+        fitting, held = corpus.sentences()
+        self.assertEqual(len(held), corpus.HELD_OUT)
+        self.assertFalse(set(fitting) & set(held))
+
+
+class Features(unittest.TestCase):
+    def burst(self):
+        """Silence with a vowel-like buzz over frames 30-39 of 80."""
+        x = np.zeros(80 * features.FRAME, np.float32)
+        t = np.arange(10 * features.FRAME) / visemes.SR
+        x[30 * features.FRAME:40 * features.FRAME] = 0.3 * np.sign(np.sin(2 * np.pi * 140 * t))
+        return x
+
+    def test_loudness_lines_up_with_the_frames(self):
+        x = self.burst()
+        for level in (features.a2x_features(x)[:, 0], features.motion_features(x).mean(axis=1)):
+            loud = level > 0.5 * (level.max() + level.min())
+            self.assertTrue(np.all(loud[31:39]), level)
+            self.assertFalse(np.any(loud[:28]) or np.any(loud[42:]), level)
+
+    def test_silence_stays_idle_and_speech_moves_the_lips(self):
+        w = weights.load()
+        speech, _ = corpus.Espeak().speak("Father.", "en-us", 150, 50)
+        x = np.concatenate([np.zeros(features.FRAME * 20, np.float32), speech,
+                            np.zeros(features.FRAME * 40, np.float32)])
+        for predict, feats in ((fit.predict_a2x, features.a2x_features), (fit.predict_motion, features.motion_features)):
+            p = predict(w, feats(x))
+            self.assertTrue(np.all(p[:12] == 0.0) and np.all(p[-25:] == 0.0))
+            self.assertGreater(float(p[20:-40, 0].max()), 0.3)
+
+
+class Readout(unittest.TestCase):
+    def test_recovers_a_temporal_filter(self):
+        rng = np.random.default_rng(1)
+        z = rng.standard_normal((600, 4))
+        w = rng.standard_normal((fit.TAPS * 4, 3))
+        y = fit.stack(z) @ w + np.array([0.1, -0.2, 0.3])
+        got, bias = fit.ridge(fit.stack(z), y, 1e-9)
+        np.testing.assert_allclose(got, w, atol=1e-5)
+        np.testing.assert_allclose(bias, [0.1, -0.2, 0.3], atol=1e-5)
+        # The convolution layout the models use gives the same prediction,
+        # the future tap reading a later frame.
+        np.testing.assert_allclose(fit._conv(z, fit.conv_weights(got, 4), bias), y, atol=1e-4)
+        self.assertTrue(np.array_equal(fit.stack(z)[10, (fit.PAST + 1) * 4:(fit.PAST + 2) * 4], z[11]))
+
+
+if __name__ == "__main__":
+    unittest.main()
