@@ -1,5 +1,7 @@
 #include "tools/utt_drive.h"
 
+#include "tools/stage_cpu.h"
+
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -43,7 +45,7 @@ UttDriveResult driveUtterance(le_utt* utt, size_t frameBytes, const std::vector<
   Clock::time_point lastProgress = Clock::now();
   for (int pulled = 0; pulled < opts.leadFrames;) {
     if (le_utt_pull_frame(utt, frame.data(), frame.size(), &info)) {
-      video.add(frame.data(), info.kind, info.speech_index);
+      recordEncodeCpu([&] { video.add(frame.data(), info.kind, info.speech_index); });
       ++pulled;
       lastProgress = Clock::now();
       progress();
@@ -93,7 +95,7 @@ UttDriveResult driveUtterance(le_utt* utt, size_t frameBytes, const std::vector<
         return result;
       }
       spoke = spoke || info.kind == 1;
-      video.add(frame.data(), info.kind, info.speech_index);
+      recordEncodeCpu([&] { video.add(frame.data(), info.kind, info.speech_index); });
       progress();
     }
     if (!took) {
