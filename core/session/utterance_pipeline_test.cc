@@ -643,7 +643,6 @@ TEST_F(RealTeethTest, BorrowedTeethChangeOnlyTheMouthWindowOfEverySpeechFrame) {
     auto p = start(opts(dir));
     plain = speak(*p, frames, &plainKinds);
   }
-  log_.idx.clear();
   int64_t composed = 0, failedResults = 0;
   {
     auto p = start(opts(dir));
