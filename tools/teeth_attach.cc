@@ -28,7 +28,7 @@ TeethAttach attachTeeth(le_utt* utt, const std::string& bundle) {
   if (!m) throw std::runtime_error("Cannot load the teeth members of " + bundle + ": " + err);
   const int64_t bytes = le_tessera_members_band_bytes(m.get());
   if (bytes <= 0) throw std::runtime_error("The teeth bank of " + bundle + " holds no reference bands.");
-  std::vector<uint8_t> bands(size_t(bytes));
+  std::vector<uint8_t> bands(static_cast<size_t>(bytes));
   if (le_tessera_members_decode_bank(m.get(), bands.data(), err, sizeof err) != 0)
     throw std::runtime_error("Cannot decode the teeth bank of " + bundle + ": " + err);
   const int donors = le_tessera_members_n_donors(m.get());

@@ -594,7 +594,7 @@ class RealTeethTest : public UttTest {
     char err[1024] = {0};
     le_tessera_members* m = le_tessera_members_open(le::test::bundlePath(bundleName()).c_str(), err, sizeof err);
     ASSERT_TRUE(m) << err;
-    std::vector<uint8_t> bands(size_t(le_tessera_members_band_bytes(m)));
+    std::vector<uint8_t> bands(static_cast<size_t>(le_tessera_members_band_bytes(m)));
     ASSERT_EQ(le_tessera_members_decode_bank(m, bands.data(), err, sizeof err), 0) << err;
     const le::TeethAttachInputs in{bands.data(),
                                    le_tessera_members_n_donors(m),
@@ -616,7 +616,7 @@ class RealTeethTest : public UttTest {
   // One utterance of `frames` speech frames; the delivered speech frames by
   // speech index, and the kinds of everything pulled.
   std::vector<std::vector<uint8_t>> speak(UtterancePipeline& p, int frames, std::vector<le_utt_frame_info>* all) {
-    std::vector<std::vector<uint8_t>> speech(size_t(frames));
+    std::vector<std::vector<uint8_t>> speech(static_cast<size_t>(frames));
     pushSpeech(p, 640 * frames);
     p.endUtterance();
     int idleAfter = 0;
