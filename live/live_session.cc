@@ -269,8 +269,9 @@ void LiveSession::pump() {
           if (!hold) nextFrame += kFramePeriod;
         }
         if (have || hold) {
-          std::string fragment;
-          le::tools::recordEncodeCpu([&] { fragment = stream->addFrame(rgb.data(), pcm); });
+          const double encodeStart = le::tools::threadCpuMs();
+          std::string fragment = stream->addFrame(rgb.data(), pcm);
+          le::tools::recordEncodeCpu(le::tools::threadCpuMs() - encodeStart);
           std::fill(silence.begin(), silence.end(), 0);
           std::snprintf(buf, sizeof buf,
                         "{\"type\":\"frame\",\"n\":%lld,\"seq\":%lld,\"kind\":%d,\"src\":%d,\"speech\":%d,"

@@ -12,6 +12,10 @@ double threadCpuMs() {
   return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) * 1e-6;
 }
 
+void recordEncodeCpu(double cpuMs, int64_t frames) {
+  for (int64_t i = 0; i < frames; ++i) le_telemetry_record("frame_cpu.encode_ms", cpuMs / double(frames));
+}
+
 std::string stageCpuLine() {
   std::string line;
   for (const char* stage : {"source", "render", "teeth", "decode", "paste", "encode"}) {

@@ -2,6 +2,7 @@
 // engine's own stage values, and the one-line summary of all of them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "le/le.h"
@@ -11,14 +12,9 @@ namespace le::tools {
 // CPU milliseconds the calling thread has used since it started.
 double threadCpuMs();
 
-// Runs `encode` and adds its CPU time on the calling thread to the
-// telemetry value "frame_cpu.encode_ms" (one sample per frame).
-template <class Fn>
-void recordEncodeCpu(Fn&& encode) {
-  const double t0 = threadCpuMs();
-  encode();
-  le_telemetry_record("frame_cpu.encode_ms", threadCpuMs() - t0);
-}
+// Adds `frames` samples sharing cpuMs to the telemetry value
+// "frame_cpu.encode_ms", beside the engine's own stage values.
+void recordEncodeCpu(double cpuMs, int64_t frames = 1);
 
 // "CPU per delivered frame: source 1.2, render 40.1, ... ms", from the
 // telemetry values "frame_cpu.<stage>_ms"; "" when no frame was recorded.

@@ -21,6 +21,16 @@ void checkRender(le_utt* utt) {
     throw std::runtime_error(std::string("rendering failed: ") + msg);
 }
 
+// Adds a frame to the video with the encode CPU of the frames it wrote
+// (the lead's frames are written together when the speech starts).
+void addFrame(SpeechVideo& video, const uint8_t* rgb, const le_utt_frame_info& info) {
+  const int64_t before = video.written();
+  const double t0 = threadCpuMs();
+  video.add(rgb, info.kind, info.speech_index);
+  const int64_t written = video.written() - before;
+  if (written > 0) recordEncodeCpu(threadCpuMs() - t0, written);
+}
+
 }  // namespace
 
 UttDriveResult driveUtterance(le_utt* utt, size_t frameBytes, const std::vector<int16_t>& speech,
@@ -45,7 +55,7 @@ UttDriveResult driveUtterance(le_utt* utt, size_t frameBytes, const std::vector<
   Clock::time_point lastProgress = Clock::now();
   for (int pulled = 0; pulled < opts.leadFrames;) {
     if (le_utt_pull_frame(utt, frame.data(), frame.size(), &info)) {
-      recordEncodeCpu([&] { video.add(frame.data(), info.kind, info.speech_index); });
+      addFrame(video, frame.data(), info);
       ++pulled;
       lastProgress = Clock::now();
       progress();
@@ -95,7 +105,7 @@ UttDriveResult driveUtterance(le_utt* utt, size_t frameBytes, const std::vector<
         return result;
       }
       spoke = spoke || info.kind == 1;
-      recordEncodeCpu([&] { video.add(frame.data(), info.kind, info.speech_index); });
+      addFrame(video, frame.data(), info);
       progress();
     }
     if (!took) {
