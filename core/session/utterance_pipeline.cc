@@ -745,10 +745,13 @@ void UtterancePipeline::emit(Job&& job, double* waitMs) {
     teethPipe = teethPipelined_;
   }
   if (teeth && teethPipe) {
-    // Queue for the teeth thread: at most 2 waiting.
+    // Queue for the teeth thread: 2 waiting, or a whole chunk, so that the
+    // run thread goes on to render the next chunk while the teeth and paste
+    // threads work through this one.
+    const size_t cap = std::max<size_t>(2, chunkRun_ ? size_t(chunkRun_->batch()) : 0);
     const double t0 = nowMs();
     std::unique_lock<std::mutex> lk(mu_);
-    while (teethQueue_.size() >= 2) {
+    while (teethQueue_.size() >= cap) {
       if (stop_ || generation_ != job.gen) return;
       cv_.wait_for(lk, kIdleWait);  // the teeth thread notifies as it takes a job
     }
