@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
@@ -421,6 +422,67 @@ TEST_F(UttTest, WithoutLoopKeypointsThereAreNoRamps) {
   expectContinuous(f, nt_);
 }
 
+// A source whose calls after the first request block until the test opens
+// its gate: a speech source that has fallen behind.
+class GatedSource final : public AnimationSource {
+ public:
+  explicit GatedSource(std::unique_ptr<AnimationSource> inner) : inner_(std::move(inner)) {}
+  ~GatedSource() override { open(); }
+  void open() {
+    std::lock_guard<std::mutex> lk(mu_);
+    open_ = true;
+    cv_.notify_all();
+  }
+  void setEager(int e) override { inner_->setEager(e); }
+  void reset(int start) override { inner_->reset(start); }
+  void push(const float* pcm, int n) override { inner_->push(pcm, n); }
+  void finish() override { inner_->finish(); }
+  int avail() override {
+    std::unique_lock<std::mutex> lk(mu_);
+    if (calls_++ > 0) cv_.wait(lk, [&] { return open_; });
+    return inner_->avail();
+  }
+  int pull(int32_t* idx, float* xs, float* xd, int max) override { return inner_->pull(idx, xs, xd, max); }
+  int total() override { return inner_->total(); }
+
+ private:
+  std::unique_ptr<AnimationSource> inner_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool open_ = false;
+  int calls_ = 0;
+};
+
+TEST_F(UttTest, ASourceThatFallsBehindNeverHoldsUpFramesItAlreadyGave) {
+  for (const bool a2xDir : {false, true}) {
+    SCOPED_TRACE(a2xDir ? "paste thread" : "paste inline");
+    GatedSource* gated = nullptr;
+    auto xs = xsT_;
+    const int nt = nt_;
+    SourceLog* log = &log_;
+    UtterancePipeline p(ctx_.get(), opts(motionDir(true, a2xDir)),
+                        [&](bool, const std::string&, int, const std::string&, std::string*) {
+                          auto g = std::make_unique<GatedSource>(std::make_unique<ScriptedSource>(xs, nt, 0, log));
+                          gated = g.get();
+                          return g;
+                        });
+    std::string err;
+    const auto until = std::chrono::steady_clock::now() + 30s;
+    while (p.ready(&err) == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(p.ready(&err), 1) << err;
+    // One request takes all 12 frames; the next one blocks in the source.
+    pushSpeech(p, 640 * 12);
+    int speech = 0;
+    while (speech < 12) {
+      le_utt_frame_info f{};
+      if (!pull(p, &f)) break;
+      speech += f.kind == 1;
+    }
+    EXPECT_EQ(speech, 12) << "frames already taken from the source wait for it";
+    gated->open();
+  }
+}
+
 TEST_F(UttTest, ChunkRendererGivesTheSameFramesAsSingleRenders) {
   // b4_fp32 renders four frames a call; the delivered pixels must not
   // depend on how frames were grouped: each equals a single render of its
@@ -582,6 +644,26 @@ TEST_F(UttTest, TeethStageDeliversEveryFrameOnceAndStopsOnFailure) {
       EXPECT_EQ(p->framesAvailable(), 0);
     }
   }
+}
+
+TEST_F(UttTest, EveryPublishedFrameCarriesOneCpuSamplePerEngineStage) {
+  le::telemetry::resetAll();
+  {
+    auto p = start(opts(motionDir(true, true)));
+    p->attachTeeth(std::make_unique<MarkingTeeth>(0), "");
+    pushSpeech(*p, 640 * 10);
+    p->endUtterance();
+    const auto f = pullUntilIdle(*p, 2);
+    ASSERT_GE(f.size(), 16u);
+  }
+  const int64_t published = le::telemetry::counter("utt.frames_published").value();
+  const auto stage = [](const char* name) { return le::telemetry::value(std::string("frame_cpu.") + name).summary(); };
+  for (const char* name : {"source_ms", "render_ms", "teeth_ms", "decode_ms", "paste_ms"})
+    EXPECT_EQ(stage(name).count, published) << name;
+  EXPECT_EQ(stage("encode_ms").count, 0) << "the host's stage";
+  // Rendering 16 crops and pasting every frame takes CPU on those threads.
+  EXPECT_GT(stage("render_ms").sum, 0.0);
+  EXPECT_GT(stage("paste_ms").sum, 0.0);
 }
 
 // The tiny face at a crop large enough for its teeth bank to be identified.
