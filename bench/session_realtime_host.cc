@@ -60,6 +60,39 @@ double cpuSeconds() {
   return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + 1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
 }
 
+// A context on a bundle and its utterance pipeline, ready to speak; error
+// says why not. The pipeline goes before its context.
+struct Host {
+  explicit Host(const std::string& bundle) {
+    ctx = le_create(bundle.c_str(), "b1_fp32", 2, nullptr);
+    if (!ctx) {
+      error = le_last_error();
+      return;
+    }
+    utt = le_utt_open(ctx, bundle.c_str());
+    if (!utt) {
+      error = le_utt_last_error();
+      return;
+    }
+    int r;
+    while ((r = le_utt_ready(utt)) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (r < 0) error = le_utt_last_error();
+  }
+  ~Host() {
+    le_utt_destroy(utt);
+    le_destroy(ctx);
+  }
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+  std::vector<uint8_t> frameBuffer() const {
+    return std::vector<uint8_t>(size_t(le_width(ctx)) * size_t(le_height(ctx)) * 3);
+  }
+
+  le_ctx* ctx = nullptr;
+  le_utt* utt = nullptr;
+  std::string error;
+};
+
 std::string benchBundle() {
   const char* b = std::getenv("LE_BENCH_BUNDLE");
   return b && *b ? b : le::test::dataDir() + "/demo";
@@ -90,23 +123,10 @@ void BM_RealtimeHost(benchmark::State& state) {
   }
   if (!std::getenv("W2V_ONNX")) setenv("W2V_ONNX", (data + "/speech/audio_encoder_fp32.onnx").c_str(), 0);
   for (auto _ : state) {
-    le_ctx* ctx = le_create(bundle.c_str(), "b1_fp32", 2, nullptr);
-    if (!ctx) {
-      state.SkipWithError(le_last_error());
-      return;
-    }
-    le_utt* u = le_utt_open(ctx, bundle.c_str());
-    if (!u) {
-      state.SkipWithError(le_utt_last_error());
-      le_destroy(ctx);
-      return;
-    }
-    int r;
-    while ((r = le_utt_ready(u)) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (r < 0) {
-      state.SkipWithError(le_utt_last_error());
-      le_utt_destroy(u);
-      le_destroy(ctx);
+    Host host(bundle);
+    le_utt* u = host.utt;
+    if (!host.error.empty()) {
+      state.SkipWithError(host.error.c_str());
       return;
     }
     if (teeth) {
@@ -115,12 +135,10 @@ void BM_RealtimeHost(benchmark::State& state) {
         if (!a.attached) throw std::runtime_error(a.status);
       } catch (const std::exception& e) {
         state.SkipWithError(e.what());
-        le_utt_destroy(u);
-        le_destroy(ctx);
         return;
       }
     }
-    std::vector<uint8_t> frame(size_t(le_width(ctx)) * size_t(le_height(ctx)) * 3);
+    std::vector<uint8_t> frame = host.frameBuffer();
     // Timeline in 40 ms ticks: three utterances, each followed by 2 s of
     // silence; the third is interrupted half way through.
     const int chunks = int((speech.size() + 639) / 640);
@@ -172,8 +190,6 @@ void BM_RealtimeHost(benchmark::State& state) {
     if (le_utt_render_status(u, &failures, msg, sizeof msg) != 0) state.SkipWithError(msg);
     int64_t composed = 0, failedResults = 0;
     if (teeth && le_utt_tessera_stats(u, &composed, &failedResults, msg, sizeof msg) < 0) state.SkipWithError(msg);
-    le_utt_destroy(u);
-    le_destroy(ctx);
     state.counters["fps"] = double(pulled) / wall;
     state.counters["speech_frames"] = double(speechFrames);
     state.counters["underruns"] = double(underruns);
@@ -193,31 +209,22 @@ BENCHMARK(BM_RealtimeHost)->ArgName("teeth")->Arg(0)->Arg(1)->Iterations(1)->Use
 void BM_IdleHost(benchmark::State& state) {
   const std::string bundle = benchBundle();
   for (auto _ : state) {
-    le_ctx* ctx = le_create(bundle.c_str(), "b1_fp32", 2, nullptr);
-    if (!ctx) {
-      state.SkipWithError(le_last_error());
+    Host host(bundle);
+    if (!host.error.empty()) {
+      state.SkipWithError(host.error.c_str());
       return;
     }
-    le_utt* u = le_utt_open(ctx, bundle.c_str());
-    if (!u) {
-      state.SkipWithError(le_utt_last_error());
-      le_destroy(ctx);
-      return;
-    }
-    while (le_utt_ready(u) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    std::vector<uint8_t> frame(size_t(le_width(ctx)) * size_t(le_height(ctx)) * 3);
+    std::vector<uint8_t> frame = host.frameBuffer();
     const int ticks = 250;
     int64_t pulled = 0;
     const double cpu0 = cpuSeconds();
     const auto start = Clock::now();
     for (int k = 0; k < ticks; ++k) {
       std::this_thread::sleep_until(start + std::chrono::milliseconds(40 * k));
-      pulled += le_utt_pull_frame(u, frame.data(), frame.size(), nullptr) == 1;
+      pulled += le_utt_pull_frame(host.utt, frame.data(), frame.size(), nullptr) == 1;
     }
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     const double cpu = cpuSeconds() - cpu0;
-    le_utt_destroy(u);
-    le_destroy(ctx);
     state.counters["fps"] = double(pulled) / wall;
     state.counters["idle_cpu_pct"] = 100.0 * cpu / wall;
     state.counters["cpu_ms_per_frame"] = pulled ? 1000.0 * cpu / double(pulled) : 0.0;
