@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <array>
 #include <string>
 
 #include "core/telemetry/telemetry.h"
@@ -22,15 +23,14 @@ const char* stageName(Stage stage) noexcept {
 
 namespace {
 
+// Looked up once: the registry's lock is not for every frame.
 Value& stageValue(Stage s) {
-  static Value* values[kStageCount] = {};
-  static const bool made = [] {
-    for (int i = 0; i < kStageCount; ++i)
-      values[i] = &value(std::string("frame_cpu.") + stageName(Stage(i)) + "_ms");
-    return true;
+  static const std::array<Value*, kStageCount> values = [] {
+    std::array<Value*, kStageCount> v{};
+    for (int i = 0; i < kStageCount; ++i) v[size_t(i)] = &value(std::string("frame_cpu.") + stageName(Stage(i)) + "_ms");
+    return v;
   }();
-  (void)made;
-  return *values[int(s)];
+  return *values[size_t(s)];
 }
 
 }  // namespace
