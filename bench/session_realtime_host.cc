@@ -3,14 +3,19 @@
 // would. Three utterances of an espeak sentence with silences between them,
 // the last one interrupted half way. Reported per run: the output rate while
 // frames were due, frames due but not ready after the first speech frame
-// (underruns), the first-frame latency of the pipeline's statistics, and the
-// process CPU time per delivered frame.
+// (underruns), the first-frame latency of the pipeline's statistics, the
+// process CPU time per delivered frame and the CPU each stage spent per
+// delivered frame (cpu_<stage>_ms; cpu_unattributed_ms is the rest of the
+// process's CPU, mostly the helper threads of ONNX Runtime's and the
+// compositor's pools). Argument 1 attaches the bundle's borrowed teeth.
+// IdleHost pulls at 25 fps with nobody speaking and reports the process's
+// CPU load (idle_cpu_pct).
 //
 // Needs the generated data of a CTest run (the demo bundle with its speech
 // models and directors, the speech encoders and the espeak clips):
 //   ctest -R "fixture_(demo_bundle|director_bundles|speech_encoders|speech_clips)"
 // Run with --benchmark_filter=RealtimeHost; LE_UTT_STAGE_REPORT=1 adds the
-// pipeline's stage report.
+// pipeline's stage report; LE_BENCH_BUNDLE runs another bundle.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
@@ -18,12 +23,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "le/le.h"
 #include "tests/test_support.h"
+#include "tools/teeth_attach.h"
 
 namespace {
 
@@ -53,9 +60,62 @@ double cpuSeconds() {
   return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + 1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
 }
 
+// A context on a bundle and its utterance pipeline, ready to speak; error
+// says why not. The pipeline goes before its context.
+struct Host {
+  explicit Host(const std::string& bundle) {
+    ctx = le_create(bundle.c_str(), "b1_fp32", 2, nullptr);
+    if (!ctx) {
+      error = le_last_error();
+      return;
+    }
+    utt = le_utt_open(ctx, bundle.c_str());
+    if (!utt) {
+      error = le_utt_last_error();
+      return;
+    }
+    int r;
+    while ((r = le_utt_ready(utt)) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (r < 0) error = le_utt_last_error();
+  }
+  ~Host() {
+    le_utt_destroy(utt);
+    le_destroy(ctx);
+  }
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+  std::vector<uint8_t> frameBuffer() const {
+    return std::vector<uint8_t>(size_t(le_width(ctx)) * size_t(le_height(ctx)) * 3);
+  }
+
+  le_ctx* ctx = nullptr;
+  le_utt* utt = nullptr;
+  std::string error;
+};
+
+std::string benchBundle() {
+  const char* b = std::getenv("LE_BENCH_BUNDLE");
+  return b && *b ? b : le::test::dataDir() + "/demo";
+}
+
+// Mean CPU ms per delivered frame of every stage, as counters.
+void stageCounters(benchmark::State& state, int64_t frames, double cpuMs) {
+  double attributed = 0;
+  for (const char* stage : {"source", "render", "teeth", "decode", "paste"}) {
+    int64_t n = 0;
+    double sum = 0;
+    le_telemetry_value((std::string("frame_cpu.") + stage + "_ms").c_str(), &n, &sum);
+    const double perFrame = n > 0 ? sum / double(n) : 0.0;
+    state.counters[std::string("cpu_") + stage + "_ms"] = perFrame;
+    attributed += perFrame;
+  }
+  state.counters["cpu_unattributed_ms"] = frames > 0 ? cpuMs / double(frames) - attributed : 0.0;
+}
+
 void BM_RealtimeHost(benchmark::State& state) {
   const std::string data = le::test::dataDir();
-  const std::string bundle = data + "/demo";
+  const std::string bundle = benchBundle();
+  const bool teeth = state.range(0) != 0;
   const std::vector<int16_t> speech = readWav(data + "/speech/sentence.wav");
   if (speech.empty()) {
     state.SkipWithError("no build/testdata/speech/sentence.wav: run the speech fixtures first");
@@ -63,26 +123,22 @@ void BM_RealtimeHost(benchmark::State& state) {
   }
   if (!std::getenv("W2V_ONNX")) setenv("W2V_ONNX", (data + "/speech/audio_encoder_fp32.onnx").c_str(), 0);
   for (auto _ : state) {
-    le_ctx* ctx = le_create(bundle.c_str(), "b1_fp32", 2, nullptr);
-    if (!ctx) {
-      state.SkipWithError(le_last_error());
+    Host host(bundle);
+    le_utt* u = host.utt;
+    if (!host.error.empty()) {
+      state.SkipWithError(host.error.c_str());
       return;
     }
-    le_utt* u = le_utt_open(ctx, bundle.c_str());
-    if (!u) {
-      state.SkipWithError(le_utt_last_error());
-      le_destroy(ctx);
-      return;
+    if (teeth) {
+      try {
+        const le::tools::TeethAttach a = le::tools::attachTeeth(u, bundle);
+        if (!a.attached) throw std::runtime_error(a.status);
+      } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+        return;
+      }
     }
-    int r;
-    while ((r = le_utt_ready(u)) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (r < 0) {
-      state.SkipWithError(le_utt_last_error());
-      le_utt_destroy(u);
-      le_destroy(ctx);
-      return;
-    }
-    std::vector<uint8_t> frame(size_t(le_width(ctx)) * size_t(le_height(ctx)) * 3);
+    std::vector<uint8_t> frame = host.frameBuffer();
     // Timeline in 40 ms ticks: three utterances, each followed by 2 s of
     // silence; the third is interrupted half way through.
     const int chunks = int((speech.size() + 639) / 640);
@@ -99,6 +155,7 @@ void BM_RealtimeHost(benchmark::State& state) {
     int64_t pulled = 0, speechFrames = 0, underruns = 0, dueAfterSpeech = 0;
     bool spoke = false;
     le_utt_frame_info info{};
+    le_telemetry_reset();
     const double cpu0 = cpuSeconds();
     const auto start = Clock::now();
     for (int k = 0; k < ticks; ++k) {
@@ -131,8 +188,8 @@ void BM_RealtimeHost(benchmark::State& state) {
     int64_t failures = 0;
     char msg[256] = {};
     if (le_utt_render_status(u, &failures, msg, sizeof msg) != 0) state.SkipWithError(msg);
-    le_utt_destroy(u);
-    le_destroy(ctx);
+    int64_t composed = 0, failedResults = 0;
+    if (teeth && le_utt_tessera_stats(u, &composed, &failedResults, msg, sizeof msg) < 0) state.SkipWithError(msg);
     state.counters["fps"] = double(pulled) / wall;
     state.counters["speech_frames"] = double(speechFrames);
     state.counters["underruns"] = double(underruns);
@@ -141,8 +198,38 @@ void BM_RealtimeHost(benchmark::State& state) {
     state.counters["render_ms"] = st.render_ms_avg;
     state.counters["cpu_ms_per_frame"] = pulled ? 1000.0 * cpu / double(pulled) : 0.0;
     state.counters["utterances"] = double(st.utterances);
+    state.counters["teeth_composed"] = double(composed);
+    stageCounters(state, pulled, 1000.0 * cpu);
   }
 }
-BENCHMARK(BM_RealtimeHost)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_RealtimeHost)->ArgName("teeth")->Arg(0)->Arg(1)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+
+// The avatar idling while a display pulls 25 frames a second: what the
+// engine costs when nobody speaks (nothing may spin).
+void BM_IdleHost(benchmark::State& state) {
+  const std::string bundle = benchBundle();
+  for (auto _ : state) {
+    Host host(bundle);
+    if (!host.error.empty()) {
+      state.SkipWithError(host.error.c_str());
+      return;
+    }
+    std::vector<uint8_t> frame = host.frameBuffer();
+    const int ticks = 250;
+    int64_t pulled = 0;
+    const double cpu0 = cpuSeconds();
+    const auto start = Clock::now();
+    for (int k = 0; k < ticks; ++k) {
+      std::this_thread::sleep_until(start + std::chrono::milliseconds(40 * k));
+      pulled += le_utt_pull_frame(host.utt, frame.data(), frame.size(), nullptr) == 1;
+    }
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpu = cpuSeconds() - cpu0;
+    state.counters["fps"] = double(pulled) / wall;
+    state.counters["idle_cpu_pct"] = 100.0 * cpu / wall;
+    state.counters["cpu_ms_per_frame"] = pulled ? 1000.0 * cpu / double(pulled) : 0.0;
+  }
+}
+BENCHMARK(BM_IdleHost)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
 }  // namespace

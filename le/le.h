@@ -72,6 +72,16 @@ LE_API int64_t le_telemetry_json(char* buf, size_t cap);
 /* Zeroes every counter and value; names stay registered. */
 LE_API void le_telemetry_reset(void);
 
+/* Adds one sample to the value `name` (created on first use), e.g. a host's
+ * own "frame_cpu.encode_ms" beside the engine's per-frame stage CPU values
+ * "frame_cpu.<source|render|teeth|decode|paste>_ms". Returns 0, or -1 with
+ * le_last_error set for a NULL or malformed name. */
+LE_API int le_telemetry_record(const char* name, double sample);
+
+/* Reads the value `name`: its sample count and sum. Returns 1, or 0 when no
+ * such value was ever recorded (then nothing is written). */
+LE_API int le_telemetry_value(const char* name, int64_t* count, double* sum);
+
 /* ---- Warp-prior frames: the bundle's prior video played by loop frame. ---- */
 
 /* Opaque handle over a bundle's warp-prior video and its frame cursor. */

@@ -2,11 +2,12 @@
 // watches and hears the bundle's avatar say it.
 //
 //   le_live BUNDLE [--port N] [--address IP] [--max-sessions N] [--threads N]
-//                  [--key KEY] [--speech-encoder FILE] [--max-text BYTES]
+//                  [--key KEY] [--speech-encoder FILE] [--max-text BYTES] [--no-teeth]
 //   le_live --synthetic WxH [...]   (scripted frames, no bundle)
 //
 // Each browser tab gets its own engine (context and utterance pipeline);
-// --max-sessions caps how many run at once.
+// --max-sessions caps how many run at once. Every session borrows the
+// bundle's teeth when it carries them, unless --no-teeth.
 #include <signal.h>
 
 #include <cstdio>
@@ -31,7 +32,7 @@ namespace {
   std::fprintf(stderr,
                "le_live: %s\n"
                "usage: le_live BUNDLE [--port N] [--address IP] [--max-sessions N] [--threads N] [--key KEY]\n"
-               "               [--speech-encoder FILE] [--max-text BYTES]\n"
+               "               [--speech-encoder FILE] [--max-text BYTES] [--no-teeth]\n"
                "       le_live --synthetic WxH [--port N] ...\n",
                msg.c_str());
   std::exit(2);
@@ -46,12 +47,23 @@ long toLong(const char* text, const char* opt, long lo, long hi) {
   return v;
 }
 
+// What every session will do about teeth, for the status line.
+std::string teethPlan(const std::string& bundle, bool teeth) {
+  if (!teeth) return "teeth: off (--no-teeth)";
+  le_tessera_carriage* c = le_tessera_carriage_open(bundle.c_str());
+  const int missing = c ? le_tessera_carriage_missing_count(c) : le_tessera_slot_count();
+  le_tessera_carriage_close(c);
+  if (missing == le_tessera_slot_count()) return "teeth: none (the bundle carries no teeth members)";
+  return "teeth: borrowed in every session";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   le::live::ServerOptions so;
   std::string bundle, key = "b1_fp32", synthetic;
   int threads = 0;
+  bool teeth = true;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> const char* {
@@ -66,6 +78,7 @@ int main(int argc, char** argv) {
     else if (a == "--key") key = value();
     else if (a == "--synthetic") synthetic = value();
     else if (a == "--speech-encoder") setenv("W2V_ONNX", value(), 1);
+    else if (a == "--no-teeth") teeth = false;
     else if (a == "-h" || a == "--help") usage("serves the live avatar page");
     else if (a.rfind("--", 0) == 0) usage("unknown option " + a);
     else if (bundle.empty()) bundle = a;
@@ -95,7 +108,13 @@ int main(int argc, char** argv) {
     }
     what = bundle + " (" + std::to_string(le_width(probe)) + "x" + std::to_string(le_height(probe)) + ", " + key + ")";
     le_destroy(probe);
-    factory = [bundle, key, threads] { return std::make_unique<le::live::UttSource>(bundle, key, threads); };
+    what += ", " + teethPlan(bundle, teeth);
+    factory = [bundle, key, threads, teeth] {
+      auto source = std::make_unique<le::live::UttSource>(bundle, key, threads, teeth);
+      std::printf("le_live: session %s\n", source->teeth().c_str());
+      std::fflush(stdout);
+      return source;
+    };
   }
 
   // Signals are taken by sigwait below; every thread started from here on

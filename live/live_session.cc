@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "live/fmp4_stream.h"
+#include "tools/stage_cpu.h"
 
 namespace le::live {
 namespace {
@@ -268,7 +269,9 @@ void LiveSession::pump() {
           if (!hold) nextFrame += kFramePeriod;
         }
         if (have || hold) {
+          const double encodeStart = le::tools::threadCpuMs();
           std::string fragment = stream->addFrame(rgb.data(), pcm);
+          le::tools::recordEncodeCpu(le::tools::threadCpuMs() - encodeStart);
           std::fill(silence.begin(), silence.end(), 0);
           std::snprintf(buf, sizeof buf,
                         "{\"type\":\"frame\",\"n\":%lld,\"seq\":%lld,\"kind\":%d,\"src\":%d,\"speech\":%d,"

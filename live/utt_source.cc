@@ -3,10 +3,11 @@
 #include <stdexcept>
 
 #include "le/le.h"
+#include "tools/teeth_attach.h"
 
 namespace le::live {
 
-UttSource::UttSource(const std::string& bundle, const std::string& modelKey, int threads) {
+UttSource::UttSource(const std::string& bundle, const std::string& modelKey, int threads, bool teeth) {
   ctx_ = le_create(bundle.c_str(), modelKey.c_str(), threads, nullptr);
   if (!ctx_) throw std::runtime_error("Cannot open bundle " + bundle + ": " + le_last_error());
   width_ = le_width(ctx_);
@@ -16,6 +17,14 @@ UttSource::UttSource(const std::string& bundle, const std::string& modelKey, int
     const std::string why = le_utt_last_error();
     le_destroy(ctx_);
     throw std::runtime_error("Cannot start the utterance pipeline on " + bundle + ": " + why);
+  }
+  if (!teeth) return;
+  try {
+    teeth_ = le::tools::attachTeeth(utt_, bundle).status;
+  } catch (...) {
+    le_utt_destroy(utt_);
+    le_destroy(ctx_);
+    throw;
   }
 }
 

@@ -15,9 +15,10 @@ namespace le::live {
 class UttSource : public FrameSource {
  public:
   // Opens `bundle` with director `modelKey` on `threads` workers and starts
-  // its utterance pipeline; throws std::runtime_error with the engine's
-  // message when either fails.
-  UttSource(const std::string& bundle, const std::string& modelKey, int threads);
+  // its utterance pipeline, with the bundle's borrowed teeth when it carries
+  // them and `teeth` is set; throws std::runtime_error with the engine's
+  // message when any of it fails.
+  UttSource(const std::string& bundle, const std::string& modelKey, int threads, bool teeth = true);
   // Stops the pipeline, then closes the context.
   ~UttSource() override;
   UttSource(const UttSource&) = delete;
@@ -32,12 +33,15 @@ class UttSource : public FrameSource {
   void interrupt() override;
   bool pullFrame(uint8_t* rgb, std::size_t len, FrameInfo& info) override;
   SourceStats stats() override;
+  // What became of the teeth: "teeth: borrowed (...)", "teeth: none (...)" or "teeth: off".
+  const std::string& teeth() const { return teeth_; }
 
  private:
   le_ctx* ctx_ = nullptr;
   le_utt* utt_ = nullptr;
   int width_ = 0, height_ = 0;
   std::string failure_;
+  std::string teeth_ = "teeth: off";
 };
 
 }  // namespace le::live

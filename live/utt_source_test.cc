@@ -89,6 +89,14 @@ TEST(UttSource, ASentenceThenAStopOnTheTinyBundle) {
   }
 }
 
+TEST(UttSource, BorrowsTheBundlesTeethUnlessSwitchedOff) {
+  EXPECT_EQ(UttSource(le::test::bundlePath("tiny"), "b1_fp32", 1).teeth(),
+            "teeth: none (the bundle carries no teeth members)");
+  const std::string bundle = le::test::bundlePath("tiny_teeth");
+  EXPECT_EQ(UttSource(bundle, "b1_fp32", 1).teeth(), "teeth: borrowed (6 donors, geometry v1)");
+  EXPECT_EQ(UttSource(bundle, "b1_fp32", 1, false).teeth(), "teeth: off");
+}
+
 TEST(UttSource, RefusesABundleItCannotOpen) {
   const std::string msg = le::test::thrownBy([] { UttSource s("/no/such/bundle", "b1_fp32", 1); });
   EXPECT_EQ(msg.rfind("Cannot open bundle /no/such/bundle: ", 0), 0u) << msg;

@@ -37,7 +37,9 @@ extern "C" {
 #include "tools/mp4_writer.h"
 #include "tools/plugin_drive.h"
 #include "tools/speech_video.h"
+#include "tools/stage_cpu.h"
 #include "tools/stream_drive.h"
+#include "tools/teeth_attach.h"
 #include "tools/utt_drive.h"
 
 namespace {
@@ -57,6 +59,7 @@ constexpr const char* kUsageText =
     "  --threads N       worker threads (default: the engine's choice)\n"
     "  --lead N          idle frames before the speech (default 10)\n"
     "  --telemetry FILE  write the engine's telemetry document (JSON) to FILE\n"
+    "  --no-teeth        leave the bundle's borrowed teeth out (attached by default when it carries them)\n"
     "  --quiet           no progress line\n";
 
 // An error that ends the program with its exit code and one line.
@@ -67,7 +70,7 @@ struct Failure : std::runtime_error {
 
 struct Options {
   std::string bundle, out, audio, say, voice, via = "utt", encoder, motion, key = "b1_fp32", telemetry, plugin;
-  bool realtime = false, quiet = false;
+  bool realtime = false, quiet = false, teeth = true;
   int threads = 0, lead = 10;
 };
 
@@ -101,6 +104,7 @@ Options parse(int argc, char** argv) {
     else if (a == "--telemetry") o.telemetry = value();
     else if (a == "--plugin") o.plugin = value();
     else if (a == "--quiet") o.quiet = true;
+    else if (a == "--no-teeth") o.teeth = false;
     else if (a == "-h" || a == "--help") {
       std::fputs(kUsageText, stdout);
       std::exit(kOk);
@@ -272,6 +276,7 @@ int run(const Options& o) {
   // Declared in this order so that the pipeline goes before its context.
   std::unique_ptr<le_ctx, CtxDeleter> ctx;
   std::unique_ptr<le_utt, UttDeleter> utt;
+  std::string teeth = o.teeth ? "teeth: not attached (the " + o.via + " producer has no teeth pass)" : "teeth: off (--no-teeth)";
   if (o.via == "plugin") {
     const std::string path = o.plugin.empty() ? defaultPlugin() : o.plugin;
     try {
@@ -315,6 +320,13 @@ int run(const Options& o) {
     utt.reset(le_utt_create(ctx.get(), &uo));
     if (!utt)
       throw Failure(kBadBundle, "cannot start the utterance pipeline on " + o.bundle + ": " + le_utt_last_error());
+    if (o.teeth) {
+      try {
+        teeth = le::tools::attachTeeth(utt.get(), o.bundle).status;
+      } catch (const std::exception& e) {
+        throw Failure(kBadBundle, std::string(e.what()) + " (--no-teeth renders without them)");
+      }
+    }
     producer.width = le_width(ctx.get());
     producer.height = le_height(ctx.get());
     producer.name = "utt";
@@ -354,6 +366,10 @@ int run(const Options& o) {
   std::printf("le_speak: via %s%s: %.1f fps rendered, first-frame latency %.0f ms\n", producer.name.c_str(),
               o.realtime ? " (real time)" : "", r.seconds > 0 ? double(rendered) / r.seconds : 0.0,
               r.firstFrameLatencyMs);
+  if (utt && teeth.rfind("teeth: borrowed", 0) == 0) teeth += ", " + le::tools::teethOutcome(utt.get());
+  std::printf("le_speak: %s\n", teeth.c_str());
+  const std::string cpu = le::tools::stageCpuLine();
+  if (!cpu.empty()) std::printf("le_speak: %s\n", cpu.c_str());
   if (video.speechFrames() != video.speechFramesNeeded())
     std::fprintf(stderr, "le_speak: WARNING: %d speech frames for %d frames of speech\n", video.speechFrames(),
                  video.speechFramesNeeded());

@@ -30,6 +30,7 @@ std::string tiny() { return le::test::bundlePath("tiny"); }
 struct ToolRun {
   int code = 0;
   std::string err;  // standard error without the engine's and ONNX Runtime's own diagnostics
+  std::string out;  // standard output
 };
 
 std::string quote(const std::string& s) {
@@ -38,12 +39,16 @@ std::string quote(const std::string& s) {
   return out + "'";
 }
 
+std::string text(const std::vector<unsigned char>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
 ToolRun speak(const le::test::TempDir& tmp, const std::vector<std::string>& args) {
   std::string cmd = quote(LE_SPEAK_PATH);
   for (const auto& a : args) cmd += " " + quote(a);
-  const std::string errFile = tmp.file("stderr.txt");
+  const std::string errFile = tmp.file("stderr.txt"), outFile = tmp.file("stdout.txt");
   ToolRun r;
-  r.code = le::test::runCommand(cmd + " --quiet > /dev/null 2> " + quote(errFile));
+  r.code = le::test::runCommand(cmd + " --quiet > " + quote(outFile) + " 2> " + quote(errFile));
+  r.out = text(le::test::readFile(outFile));
+  std::remove(outFile.c_str());
   std::ifstream in(errFile);
   std::string line;
   while (std::getline(in, line))
@@ -52,8 +57,6 @@ ToolRun speak(const le::test::TempDir& tmp, const std::vector<std::string>& args
   std::remove(errFile.c_str());
   return r;
 }
-
-std::string text(const std::vector<unsigned char>& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 // Every name in dir, hidden temporaries included, sorted.
 std::vector<std::string> entries(const std::string& dir) {
@@ -96,6 +99,14 @@ TEST(LeSpeak, WritesOneVideoAndOneAudioStreamInStepWithTheFrameRule) {
 
   const auto doc = le::tessera::json::parse(text(le::test::readFile(tmp.file("telemetry.json"))));
   EXPECT_GE(doc.req("counters").reqNum("render.frames"), speechFrames);
+  // One CPU sample per stage for every frame published (some may wait in
+  // the ring unpulled) and one encode sample for every frame written.
+  for (const char* stage : {"source", "render", "teeth", "decode", "paste"})
+    EXPECT_GE(doc.req("values").req(std::string("frame_cpu.") + stage + "_ms").reqNum("count"), info.videoFrames)
+        << stage;
+  EXPECT_EQ(doc.req("values").req("frame_cpu.encode_ms").reqNum("count"), info.videoFrames);
+  EXPECT_NE(r.out.find("le_speak: teeth: none (the bundle carries no teeth members)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("le_speak: CPU per delivered frame: source "), std::string::npos) << r.out;
   EXPECT_EQ(entries(tmp.path()), (std::vector<std::string>{"hello.mp4", "telemetry.json"}) ) << "no temporary left";
 }
 
@@ -108,6 +119,23 @@ TEST(LeSpeak, RealTimePacingAndSpokenTextGiveTheSameFrameRule) {
   const le::tools::MediaInfo info = le::tools::probeMedia(out);
   EXPECT_EQ(info.videoFrames, speechFrames + kRampFrames);
   EXPECT_NEAR(info.audioSeconds, info.videoSeconds, 0.04);
+}
+
+TEST(LeSpeak, BorrowsTheBundlesTeethUnlessToldNot) {
+  le::test::TempDir tmp;
+  const std::string bundle = le::test::bundlePath("tiny_teeth"), wav = speechDir() + "/hello.wav";
+  const int speechFrames = framesFor(le::tools::decodeSpeech(wav).size());
+  const ToolRun with = speak(tmp, {bundle, tmp.file("with.mp4"), wav, "--encoder", encoder(), "--lead", "2"});
+  ASSERT_EQ(with.code, 0) << with.err;
+  // Every rendered frame (speech and ramp) is composed.
+  EXPECT_NE(with.out.find("le_speak: teeth: borrowed (6 donors, geometry v1), " +
+                          std::to_string(speechFrames + kRampFrames) + " frames composed\n"),
+            std::string::npos)
+      << with.out;
+  const ToolRun without =
+      speak(tmp, {bundle, tmp.file("without.mp4"), wav, "--encoder", encoder(), "--lead", "2", "--no-teeth"});
+  ASSERT_EQ(without.code, 0) << without.err;
+  EXPECT_NE(without.out.find("le_speak: teeth: off (--no-teeth)\n"), std::string::npos) << without.out;
 }
 
 // The plug-in as an outside host loads it, when this build has its tables.

@@ -4,7 +4,8 @@
     make_bundle.py --preset tiny|demo --out DIR [--seed N] [--nt N] [--frames N]
                    [--omit MEMBER ...] [--damage MEMBER=KIND[:ARG] ...]
                    [--set KEY=VALUE ...] [--unset KEY ...] [--m-src WxH]
-                   [--tessera-block] [--teeth-bank [--donors N]] [--canonical-names]
+                   [--tessera-block] [--teeth-bank [--donors N] | --no-teeth-bank] [--crop N]
+                   [--canonical-names]
                    [--imx FILE] [--no-motion] [--speech-models fitted|loudness]
 
 DIR is replaced whole (it is built beside DIR and renamed into place).
@@ -47,8 +48,11 @@ def main(argv=None):
     ap.add_argument("--m-src", type=_size, metavar="WxH",
                     help="author M on this canvas (stamped as M_src_w/M_src_h)")
     ap.add_argument("--tessera-block", action="store_true", help="declare a manifest tessera block")
-    ap.add_argument("--teeth-bank", action="store_true",
-                    help="write the borrowed-teeth members (bank cut from the bundle's own mouth)")
+    ap.add_argument("--teeth-bank", action="store_true", default=None,
+                    help="write the borrowed-teeth members (bank cut from the bundle's own mouth) even where "
+                         "the engine could not identify its lip geometry (default: where it can)")
+    ap.add_argument("--no-teeth-bank", dest="teeth_bank", action="store_false", help="leave the teeth bank out")
+    ap.add_argument("--crop", type=int, help="face crop size (default: the preset's); the face keeps its size")
     ap.add_argument("--donors", type=int, help="teeth bank size (default: the preset's)")
     ap.add_argument("--canonical-names", action="store_true", help="store members under their canonical names")
     ap.add_argument("--imx", metavar="FILE", help="also pack the bundle into an IMX container")
@@ -64,6 +68,7 @@ def main(argv=None):
                              damage=a.damage, m_src=a.m_src, tessera=a.tessera_block,
                              canonical=a.canonical_names, sets=a.set, unsets=a.unset, imx_out=a.imx,
                              teeth_bank=a.teeth_bank, donors=a.donors, motion=not a.no_motion,
+                             crop=a.crop,
                              fitted_speech=None if a.speech_models is None else a.speech_models == "fitted")
         bundle.build(opt, log=(lambda *_: None) if a.quiet else print)
     except (ValueError, RuntimeError, OSError) as e:

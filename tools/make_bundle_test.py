@@ -292,6 +292,44 @@ class TeethBank(unittest.TestCase):
         self.assertGreater(np.corrcoef(np.array(s["aperture"]), np.array(dark))[0, 1], 0.8)
 
 
+class PresetTeethBank(unittest.TestCase):
+    """A preset writes its teeth bank only where the engine can tell which
+    corpus lip geometry it was cut on."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="bundlegen_presetbank_")
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp)
+
+    def test_bank_follows_what_the_crop_can_identify(self):
+        small = os.path.join(self.tmp, "small")
+        make(small, "--no-motion")
+        self.assertFalse(os.path.exists(os.path.join(small, "tessera_bank.v1.json")))
+        big = os.path.join(self.tmp, "big")
+        make(big, "--crop", "128", "--no-motion")
+        with open(os.path.join(big, "manifest.json")) as f:
+            m = json.load(f)
+        with open(os.path.join(big, "tessera_bank.v1.json")) as f:
+            side = json.load(f)
+        self.assertEqual((m["crop"], side["geometry"]["canvas_w"]), (128, 128))
+        sys.path.insert(0, os.path.dirname(MAKE))
+        from bundlegen import teeth_bank
+        kp = np.fromfile(os.path.join(big, "xs_target.bin"), "<f4").reshape(m["NT"], 21, 3)
+        rows = m["unified"]["pi"]["lip_idx"]
+        dist = {}
+        for name, params in teeth_bank.CORPUS.items():
+            c = teeth_bank.canonical_centroid(kp, 128, rows, params)
+            dist[name] = float(np.hypot(c[0] - side["c_canon"][0], c[1] - side["c_canon"][1]))
+        self.assertLess(dist["v1"], 0.01)
+        self.assertGreaterEqual(min(dist["v2"], dist["v3"]) - dist["v1"], teeth_bank.AMBIGUITY_PX)
+        off = os.path.join(self.tmp, "off")
+        make(off, "--crop", "128", "--no-teeth-bank", "--no-motion")
+        self.assertFalse(os.path.exists(os.path.join(off, "tessera_bank.v1.mp4")))
+        with open(os.path.join(off, "manifest.json")) as f:
+            self.assertNotIn("tessera", json.load(f))
+
+
 class Options(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="bundlegen_opt_")

@@ -1,5 +1,7 @@
 #include "tools/utt_drive.h"
 
+#include "tools/stage_cpu.h"
+
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -17,6 +19,16 @@ void checkRender(le_utt* utt) {
   char msg[512] = {0};
   if (le_utt_render_status(utt, &failures, msg, int(sizeof msg)) < 0)
     throw std::runtime_error(std::string("rendering failed: ") + msg);
+}
+
+// Adds a frame to the video with the encode CPU of the frames it wrote
+// (the lead's frames are written together when the speech starts).
+void addFrame(SpeechVideo& video, const uint8_t* rgb, const le_utt_frame_info& info) {
+  const int64_t before = video.written();
+  const double t0 = threadCpuMs();
+  video.add(rgb, info.kind, info.speech_index);
+  const int64_t written = video.written() - before;
+  if (written > 0) recordEncodeCpu(threadCpuMs() - t0, written);
 }
 
 }  // namespace
@@ -43,7 +55,7 @@ UttDriveResult driveUtterance(le_utt* utt, size_t frameBytes, const std::vector<
   Clock::time_point lastProgress = Clock::now();
   for (int pulled = 0; pulled < opts.leadFrames;) {
     if (le_utt_pull_frame(utt, frame.data(), frame.size(), &info)) {
-      video.add(frame.data(), info.kind, info.speech_index);
+      addFrame(video, frame.data(), info);
       ++pulled;
       lastProgress = Clock::now();
       progress();
@@ -93,7 +105,7 @@ UttDriveResult driveUtterance(le_utt* utt, size_t frameBytes, const std::vector<
         return result;
       }
       spoke = spoke || info.kind == 1;
-      video.add(frame.data(), info.kind, info.speech_index);
+      addFrame(video, frame.data(), info);
       progress();
     }
     if (!took) {

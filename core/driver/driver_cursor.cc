@@ -1,6 +1,7 @@
 #include "core/driver/driver_cursor.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -8,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/telemetry/frame_cpu.h"
 #include "core/telemetry/telemetry.h"
 
 namespace le {
@@ -180,6 +182,9 @@ class DriverCursor::Impl {
       } catch (const std::exception& e) {
         shortText = std::string("le_driver: ") + e.what();
       }
+      // The producer does nothing but decode, so its own CPU clock is the
+      // decoding cost.
+      decodeCpu.store(telemetry::threadCpuMs(), std::memory_order_relaxed);
       if (!shortText.empty()) {
         fail(shortText);
         std::lock_guard<std::mutex> g(ringMutex);
@@ -230,6 +235,7 @@ class DriverCursor::Impl {
   std::string error;  // first failure; empty while healthy
   uint64_t seekCount = 0;
   int sourcePos = 0;  // producer thread only: frames the source delivered since its last restart
+  std::atomic<double> decodeCpu{0.0};  // the producer's CPU ms so far, refreshed after every frame
   std::thread thread;
 };
 
@@ -305,6 +311,8 @@ int DriverCursor::position() const {
 uint64_t DriverCursor::residentBytes() const {
   return uint64_t(impl_->slots) * frameBytes_ + impl_->source->residentBytes();
 }
+
+double DriverCursor::decodeCpuMs() const { return impl_->decodeCpu.load(std::memory_order_relaxed); }
 
 uint64_t DriverCursor::seeks() const {
   std::lock_guard<std::mutex> lk(impl_->ringMutex);

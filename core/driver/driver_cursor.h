@@ -50,6 +50,8 @@ class DriverCursor {
   uint64_t residentBytes() const;
   // Seeks that restarted the source.
   uint64_t seeks() const;
+  // CPU milliseconds the producer thread has spent decoding so far.
+  double decodeCpuMs() const;
 
   int NT() const { return NT_; }
   int W() const { return W_; }

@@ -18,6 +18,9 @@ namespace {
 
 constexpr int kRing = 8;
 constexpr auto kWait = std::chrono::milliseconds(2);
+// How long a thread with nothing to do sleeps when no event wakes it: a
+// safety net, not a poll (every event that brings work notifies).
+constexpr auto kIdleWait = std::chrono::milliseconds(40);
 constexpr int kKp = 63;
 
 const char* envOrNull(const char* name) { return std::getenv(name); }
@@ -104,6 +107,7 @@ UtterancePipeline::UtterancePipeline(le_ctx* ctx, const le_utt_opts& opts, Sourc
   bufIdx_.resize(kBufferFrames);
   bufXs_.resize(size_t(kBufferFrames) * kKp);
   bufXd_.resize(size_t(kBufferFrames) * kKp);
+  bufSrcCpu_.resize(kBufferFrames);
   resIdx_.resize(kBufferFrames);
   resXs_.resize(size_t(kBufferFrames) * kKp);
   resXd_.resize(size_t(kBufferFrames) * kKp);
@@ -344,6 +348,7 @@ void UtterancePipeline::dispatchLoop() {
       r.wanted = req_.wanted;
     }
     AnimationSource* s = r.source;
+    const double cpu0 = telemetry::threadCpuMs();
     if (r.reset) s->reset(r.start);
     if (r.eager != 0) s->setEager(r.eager);
     if (!r.audio.empty()) s->push(r.audio.data(), int(r.audio.size()));
@@ -353,8 +358,10 @@ void UtterancePipeline::dispatchLoop() {
     const int want = std::min(avail, std::min(r.wanted, kBufferFrames));
     if (want > 0) pulled = std::max(0, s->pull(resIdx_.data(), resXs_.data(), resXd_.data(), want));
     const int total = s->total();
+    const double cpu = telemetry::threadCpuMs() - cpu0;
     {
       std::lock_guard<std::mutex> lk(dmu_);
+      resCpuMs_ = cpu;
       resPulled_ = pulled;
       resAvail_ = std::max(0, avail - pulled);
       resTotal_ = total;
@@ -386,11 +393,6 @@ void UtterancePipeline::postRequest(bool finishDue, int eagerChange) {
   dcv_.notify_all();
 }
 
-void UtterancePipeline::waitResult() {
-  std::unique_lock<std::mutex> lk(dmu_);
-  while (!resFlag_ && !stop_) dcv_.wait_for(lk, kWait);
-}
-
 void UtterancePipeline::collectResult() {
   std::lock_guard<std::mutex> lk(dmu_);
   if (!inFlight_ || !resFlag_) return;
@@ -403,6 +405,7 @@ void UtterancePipeline::collectResult() {
     std::memmove(bufIdx_.data(), bufIdx_.data() + consumed_, sizeof(int32_t) * size_t(keep));
     std::memmove(bufXs_.data(), bufXs_.data() + size_t(consumed_) * kKp, sizeof(float) * size_t(keep) * kKp);
     std::memmove(bufXd_.data(), bufXd_.data() + size_t(consumed_) * kKp, sizeof(float) * size_t(keep) * kKp);
+    std::memmove(bufSrcCpu_.data(), bufSrcCpu_.data() + consumed_, sizeof(double) * size_t(keep));
     filled_ = keep;
     consumed_ = 0;
   }
@@ -410,6 +413,13 @@ void UtterancePipeline::collectResult() {
   std::memcpy(bufIdx_.data() + filled_, resIdx_.data(), sizeof(int32_t) * size_t(fit));
   std::memcpy(bufXs_.data() + size_t(filled_) * kKp, resXs_.data(), sizeof(float) * size_t(fit) * kKp);
   std::memcpy(bufXd_.data() + size_t(filled_) * kKp, resXd_.data(), sizeof(float) * size_t(fit) * kKp);
+  // The source's work is shared by the frames it yields; a request that
+  // yields none (audio still inside the source's lag) passes its share on.
+  srcCpuCarry_ += resCpuMs_;
+  if (fit > 0) {
+    std::fill_n(bufSrcCpu_.data() + filled_, fit, srcCpuCarry_ / fit);
+    srcCpuCarry_ = 0;
+  }
   filled_ += fit;
   srcPulled_ += fit;
   srcHeld_ = resAvail_;
@@ -420,128 +430,143 @@ void UtterancePipeline::collectResult() {
 
 void UtterancePipeline::runLoop() {
   for (;;) {
-    std::vector<float> audio;
-    bool endReq = false, interrupted = false, pulledAny = false;
-    int ringFill = 0, lastKind = 0, lastSrc = 0;
-    size_t pasteLen = 0;
-    double lastPush = 0, firstPush = 0;
-    float lastKp[kKp];
-    bool haveSource = false;
-    {
-      std::lock_guard<std::mutex> lk(mu_);
-      if (stop_) return;
-      // An interrupt is handled before anything pushed after it is taken, so
-      // the first audio of the next utterance is not dropped with the old one.
-      interrupted = generation_ != genSeen_;
-      if (interrupted) {
-        genSeen_ = generation_;
-        pulledAny = pulledAny_;
-        lastKind = lastPulledKind_;
-        lastSrc = lastPulledSrc_;
-        std::memcpy(lastKp, lastPulledKp_, sizeof lastKp);
-      } else if (state_ != 3) {
-        audio.swap(pending_);
-        endReq = endRequested_;
-        endRequested_ = false;
-      }
-      ringFill = int(writeIdx_ - readIdx_);
-      pasteLen = pasteQueue_.size() + teethQueue_.size();
-      lastPush = lastPushMs_;
-      firstPush = firstPushMs_;
-      haveSource = source_ != nullptr;
-      sourceRun_ = source_.get();
-      chunkRun_ = chunk_.get();
-    }
+    HostInput in;
+    if (!takeHostInput(&in)) return;
     bool produced = false;
-    if (interrupted) {
-      handleInterrupt(pulledAny, lastKind, lastSrc, lastKp);
+    if (in.interrupted) {
+      handleInterrupt(in.pulledAny, in.lastKind, in.lastSrc, in.lastKp);
     } else {
       collectResult();
-      if (!audio.empty()) {
-        if (!speaking_) {
-          speaking_ = true;
-          resetNext_ = true;
-          renderedAny_ = false;
-          ended_ = false;
-          finishSent_ = false;
-          speechCounter_ = 0;
-          consumed_ = filled_ = 0;
-          srcPulled_ = srcHeld_ = 0;
-          srcTotal_ = -1;
-          uttStartMs_ = firstPush;
-          if (state_ == 0) state_ = 1;
-        }
-        accAudio_.insert(accAudio_.end(), audio.begin(), audio.end());
-      }
-      if (speaking_ && (endReq || (holdMs_ >= 0 && nowMs() - lastPush >= holdMs_))) ended_ = true;
-      const bool complete = finishSent_ && !inFlight_ && srcTotal_ >= 0 && srcPulled_ >= srcTotal_;
-      int buffered = filled_ - consumed_;
-
-      int eagerChange = 0;
-      if (hybrid_) {
-        const int backlog = buffered + srcHeld_ + ringFill;
-        if (!hybridHigh_ && backlog > 23) hybridHigh_ = true;
-        else if (hybridHigh_ && backlog < 12) hybridHigh_ = false;
-        curEager_ = hybridHigh_ ? 24 : 3;
-      } else {
-        curEager_ = eager_;
-      }
-      if (curEager_ != lastEagerSent_) eagerChange = curEager_;
-
-      if (speaking_ && haveSource && !inFlight_) {
-        const int batch = chunkRun_ ? chunkRun_->batch() : 1;
-        const bool finishDue = ended_ && !finishSent_;
-        const bool chunkShort = batch > 1 && buffered < batch && srcHeld_ > 0;
-        if (!accAudio_.empty() || finishDue || chunkShort || (buffered < 8 && !complete)) {
-          postRequest(finishDue, eagerChange);
-          if (eagerChange != 0) lastEagerSent_ = eagerChange;
-          if (!hybrid_) {
-            waitResult();
-            collectResult();
-          }
-        }
-      }
-      buffered = filled_ - consumed_;
-      const bool completeNow = finishSent_ && !inFlight_ && srcTotal_ >= 0 && srcPulled_ >= srcTotal_;
-
-      if (state_ == 3) {
-        if (rampRemaining_ > 0 && ringFill < kRing) {
-          produceRamp();
-          produced = true;
-        }
-      } else if (buffered >= 1 && ringFill <= kRing - 1) {
-        const int n = chooseChunk(buffered);
-        if (n > 0) {
-          state_ = 2;
-          produced = renderSpeech(n);
-        }
-      } else if (speaking_ && buffered == 0 && completeNow) {
-        finishUtterance();
-        produced = true;
-      } else if (state_ == 0 && ringFill == 0 && pasteLen == 0) {
-        bool blocked;
-        {
-          std::lock_guard<std::mutex> lk(mu_);
-          blocked = teethFailed_;
-        }
-        if (!blocked) {
-          Job job;
-          job.kind = 0;
-          job.src = idleCursor_;
-          job.gen = genSeen_;
-          job.queuedMs = nowMs();
-          idleCursor_ = wrap(idleCursor_ + 1, NT_);
-          emit(std::move(job), nullptr);
-          produced = true;
-        }
-      }
+      takeAudio(in);
+      requestFrames(in);
+      produced = produceStep(in);
     }
-    if (!produced) {
-      std::unique_lock<std::mutex> lk(mu_);
-      if (stop_) return;
-      cv_.wait_for(lk, kWait);
-    }
+    if (!produced && !waitForWork()) return;
   }
+}
+
+bool UtterancePipeline::takeHostInput(HostInput* in) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (stop_) return false;
+  // An interrupt is handled before anything pushed after it is taken, so
+  // the first audio of the next utterance is not dropped with the old one.
+  in->interrupted = generation_ != genSeen_;
+  if (in->interrupted) {
+    genSeen_ = generation_;
+    in->pulledAny = pulledAny_;
+    in->lastKind = lastPulledKind_;
+    in->lastSrc = lastPulledSrc_;
+    std::memcpy(in->lastKp, lastPulledKp_, sizeof in->lastKp);
+  } else if (state_ != 3) {
+    in->audio.swap(pending_);
+    in->endRequested = endRequested_;
+    endRequested_ = false;
+  }
+  in->ringFill = int(writeIdx_ - readIdx_);
+  in->handOffQueued = pasteQueue_.size() + teethQueue_.size();
+  in->lastPushMs = lastPushMs_;
+  in->firstPushMs = firstPushMs_;
+  in->haveSource = source_ != nullptr;
+  sourceRun_ = source_.get();
+  chunkRun_ = chunk_.get();
+  return true;
+}
+
+void UtterancePipeline::takeAudio(const HostInput& in) {
+  if (!in.audio.empty()) {
+    if (!speaking_) {
+      speaking_ = true;
+      resetNext_ = true;
+      renderedAny_ = false;
+      ended_ = false;
+      finishSent_ = false;
+      speechCounter_ = 0;
+      consumed_ = filled_ = 0;
+      srcPulled_ = srcHeld_ = 0;
+      srcTotal_ = -1;
+      srcCpuCarry_ = 0;
+      uttStartMs_ = in.firstPushMs;
+      if (state_ == 0) state_ = 1;
+    }
+    accAudio_.insert(accAudio_.end(), in.audio.begin(), in.audio.end());
+  }
+  if (speaking_ && (in.endRequested || (holdMs_ >= 0 && nowMs() - in.lastPushMs >= holdMs_))) ended_ = true;
+}
+
+bool UtterancePipeline::utteranceComplete() const {
+  return finishSent_ && !inFlight_ && srcTotal_ >= 0 && srcPulled_ >= srcTotal_;
+}
+
+int UtterancePipeline::eagerChange(int buffered, int ringFill) {
+  if (hybrid_) {
+    const int backlog = buffered + srcHeld_ + ringFill;
+    if (!hybridHigh_ && backlog > 23) hybridHigh_ = true;
+    else if (hybridHigh_ && backlog < 12) hybridHigh_ = false;
+    curEager_ = hybridHigh_ ? 24 : 3;
+  } else {
+    curEager_ = eager_;
+  }
+  return curEager_ != lastEagerSent_ ? curEager_ : 0;
+}
+
+void UtterancePipeline::requestFrames(const HostInput& in) {
+  const int buffered = filled_ - consumed_;
+  const int eager = eagerChange(buffered, in.ringFill);
+  if (!speaking_ || !in.haveSource || inFlight_) return;
+  const int batch = chunkRun_ ? chunkRun_->batch() : 1;
+  const bool finishDue = ended_ && !finishSent_;
+  const bool chunkShort = batch > 1 && buffered < batch && srcHeld_ > 0;
+  if (accAudio_.empty() && !finishDue && !chunkShort && (buffered >= 8 || utteranceComplete())) return;
+  postRequest(finishDue, eager);
+  if (eager != 0) lastEagerSent_ = eager;
+  // The result is collected by a later iteration: the source never holds
+  // up rendering (the dispatch thread wakes this one when it is done).
+}
+
+bool UtterancePipeline::produceStep(const HostInput& in) {
+  const int buffered = filled_ - consumed_;
+  if (state_ == 3) {
+    if (rampRemaining_ <= 0 || in.ringFill >= kRing) return false;
+    produceRamp();
+    return true;
+  }
+  if (buffered >= 1 && in.ringFill <= kRing - 1) {
+    const int n = chooseChunk(buffered);
+    if (n <= 0) return false;
+    state_ = 2;
+    return renderSpeech(n);
+  }
+  if (speaking_ && buffered == 0 && utteranceComplete()) {
+    finishUtterance();
+    return true;
+  }
+  if (state_ == 0 && in.ringFill == 0 && in.handOffQueued == 0) return produceIdle();
+  return false;
+}
+
+bool UtterancePipeline::produceIdle() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (teethFailed_) return false;
+  }
+  Job job;
+  job.kind = 0;
+  job.src = idleCursor_;
+  job.gen = genSeen_;
+  job.queuedMs = nowMs();
+  idleCursor_ = wrap(idleCursor_ + 1, NT_);
+  emit(std::move(job), nullptr);
+  return true;
+}
+
+bool UtterancePipeline::waitForWork() {
+  std::unique_lock<std::mutex> lk(mu_);
+  if (stop_) return false;
+  // Every event that gives this thread work notifies cv_ (a push, pull,
+  // interrupt, publication, source result or warm-up); while speaking it
+  // also watches the hold time, so it looks again soon.
+  cv_.wait_for(lk, speaking_ || inFlight_ ? kWait : kIdleWait);
+  return true;
 }
 
 int UtterancePipeline::chooseChunk(int buffered) {
@@ -559,13 +584,14 @@ bool UtterancePipeline::renderSpeech(int n) {
   const float* xd = bufXd_.data() + size_t(consumed_) * kKp;
   const size_t cropFloats = size_t(crop_) * size_t(crop_) * 3;
   const float* crops = nullptr;
-  double perFrame = 0;
+  double perFrame = 0, perFrameCpu = 0;
   int count = n;
   if (n > 1 && chunkRun_ && chunkRun_->batch() >= n) {
-    const double t0 = nowMs();
+    const double t0 = nowMs(), cpu0 = telemetry::threadCpuMs();
     try {
       crops = chunkRun_->render(idx, xs, xd, n);
       perFrame = (nowMs() - t0) / n;
+      perFrameCpu = (telemetry::threadCpuMs() - cpu0) / n;
     } catch (const std::exception& e) {
       recordFailure("b24 chunk", e.what(), false);
       crops = nullptr;
@@ -573,11 +599,11 @@ bool UtterancePipeline::renderSpeech(int n) {
   }
   for (int i = 0; i < count; ++i) {
     const float* crop = nullptr;
-    double t = perFrame;
+    double t = perFrame, cpu = perFrameCpu;
     if (crops) {
       crop = crops + size_t(i) * cropFloats;
     } else {
-      const double t0 = nowMs();
+      const double t0 = nowMs(), cpu0 = telemetry::threadCpuMs();
       try {
         crop = ctx_->renderer->render(idx + i, xs + size_t(i) * kKp, xd + size_t(i) * kKp, 1);
       } catch (const std::exception& e) {
@@ -585,6 +611,7 @@ bool UtterancePipeline::renderSpeech(int n) {
         return false;
       }
       t = nowMs() - t0;
+      cpu = telemetry::threadCpuMs() - cpu0;
     }
     const double handStart = nowMs();
     idleCursor_ = idx[i];
@@ -600,6 +627,8 @@ bool UtterancePipeline::renderSpeech(int n) {
     job.gen = genSeen_;
     job.queuedMs = handStart;
     job.uttStartMs = uttStartMs_;
+    job.cpu[telemetry::Stage::kRender] = cpu;
+    job.cpu[telemetry::Stage::kSource] = bufSrcCpu_[size_t(consumed_)];
     double wait = 0;
     emit(std::move(job), &wait);
     ++speechCounter_;
@@ -645,7 +674,9 @@ void UtterancePipeline::produceRamp() {
   for (int k = 0; k < kKp; ++k) xd[k] = xs[k] + w * rampOffset_[k];
   const double t0 = nowMs();
   const float* crop = nullptr;
+  telemetry::FrameCpu cpu;
   try {
+    const telemetry::ScopedCpu timer(cpu, telemetry::Stage::kRender);
     crop = ctx_->renderer->render(&src, xs, xd, 1);
   } catch (const std::exception& e) {
     recordFailure("ramp", e.what(), true);
@@ -662,6 +693,7 @@ void UtterancePipeline::produceRamp() {
     std::memcpy(job.kp, xd, sizeof job.kp);
     job.gen = genSeen_;
     job.queuedMs = t0;
+    job.cpu = cpu;
     emit(std::move(job), nullptr);
   }
   idleCursor_ = wrap(idleCursor_ + 1, NT_);
@@ -713,12 +745,15 @@ void UtterancePipeline::emit(Job&& job, double* waitMs) {
     teethPipe = teethPipelined_;
   }
   if (teeth && teethPipe) {
-    // Queue for the teeth thread: at most 2 waiting.
+    // Queue for the teeth thread: 2 waiting, or a whole chunk, so that the
+    // run thread goes on to render the next chunk while the teeth and paste
+    // threads work through this one.
+    const size_t cap = std::max<size_t>(2, chunkRun_ ? size_t(chunkRun_->batch()) : 0);
     const double t0 = nowMs();
     std::unique_lock<std::mutex> lk(mu_);
-    while (teethQueue_.size() >= 2) {
+    while (teethQueue_.size() >= cap) {
       if (stop_ || generation_ != job.gen) return;
-      cv_.wait_for(lk, kWait);
+      cv_.wait_for(lk, kIdleWait);  // the teeth thread notifies as it takes a job
     }
     if (stop_ || generation_ != job.gen) return;
     teethQueue_.push_back(std::move(job));
@@ -747,7 +782,7 @@ void UtterancePipeline::toPaste(Job&& job, bool fromTeeth, double* waitMs) {
     if (stop_ || generation_ != job.gen) return;
     const size_t waiting = fromTeeth ? size_t(teethPasteWaiting_) : pasteQueue_.size();
     if (waiting < cap) break;
-    cv_.wait_for(lk, kWait);
+    cv_.wait_for(lk, kIdleWait);  // the paste thread notifies as it takes a job
   }
   if (fromTeeth) ++teethPasteWaiting_;
   pasteQueue_.push_back(std::move(job));
@@ -761,9 +796,9 @@ void UtterancePipeline::pasteLoop() {
     Job job;
     {
       std::unique_lock<std::mutex> lk(mu_);
-      pasteCv_.wait_for(lk, kWait, [&] { return pasteStop_ || !pasteQueue_.empty(); });
+      // Producers, interrupts and the destructor notify pasteCv_.
+      pasteCv_.wait(lk, [&] { return pasteStop_ || !pasteQueue_.empty(); });
       if (pasteStop_) return;
-      if (pasteQueue_.empty()) continue;
       job = std::move(pasteQueue_.front());
       pasteQueue_.pop_front();
       if (teethPasteWaiting_ > 0 && teeth_ && teethPipelined_) --teethPasteWaiting_;
@@ -783,9 +818,9 @@ void UtterancePipeline::teethLoop() {
     Job job;
     {
       std::unique_lock<std::mutex> lk(mu_);
-      teethCv_.wait_for(lk, kWait, [&] { return teethStop_ || !teethQueue_.empty(); });
+      // Producers, interrupts and the destructor notify teethCv_.
+      teethCv_.wait(lk, [&] { return teethStop_ || !teethQueue_.empty(); });
       if (teethStop_) return;
-      if (teethQueue_.empty()) continue;
       job = std::move(teethQueue_.front());
       teethQueue_.pop_front();
     }
@@ -835,6 +870,9 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
     }
     teethHeld_.reset();
   }
+  // The pass answers for the held frame while it takes the next one: that
+  // work, and the compose, are the held frame's teeth stage.
+  double passCpu = 0;
   // Composes the pass's result into the held frame and sends it on.
   auto deliverHeld = [&]() -> bool {
     std::string why;
@@ -843,7 +881,11 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
       teethHeld_.reset();
       return false;
     }
-    pass->compose(teethHeld_->crop.data());
+    {
+      const telemetry::ScopedCpu timer(passCpu);
+      pass->compose(teethHeld_->crop.data());
+    }
+    teethHeld_->cpu[telemetry::Stage::kTeeth] += passCpu;
     double w = 0;
     {
       std::lock_guard<std::mutex> lk(mu_);
@@ -862,13 +904,22 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
   };
   try {
     if (job.hasCrop) {
-      const bool out = pass->push(job.crop.data(), job.kp);
+      bool out;
+      {
+        const telemetry::ScopedCpu timer(passCpu);
+        out = pass->push(job.crop.data(), job.kp);
+      }
       if (out && teethHeld_ && !deliverHeld()) return;
       teethHeld_ = std::make_unique<Job>(std::move(job));
       teethHeldEpoch_ = epoch;
     } else {
       if (teethHeld_) {
-        if (!pass->flush()) {
+        bool flushed;
+        {
+          const telemetry::ScopedCpu timer(passCpu);
+          flushed = pass->flush();
+        }
+        if (!flushed) {
           fail("flush: the pass held no pending frame while a crop was held — refusing to deliver it uncomposed",
                false);
           teethHeld_.reset();
@@ -891,13 +942,15 @@ void UtterancePipeline::publish(const Job& job, double* workMs) {
     for (;;) {
       if (stop_ || job.gen != generation_) return;
       if (writeIdx_ - readIdx_ < kRing) break;
-      cv_.wait_for(lk, kWait);
+      cv_.wait_for(lk, kIdleWait);  // every pull notifies
     }
     slotIndex = writeIdx_;
   }
   const double t0 = nowMs();
   Slot& slot = ring_[slotIndex % kRing];
+  telemetry::FrameCpu cpu = job.cpu;
   try {
+    const telemetry::ScopedCpu timer(cpu, telemetry::Stage::kPaste);
     ctx_->cursor->pullAt(job.src, slot.rgb.data());
     if (job.hasCrop)
       ctx_->paste->composite(job.crop.data(), 255.0f, ctx_->identity->M(job.src), slot.rgb.data(), W_, H_);
@@ -921,6 +974,11 @@ void UtterancePipeline::publish(const Job& job, double* workMs) {
     if (stop_ || job.gen != generation_ || writeIdx_ != slotIndex) return;
     slot.seq = nextSeq_++;
     ++writeIdx_;
+    // The cursor decodes each frame once, ahead of its publication.
+    const double decoded = ctx_->cursor->decodeCpuMs();
+    cpu[telemetry::Stage::kDecode] = decoded - decodeCpuSeen_;
+    decodeCpuSeen_ = decoded;
+    telemetry::recordFrameCpu(cpu);
     tel().published.add();
     tel().ofKind(job.kind).add();
     tel().pasteMs.record(t1 - t0);

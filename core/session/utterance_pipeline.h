@@ -26,6 +26,7 @@
 
 #include "core/session/animation_source.h"
 #include "core/session/teeth_port.h"
+#include "core/telemetry/frame_cpu.h"
 #include "le/le.h"
 
 namespace le {
@@ -95,6 +96,7 @@ class UtterancePipeline {
     uint64_t gen = 0;
     double queuedMs = 0;
     double uttStartMs = 0;  // first push of the frame's utterance
+    telemetry::FrameCpu cpu;  // CPU ms each stage has spent on the frame so far
   };
   struct Slot {
     std::vector<uint8_t> rgb;
@@ -103,8 +105,29 @@ class UtterancePipeline {
     float kp[63] = {};
   };
 
+  // What one run-thread iteration takes from the host side under the main lock.
+  struct HostInput {
+    std::vector<float> audio;
+    bool endRequested = false, interrupted = false, pulledAny = false, haveSource = false;
+    int ringFill = 0, lastKind = 0, lastSrc = 0;
+    size_t handOffQueued = 0;  // jobs waiting for the teeth or paste thread
+    double lastPushMs = 0, firstPushMs = 0;
+    float lastKp[63] = {};
+  };
+
   void warmUp();
+  // One iteration: take the host's input, handle an interrupt or collect
+  // the source's frames, take audio, ask the source for more, then produce
+  // at most one step of output; sleep when nothing was produced.
   void runLoop();
+  bool takeHostInput(HostInput* in);  // false once stopped
+  void takeAudio(const HostInput& in);
+  void requestFrames(const HostInput& in);
+  bool produceStep(const HostInput& in);
+  bool produceIdle();
+  bool waitForWork();  // false once stopped
+  bool utteranceComplete() const;
+  int eagerChange(int buffered, int ringFill);
   void dispatchLoop();
   void pasteLoop();
   void teethLoop();
@@ -112,7 +135,6 @@ class UtterancePipeline {
   void handleInterrupt(bool lastPulled, int lastKind, int lastSrc, const float* lastKp);
   void collectResult();
   void postRequest(bool finishDue, int eagerChange);
-  void waitResult();
   bool renderSpeech(int n);
   void produceRamp();
   void finishUtterance();
@@ -168,6 +190,7 @@ class UtterancePipeline {
   std::deque<Job> pasteQueue_, teethQueue_;
   bool pasteStop_ = false, teethStop_ = false;
   int teethPasteWaiting_ = 0;  // paste jobs queued by the teeth thread
+  double decodeCpuSeen_ = 0;  // the cursor's decode CPU at the last publication
   // Stage accounting for the report.
   int64_t jobsB_ = 0, jobsC_ = 0, stageFrames_ = 0;
   double stageAWork_ = 0, stageAWait_ = 0, stageB_ = 0, stageC_ = 0, deliverLat_ = 0;
@@ -200,6 +223,7 @@ class UtterancePipeline {
     int wanted = 0;
   } req_;
   int resPulled_ = 0, resAvail_ = 0, resTotal_ = -1;
+  double resCpuMs_ = 0;  // the dispatch thread's CPU for the request
   std::vector<int32_t> resIdx_;
   std::vector<float> resXs_, resXd_;
 
@@ -225,6 +249,8 @@ class UtterancePipeline {
   static constexpr int kBufferFrames = 32;
   std::vector<int32_t> bufIdx_;
   std::vector<float> bufXs_, bufXd_;
+  std::vector<double> bufSrcCpu_;  // source CPU ms of each buffered frame
+  double srcCpuCarry_ = 0;         // source CPU of requests that yielded no frame yet
   int consumed_ = 0, filled_ = 0;
   std::vector<float> accAudio_;
   int lastEagerSent_ = 0;

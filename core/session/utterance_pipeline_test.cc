@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "core/session/context.h"
+#include "core/session/utterance_teeth.h"
 #include "core/telemetry/telemetry.h"
 #include "le/le.h"
 #include "tests/test_support.h"
@@ -100,8 +103,9 @@ struct Frame {
 
 class UttTest : public ::testing::Test {
  protected:
+  virtual std::string bundleName() const { return "tiny"; }
   void SetUp() override {
-    ctx_.reset(le_create(le::test::bundlePath("tiny").c_str(), "b1_fp32", 1, nullptr));
+    ctx_.reset(le_create(le::test::bundlePath(bundleName()).c_str(), "b1_fp32", 1, nullptr));
     ASSERT_TRUE(ctx_) << le_last_error();
     le::ensureRenderer(*ctx_);
     nt_ = le_nt(ctx_.get());
@@ -418,6 +422,67 @@ TEST_F(UttTest, WithoutLoopKeypointsThereAreNoRamps) {
   expectContinuous(f, nt_);
 }
 
+// A source whose calls after the first request block until the test opens
+// its gate: a speech source that has fallen behind.
+class GatedSource final : public AnimationSource {
+ public:
+  explicit GatedSource(std::unique_ptr<AnimationSource> inner) : inner_(std::move(inner)) {}
+  ~GatedSource() override { open(); }
+  void open() {
+    std::lock_guard<std::mutex> lk(mu_);
+    open_ = true;
+    cv_.notify_all();
+  }
+  void setEager(int e) override { inner_->setEager(e); }
+  void reset(int start) override { inner_->reset(start); }
+  void push(const float* pcm, int n) override { inner_->push(pcm, n); }
+  void finish() override { inner_->finish(); }
+  int avail() override {
+    std::unique_lock<std::mutex> lk(mu_);
+    if (calls_++ > 0) cv_.wait(lk, [&] { return open_; });
+    return inner_->avail();
+  }
+  int pull(int32_t* idx, float* xs, float* xd, int max) override { return inner_->pull(idx, xs, xd, max); }
+  int total() override { return inner_->total(); }
+
+ private:
+  std::unique_ptr<AnimationSource> inner_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool open_ = false;
+  int calls_ = 0;
+};
+
+TEST_F(UttTest, ASourceThatFallsBehindNeverHoldsUpFramesItAlreadyGave) {
+  for (const bool a2xDir : {false, true}) {
+    SCOPED_TRACE(a2xDir ? "paste thread" : "paste inline");
+    GatedSource* gated = nullptr;
+    auto xs = xsT_;
+    const int nt = nt_;
+    SourceLog* log = &log_;
+    UtterancePipeline p(ctx_.get(), opts(motionDir(true, a2xDir)),
+                        [&](bool, const std::string&, int, const std::string&, std::string*) {
+                          auto g = std::make_unique<GatedSource>(std::make_unique<ScriptedSource>(xs, nt, 0, log));
+                          gated = g.get();
+                          return g;
+                        });
+    std::string err;
+    const auto until = std::chrono::steady_clock::now() + 30s;
+    while (p.ready(&err) == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(p.ready(&err), 1) << err;
+    // One request takes all 12 frames; the next one blocks in the source.
+    pushSpeech(p, 640 * 12);
+    int speech = 0;
+    while (speech < 12) {
+      le_utt_frame_info f{};
+      if (!pull(p, &f)) break;
+      speech += f.kind == 1;
+    }
+    EXPECT_EQ(speech, 12) << "frames already taken from the source wait for it";
+    gated->open();
+  }
+}
+
 TEST_F(UttTest, ChunkRendererGivesTheSameFramesAsSingleRenders) {
   // b4_fp32 renders four frames a call; the delivered pixels must not
   // depend on how frames were grouped: each equals a single render of its
@@ -564,21 +629,162 @@ TEST_F(UttTest, TeethStageDeliversEveryFrameOnceAndStopsOnFailure) {
       p->endUtterance();
       int64_t a = 0, b = 0;
       std::string msg;
+      int speech = 0;
+      auto drain = [&] {
+        le_utt_frame_info info{};
+        while (p->pullFrame(buf_.data(), frameBytes_, &info) == 1) speech += info.kind == 1;
+      };
       const auto until = std::chrono::steady_clock::now() + 20s;
       while (p->teethStats(&a, &b, &msg) != -1 && std::chrono::steady_clock::now() < until) {
-        le_utt_frame_info info{};
-        p->pullFrame(buf_.data(), frameBytes_, &info);
+        drain();
         std::this_thread::sleep_for(1ms);
       }
       EXPECT_EQ(p->teethStats(&a, &b, &msg), -1);
       EXPECT_EQ(msg, "teeth: scripted failure");
       EXPECT_EQ(b, 1);
-      // Output stops rather than showing uncomposed mouths.
-      while (p->framesAvailable() > 0) p->pullFrame(buf_.data(), frameBytes_, nullptr);
+      // Output stops rather than showing uncomposed mouths: the three frames
+      // composed before the failing push may still be on their way, no more.
+      for (int k = 0; k < 30; ++k) {
+        drain();
+        std::this_thread::sleep_for(10ms);
+      }
+      EXPECT_LE(speech, 3);
       std::this_thread::sleep_for(100ms);
       EXPECT_EQ(p->framesAvailable(), 0);
     }
   }
+}
+
+TEST_F(UttTest, EveryPublishedFrameCarriesOneCpuSamplePerEngineStage) {
+  le::telemetry::resetAll();
+  {
+    auto p = start(opts(motionDir(true, true)));
+    p->attachTeeth(std::make_unique<MarkingTeeth>(0), "");
+    pushSpeech(*p, 640 * 10);
+    p->endUtterance();
+    const auto f = pullUntilIdle(*p, 2);
+    ASSERT_GE(f.size(), 16u);
+  }
+  const int64_t published = le::telemetry::counter("utt.frames_published").value();
+  const auto stage = [](const char* name) { return le::telemetry::value(std::string("frame_cpu.") + name).summary(); };
+  for (const char* name : {"source_ms", "render_ms", "teeth_ms", "decode_ms", "paste_ms"})
+    EXPECT_EQ(stage(name).count, published) << name;
+  EXPECT_EQ(stage("encode_ms").count, 0) << "the host's stage";
+  // Rendering 16 crops and pasting every frame takes CPU on those threads.
+  EXPECT_GT(stage("render_ms").sum, 0.0);
+  EXPECT_GT(stage("paste_ms").sum, 0.0);
+}
+
+// The tiny face at a crop large enough for its teeth bank to be identified.
+class RealTeethTest : public UttTest {
+ protected:
+  std::string bundleName() const override { return "tiny_teeth"; }
+
+  // Attaches the bundle's own teeth pass; the mouth window's stamp goes to *stamp.
+  void attachBundleTeeth(UtterancePipeline& p, std::vector<int32_t>* stamp) {
+    char err[1024] = {0};
+    le_tessera_members* m = le_tessera_members_open(le::test::bundlePath(bundleName()).c_str(), err, sizeof err);
+    ASSERT_TRUE(m) << err;
+    std::vector<uint8_t> bands(static_cast<size_t>(le_tessera_members_band_bytes(m)));
+    ASSERT_EQ(le_tessera_members_decode_bank(m, bands.data(), err, sizeof err), 0) << err;
+    const le::TeethAttachInputs in{bands.data(),
+                                   le_tessera_members_n_donors(m),
+                                   le_tessera_members_cent(m),
+                                   le_tessera_members_c_canon(m),
+                                   le_tessera_members_aperture(m),
+                                   le_tessera_members_stamp(m),
+                                   le_tessera_members_head_pt(m),
+                                   int(le_tessera_members_head_pt_len(m)),
+                                   le_tessera_members_head_json(m),
+                                   le_tessera_members_manifest_json(m)};
+    stamp->assign(in.stamp, in.stamp + 12);
+    std::string geometry;
+    p.attachTeeth(le::makeUtteranceTeeth(p, in, &geometry), geometry);
+    le_tessera_members_close(m);
+    EXPECT_EQ(geometry, "v1");
+  }
+
+  // One utterance of `frames` speech frames; the delivered speech frames by
+  // speech index, and the kinds of everything pulled.
+  std::vector<std::vector<uint8_t>> speak(UtterancePipeline& p, int frames, std::vector<le_utt_frame_info>* all) {
+    std::vector<std::vector<uint8_t>> speech(static_cast<size_t>(frames));
+    pushSpeech(p, 640 * frames);
+    p.endUtterance();
+    int idleAfter = 0;
+    bool spoke = false;
+    for (int k = 0; k < 400 && idleAfter < 2; ++k) {
+      le_utt_frame_info f{};
+      if (!pull(p, &f)) break;
+      all->push_back(f);
+      if (f.kind == 1 && f.speech_index >= 0 && f.speech_index < frames) speech[size_t(f.speech_index)] = buf_;
+      spoke = spoke || f.kind != 0;
+      if (spoke && f.kind == 0) ++idleAfter;
+    }
+    return speech;
+  }
+};
+
+TEST_F(RealTeethTest, BorrowedTeethChangeOnlyTheMouthWindowOfEverySpeechFrame) {
+  const int frames = 10;
+  // Paste and teeth inline: the idle frames before the speech, and so the
+  // loop frame it starts on, are the same in both runs.
+  const std::string dir = motionDir(true, false);
+  std::vector<le_utt_frame_info> plainKinds, teethKinds;
+  std::vector<std::vector<uint8_t>> plain, teeth;
+  std::vector<int32_t> stamp;
+  {
+    auto p = start(opts(dir));
+    plain = speak(*p, frames, &plainKinds);
+  }
+  int64_t composed = 0, failedResults = 0;
+  {
+    auto p = start(opts(dir));
+    ASSERT_NO_FATAL_FAILURE(attachBundleTeeth(*p, &stamp));
+    teeth = speak(*p, frames, &teethKinds);
+    std::string msg;
+    EXPECT_EQ(p->teethStats(&composed, &failedResults, &msg), 1) << msg;
+  }
+  int speechFrames = 0, rampFrames = 0;
+  for (const auto& f : teethKinds) speechFrames += f.kind == 1, rampFrames += f.kind == 2;
+  EXPECT_EQ(speechFrames, frames);
+  // Every rendered frame, speech and ramp alike, went through the pass.
+  EXPECT_EQ(composed, speechFrames + rampFrames);
+  EXPECT_EQ(failedResults, 0);
+
+  // The window's footprint on the canvas: its corners through the paste
+  // map, grown by the sharpening kernel and the resampling.
+  const int W = le_width(ctx_.get()), H = le_height(ctx_.get());
+  const int grow = ctx_->manifest.unsharp.ksize / 2 + 2;
+  int changedFrames = 0;
+  for (int i = 0; i < frames; ++i) {
+    SCOPED_TRACE("speech frame " + std::to_string(i));
+    ASSERT_EQ(plain[size_t(i)].size(), size_t(W) * H * 3);
+    ASSERT_EQ(teeth[size_t(i)].size(), size_t(W) * H * 3);
+    int src = -1, plainSrc = -2;
+    for (const auto& f : teethKinds)
+      if (f.kind == 1 && f.speech_index == i) src = f.src_index;
+    for (const auto& f : plainKinds)
+      if (f.kind == 1 && f.speech_index == i) plainSrc = f.src_index;
+    ASSERT_EQ(src, plainSrc) << "both runs speak from the same loop frame";
+    const float* m = ctx_->identity->M(src);
+    double x0 = 1e9, y0 = 1e9, x1 = -1e9, y1 = -1e9;
+    for (const int u : {stamp[2] - grow, stamp[2] + stamp[4] + grow})
+      for (const int v : {stamp[3] - grow, stamp[3] + stamp[5] + grow}) {
+        const double x = m[0] * u + m[1] * v + m[2], y = m[3] * u + m[4] * v + m[5];
+        x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+      }
+    int outside = 0, inside = 0;
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) {
+        const size_t o = (size_t(y) * W + x) * 3;
+        const bool same = std::equal(&plain[size_t(i)][o], &plain[size_t(i)][o] + 3, &teeth[size_t(i)][o]);
+        const bool in = x >= x0 - 2 && x <= x1 + 2 && y >= y0 - 2 && y <= y1 + 2;
+        if (!same) ++(in ? inside : outside);
+      }
+    EXPECT_EQ(outside, 0);
+    changedFrames += inside > 0;
+  }
+  EXPECT_GT(changedFrames, frames / 2);
 }
 
 TEST_F(UttTest, ConstructionReadsOptionsAndEnvironment) {

@@ -28,6 +28,20 @@ int main(void) {
   CHECK(le_telemetry_json(doc, cap) > 0);
   free(doc);
 
+  /* A host's own stage samples land beside the engine's; bad names are refused. */
+  int64_t count = -1;
+  double sum = -1.0;
+  CHECK(le_telemetry_value("test.host.encode_ms", &count, &sum) == 0);
+  CHECK(count == -1 && sum == -1.0); /* nothing written for an unknown value */
+  CHECK(le_telemetry_record("test.host.encode_ms", 1.5) == 0);
+  CHECK(le_telemetry_record("test.host.encode_ms", 2.5) == 0);
+  CHECK(le_telemetry_value("test.host.encode_ms", &count, &sum) == 1);
+  CHECK(count == 2 && sum == 4.0);
+  CHECK(le_telemetry_record(NULL, 1.0) == -1);
+  CHECK(strstr(le_last_error(), "le_telemetry_record: ") == le_last_error());
+  CHECK(le_telemetry_record("no spaces allowed", 1.0) == -1);
+  CHECK(le_telemetry_value(NULL, &count, &sum) == 0);
+
   if (failures) return 1;
   printf("telemetry C API ok\n");
   return 0;

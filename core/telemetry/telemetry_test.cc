@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/telemetry/frame_cpu.h"
 #include "core/telemetry/telemetry_document.h"
 #include "core/tessera/json.h"
 #include "le/le.h"
@@ -32,6 +35,45 @@ std::string capiDocument() {
   EXPECT_GT(got, 0);
   buf.resize(size_t(got));
   return buf;
+}
+
+TEST(Telemetry, FrameCpuRecordsEveryEngineStageOncePerFrameAndCountsOnlyThisThread) {
+  tm::resetAll();
+  tm::FrameCpu cpu;
+  cpu[tm::Stage::kRender] = 12.5;
+  cpu[tm::Stage::kTeeth] = 3.0;
+  cpu[tm::Stage::kEncode] = 99.0;  // the host's own; the engine never records it
+  tm::recordFrameCpu(cpu);
+  tm::recordFrameCpu(tm::FrameCpu{});
+  for (int i = 0; i < tm::kStageCount; ++i) {
+    const tm::Stage s = tm::Stage(i);
+    const tm::Value::Summary v = tm::value(std::string("frame_cpu.") + tm::stageName(s) + "_ms").summary();
+    EXPECT_EQ(v.count, s == tm::Stage::kEncode ? 0 : 2) << tm::stageName(s);
+    EXPECT_EQ(v.sum, s == tm::Stage::kRender ? 12.5 : s == tm::Stage::kTeeth ? 3.0 : 0.0) << tm::stageName(s);
+  }
+
+  // A thread that sleeps uses no CPU; the busy thread beside it is not counted.
+  std::atomic<bool> done{false};
+  std::thread busy([&] {
+    volatile double x = 0;
+    while (!done) x = x + 1;
+  });
+  double slept = 0;
+  {
+    const tm::ScopedCpu timer(slept);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  double spun = 0;
+  {
+    const tm::ScopedCpu timer(spun);
+    const double until = tm::threadCpuMs() + 5.0;
+    volatile double x = 0;
+    while (tm::threadCpuMs() < until) x = x + 1;
+  }
+  done = true;
+  busy.join();
+  EXPECT_LT(slept, 5.0);
+  EXPECT_GE(spun, 5.0);
 }
 
 TEST(Telemetry, CountersAndValuesAddUpAcrossThreads) {

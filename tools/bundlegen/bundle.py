@@ -28,7 +28,7 @@ _RNG_KPMOTION = 5
 class Options:
     def __init__(self, preset, out, seed=1, nt=None, frames=None, omit=(), damage=(),
                  m_src=None, tessera=False, canonical=False, sets=(), unsets=(), imx_out=None,
-                 teeth_bank=False, donors=None, motion=True, fitted_speech=None):
+                 teeth_bank=None, donors=None, motion=True, crop=None, fitted_speech=None):
         if preset not in PRESETS:
             raise ValueError("unknown preset %r (presets: %s)" % (preset, ", ".join(sorted(PRESETS))))
         self.preset = PRESETS[preset]
@@ -64,12 +64,16 @@ class Options:
         self.sets = list(sets)
         self.unsets = list(unsets)
         self.imx_out = imx_out
+        # None: the preset's default, written only where it can attach.
         self.teeth_bank = teeth_bank
         self.donors = self.preset.n_donors if donors is None else donors
-        if teeth_bank and not 1 <= self.donors <= 1024:
+        if teeth_bank is not False and not 1 <= self.donors <= 1024:
             raise ValueError("--donors must lie in 1..1024, got %d" % self.donors)
         self.motion = motion
         self.fitted_speech = self.preset.fitted_speech if fitted_speech is None else fitted_speech
+        self.crop = self.preset.crop if crop is None else crop
+        if not 16 <= self.crop <= 1024 or self.crop % 2:
+            raise ValueError("--crop must be an even number from 16 to 1024, got %d" % self.crop)
 
     def kind(self, member):
         return self.damage.get(member, (None, None))
@@ -129,7 +133,7 @@ def _parse_value(text):
 
 def build(opt, log=print):
     p = opt.preset
-    nt, frames_n, crop, w, h = opt.nt, opt.frames, p.crop, p.w, p.h
+    nt, frames_n, crop, w, h = opt.nt, opt.frames, opt.crop, p.w, p.h
     out = os.path.abspath(opt.out)
     if not _safe_to_replace(out):
         raise ValueError("%s exists and does not look like a bundle directory; refusing to overwrite it" % out)
@@ -137,7 +141,7 @@ def build(opt, log=print):
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(os.path.join(work, "drive"))
     try:
-        _generate(opt, work, nt, frames_n, crop, w, h)
+        _generate(opt, work, nt, frames_n, crop, w, h, log)
         # Swap the new bundle in with two renames, so that a reader of the
         # old one never sees a half-deleted directory.
         old = out + ".old-%d" % os.getpid()
@@ -154,12 +158,13 @@ def build(opt, log=print):
     return out
 
 
-def _generate(opt, work, nt, frames_n, crop, w, h):
+def _generate(opt, work, nt, frames_n, crop, w, h, log):
     p = opt.preset
     face = p.make_portrait(_rng(opt.seed, _RNG_PORTRAIT))
     backdrop = portrait.background(w, h)
     motion = geometry.IdleMotion(_rng(opt.seed, _RNG_MOTION), nt, *p.motion)
-    place = geometry.Placement(motion, face.face_center, p.offset, crop, p.crop_scale)
+    # Another crop size keeps the face's size on the canvas.
+    place = geometry.Placement(motion, face.face_center, p.offset, crop, p.crop_scale * p.crop / crop)
 
     paste = np.stack([place.paste(t) for t in range(nt)])
     kp = np.stack([geometry.keypoints(place, t, face.landmarks, face.depth) for t in range(nt)])
@@ -254,11 +259,17 @@ def _generate(opt, work, nt, frames_n, crop, w, h):
         mo.write_motion(work, kp, _rng(opt.seed, _RNG_KPMOTION), fitted=opt.fitted_speech)
         mo.write_fca(work)
 
-    if opt.teeth_bank:
+    if opt.teeth_bank or (opt.teeth_bank is None and p.teeth_bank):
         import tessera_members
         from . import teeth_bank
-        bank = teeth_bank.build(crops, kp, opt.donors, mb.LIP_ROWS)
-        tessera_members.write_members(work, bank=bank)
+        gap = teeth_bank.corpus_separation(kp, crop, mb.LIP_ROWS)
+        if opt.teeth_bank or gap >= teeth_bank.AMBIGUITY_PX:
+            bank = teeth_bank.build(crops, kp, opt.donors, mb.LIP_ROWS)
+            tessera_members.write_members(work, bank=bank)
+        else:
+            log("teeth bank left out: at crop %d the corpus lip geometries lie %.2f px apart, under the "
+                "engine's %.1f px, so no bank cut here could be identified (--crop 128 or more carries one)"
+                % (crop, gap, teeth_bank.AMBIGUITY_PX))
 
     for member, (kind, _) in sorted(opt.damage.items()):
         if member != mb.JPEG_DIR:

@@ -4,7 +4,7 @@ from . import portrait
 
 class Preset:
     def __init__(self, name, w, h, crop, nt, unsharp, offset, crop_scale, motion,
-                 make_portrait, encoder_threads, n_donors, fitted_speech=False):
+                 make_portrait, encoder_threads, n_donors, teeth_bank=True, fitted_speech=False):
         self.name = name
         self.w, self.h, self.crop, self.nt = w, h, crop, nt
         self.unsharp = unsharp          # (amount, sigma, ksize)
@@ -15,6 +15,10 @@ class Preset:
         self.encoder_threads = encoder_threads
         self.n_donors = n_donors        # teeth bank size when the bank is written
         self.fitted_speech = fitted_speech  # phoneme-fitted speech models (tools/lipfit), else loudness ones
+        # Writes the teeth bank unless asked not to; it is left out when the
+        # crop is too small for the engine to tell which lip geometry the
+        # bank was cut on (see teeth_bank.corpus_separation).
+        self.teeth_bank = teeth_bank
 
 
 PRESETS = {

@@ -11,8 +11,13 @@ one the bank's frames are identified by.
 """
 import numpy as np
 
-# Corpus lip geometry v1 (pad_x, pad_y, down).
-CORPUS_V1 = (0.05, 0.08, 0.015)
+# The corpus lip geometries the engine picks a bank's frame from (pad_x,
+# pad_y, down); the bank is cut on v1.
+CORPUS = {"v1": (0.05, 0.08, 0.015), "v2": (0.10, 0.08, 0.074), "v3": (0.14, 0.08, 0.074)}
+CORPUS_V1 = CORPUS["v1"]
+# The engine refuses a bank whose two nearest corpus geometries lie closer
+# than this to its canonical centroid.
+AMBIGUITY_PX = 3.0
 
 # Lip keypoint rows (see portrait.py): corners, outer and inner lips.
 _CORNERS = (6, 12)
@@ -74,6 +79,15 @@ def canonical_centroid(kps, canvas, rows, params):
     if not pts:
         raise ValueError("the pi mask is empty on every loop frame: no canonical mouth centroid")
     return [float(np.mean([p[0] for p in pts])), float(np.mean([p[1] for p in pts]))]
+
+
+def corpus_separation(kps, canvas, rows):
+    """Pixels between the v1 canonical centroid and the nearest other corpus
+    geometry's: the margin by which a bank cut on v1 is told apart. It grows
+    with the crop (the geometries differ by a fixed fraction of it)."""
+    c1 = canonical_centroid(kps, canvas, rows, CORPUS_V1)
+    return min(float(np.hypot(c[0] - c1[0], c[1] - c1[1]))
+               for c in (canonical_centroid(kps, canvas, rows, CORPUS[k]) for k in ("v2", "v3")))
 
 
 def window_geometry(canvas, centre):
