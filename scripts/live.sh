@@ -8,7 +8,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build}
 PYTHON=${LE_PYTHON:-/usr/bin/python3}
 LIVE_DIR=${LIVE_DIR:-$BUILD_DIR/live}
-bash "$ROOT/scripts/setup.sh"
+bash "$ROOT/scripts/setup.sh" browser
 werror=OFF
 [[ "${CI:-}" == "true" ]] && werror=ON
 cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} -DLE_WERROR=$werror >/dev/null
