@@ -1,0 +1,125 @@
+// The bundle doctor on a sound bundle and on every damaged bundle the
+// generator can write: each damage must be laid at the member it damaged.
+#include "tools/bundle_doctor.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/test_support.h"
+
+namespace {
+
+using le::doctor::BundleReport;
+using le::doctor::Status;
+using ::testing::HasSubstr;
+
+std::string statusOf(const BundleReport& r, const std::string& member) {
+  const le::doctor::MemberReport* m = r.find(member);
+  return m ? std::string(le::doctor::statusName(m->status)) + ": " + m->detail : "(not listed)";
+}
+
+std::string readText(const std::string& path) {
+  const std::vector<unsigned char> b = le::test::readFile(path);
+  return std::string(b.begin(), b.end());
+}
+
+TEST(BundleDoctor, SoundBundleOpensWithItsDirectorsAndSpeechSources) {
+  le::doctor::Options options;
+  options.speechEncoder = LE_SPEECH_ENCODER;
+  const BundleReport r = le::doctor::examineBundle(le::test::bundlePath("tiny"), options);
+  EXPECT_TRUE(r.renders) << le::doctor::formatText(r);
+  EXPECT_TRUE(r.refused().empty()) << le::doctor::formatText(r);
+  for (const char* m : {"manifest.json", "pooled64.f16", "P.f16", "fs_red.f16", "M.f32", "P_hevc.mov",
+                        "drive/si.i32", "mask_512.u8", "lip_template.v1.json", "target_frames", "target_frames.mp4",
+                        "xs_target.bin", "a2x_dec.onnx", "lmdm.onnx", "model_b24_fp32.onnx"})
+    EXPECT_EQ(statusOf(r, m), "accepted: ") << m;
+  std::vector<std::string> directors;
+  for (const le::doctor::Director& d : r.directors) directors.push_back(d.key + "/" + std::to_string(d.batch));
+  EXPECT_THAT(directors, ::testing::IsSupersetOf({"b1_fp32/1", "b4_fp32/4", "b24_fp32/24"}));
+  EXPECT_THAT(r.speech, ::testing::ElementsAre("a2x", "motion", "fca"));
+  EXPECT_FALSE(r.teeth);
+  EXPECT_EQ(r.width, 160);
+  EXPECT_GT(r.totalBytes, 0u);
+
+  // Without a speech encoder its models are listed, not judged.
+  unsetenv("W2V_ONNX");
+  const BundleReport bare = le::doctor::examineBundle(le::test::bundlePath("tiny"), {});
+  EXPECT_THAT(statusOf(bare, "a2x_dec.onnx"), HasSubstr("unchecked: not checked: needs a speech encoder"));
+  EXPECT_THAT(bare.speech, ::testing::ElementsAre("motion"));
+}
+
+TEST(BundleDoctor, CommandLineExitsByWhetherTheBundleRendersAndSpeaksJson) {
+  le::test::TempDir tmp;
+  const std::string bin = le::test::programCommand(LE_BUNDLE_BIN);
+  const std::string out = tmp.file("out.json");
+  ASSERT_EQ(le::test::runCommand(bin + " --json '" + le::test::bundlePath("tiny") + "' > '" + out + "' 2>/dev/null"),
+            0);
+  const nlohmann::json j = nlohmann::json::parse(readText(out));
+  EXPECT_TRUE(j["renders"].get<bool>());
+  EXPECT_FALSE(j["members"].empty());
+
+  // A stray member and a missing one, through the generator.
+  const std::string bad = tmp.file("bad");
+  le::test::runGenerator({"--preset", "tiny", "--out", bad, "--quiet", "--omit", "M.f32"});
+  le::test::writeFile(bad + "/model_b1_fp32.onnx.bak", "x");
+  ASSERT_EQ(le::test::runCommand(bin + " '" + bad + "' > '" + out + "' 2>/dev/null"), 1);
+  const std::string text = readText(out);
+  EXPECT_THAT(text, HasSubstr("refused   M.f32"));
+  EXPECT_THAT(text, HasSubstr("unread    model_b1_fp32.onnx.bak"));
+  EXPECT_THAT(text, HasSubstr("does NOT open for rendering"));
+}
+
+// Every member the generator can damage, and every kind of damage for it.
+std::vector<std::pair<std::string, std::string>> damageVariants(const le::test::TempDir& tmp) {
+  const std::string list = tmp.file("variants.txt");
+  const std::string script =
+      "import sys; sys.path.insert(0, '" + le::test::sourceDir() + "/tools')\n"
+      "from bundlegen import damage, members\n"
+      "for m in members.ALL:\n"
+      "    for k in sorted(damage.kinds_for(m)): print(m, k)\n";
+  le::test::writeFile(tmp.file("list.py"), script);
+  if (le::test::runCommand(le::test::python() + " '" + tmp.file("list.py") + "' > '" + list + "'") != 0)
+    throw std::runtime_error("cannot list the generator's damage kinds");
+  std::vector<std::pair<std::string, std::string>> out;
+  std::istringstream in(readText(list));
+  for (std::string member, kind; in >> member >> kind;) out.emplace_back(member, kind);
+  return out;
+}
+
+// Where a damage shows besides the member itself: a manifest that declares
+// the wrong loop length is caught by the first member sized by it.
+std::string expectedBlame(const std::string& member, const std::string& kind) {
+  if (member == "manifest.json" && (kind == "nt+1" || kind == "nt-1")) return "pooled64.f16";
+  return member;
+}
+
+TEST(BundleDoctor, LaysEveryGeneratedDamageAtTheDamagedMember) {
+  le::test::TempDir tmp;
+  const auto variants = damageVariants(tmp);
+  ASSERT_GT(variants.size(), 40u);
+  le::doctor::Options options;
+  options.speechEncoder = LE_SPEECH_ENCODER;
+  int n = 0;
+  for (const auto& [member, kind] : variants) {
+    SCOPED_TRACE(member + "=" + kind);
+    const std::string dir = tmp.file("v" + std::to_string(n++));
+    le::test::runGenerator({"--preset", "tiny", "--out", dir, "--quiet", "--damage", member + "=" + kind});
+    const BundleReport r = le::doctor::examineBundle(dir, options);
+    const std::string text = le::doctor::formatText(r);
+    const std::string blamed = expectedBlame(member, kind);
+    const le::doctor::MemberReport* m = r.find(blamed);
+    ASSERT_NE(m, nullptr) << text;
+    EXPECT_TRUE(m->status == Status::kRefused) << text;
+    // Nothing else is blamed for it.
+    for (const le::doctor::MemberReport* other : r.refused())
+      EXPECT_TRUE(other->member == blamed || other->member == member) << text;
+    le::test::runCommand("rm -rf '" + dir + "'");
+  }
+}
+
+}  // namespace
