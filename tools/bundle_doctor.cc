@@ -74,6 +74,9 @@ const char* const kMotionMembers[] = {"meta.json", "hubert_student.onnx", "lmdm.
                                       "ch_eye_open.bin", "ch_eye_ball.bin", "v_min_max.bin", "src_xs_info.bin",
                                       "xs_target.bin"};
 
+// Refusals of this many members at once are laid at the manifest as well.
+constexpr size_t kManifestSuspect = 3;
+
 bool isDir(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -180,8 +183,10 @@ class Examiner {
   void refuse(const std::vector<std::string>& covers, const std::string& fallback, const std::string& message) {
     std::string blamed;
     size_t best = 0;
+    // The longest name the message mentions; a bare stem ("xs_target") counts too.
     for (const std::string& m : covers) {
-      for (const std::string& name : {m, onDisk(m)}) {
+      const std::string stem = m.substr(0, m.rfind('.'));
+      for (const std::string& name : {m, onDisk(m), stem}) {
         if (name.size() > best && message.find(name) != std::string::npos) blamed = m, best = name.size();
       }
     }
@@ -249,9 +254,13 @@ void examineInto(BundleReport& report, const Options& options) {
     const Paste paste(readPasteMask(resolveMember(dir, "mask_512.u8"), manifest.crop), manifest.crop,
                       manifest.unsharp);
   });
-  if (!manifest.lipTemplateJson.empty())
-    opens &= ex.check({"lip_template.v1.json"}, "lip_template.v1.json",
-                      [&] { tessera::LipContour::fromTemplateJson(manifest.lipTemplateJson, manifest.crop); });
+  // An empty template reads as none; the doctor still says it is unusable.
+  if (ex.present("lip_template.v1.json")) {
+    const bool lipOk = ex.check({"lip_template.v1.json"}, "lip_template.v1.json", [&] {
+      tessera::LipContour::fromTemplateJson(readText(resolveMember(dir, "lip_template.v1.json")), manifest.crop);
+    });
+    if (!manifest.lipTemplateJson.empty()) opens &= lipOk;
+  }
 
   // Driving video: both forms when both are there, every frame decoded.
   const std::string jpegDir = memberNamed("target_frames", "target_frames");
@@ -326,6 +335,19 @@ void examineInto(BundleReport& report, const Options& options) {
       tessera::decodeBankTrack(reinterpret_cast<const uint8_t*>(track.data()), track.size(), in.n_donors,
                                in.band_h, in.band_w, in.track_order);
     });
+
+  // Many members refused at once point at what sizes them all: the manifest.
+  const std::vector<const MemberReport*> refused = report.refused();
+  if (refused.size() >= kManifestSuspect) {
+    std::string names;
+    for (const MemberReport* m : refused) names += (names.empty() ? "" : ", ") + m->member;
+    MemberReport& m = ex.entry("manifest.json");
+    m.status = Status::kRefused;
+    m.detail = std::to_string(refused.size()) + " members disagree with the sizes it declares (" + names +
+               "); its NT " + std::to_string(manifest.NT) + ", frames " + std::to_string(manifest.frames) +
+               ", crop " + std::to_string(manifest.crop) + " or canvas " + std::to_string(manifest.W) + "x" +
+               std::to_string(manifest.H) + " is the likelier fault";
+  }
 
   // Opens for rendering: what le_create reads, and at least one director.
   report.renders = opens && !report.directors.empty();

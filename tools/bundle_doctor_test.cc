@@ -91,11 +91,19 @@ std::vector<std::pair<std::string, std::string>> damageVariants(const le::test::
   return out;
 }
 
-// Where a damage shows besides the member itself: a manifest that declares
-// the wrong loop length is caught by the first member sized by it.
-std::string expectedBlame(const std::string& member, const std::string& kind) {
-  if (member == "manifest.json" && (kind == "nt+1" || kind == "nt-1")) return "pooled64.f16";
-  return member;
+// Damage that leaves a member the engine reads as it should, so nothing can
+// refuse it: same-length bytes that are valid numbers, a JSON text's
+// trailing newline dropped or a NUL after it, a byte more or less at the end
+// of a video container (the demuxer and decoder cover it), and a paste mask
+// longer than the crop (only its first crop x crop bytes are read).
+bool harmless(const std::string& member, const std::string& kind) {
+  const bool json = member == "manifest.json" || member == "lip_template.v1.json";
+  const bool video = member == "target_frames.mp4" || member == "P_hevc.mov";
+  const bool array = member.find(".f16") != std::string::npos || member.find(".f32") != std::string::npos ||
+                     member == "xs_target.bin" || member == "mask_512.u8";
+  return (array && kind == "garbage") || (json && (kind == "short" || kind == "long")) ||
+         (video && (kind == "short" || kind == "long")) ||
+         (member == "mask_512.u8" && (kind == "long" || kind == "more"));
 }
 
 TEST(BundleDoctor, LaysEveryGeneratedDamageAtTheDamagedMember) {
@@ -104,22 +112,32 @@ TEST(BundleDoctor, LaysEveryGeneratedDamageAtTheDamagedMember) {
   ASSERT_GT(variants.size(), 40u);
   le::doctor::Options options;
   options.speechEncoder = LE_SPEECH_ENCODER;
-  int n = 0;
+  int n = 0, named = 0;
   for (const auto& [member, kind] : variants) {
+    if (harmless(member, kind)) continue;
     SCOPED_TRACE(member + "=" + kind);
     const std::string dir = tmp.file("v" + std::to_string(n++));
     le::test::runGenerator({"--preset", "tiny", "--out", dir, "--quiet", "--damage", member + "=" + kind});
     const BundleReport r = le::doctor::examineBundle(dir, options);
     const std::string text = le::doctor::formatText(r);
-    const std::string blamed = expectedBlame(member, kind);
-    const le::doctor::MemberReport* m = r.find(blamed);
+    EXPECT_FALSE(r.refused().empty() && member != "target_frames") << text;
+    if (member == "target_frames" && kind == "more") {
+      // A frame past the loop's end is never read; the report lists it as such.
+      EXPECT_EQ(statusOf(r, "target_frames/frame_000012.jpg"), "unread: no loader of the engine reads it") << text;
+      continue;
+    }
+    const le::doctor::MemberReport* m = r.find(member);
     ASSERT_NE(m, nullptr) << text;
     EXPECT_TRUE(m->status == Status::kRefused) << text;
-    // Nothing else is blamed for it.
-    for (const le::doctor::MemberReport* other : r.refused())
-      EXPECT_TRUE(other->member == blamed || other->member == member) << text;
+    // A member sized by the manifest is the only one blamed, unless the
+    // manifest itself is wrong (then every member it sizes is refused).
+    if (member != "manifest.json") {
+      for (const le::doctor::MemberReport* other : r.refused()) EXPECT_EQ(other->member, member) << text;
+    }
+    ++named;
     le::test::runCommand("rm -rf '" + dir + "'");
   }
+  EXPECT_GT(named, 50);
 }
 
 }  // namespace
