@@ -108,6 +108,14 @@ std::string readText(const std::string& path) {
   return text.str();
 }
 
+// The member a manifest key names, else `fallback` (also when the manifest
+// cannot be read).
+std::string memberNamed(const std::string& dir, const char* key, const char* fallback) {
+  std::string value;
+  return manifest_key::optStr(readText(dir + "/manifest.json"), key, value) && !value.empty() ? value
+                                                                                              : std::string(fallback);
+}
+
 // Decodes every loop frame of a source through the engine's cursor, so that
 // each frame meets the same checks as when the engine plays it.
 void playAll(std::unique_ptr<driver::Source> source) {
@@ -161,6 +169,7 @@ class Examiner {
       if (r.member == member) return r;
     MemberReport r;
     r.member = member;
+    r.present = present(member);
     const std::string path = resolveMember(dir_, member);
     if (isDir(path)) {
       std::vector<std::string> files;
@@ -192,8 +201,9 @@ class Examiner {
     }
     if (blamed.empty()) blamed = fallback;
     MemberReport& r = entry(blamed);
+    // A second loader refusing the same member adds its reason.
+    r.detail = r.status == Status::kRefused ? r.detail + "; " + message : message;
     r.status = Status::kRefused;
-    r.detail = message;
     for (const std::string& m : covers) {
       MemberReport& other = entry(m);
       if (m != blamed && other.status == Status::kAbsent && present(m))
@@ -221,28 +231,91 @@ std::string directorKey(const std::string& file) {
   return "";
 }
 
+void examineRendering(BundleReport& report, Examiner& ex, const Manifest& manifest, const Options& options);
+
 void examineInto(BundleReport& report, const Options& options) {
   try {
     report.dir = resolveBundlePath(report.path);
   } catch (const std::exception& e) {
-    report.members.push_back({baseName(report.path), Status::kRefused, e.what(), fileBytes(report.path)});
+    report.members.push_back({baseName(report.path), Status::kRefused, e.what(), fileBytes(report.path), true});
     return;
   }
   const std::string dir = report.dir;
   Examiner ex(report, dir);
 
   Manifest manifest;
-  if (!ex.check({"manifest.json"}, "manifest.json", [&] { manifest = loadManifest(dir); })) return;
+  if (ex.check({"manifest.json"}, "manifest.json", [&] { manifest = loadManifest(dir); }))
+    examineRendering(report, ex, manifest, options);
+  else
+    report.renders = false;
+
+  // Teeth: the four members, the head's weights and every donor of the bank
+  // track. Their loader reads the bundle by itself, so it runs whatever the
+  // manifest's fate.
+  const TesseraCarriage carriage = tesseraCarriage(dir);
+  const std::vector<std::string> teeth(carriage.names.begin(), carriage.names.end());
+  if (int(carriage.missing.size()) < tesseraSlotCount()) {
+    std::vector<std::string> covers = teeth;
+    covers.push_back("manifest.json");
+    TesseraAttachInputs in;
+    report.teeth = ex.check(covers, carriage.names[1], [&] { in = loadTesseraMembers(dir); }) &&
+                   ex.check({carriage.names[2]}, carriage.names[2],
+                            [&] { tessera::loadHeadPt(in.head_pt.data(), in.head_pt.size()); }) &&
+                   ex.check({carriage.names[0]}, carriage.names[0], [&] {
+                     const std::string track = readText(in.bank_track_path);
+                     tessera::decodeBankTrack(reinterpret_cast<const uint8_t*>(track.data()), track.size(),
+                                              in.n_donors, in.band_h, in.band_w, in.track_order);
+                   });
+  }
+
+  // Many members refused at once point at what sizes them all: the manifest.
+  const std::vector<const MemberReport*> refused = report.refused();
+  if (refused.size() >= kManifestSuspect && report.find("manifest.json")->status == Status::kAccepted) {
+    std::string names;
+    for (const MemberReport* m : refused) names += (names.empty() ? "" : ", ") + m->member;
+    MemberReport& m = ex.entry("manifest.json");
+    m.status = Status::kRefused;
+    m.detail = std::to_string(refused.size()) + " members disagree with the sizes it declares (" + names +
+               "); its NT " + std::to_string(manifest.NT) + ", frames " + std::to_string(manifest.frames) +
+               ", crop " + std::to_string(manifest.crop) + " or canvas " + std::to_string(manifest.W) + "x" +
+               std::to_string(manifest.H) + " is the likelier fault";
+  }
+
+  // Files no loader reads (a misspelt member shows up here), and the sizes.
+  const std::string jpegDir = memberNamed(dir, "target_frames", "target_frames");
+  std::vector<std::string> files;
+  listFiles(dir, "", files);
+  std::sort(files.begin(), files.end());
+  std::set<std::string> covered;
+  for (const MemberReport& m : report.members) covered.insert(ex.onDisk(m.member));
+  for (const std::string& f : files) {
+    report.totalBytes += fileBytes(dir + "/" + f);
+    const size_t slash = f.find('/');
+    if (covered.count(f)) continue;
+    if (slash != std::string::npos && f.compare(0, slash, jpegDir) == 0) {
+      // Frames past the loop's end are never read.
+      int index = -1;
+      if (std::sscanf(f.c_str() + slash + 1, "frame_%d.jpg", &index) == 1 && index >= 0 && index < manifest.NT)
+        continue;
+    }
+    if (f.rfind(".coreml_cache/", 0) == 0) continue;
+    if (report.find("manifest.json")->status == Status::kAccepted)
+      report.members.push_back({f, Status::kUnread, "no loader of the engine reads it", fileBytes(dir + "/" + f), true});
+    else
+      report.members.push_back(
+          {f, Status::kUnchecked, "not reached: the manifest was refused", fileBytes(dir + "/" + f), true});
+  }
+}
+
+// What a context and its directors and speech sources read.
+void examineRendering(BundleReport& report, Examiner& ex, const Manifest& manifest, const Options& options) {
+  const std::string& dir = report.dir;
   report.width = manifest.W;
   report.height = manifest.H;
   report.crop = manifest.crop;
   report.loopFrames = manifest.NT;
   report.driveFrames = manifest.frames;
-  const std::string manifestText = readText(dir + "/manifest.json");
-  auto memberNamed = [&](const char* key, const char* fallback) {
-    std::string value;
-    return manifest_key::optStr(manifestText, key, value) && !value.empty() ? value : std::string(fallback);
-  };
+  auto memberNamed = [&](const char* key, const char* fallback) { return doctor::memberNamed(dir, key, fallback); };
 
   // Identity, drive data and paste mask: what every context reads.
   const std::string priorVideo = memberNamed("P_hevc", "P_hevc.mov");
@@ -324,50 +397,8 @@ void examineInto(BundleReport& report, const Options& options) {
       report.speech.push_back("fca");
   }
 
-  // Teeth: the four members, the head's weights and every donor of the bank track.
-  const TesseraCarriage carriage = tesseraCarriage(dir);
-  const std::vector<std::string> teeth(carriage.names.begin(), carriage.names.end());
-  if (int(carriage.missing.size()) < tesseraSlotCount())
-    report.teeth = ex.check(teeth, carriage.names[0], [&] {
-      const TesseraAttachInputs in = loadTesseraMembers(dir);
-      tessera::loadHeadPt(in.head_pt.data(), in.head_pt.size());
-      const std::string track = readText(in.bank_track_path);
-      tessera::decodeBankTrack(reinterpret_cast<const uint8_t*>(track.data()), track.size(), in.n_donors,
-                               in.band_h, in.band_w, in.track_order);
-    });
-
-  // Many members refused at once point at what sizes them all: the manifest.
-  const std::vector<const MemberReport*> refused = report.refused();
-  if (refused.size() >= kManifestSuspect) {
-    std::string names;
-    for (const MemberReport* m : refused) names += (names.empty() ? "" : ", ") + m->member;
-    MemberReport& m = ex.entry("manifest.json");
-    m.status = Status::kRefused;
-    m.detail = std::to_string(refused.size()) + " members disagree with the sizes it declares (" + names +
-               "); its NT " + std::to_string(manifest.NT) + ", frames " + std::to_string(manifest.frames) +
-               ", crop " + std::to_string(manifest.crop) + " or canvas " + std::to_string(manifest.W) + "x" +
-               std::to_string(manifest.H) + " is the likelier fault";
-  }
-
   // Opens for rendering: what le_create reads, and at least one director.
   report.renders = opens && !report.directors.empty();
-
-  // Files no loader reads (a misspelt member shows up here), and the sizes.
-  std::set<std::string> covered;
-  for (const MemberReport& m : report.members) covered.insert(ex.onDisk(m.member));
-  for (const std::string& f : files) {
-    report.totalBytes += fileBytes(dir + "/" + f);
-    const size_t slash = f.find('/');
-    if (covered.count(f)) continue;
-    if (slash != std::string::npos && f.compare(0, slash, jpegDir) == 0) {
-      // Frames past the loop's end are never read.
-      int index = -1;
-      if (std::sscanf(f.c_str() + slash + 1, "frame_%d.jpg", &index) == 1 && index >= 0 && index < manifest.NT)
-        continue;
-    }
-    if (f.rfind(".coreml_cache/", 0) == 0) continue;
-    report.members.push_back({f, Status::kUnread, "no loader of the engine reads it", fileBytes(dir + "/" + f)});
-  }
 }
 
 }  // namespace
@@ -392,7 +423,7 @@ std::string formatText(const BundleReport& r) {
     char head[64];
     std::snprintf(head, sizeof head, "  %-9s ", statusName(m.status));
     out << head << m.member << std::string(width + 2 - m.member.size(), ' ');
-    if (m.status != Status::kAbsent) out << m.bytes << " bytes";
+    out << (m.present ? std::to_string(m.bytes) + " bytes" : std::string("missing"));
     if (!m.detail.empty()) out << "  " << m.detail;
     out << "\n";
   }
@@ -422,7 +453,7 @@ std::string formatJson(const BundleReport& r) {
   j["members"] = nlohmann::json::array();
   for (const MemberReport& m : r.members)
     j["members"].push_back({{"member", m.member}, {"status", statusName(m.status)}, {"detail", m.detail},
-                            {"bytes", m.bytes}});
+                            {"present", m.present}, {"bytes", m.bytes}});
   j["directors"] = nlohmann::json::array();
   for (const Director& d : r.directors) j["directors"].push_back({{"key", d.key}, {"batch", d.batch}});
   j["speech"] = r.speech;

@@ -22,6 +22,7 @@ struct MemberReport {
   Status status = Status::kAbsent;
   std::string detail;
   uint64_t bytes = 0;  // file size, or the sum over a directory
+  bool present = false;
 };
 
 struct Director {

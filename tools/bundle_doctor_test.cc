@@ -74,6 +74,53 @@ TEST(BundleDoctor, CommandLineExitsByWhetherTheBundleRendersAndSpeaksJson) {
   EXPECT_THAT(text, HasSubstr("does NOT open for rendering"));
 }
 
+TEST(BundleDoctor, OpensAContainerAsTheEngineDoes) {
+  le::test::TempDir tmp;
+  const std::string container = tmp.file("tiny.imx");
+  ASSERT_EQ(le::test::runCommand(le::test::python() + " '" + le::test::sourceDir() + "/tools/imx_pack.py' '" +
+                                 le::test::bundlePath("tiny") + "' '" + container + "' > /dev/null"),
+            0);
+  const BundleReport r = le::doctor::examineBundle(container, {});
+  EXPECT_TRUE(r.renders) << le::doctor::formatText(r);
+  EXPECT_EQ(r.dir, tmp.file("tiny.lebundle"));
+  EXPECT_EQ(statusOf(r, "pooled64.f16"), "accepted: ");
+
+  // A container cut short is refused as a whole, by its own name.
+  const std::vector<unsigned char> bytes = le::test::readFile(container);
+  le::test::writeFile(tmp.file("cut.imx"), bytes.data(), bytes.size() / 2);
+  const BundleReport cut = le::doctor::examineBundle(tmp.file("cut.imx"), {});
+  EXPECT_FALSE(cut.renders);
+  EXPECT_THAT(statusOf(cut, "cut.imx"), HasSubstr("refused: "));
+  EXPECT_THAT(statusOf(cut, "cut.imx"), HasSubstr("truncated"));
+}
+
+TEST(BundleDoctor, ChecksTheTeethMembersHeadAndBankTrack) {
+  const std::string root = le::test::dataDir() + "/tessera/";
+  const BundleReport ok = le::doctor::examineBundle(root + "ok", {});
+  EXPECT_TRUE(ok.teeth) << le::doctor::formatText(ok);
+  for (const char* m : {"tessera_bank.v1.mp4", "tessera_bank.v1.json", "tessera_head.v1.pt", "tessera_head.v1.json"})
+    EXPECT_EQ(statusOf(ok, m), "accepted: ") << m;
+
+  // Each damaged teeth bundle: the member its loader refuses.
+  const std::pair<const char*, const char*> cases[] = {
+      {"missing_head_weights", "tessera_head.v1.pt"}, {"deflated_head", "tessera_head.v1.pt"},
+      {"wrong_format", "tessera_bank.v1.json"},        {"n_donors_1025", "tessera_bank.v1.json"},
+      {"track_order_repeat", "tessera_bank.v1.json"},  {"no_pix_fmt", "tessera_bank.v1.json"},
+      {"cent_not_pair", "tessera_bank.v1.json"},       {"bad_manifest_json", "manifest.json"},
+  };
+  for (const auto& [variant, member] : cases) {
+    const BundleReport r = le::doctor::examineBundle(root + variant, {});
+    EXPECT_FALSE(r.teeth) << variant;
+    EXPECT_THAT(statusOf(r, member), HasSubstr("refused: ")) << variant << "\n" << le::doctor::formatText(r);
+  }
+  // The bank track itself, swapped for one that is not a video.
+  le::test::TempDir tmp;
+  le::test::runCommand("cp -r '" + root + "ok/.' '" + tmp.path() + "'");
+  le::test::writeFile(tmp.file("tessera_bank.v1.mp4"), std::string(4096, '\xa5'));
+  const BundleReport garbage = le::doctor::examineBundle(tmp.path(), {});
+  EXPECT_THAT(statusOf(garbage, "tessera_bank.v1.mp4"), HasSubstr("refused: ")) << le::doctor::formatText(garbage);
+}
+
 // Every member the generator can damage, and every kind of damage for it.
 std::vector<std::pair<std::string, std::string>> damageVariants(const le::test::TempDir& tmp) {
   const std::string list = tmp.file("variants.txt");
