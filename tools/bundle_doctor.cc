@@ -74,8 +74,14 @@ const char* const kMotionMembers[] = {"meta.json", "hubert_student.onnx", "lmdm.
                                       "ch_eye_open.bin", "ch_eye_ball.bin", "v_min_max.bin", "src_xs_info.bin",
                                       "xs_target.bin"};
 
-// Refusals of this many members at once are laid at the manifest as well.
+// Refusals of this many members that the manifest sizes are laid at the
+// manifest as well.
 constexpr size_t kManifestSuspect = 3;
+const char* const kSizedByManifest[] = {"pooled64.f16", "P.f16", "fs_red.f16", "M.f32", "drive/xs.f32",
+                                        "drive/xd.f32", "drive/si.i32", "mask_512.u8", "xs_target.bin",
+                                        "target_frames", "target_frames.mp4", "P_hevc.mov"};
+// Member stems shorter than this are not looked for in refusal messages.
+constexpr size_t kShortestStem = 4;
 
 bool isDir(const std::string& path) {
   struct stat st {};
@@ -192,9 +198,11 @@ class Examiner {
   void refuse(const std::vector<std::string>& covers, const std::string& fallback, const std::string& message) {
     std::string blamed;
     size_t best = 0;
-    // The longest name the message mentions; a bare stem ("xs_target") counts too.
+    // The longest name the message mentions; a bare stem ("xs_target") counts
+    // too, unless it is short enough to turn up inside any word ("P", "M").
     for (const std::string& m : covers) {
-      const std::string stem = m.substr(0, m.rfind('.'));
+      std::string stem = m.substr(0, m.rfind('.'));
+      if (stem.size() < kShortestStem) stem = m;
       for (const std::string& name : {m, onDisk(m), stem}) {
         if (name.size() > best && message.find(name) != std::string::npos) blamed = m, best = name.size();
       }
@@ -246,8 +254,6 @@ void examineInto(BundleReport& report, const Options& options) {
   Manifest manifest;
   if (ex.check({"manifest.json"}, "manifest.json", [&] { manifest = loadManifest(dir); }))
     examineRendering(report, ex, manifest, options);
-  else
-    report.renders = false;
 
   // Teeth: the four members, the head's weights and every donor of the bank
   // track. Their loader reads the bundle by itself, so it runs whatever the
@@ -269,7 +275,10 @@ void examineInto(BundleReport& report, const Options& options) {
   }
 
   // Many members refused at once point at what sizes them all: the manifest.
-  const std::vector<const MemberReport*> refused = report.refused();
+  std::vector<const MemberReport*> refused;
+  for (const MemberReport* m : report.refused())
+    if (std::find(std::begin(kSizedByManifest), std::end(kSizedByManifest), m->member) != std::end(kSizedByManifest))
+      refused.push_back(m);
   if (refused.size() >= kManifestSuspect && report.find("manifest.json")->status == Status::kAccepted) {
     std::string names;
     for (const MemberReport* m : refused) names += (names.empty() ? "" : ", ") + m->member;
@@ -381,6 +390,7 @@ void examineRendering(BundleReport& report, Examiner& ex, const Manifest& manife
     const std::vector<std::string> covers(std::begin(kA2xMembers), std::end(kA2xMembers));
     if (encoder.empty()) ex.skip(covers, noEncoder);
     else if (ex.check(covers, "a2x_meta.json", [&] {
+               // The stream finds its encoder there, as in any host.
                setenv("W2V_ONNX", encoder.c_str(), 1);
                a2x::Stream::create(dir, 1);
              }))
