@@ -118,19 +118,17 @@ std::string OptionParser::usage() const {
   std::string out = "usage: " + synopsis_ + "\n";
   std::vector<std::pair<std::string, std::string>> rows;
   size_t width = 0;
-  for (const Option& o : options_) {
-    rows.emplace_back(o.name + (o.meta.empty() ? "" : " " + o.meta), o.help);
-    width = std::max(width, rows.back().first.size());
-  }
+  for (const Option& o : options_) rows.emplace_back(o.name + (o.meta.empty() ? "" : " " + o.meta), o.help);
   rows.emplace_back("--help", "print this and exit");
   rows.emplace_back("--version", "print the engine version and exit");
-  for (const auto& [left, help] : rows) out += "  " + left + std::string(width + 2 - std::min(width, left.size()), ' ') + help + "\n";
+  for (const auto& row : rows) width = std::max(width, row.first.size());
+  for (const auto& [left, help] : rows) out += "  " + left + std::string(width + 2 - left.size(), ' ') + help + "\n";
   return out;
 }
 
 }  // namespace le::cli
 
 void le_cli_no_options(int argc, char** argv, const char* program, const char* summary, const char* version) {
-  le::cli::OptionParser parser(program, std::string(program) + "\n" + summary, version);
+  le::cli::OptionParser parser(program, std::string(program) + "\n  " + summary, version);
   if (!parser.parseOrExit(argc, argv).empty()) parser.fail("takes no arguments");
 }
