@@ -4,11 +4,8 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-# The installed engine finds an ONNX Runtime that lives outside the system's
-# library path (the pinned local prefix) through its rpath; the plug-in finds
-# the engine beside itself.
-# The pinned prefix usually sits inside the source tree (.deps), which CMake's
-# link-path rule leaves out, so name its directory explicitly.
+# The installed engine finds a system ONNX Runtime outside the library path
+# through its rpath; the plug-in finds the engine beside itself.
 set_target_properties(facecore PROPERTIES INSTALL_RPATH_USE_LINK_PATH TRUE)
 # The pinned ONNX Runtime (not a system one) is installed with the engine in a
 # private directory beside it, so an install or package needs no other copy.
