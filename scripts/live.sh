@@ -9,7 +9,7 @@ BUILD_DIR=${BUILD_DIR:-$ROOT/build}
 PYTHON=${LE_PYTHON:-/usr/bin/python3}
 LIVE_DIR=${LIVE_DIR:-$BUILD_DIR/live}
 bash "$ROOT/scripts/setup.sh" browser
-TARGETS=le_live bash "$ROOT/scripts/build.sh" >/dev/null
+TARGETS=le_live bash "$ROOT/scripts/build.sh"
 
 # Generated once; delete $LIVE_DIR to make them again.
 if [[ ! -f "$LIVE_DIR/bundle/model_b24_fp32.onnx" ]]; then
