@@ -72,6 +72,15 @@ TEST(BundleDoctor, CommandLineExitsByWhetherTheBundleRendersAndSpeaksJson) {
   EXPECT_THAT(text, HasSubstr("refused   M.f32"));
   EXPECT_THAT(text, HasSubstr("unread    model_b1_fp32.onnx.bak"));
   EXPECT_THAT(text, HasSubstr("does NOT open for rendering"));
+
+  // A director that is not a model: refused by the renderer, and no other
+  // director leaves the bundle unable to render.
+  const std::string noModel = tmp.file("no_model");
+  le::test::runGenerator({"--preset", "tiny", "--out", noModel, "--quiet", "--no-motion"});
+  le::test::writeFile(noModel + "/model_b2_fp32.onnx", std::string(64, '\xa5'));
+  ASSERT_EQ(le::test::runCommand(bin + " '" + noModel + "' > '" + out + "' 2>/dev/null"), 1);
+  EXPECT_THAT(readText(out), HasSubstr("refused   model_b2_fp32.onnx"));
+  EXPECT_THAT(readText(out), HasSubstr("directors: none\n"));
 }
 
 TEST(BundleDoctor, OpensAContainerAsTheEngineDoes) {
