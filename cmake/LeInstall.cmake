@@ -4,17 +4,28 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-# The installed engine finds an ONNX Runtime that lives outside the system's
-# library path (the pinned local prefix) through its rpath; the plug-in finds
-# the engine beside itself.
-# The pinned prefix usually sits inside the source tree (.deps), which CMake's
-# link-path rule leaves out, so name its directory explicitly.
+# The installed engine finds a system ONNX Runtime outside the library path
+# through its rpath; the plug-in finds the engine beside itself.
 set_target_properties(facecore PROPERTIES INSTALL_RPATH_USE_LINK_PATH TRUE)
+# The pinned ONNX Runtime (not a system one) is installed with the engine in a
+# private directory beside it, so an install or package needs no other copy.
+set(LE_PRIVATE_LIBDIR ${CMAKE_INSTALL_LIBDIR}/facecore)
 if(LE_ORT_LIBRARY)
+  # The versioned names: the file and the soname link the engine asks for.
   get_filename_component(_le_ort_libdir "${LE_ORT_LIBRARY}" DIRECTORY)
-  set_target_properties(facecore PROPERTIES INSTALL_RPATH "${_le_ort_libdir}")
+  file(GLOB _le_ort_files "${_le_ort_libdir}/libonnxruntime.so.*")
+  install(FILES ${_le_ort_files} DESTINATION ${LE_PRIVATE_LIBDIR})
+  set_target_properties(facecore PROPERTIES INSTALL_RPATH "$ORIGIN/facecore")
 endif()
 set_target_properties(lightbackend PROPERTIES INSTALL_RPATH "$ORIGIN")
+
+# The command-line tools find the engine (and le_bundle, which carries the
+# engine's interior, the runtime) from bin/.
+set(_le_installed_tools le_info le_render le_speak le_bundle le_live)
+file(RELATIVE_PATH _le_bin_to_lib "/p/${CMAKE_INSTALL_BINDIR}" "/p/${CMAKE_INSTALL_LIBDIR}")
+set_target_properties(${_le_installed_tools} PROPERTIES
+  INSTALL_RPATH "$ORIGIN/${_le_bin_to_lib};$ORIGIN/${_le_bin_to_lib}/facecore")
+install(TARGETS ${_le_installed_tools} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(TARGETS facecore EXPORT facecoreTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -39,3 +50,5 @@ file(RELATIVE_PATH LE_PC_TO_PREFIX "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
 string(REGEX REPLACE "/$" "" LE_PC_TO_PREFIX "${LE_PC_TO_PREFIX}")
 configure_file(${CMAKE_SOURCE_DIR}/cmake/facecore.pc.in ${CMAKE_BINARY_DIR}/facecore.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/facecore.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+include(${CMAKE_CURRENT_LIST_DIR}/LePackage.cmake)

@@ -21,31 +21,13 @@
 #include "live/speech_synth.h"
 #include "live/synthetic_source.h"
 #include "live/utt_source.h"
+#include "tools/cli_options.h"
 
 extern "C" {
 #include <libavutil/log.h>
 }
 
 namespace {
-
-[[noreturn]] void usage(const std::string& msg) {
-  std::fprintf(stderr,
-               "le_live: %s\n"
-               "usage: le_live BUNDLE [--port N] [--address IP] [--max-sessions N] [--threads N] [--key KEY]\n"
-               "               [--speech-encoder FILE] [--max-text BYTES] [--no-teeth]\n"
-               "       le_live --synthetic WxH [--port N] ...\n",
-               msg.c_str());
-  std::exit(2);
-}
-
-long toLong(const char* text, const char* opt, long lo, long hi) {
-  char* end = nullptr;
-  const long v = std::strtol(text, &end, 10);
-  if (!*text || *end || v < lo || v > hi)
-    usage(std::string(opt) + " needs a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) +
-          ", got '" + text + "'");
-  return v;
-}
 
 // What every session will do about teeth, for the status line.
 std::string teethPlan(const std::string& bundle, bool teeth) {
@@ -63,28 +45,32 @@ int main(int argc, char** argv) {
   le::live::ServerOptions so;
   std::string bundle, key = "b1_fp32", synthetic;
   int threads = 0;
-  bool teeth = true;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) usage(a + " needs a value");
-      return argv[++i];
-    };
-    if (a == "--port") so.port = (unsigned short)toLong(value(), "--port", 0, 65535);
-    else if (a == "--address") so.address = value();
-    else if (a == "--max-sessions") so.maxSessions = int(toLong(value(), "--max-sessions", 1, 64));
-    else if (a == "--threads") threads = int(toLong(value(), "--threads", 0, 256));
-    else if (a == "--max-text") so.maxTextBytes = std::size_t(toLong(value(), "--max-text", 1, 10000));
-    else if (a == "--key") key = value();
-    else if (a == "--synthetic") synthetic = value();
-    else if (a == "--speech-encoder") setenv("W2V_ONNX", value(), 1);
-    else if (a == "--no-teeth") teeth = false;
-    else if (a == "-h" || a == "--help") usage("serves the live avatar page");
-    else if (a.rfind("--", 0) == 0) usage("unknown option " + a);
-    else if (bundle.empty()) bundle = a;
-    else usage("more than one bundle given");
-  }
-  if (bundle.empty() == synthetic.empty()) usage("give either a bundle or --synthetic WxH");
+  bool noTeeth = false;
+  int port = so.port, maxSessions = so.maxSessions, maxText = int(so.maxTextBytes);
+  std::string encoder;
+  le::cli::OptionParser parser("le_live",
+                               "le_live BUNDLE [options]\n"
+                               "       le_live --synthetic WxH [options]   (scripted frames, no bundle)",
+                               le_version());
+  parser.integer("--port", "N", "port to serve on (0: any free one)", &port, 0, 65535)
+      .text("--address", "IP", "address to listen on", &so.address)
+      .integer("--max-sessions", "N", "browser tabs served at once", &maxSessions, 1, 64)
+      .integer("--threads", "N", "worker threads per session (default: the engine's choice)", &threads, 0, 256)
+      .integer("--max-text", "BYTES", "longest sentence accepted", &maxText, 1, 10000)
+      .text("--key", "KEY", "director model key (default b1_fp32)", &key)
+      .text("--synthetic", "WxH", "serve scripted frames of this size instead of a bundle", &synthetic)
+      .text("--speech-encoder", "FILE", "speech encoder model (default: $W2V_ONNX)", &encoder)
+      .flag("--no-teeth", "leave the bundle's borrowed teeth out (attached by default when it carries them)",
+            &noTeeth);
+  const std::vector<std::string> pos = parser.parseOrExit(argc, argv);
+  if (pos.size() > 1) parser.fail("more than one bundle given");
+  if (!pos.empty()) bundle = pos[0];
+  so.port = static_cast<unsigned short>(port);
+  so.maxSessions = maxSessions;
+  so.maxTextBytes = std::size_t(maxText);
+  if (!encoder.empty()) setenv("W2V_ONNX", encoder.c_str(), 1);
+  if (bundle.empty() == synthetic.empty()) parser.fail("give either a bundle or --synthetic WxH");
+  const bool teeth = !noTeeth;
 
   le::live::SourceFactory factory;
   std::string what;
@@ -93,7 +79,7 @@ int main(int argc, char** argv) {
     char tail = 0;
     if (std::sscanf(synthetic.c_str(), "%dx%d%c", &w, &h, &tail) != 2 || w <= 0 || h <= 0 || (w | h) & 1 ||
         w > 4096 || h > 4096)
-      usage("--synthetic needs an even size such as 640x360, got '" + synthetic + "'");
+      parser.fail("--synthetic needs an even size such as 640x360, got '" + synthetic + "'");
     factory = [w, h] { return std::make_unique<le::live::SyntheticSource>(w, h); };
     what = "synthetic " + synthetic + " frames";
   } else {

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Configures and builds into ${BUILD_DIR:-build}. Extra arguments go to cmake.
+# TARGETS (space-separated CMake targets) builds only those; default all.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build}
 werror=OFF
 [[ "${CI:-}" == "true" ]] && werror=ON
 cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} -DLE_WERROR=$werror "$@"
-cmake --build "$BUILD_DIR" -j "${JOBS:-$(nproc)}"
+targets=()
+for t in ${TARGETS:-}; do targets+=(--target "$t"); done
+cmake --build "$BUILD_DIR" -j "${JOBS:-$(nproc)}" "${targets[@]}"

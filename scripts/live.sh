@@ -8,11 +8,8 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build}
 PYTHON=${LE_PYTHON:-/usr/bin/python3}
 LIVE_DIR=${LIVE_DIR:-$BUILD_DIR/live}
-bash "$ROOT/scripts/setup.sh"
-werror=OFF
-[[ "${CI:-}" == "true" ]] && werror=ON
-cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} -DLE_WERROR=$werror >/dev/null
-cmake --build "$BUILD_DIR" -j "${JOBS:-$(nproc)}" --target le_live
+bash "$ROOT/scripts/setup.sh" browser
+TARGETS=le_live bash "$ROOT/scripts/build.sh"
 
 # Generated once; delete $LIVE_DIR to make them again.
 if [[ ! -f "$LIVE_DIR/bundle/model_b24_fp32.onnx" ]]; then

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks to build and test the engine.
 # Safe to run again: with everything present it changes nothing.
+# Extra groups, each for the commands that need it alone:
+#   browser  Chromium, for the live demo's browser test and for live.sh
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -11,8 +13,14 @@ PACKAGES=(
   libfftw3-dev
   python3 python3-onnx python3-numpy python3-pil python3-skimage
   ca-certificates espeak-ng libespeak-ng1 python3-scipy festival festvox-kallpc16k
-  libboost-dev nlohmann-json3-dev chromium
+  libboost-dev nlohmann-json3-dev
 )
+for group in "$@"; do
+  case $group in
+    browser) PACKAGES+=(chromium) ;;
+    *) echo "setup: unknown package group '$group' (known: browser)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${PACKAGES[@]}"; do

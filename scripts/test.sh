@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the whole test suite.
+# Sets up (with Chromium, for the browser test), builds and runs the whole
+# test suite.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-bash "$ROOT/scripts/setup.sh"
+bash "$ROOT/scripts/setup.sh" browser
 bash "$ROOT/scripts/build.sh"
 cd "${BUILD_DIR:-$ROOT/build}"
 ctest --output-on-failure -j "${JOBS:-$(nproc)}" "$@"

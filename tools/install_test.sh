@@ -1,15 +1,36 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix and builds a tiny outside C host
 # against it twice, through find_package(facecore) and through pkg-config,
-# then runs both. Usage: install_test.sh BUILD_DIR CONSUMER_SOURCE_DIR
+# then runs both. With "deb", the install is the Debian package that
+# `cpack -G DEB` makes, unpacked with `dpkg -x` into a scratch root, and the
+# tools it carries must run from there.
+# Usage: install_test.sh BUILD_DIR CONSUMER_SOURCE_DIR [deb]
 set -euo pipefail
 BUILD=$1
 SRC=$2
+MODE=${3:-install}
 SCRATCH=$(mktemp -d "${TMPDIR:-/tmp}/facecore-install.XXXXXX")
 trap 'rm -rf "$SCRATCH"' EXIT
-PREFIX=$SCRATCH/prefix
 
-cmake --install "$BUILD" --prefix "$PREFIX" > "$SCRATCH/install.log"
+if [[ $MODE == deb ]]; then
+  (cd "$SCRATCH" && cpack -G DEB -B "$SCRATCH/deb" --config "$BUILD/CPackConfig.cmake" > "$SCRATCH/cpack.log") \
+    || { cat "$SCRATCH/cpack.log" >&2; exit 1; }
+  DEB=$(ls "$SCRATCH"/deb/*.deb)
+  dpkg-deb --field "$DEB" Package Version Depends
+  dpkg -x "$DEB" "$SCRATCH/root"
+  PREFIX=$SCRATCH/root/usr
+  # The runtime comes with the package, in its private directory.
+  find "$PREFIX" -path '*/facecore/libonnxruntime.so.*' | grep -q . \
+    || { echo "install_test: the package carries no ONNX Runtime" >&2; exit 1; }
+  for tool in le_info le_render le_speak le_bundle le_live; do
+    [[ -x $PREFIX/bin/$tool ]] || { echo "install_test: the package carries no $tool" >&2; exit 1; }
+    "$PREFIX/bin/$tool" --version > /dev/null || { echo "install_test: $tool does not run from the package" >&2; exit 1; }
+  done
+  "$PREFIX/bin/le_info"
+else
+  PREFIX=$SCRATCH/prefix
+  cmake --install "$BUILD" --prefix "$PREFIX" > "$SCRATCH/install.log"
+fi
 for f in include/le/le.h include/le/le_a2x.h include/lightbackend.h; do
   [[ -f $PREFIX/$f ]] || { echo "install_test: $f was not installed" >&2; exit 1; }
 done

@@ -5,8 +5,10 @@
 
 #include "le/le.h"
 #include "le/le_a2x.h"
+#include "tools/cli_options.h"
 
-int main(void) {
+int main(int argc, char** argv) {
+  le_cli_no_options(argc, argv, "le_info", "prints the engine version, keypoint rows and SIMD target", le_version());
   printf("facecore %s\n", le_version());
   printf("keypoint rows: %d\n", le_host_kp_rows());
   printf("simd target: %s\n", le_simd_target());

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "le/le.h"
+#include "tools/cli_options.h"
 #include "tools/mp4_writer.h"
 
 namespace {
@@ -44,44 +45,17 @@ struct Options {
   float gain = 1.f;
 };
 
-[[noreturn]] void usage(const char* msg) {
-  std::fprintf(stderr,
-               "le_render: %s\nusage: le_render BUNDLE OUT.mp4 [--key KEY] [--threads N] [--frames N] [--loops N] "
-               "[--gain G] [--kp FILE]\n",
-               msg);
-  std::exit(2);
-}
-
-int toInt(const char* text, const char* opt) {
-  char* end = nullptr;
-  const long v = std::strtol(text, &end, 10);
-  if (!*text || *end || v < 0 || v > 1000000) usage((std::string(opt) + " needs a whole number, got '" + text + "'").c_str());
-  return int(v);
-}
-
 Options parse(int argc, char** argv) {
   Options o;
-  std::vector<std::string> pos;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) usage((a + " needs a value").c_str());
-      return argv[++i];
-    };
-    if (a == "--key") o.key = value();
-    else if (a == "--threads") o.threads = toInt(value(), "--threads");
-    else if (a == "--frames") o.frames = toInt(value(), "--frames");
-    else if (a == "--loops") o.loops = toInt(value(), "--loops");
-    else if (a == "--kp") o.kpFile = value();
-    else if (a == "--gain") {
-      const char* v = value();
-      char* end = nullptr;
-      o.gain = std::strtof(v, &end);
-      if (!*v || *end || !std::isfinite(o.gain)) usage((std::string("--gain needs a number, got '") + v + "'").c_str());
-    } else if (a.rfind("--", 0) == 0) usage(("unknown option " + a).c_str());
-    else pos.push_back(a);
-  }
-  if (pos.size() != 2) usage("need a bundle and an output file");
+  le::cli::OptionParser parser("le_render", "le_render BUNDLE OUT.mp4 [options]", le_version());
+  parser.text("--key", "KEY", "director model key (default b1_fp32)", &o.key)
+      .integer("--threads", "N", "worker threads (default: the engine's choice)", &o.threads, 0, 1000000)
+      .integer("--frames", "N", "frames to render (default: all)", &o.frames, 0, 1000000)
+      .integer("--loops", "N", "times to play the drive frames (default 1)", &o.loops, 0, 1000000)
+      .number("--gain", "G", "scales the driven motion (default 1)", &o.gain)
+      .text("--kp", "FILE", "render the keypoint frames of FILE instead of the drive frames", &o.kpFile);
+  const std::vector<std::string> pos = parser.parseOrExit(argc, argv);
+  if (pos.size() != 2) parser.fail("need a bundle and an output file");
   o.bundle = pos[0];
   o.out = pos[1];
   return o;

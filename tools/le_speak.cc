@@ -34,6 +34,7 @@ extern "C" {
 
 #include "le/le.h"
 #include "tools/audio_input.h"
+#include "tools/cli_options.h"
 #include "tools/mp4_writer.h"
 #include "tools/plugin_drive.h"
 #include "tools/speech_video.h"
@@ -46,22 +47,6 @@ namespace {
 
 enum Exit { kOk = 0, kRenderFailed = 1, kUsage = 2, kBadBundle = 3, kBadAudio = 4, kBadOutput = 5, kNotBuilt = 6 };
 
-constexpr const char* kUsageText =
-    "usage: le_speak BUNDLE OUT.mp4 (AUDIO | --say TEXT) [options]\n"
-    "  AUDIO             speech in any format FFmpeg reads (resampled to 16 kHz mono)\n"
-    "  --say TEXT        speak TEXT with espeak-ng instead   --voice V  espeak-ng voice\n"
-    "  --via MODE        utt (default: the real-time utterance pipeline), stream, plugin\n"
-    "  --plugin FILE     the lightbackend plug-in for --via plugin (default: beside the engine)\n"
-    "  --realtime        push the speech at real-time pace, 40 ms every 40 ms, as a live host\n"
-    "  --encoder FILE    speech encoder model (default: $W2V_ONNX)\n"
-    "  --motion DIR      the animation source's files (default: the bundle)\n"
-    "  --key KEY         director model key (default b1_fp32)\n"
-    "  --threads N       worker threads (default: the engine's choice)\n"
-    "  --lead N          idle frames before the speech (default 10)\n"
-    "  --telemetry FILE  write the engine's telemetry document (JSON) to FILE\n"
-    "  --no-teeth        leave the bundle's borrowed teeth out (attached by default when it carries them)\n"
-    "  --quiet           no progress line\n";
-
 // An error that ends the program with its exit code and one line.
 struct Failure : std::runtime_error {
   Failure(Exit c, const std::string& msg) : std::runtime_error(msg), code(c) {}
@@ -70,47 +55,38 @@ struct Failure : std::runtime_error {
 
 struct Options {
   std::string bundle, out, audio, say, voice, via = "utt", encoder, motion, key = "b1_fp32", telemetry, plugin;
-  bool realtime = false, quiet = false, teeth = true;
+  bool realtime = false, quiet = false, noTeeth = false;
   int threads = 0, lead = 10;
 };
 
-int toInt(const std::string& text, const std::string& opt, int lo, int hi) {
-  char* end = nullptr;
-  const long v = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end || v < lo || v > hi)
-    throw Failure(kUsage, opt + " needs a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) +
-                              ", got '" + text + "'");
-  return int(v);
+// The parser over `o`'s fields; it also prints the usage for the failures
+// that main reports as bad usage.
+le::cli::OptionParser optionParser(Options& o) {
+  le::cli::OptionParser p("le_speak",
+                          "le_speak BUNDLE OUT.mp4 (AUDIO | --say TEXT) [options]\n"
+                          "  AUDIO  speech in any format FFmpeg reads (resampled to 16 kHz mono)",
+                          le_version());
+  p.text("--say", "TEXT", "speak TEXT with espeak-ng instead of an audio file", &o.say)
+      .text("--voice", "V", "espeak-ng voice", &o.voice)
+      .text("--via", "MODE", "utt (default: the real-time utterance pipeline), stream, plugin", &o.via)
+      .text("--plugin", "FILE", "the lightbackend plug-in for --via plugin (default: beside the engine)", &o.plugin)
+      .flag("--realtime", "push the speech at real-time pace, 40 ms every 40 ms, as a live host", &o.realtime)
+      .text("--encoder", "FILE", "speech encoder model (default: $W2V_ONNX)", &o.encoder)
+      .text("--motion", "DIR", "the animation source's files (default: the bundle)", &o.motion)
+      .text("--key", "KEY", "director model key (default b1_fp32)", &o.key)
+      .integer("--threads", "N", "worker threads (default: the engine's choice)", &o.threads, 0, 256)
+      .integer("--lead", "N", "idle frames before the speech (default 10)", &o.lead, 0, 1000)
+      .text("--telemetry", "FILE", "write the engine's telemetry document (JSON) to FILE", &o.telemetry)
+      .flag("--no-teeth", "leave the bundle's borrowed teeth out (attached by default when it carries them)",
+            &o.noTeeth)
+      .flag("--quiet", "no progress line", &o.quiet);
+  return p;
 }
 
 Options parse(int argc, char** argv) {
   Options o;
-  std::vector<std::string> pos;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) throw Failure(kUsage, a + " needs a value");
-      return argv[++i];
-    };
-    if (a == "--say") o.say = value();
-    else if (a == "--voice") o.voice = value();
-    else if (a == "--via") o.via = value();
-    else if (a == "--realtime") o.realtime = true;
-    else if (a == "--encoder") o.encoder = value();
-    else if (a == "--motion") o.motion = value();
-    else if (a == "--key") o.key = value();
-    else if (a == "--threads") o.threads = toInt(value(), a, 0, 256);
-    else if (a == "--lead") o.lead = toInt(value(), a, 0, 1000);
-    else if (a == "--telemetry") o.telemetry = value();
-    else if (a == "--plugin") o.plugin = value();
-    else if (a == "--quiet") o.quiet = true;
-    else if (a == "--no-teeth") o.teeth = false;
-    else if (a == "-h" || a == "--help") {
-      std::fputs(kUsageText, stdout);
-      std::exit(kOk);
-    } else if (a.size() > 1 && a[0] == '-') throw Failure(kUsage, "unknown option " + a);
-    else pos.push_back(a);
-  }
+  const le::cli::OptionParser parser = optionParser(o);
+  std::vector<std::string> pos = parser.parseOrExit(argc, argv);
   if (pos.size() == 3 && o.say.empty()) o.audio = pos[2], pos.pop_back();
   if (pos.size() != 2 || (o.audio.empty() == o.say.empty()))
     throw Failure(kUsage, "need a bundle, an output file and either an audio file or --say TEXT");
@@ -276,7 +252,8 @@ int run(const Options& o) {
   // Declared in this order so that the pipeline goes before its context.
   std::unique_ptr<le_ctx, CtxDeleter> ctx;
   std::unique_ptr<le_utt, UttDeleter> utt;
-  std::string teeth = o.teeth ? "teeth: not attached (the " + o.via + " producer has no teeth pass)" : "teeth: off (--no-teeth)";
+  std::string teeth = o.noTeeth ? "teeth: off (--no-teeth)"
+                                : "teeth: not attached (the " + o.via + " producer has no teeth pass)";
   if (o.via == "plugin") {
     const std::string path = o.plugin.empty() ? defaultPlugin() : o.plugin;
     try {
@@ -320,7 +297,7 @@ int run(const Options& o) {
     utt.reset(le_utt_create(ctx.get(), &uo));
     if (!utt)
       throw Failure(kBadBundle, "cannot start the utterance pipeline on " + o.bundle + ": " + le_utt_last_error());
-    if (o.teeth) {
+    if (!o.noTeeth) {
       try {
         teeth = le::tools::attachTeeth(utt.get(), o.bundle).status;
       } catch (const std::exception& e) {
@@ -384,7 +361,8 @@ int main(int argc, char** argv) {
     return run(parse(argc, argv));
   } catch (const Failure& f) {
     std::fprintf(stderr, "le_speak: %s\n", f.what());
-    if (f.code == kUsage) std::fputs(kUsageText, stderr);
+    Options unused;
+    if (f.code == kUsage) std::fputs(optionParser(unused).usage().c_str(), stderr);
     return f.code;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "le_speak: %s\n", e.what());

@@ -26,7 +26,9 @@
 #include "core/paste/paste_testing.h"
 #include "core/tessera/member_fixture.h"
 #include "core/tessera/teeth_pass.h"
+#include "le/le.h"
 #include "tests/test_support.h"
+#include "tools/cli_options.h"
 
 namespace {
 
@@ -180,9 +182,14 @@ Digests teethDigests(const le::tessera::HeadWeights& head) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  le::cli::OptionParser parser("le_output_digest",
+                               "le_output_digest [HEADS_PT]\n"
+                               "  HEADS_PT  teeth head weights (default: the generated heads/ok.pt)",
+                               le_version());
+  const std::vector<std::string> pos = parser.parseOrExit(argc, argv);
+  if (pos.size() > 1) parser.fail("takes at most one head weights file");
   try {
-    const std::string headsPath =
-        argc > 1 ? argv[1] : le::test::tesseraVariant("heads") + "/ok.pt";
+    const std::string headsPath = !pos.empty() ? pos[0] : le::test::tesseraVariant("heads") + "/ok.pt";
     const std::vector<unsigned char> bytes = le::test::readFile(headsPath);
     const le::tessera::HeadWeights head = le::tessera::loadHeadPt(bytes.data(), bytes.size());
 
