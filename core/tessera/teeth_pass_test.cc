@@ -330,6 +330,28 @@ TEST(TeethPass, LookaheadLeadsAndMemoryCarriesAcrossConsecutiveFramesOnly) {
   }
 }
 
+TEST(TeethPass, TheCarriedWeightMapDoesNotOutliveItsRun) {
+  // After a flush or a gap in the indices, a frame is served as a fresh pass
+  // would serve it: the last run's mouth does not steer its retrieval.
+  const BankData bank = makeBank(12);
+  const Frame a = makeFrame(bank, 2, 0, 0, 0, 7), b = makeFrame(bank, 9, 1, 0, 0, 8);
+  TeethPass fresh(bank, head(), config(12, 12, 6, 0, 0));
+  FrameResult want;
+  fresh.push(4, b.canvas.data(), b.mask.data(), nullptr, &want);
+  ASSERT_TRUE(fresh.flush(&want));
+  for (const bool flushBetween : {true, false}) {
+    SCOPED_TRACE(flushBetween ? "flush" : "gap");
+    TeethPass pass(bank, head(), config(12, 12, 6, 0, 0));
+    FrameResult r;
+    for (int i = 0; i < 3; ++i) pass.push(i, a.canvas.data(), a.mask.data(), nullptr, &r);
+    if (flushBetween) pass.flush(&r);
+    pass.push(4, b.canvas.data(), b.mask.data(), nullptr, &r);
+    ASSERT_TRUE(pass.flush(&r));
+    EXPECT_EQ(r.donors, want.donors);
+    EXPECT_EQ(r.window, want.window);
+  }
+}
+
 TEST(TeethPass, TheHeadPrefersTheMatchingDonor) {
   const BankData bank = makeBank(12);
   const Frame f = makeFrame(bank, 4, 0, 0, 12, 9);
