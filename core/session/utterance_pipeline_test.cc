@@ -106,8 +106,10 @@ struct Frame {
 
 class UttTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ctx_.reset(le_create(le::test::bundlePath("tiny").c_str(), "b1_fp32", 1, nullptr));
+  void SetUp() override { open(le::test::bundlePath("tiny")); }
+
+  void open(const std::string& bundle) {
+    ctx_.reset(le_create(bundle.c_str(), "b1_fp32", 1, nullptr));
     ASSERT_TRUE(ctx_) << le_last_error();
     le::ensureRenderer(*ctx_);
     nt_ = le_nt(ctx_.get());
@@ -718,6 +720,44 @@ TEST_F(UttTest, TeethCountsComposedFramesOnlyAndFreesReplacedPasses) {
     EXPECT_EQ(seen, 40);
     EXPECT_EQ(alive.load(), 1);
   }
+}
+
+TEST_F(UttTest, WarmUpAndIdleFramesShareAPriorPlayedFromVideo) {
+  // Without P.f16 the identity's prior comes from its video through one
+  // cursor: warm-up renders read it while idle frames walk it. Run under
+  // ThreadSanitizer this shows whether the two meet unguarded.
+  const std::string copy = tmp_.file("prior_video");
+  ASSERT_EQ(le::test::runCommand("cp -r '" + le::test::bundlePath("tiny") + "' '" + copy + "' && rm '" + copy +
+                                 "/P.f16' '" + copy + "/fs_red.f16'"),
+            0);
+  open(copy);
+  ASSERT_TRUE(ctx_->identity->priorMapped() == false && ctx_->identity->hasPrior());
+  const std::string dir = motionDir(true, true);
+  auto o = opts(dir);
+  o.steady_model = "b4_fp32";
+  auto p = std::make_unique<UtterancePipeline>(
+      ctx_.get(), o, [xs = xsT_, nt = nt_, log = &log_](bool, const std::string&, int, const std::string&, std::string*) {
+        return std::make_unique<ScriptedSource>(xs, nt, 2, log);
+      });
+  // Idle frames are pulled while the warm-up thread renders.
+  std::string err;
+  int idle = 0;
+  while (p->ready(&err) == 0 || idle < 3) {
+    le_utt_frame_info info{};
+    ASSERT_TRUE(pull(*p, &info));
+    idle += info.kind == 0;
+  }
+  ASSERT_EQ(p->ready(&err), 1) << err;
+  pushSpeech(*p, 640 * 12);
+  p->endUtterance();
+  auto f = pullUntilIdle(*p, 2);
+  int speech = 0;
+  for (auto& g : f) speech += g.kind == 1;
+  EXPECT_EQ(speech, 12);
+  int64_t failures = 0;
+  std::string msg;
+  EXPECT_EQ(p->renderStatus(&failures, &msg), 0) << msg;
+  EXPECT_EQ(failures, 0) << msg;
 }
 
 TEST_F(UttTest, ConstructionReadsOptionsAndEnvironment) {
