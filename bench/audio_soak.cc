@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -57,11 +56,15 @@ const std::vector<float>& speechAndSilence() {
   return pcm;
 }
 
-// Pushes the simulated hour frame by frame; push and drain are the source's.
-void soak(benchmark::State& state, const char* name, const std::function<void(const float*)>& push,
-          const std::function<int()>& drain) {
+// Pushes the simulated hour through source s frame by frame, pulling every
+// ready frame after each push.
+template <typename Source>
+void soak(benchmark::State& state, const char* name, Source* s, int (*push)(Source*, const float*, int),
+          int (*avail)(Source*), int (*pull)(Source*, int32_t*, float*, float*, int)) {
   const std::vector<float>& pcm = speechAndSilence();
   const int minutes = soakMinutes();
+  std::vector<int32_t> idx(64);
+  std::vector<float> xs(64 * 63), xd(64 * 63);
   double first = 0, last = 0;
   int64_t frames = 0;
   const auto t0 = std::chrono::steady_clock::now();
@@ -69,9 +72,9 @@ void soak(benchmark::State& state, const char* name, const std::function<void(co
     size_t at = 0;
     for (int minute = 1; minute <= minutes; ++minute) {
       for (int f = 0; f < kFramesPerMinute; ++f) {
-        push(pcm.data() + at);
+        push(s, pcm.data() + at, kHop);
         at = (at + kHop) % pcm.size();
-        frames += drain();
+        while (avail(s) > 0) frames += pull(s, idx.data(), xs.data(), xd.data(), 64);
       }
       last = residentMb();
       if (minute == 1) first = last;
@@ -95,15 +98,7 @@ void BM_SoakA2x(benchmark::State& state) {
     state.SkipWithError(le_a2x_last_error());
     return;
   }
-  std::vector<int32_t> idx(64);
-  std::vector<float> base(64 * 63), expr(64 * 63);
-  soak(
-      state, "a2x", [&](const float* s) { le_a2x_push(a, s, kHop); },
-      [&] {
-        int n = 0;
-        while (le_a2x_avail(a) > 0) n += le_a2x_pull(a, idx.data(), base.data(), expr.data(), 64);
-        return n;
-      });
+  soak(state, "a2x", a, le_a2x_push, le_a2x_avail, le_a2x_pull);
   le_a2x_destroy(a);
 }
 BENCHMARK(BM_SoakA2x)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
@@ -114,15 +109,7 @@ void BM_SoakMotion(benchmark::State& state) {
     state.SkipWithError(le_motion_last_error());
     return;
   }
-  std::vector<int32_t> idx(64);
-  std::vector<float> xs(64 * 63), xd(64 * 63);
-  soak(
-      state, "motion", [&](const float* s) { le_motion_push(m, s, kHop); },
-      [&] {
-        int n = 0;
-        while (le_motion_avail(m) > 0) n += le_motion_pull(m, idx.data(), xs.data(), xd.data(), 64);
-        return n;
-      });
+  soak(state, "motion", m, le_motion_push, le_motion_avail, le_motion_pull);
   le_motion_destroy(m);
 }
 BENCHMARK(BM_SoakMotion)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
