@@ -278,13 +278,9 @@ void Stream::release() {
   // The decoder reads each context vector once; pull reads offsets and wn
   // values once.
   dropFront(t.ctx, t.ctxBase, t.deltaCount, h_, kKeepBehind);
-  int64_t outBase = t.outBase;
-  dropFront(t.deltas, outBase, pulled_, kCoeffs, kKeepBehind);
-  if (width_) {
-    int64_t wnBase = t.outBase;
-    dropFront(t.wn, wnBase, pulled_, 1, kKeepBehind);
-  }
-  t.outBase = outBase;
+  int64_t wnBase = t.outBase;  // moves with outBase: the same frames
+  if (width_) dropFront(t.wn, wnBase, pulled_, 1, kKeepBehind);
+  dropFront(t.deltas, t.outBase, pulled_, kCoeffs, kKeepBehind);
   // Audio: what the next feature window reads, and nothing before.
   const int64_t keep = std::min(samples(), firstSampleNeeded(t.featCount, windowed_, right_));
   dropFront(audio_, audioBase_, keep, 1, kKeepBehind * kFrameSamples);
