@@ -41,11 +41,6 @@ bool envInt(const char* name, long long& out) {
 
 int64_t ceilDiv(int64_t a, int64_t b) { return (a + b - 1) / b; }
 
-Ort::MemoryInfo& cpuInfo() {
-  static Ort::MemoryInfo info = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
-  return info;
-}
-
 std::string readMeta(const std::string& dir) {
   try {
     return le::readText(dir + "/a2x_meta.json");
@@ -55,6 +50,20 @@ std::string readMeta(const std::string& dir) {
 }
 
 std::once_flag gCadenceOnce;
+
+// Drops whole batches from the front, so a stream streaming for hours holds
+// about one batch beyond what its next computations read.
+template <typename T>
+void dropFront(std::vector<T>& v, int64_t& base, int64_t keepFrom, int64_t perFrame, int64_t batch) {
+  if (keepFrom - base < batch) return;
+  const size_t n = static_cast<size_t>((keepFrom - base) * perFrame);
+  if (n >= v.size()) {
+    v.clear();
+  } else {
+    v.erase(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n));
+  }
+  base = keepFrom;
+}
 
 }  // namespace
 
@@ -67,7 +76,7 @@ const std::vector<float>& silenceFeatures(Ort::Session& w2v) {
   if (cache->empty()) {
     std::vector<float> f(static_cast<size_t>(kLongWindowFrames) * kFeatureDim);
     const float zero = 0.0f;
-    longWindowFeatures(w2v, &zero, 0, 0, 0, kLongWindowFrames, f.data());
+    longWindowFeatures(w2v, {&zero, 0, 0}, 0, 0, kLongWindowFrames, f.data());
     *cache = std::move(f);
   }
   return *cache;
@@ -194,8 +203,8 @@ int32_t Stream::drivingIndex(int64_t frame) const {
 
 void Stream::reset(int start, int step, int loop) {
   const int64_t next = start < 0 ? drivingIndex(pulled_) : start;
-  audio_.clear();
-  audio_.shrink_to_fit();
+  std::vector<float>().swap(audio_);
+  audioBase_ = 0;
   finished_ = false;
   pulled_ = 0;
   startTrack(track_);
@@ -213,13 +222,13 @@ void Stream::finish() { finished_ = true; }
 
 int Stream::total() const {
   if (!finished_) return -1;
-  return static_cast<int>(ceilDiv(static_cast<int64_t>(audio_.size()), kFrameSamples));
+  return static_cast<int>(ceilDiv(samples(), kFrameSamples));
 }
 
 int Stream::lagFrames() const { return std::max(ahead_, effRight_); }
 
 int64_t Stream::ready() const {
-  const int64_t s = static_cast<int64_t>(audio_.size());
+  const int64_t s = samples();
   if (finished_) return ceilDiv(s, kFrameSamples);
   // Only whole streaming blocks count.
   const int64_t whole = std::min(s, (s + kFrameSamples - 1) / kBlockSamples * kBlockSamples);
@@ -241,31 +250,46 @@ int Stream::pull(int32_t* idx, float* base, float* expr, float* wn, int max) {
   for (int64_t o = pulled_; o < end && written < max; ++o, ++written) {
     const int32_t d = drivingIndex(o);
     const float* b = xs_.data() + static_cast<size_t>(d) * kCoeffs;
-    const float* delta = track_.deltas.data() + static_cast<size_t>(o) * kCoeffs;
+    const float* delta = track_.deltas.data() + static_cast<size_t>(o - track_.outBase) * kCoeffs;
     idx[written] = d;
     for (int c = 0; c < kCoeffs; ++c) {
       base[static_cast<size_t>(written) * kCoeffs + c] = b[c];
       expr[static_cast<size_t>(written) * kCoeffs + c] = b[c] + delta[c];
     }
-    if (wn) wn[written] = width_ ? track_.wn[static_cast<size_t>(o)] : 0.0f;
+    if (wn) wn[written] = width_ ? track_.wn[static_cast<size_t>(o - track_.outBase)] : 0.0f;
   }
   pulled_ += written;
+  release();
   return written;
 }
 
 void Stream::extend(int64_t k) {
   if (k <= track_.deltaCount) return;
   try {
-    extendTrack(track_, audio_.data(), static_cast<int64_t>(audio_.size()), finished_, windowed_, k);
+    extendTrack(track_, {audio_.data(), audioBase_, samples()}, finished_, windowed_, k);
   } catch (const std::exception& e) {
     le::capi::setError(le::capi::Family::kA2x, "le_a2x extend", e.what());
   }
+  release();
 }
 
-void Stream::extendTrack(Track& t, const float* audio, int64_t samples, bool finished, bool windowed, int64_t k) {
-  const int64_t audioFrames = ceilDiv(samples, kFrameSamples);
+void Stream::release() {
+  Track& t = track_;
+  // The decoder reads each context vector once; pull reads offsets and wn
+  // values once.
+  dropFront(t.ctx, t.ctxBase, t.deltaCount, h_, kKeepBehind);
+  int64_t wnBase = t.outBase;  // moves with outBase: the same frames
+  if (width_) dropFront(t.wn, wnBase, pulled_, 1, kKeepBehind);
+  dropFront(t.deltas, t.outBase, pulled_, kCoeffs, kKeepBehind);
+  // Audio: what the next feature window reads, and nothing before.
+  const int64_t keep = std::min(samples(), firstSampleNeeded(t.featCount, windowed_, right_));
+  dropFront(audio_, audioBase_, keep, 1, kKeepBehind * kFrameSamples);
+}
+
+void Stream::extendTrack(Track& t, const AudioSpan& audio, bool finished, bool windowed, int64_t k) {
+  const int64_t audioFrames = ceilDiv(audio.limit, kFrameSamples);
   const int64_t need = std::min(k + ahead_, audioFrames);
-  features(t, audio, samples, finished, windowed, need);
+  features(t, audio, finished, windowed, need);
   // A context vector needs the features of its whole look-ahead.
   const int64_t upto = t.featCount >= need ? k : std::min(k, t.featCount - ahead_);
   contexts(t, upto, audioFrames);
@@ -277,7 +301,8 @@ void Stream::appendFeatures(Track& t, const float* src, int64_t frames) {
   t.featCount += frames;
 }
 
-void Stream::features(Track& t, const float* audio, int64_t samples, bool finished, bool windowed, int64_t need) {
+void Stream::features(Track& t, const AudioSpan& audio, bool finished, bool windowed, int64_t need) {
+  const int64_t samples = audio.limit;
   std::vector<float> buf;
   while (t.featCount < need) {
     const int64_t i = t.featCount;
@@ -285,7 +310,7 @@ void Stream::features(Track& t, const float* audio, int64_t samples, bool finish
       // Block [i, i + 8) once the audio reaches its right context.
       if (!finished && samples < (i + kBlockFrames + right_) * kFrameSamples) return;
       buf.resize(static_cast<size_t>(kBlockFrames) * kFeatureDim);
-      windowBlockFeatures(pair_, audio, samples, i, right_, buf.data());
+      windowBlockFeatures(pair_, audio, i, right_, buf.data());
       appendFeatures(t, buf.data(), kBlockFrames);
       continue;
     }
@@ -306,7 +331,7 @@ void Stream::features(Track& t, const float* audio, int64_t samples, bool finish
       to = std::min(to, limit / kFrameSamples - rf);
     }
     buf.resize(static_cast<size_t>(to - i) * kFeatureDim);
-    longWindowFeatures(*w2v_, audio, limit, w, i, to, buf.data());
+    longWindowFeatures(*w2v_, {audio.data, audio.base, limit}, w, i, to, buf.data());
     appendFeatures(t, buf.data(), to - i);
   }
 }
@@ -380,7 +405,7 @@ void Stream::decode(Track& t, int64_t upto) {
   const char* inNames[3] = {"ctx_t", "prev", "h"};
   const char* outNames[2] = {"m", "h_out"};
   while (t.deltaCount < upto) {
-    float* ctx = t.ctx.data() + t.deltaCount * h_;
+    float* ctx = t.ctx.data() + (t.deltaCount - t.ctxBase) * h_;
     Ort::Value in[3] = {Ort::Value::CreateTensor<float>(cpuInfo(), ctx, static_cast<size_t>(h_), ctxShape, 2),
                         Ort::Value::CreateTensor<float>(cpuInfo(), t.prev.data(), t.prev.size(), prevShape, 2),
                         Ort::Value::CreateTensor<float>(cpuInfo(), t.hid.data(), t.hid.size(), hidShape, 3)};
@@ -405,7 +430,7 @@ int Stream::deltas(const float* samples, int n, float* out, float* wn, int cap) 
   if (!samples || !out) throw std::runtime_error("NULL samples or output array");
   Track t;
   startTrack(t);
-  extendTrack(t, samples, n, true, false, frames);
+  extendTrack(t, {samples, 0, n}, true, false, frames);
   if (t.deltaCount < frames) throw std::runtime_error("computed only " + std::to_string(t.deltaCount) + " of " +
                                                       std::to_string(frames) + " frames");
   std::copy_n(t.deltas.data(), frames * kCoeffs, out);

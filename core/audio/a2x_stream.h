@@ -4,8 +4,9 @@
 // streaming encoder turns them into context vectors and its autoregressive
 // decoder into coefficients.
 //
-// Work is incremental and every result is kept: features, context vectors
-// and offsets are computed once per frame. A live (unfinished) stream only
+// Work is incremental: features, context vectors and offsets are computed
+// once per frame and kept until no later frame can need them, so a stream
+// that never finishes holds a bounded amount. A live (unfinished) stream only
 // keeps what the audio received so far fully determines, so its frames do
 // not depend on how the audio was split into pushes. On the 8-second path
 // that means: a frame's features come from its 8 s window run on the audio
@@ -23,6 +24,7 @@
 
 #include "core/audio/a2x_tables.h"
 #include "core/audio/encoder_sessions.h"
+#include "core/audio/speech_features.h"
 
 namespace le::a2x {
 
@@ -64,15 +66,19 @@ class Stream {
   int lagFrames() const;
 
  private:
-  // Features, context vectors and offsets of one utterance.
+  // Features, context vectors and offsets of one utterance. A live stream
+  // drops what no later frame can need, so each array holds a window of
+  // frames starting at its base.
   struct Track {
     std::vector<float> feat;  // frames [featBase, featCount) x 9216
     int64_t featBase = 0;
     int64_t featCount = 0;
-    std::vector<float> ctx;   // ctxCount x h
-    std::vector<float> wn;    // ctxCount values when the encoder has them
+    std::vector<float> ctx;   // frames [ctxBase, ctxCount) x h
+    int64_t ctxBase = 0;
+    std::vector<float> wn;    // frames [outBase, ctxCount) when the encoder has them
     int64_t ctxCount = 0;
-    std::vector<float> deltas;  // deltaCount x 63
+    std::vector<float> deltas;  // frames [outBase, deltaCount) x 63
+    int64_t outBase = 0;
     int64_t deltaCount = 0;
     std::vector<float> prev;  // decoder's previous (normalised) output
     std::vector<float> hid;   // decoder's hidden state
@@ -84,8 +90,11 @@ class Stream {
   void startTrack(Track& t) const;
   int64_t ready() const;  // frames the received audio allows (F)
   void extend(int64_t k);
-  void extendTrack(Track& t, const float* audio, int64_t samples, bool finished, bool windowed, int64_t k);
-  void features(Track& t, const float* audio, int64_t samples, bool finished, bool windowed, int64_t need);
+  void extendTrack(Track& t, const AudioSpan& audio, bool finished, bool windowed, int64_t k);
+  void features(Track& t, const AudioSpan& audio, bool finished, bool windowed, int64_t need);
+  // Frees the audio, context vectors and offsets no later frame can need.
+  void release();
+  int64_t samples() const { return audioBase_ + static_cast<int64_t>(audio_.size()); }
   void appendFeatures(Track& t, const float* src, int64_t frames);
   void contexts(Track& t, int64_t upto, int64_t audioFrames);
   void decode(Track& t, int64_t upto);
@@ -108,7 +117,8 @@ class Stream {
   int width_ = 0;
   std::string ctxName_, wnName_;
 
-  std::vector<float> audio_;
+  std::vector<float> audio_;  // samples [audioBase_, samples())
+  int64_t audioBase_ = 0;
   bool finished_ = false;
   int64_t pulled_ = 0;
   int64_t start_ = 0;

@@ -123,6 +123,33 @@ TEST(A2xPushSizes, EightSecondFramesDoNotDependOnPushSizes) {
   checkPushSizes();
 }
 
+// A stream that runs for minutes drops the audio, context vectors and
+// offsets no later frame reads; where it drops them depends on how it was fed
+// and pulled, and none of that may change a frame or stop the stream.
+void checkLongStream() {
+  const std::vector<float> clip10 = clip("long10s.wav");
+  std::vector<float> speech;
+  for (int k = 0; k < 4; ++k) speech.insert(speech.end(), clip10.begin(), clip10.end());
+  speech.resize(speech.size() + 16000 * 3, 0.0f);  // and a pause
+  StreamPtr a = open(test::bundlePath("tiny"));
+  ASSERT_TRUE(a);
+  const Frames whole = streamAll(a.get(), speech, {int(speech.size())});
+  ASSERT_EQ(whole.size(), (speech.size() + 639) / 640);
+  for (const std::vector<int>& sizes : std::vector<std::vector<int>>{{640}, {1, 20000, 333}}) {
+    le_a2x_reset(a.get(), 0, 1, 1);
+    const Frames f = streamAll(a.get(), speech, sizes);
+    EXPECT_STREQ(le_a2x_last_error(), "");
+    EXPECT_TRUE(sameFrames(f, whole)) << "push size " << sizes[0];
+  }
+}
+
+TEST(A2xLongStream, WindowedFramesSurviveWhatTheStreamReleases) { checkLongStream(); }
+
+TEST(A2xLongStream, EightSecondFramesSurviveWhatTheStreamReleases) {
+  useEightSecondPath();
+  checkLongStream();
+}
+
 // A live 8-second stream keeps only features whose audio had arrived: what it
 // handed out before more audio came is what a stream that never got that
 // audio hands out, and it does hand frames out long before 8 s.

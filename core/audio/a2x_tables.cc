@@ -89,4 +89,14 @@ std::vector<float> readFloats(const std::string& path) {
   return v;
 }
 
+bool readExactFloats(const std::string& path, size_t count, std::vector<float>* out) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in || in.tellg() != std::streamoff(count * sizeof(float))) return false;
+  std::vector<float> v(count);
+  in.seekg(0);
+  if (!in.read(reinterpret_cast<char*>(v.data()), std::streamsize(count * sizeof(float)))) return false;
+  *out = std::move(v);
+  return true;
+}
+
 }  // namespace le::a2x

@@ -2,6 +2,7 @@
 // single-precision tables.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -32,5 +33,9 @@ Meta parseMeta(const std::string& text);
 // All values of a headerless little-endian float file; empty when the file
 // cannot be opened or read whole (a trailing partial value is dropped).
 std::vector<float> readFloats(const std::string& path);
+
+// Exactly `count` floats of a headerless little-endian file into *out; false
+// (out untouched) when the file is missing or of another size.
+bool readExactFloats(const std::string& path, size_t count, std::vector<float>* out);
 
 }  // namespace le::a2x

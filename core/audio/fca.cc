@@ -4,34 +4,11 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "core/foundation/half.h"
+#include "core/audio/speech_features.h"
 #include "core/foundation/pool.h"
 
 namespace le {
 
-namespace {
-
-// Zero mean, unit variance over the whole window (missing audio as zeros),
-// statistics in double precision.
-void normaliseWindow(std::vector<float>& x) {
-  double sum = 0, sq = 0;
-  for (float v : x) sum += v;
-  const double mean = sum / double(x.size());
-  for (float v : x) sq += (v - mean) * (v - mean);
-  const double var = sq / double(x.size());
-  const float inv = 1.f / std::sqrt(float(var + 1e-7));
-  for (float& v : x) v = float((v - mean) * inv);
-}
-
-// x rounded to binary16 (nearest even) and widened back.
-float viaHalf(float x) {
-  const std::uint16_t h = f32ToF16(x);
-  float f;
-  halfToFloat(&h, &f, 1);
-  return f;
-}
-
-}  // namespace
 
 FaceCoeffAdapter::FaceCoeffAdapter(const std::string& encoderPath, const std::string& adapterPath, int threads) {
   env_ = Ort::Env(ORT_LOGGING_LEVEL_WARNING, "le_fca");
@@ -61,25 +38,20 @@ std::vector<float> FaceCoeffAdapter::features(const float* samples, size_t n) {
   std::vector<float> feat(size_t(frames) * kFeat, 0.f);
   std::vector<float> window(kWindow);
   std::vector<float> emb(size_t(kLayers) * kWindowFrames * kFeat);
-  int filled = 0;  // frames 0..filled-1 have their feature
-  for (int w = 0; filled < frames; w += kWindowStep) {
-    const size_t first = size_t(w) * kHop;
-    for (size_t i = 0; i < size_t(kWindow); ++i) window[i] = first + i < n ? samples[first + i] : 0.f;
-    normaliseWindow(window);
+  const a2x::AudioSpan audio{samples, 0, static_cast<int64_t>(n)};
+  a2x::walkLongWindows(frames, [&](int64_t w, int64_t from, int64_t to) {
+    a2x::normaliseWindow(audio, w * kHop, kWindow, window.data());
     encoder_->run({window.data()}, {window.size()}, {{embIndex_, emb.data(), emb.size()}});
-    const int from = std::max(filled, w == 0 ? 0 : w + kWindowSkip);
-    const int to = std::min(frames, w + kWindowFrames);
-    for (int f = from; f < to; ++f) {
+    for (int64_t f = from; f < to; ++f) {
       float* dst = feat.data() + size_t(f) * kFeat;
-      const int i = f - w;
+      const int64_t i = f - w;
       for (int layer : kLayerSet) {
         const float* src = emb.data() + (size_t(layer) * kWindowFrames + size_t(i)) * kFeat;
-        for (int c = 0; c < kFeat; ++c) dst[c] += viaHalf(src[c]);
+        for (int c = 0; c < kFeat; ++c) dst[c] += a2x::roundHalf(src[c]);
       }
       for (int c = 0; c < kFeat; ++c) dst[c] /= float(kLayerSet.size());
     }
-    filled = std::max(filled, to);
-  }
+  });
   return feat;
 }
 

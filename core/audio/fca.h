@@ -19,8 +19,6 @@ class FaceCoeffAdapter {
   static constexpr int kHop = 640;            // samples per video frame
   static constexpr int kWindow = 128000;      // encoder window, 8 s
   static constexpr int kWindowFrames = 200;
-  static constexpr int kWindowStep = 100;     // frames between window starts
-  static constexpr int kWindowSkip = 50;      // leading frames a later window leaves to its predecessor
   static constexpr int kLayers = 12;
   static constexpr int kFeat = 768;
   static constexpr int kState = 384;
@@ -43,7 +41,8 @@ class FaceCoeffAdapter {
   // zero adapter state. Throws on a failed model run.
   void deltas(const float* samples, size_t n, float* out);
 
-  // Per-frame features (frames x 768): the encoder over 8-second windows,
+  // Per-frame features (frames x 768): the encoder over the 8-second windows
+  // the audio-to-expression stream walks,
   // the mean of the layers in kLayerSet, each value rounded to half
   // precision as the encoder's features are stored.
   std::vector<float> features(const float* samples, size_t n);

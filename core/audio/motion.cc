@@ -112,12 +112,17 @@ Motion::Motion(const std::string& dir, int threads, const std::string& ep) {
 Motion::~Motion() = default;
 
 void Motion::reset(int start, int step, bool loop) {
-  audio_.clear();
+  // Swapped out rather than cleared: an utterance that ran for hours leaves
+  // no capacity behind.
+  std::vector<float>().swap(audio_);
+  audioBase_ = 0;
   finished_ = false;
   total_ = -1;
-  cond_.clear();
+  std::vector<float>().swap(cond_);
+  condBase_ = 0;
   featured_ = 0;
-  motion_.clear();
+  std::vector<float>().swap(motion_);
+  motionBase_ = 0;
   motionN_ = 0;
   nextChunk_ = 0;
   pulled_ = 0;
@@ -141,9 +146,9 @@ bool Motion::push(const float* samples, size_t n) {
 void Motion::finish() {
   if (finished_) return;
   finished_ = true;
-  total_ = framesOf(audio_.size());
+  total_ = framesOf(audioEnd());
   if (provisional_) rollback();
-  computeWindows(true, audio_.size());
+  computeWindows(true, audioEnd());
   computeChunks(true, total_);
   dump("cond.bin", cond_.data(), cond_.size(), false);
   dump("final.bin", motion_.data(), motion_.size(), false);
@@ -172,13 +177,13 @@ int Motion::avail() {
 
 void Motion::advance() {
   if (finished_) return;
-  if (provisional_ && audio_.size() != provisionalAudio_) rollback();
+  if (provisional_ && audioEnd() != provisionalAudio_) rollback();
   if (!provisional_) {
-    computeWindows(false, audio_.size());
+    computeWindows(false, audioEnd());
     computeChunks(false, total_);
   }
   if (eager_ <= 0) return;
-  const int framesIn = static_cast<int>(audio_.size() / kHop);
+  const int framesIn = static_cast<int>(audioEnd() / kHop);
   if (framesIn - eagerMark_ >= eagerStep() && framesIn > ready()) eagerAdvance(framesIn);
 }
 
@@ -190,11 +195,11 @@ void Motion::eagerAdvance(int framesIn) {
   const int keep = std::min(kFade, motionN_);
   savedTail_.assign(motion_.end() - ptrdiff_t(keep) * kVector, motion_.end());
   provisional_ = true;
-  provisionalAudio_ = audio_.size();
+  provisionalAudio_ = audioEnd();
   eagerMark_ = framesIn;
   try {
-    computeWindows(true, audio_.size());
-    computeChunks(true, framesOf(audio_.size()));
+    computeWindows(true, audioEnd());
+    computeChunks(true, framesOf(audioEnd()));
   } catch (...) {
     rollback();
     throw;
@@ -205,10 +210,10 @@ void Motion::eagerAdvance(int framesIn) {
 
 void Motion::rollback() {
   featured_ = savedFeatured_;
-  cond_.resize(size_t(featured_) * kCond);
+  cond_.resize(size_t(featured_ - condBase_) * kCond);
   motionN_ = savedMotionN_;
   nextChunk_ = savedNextChunk_;
-  motion_.resize(size_t(motionN_) * kVector);
+  motion_.resize(size_t(motionN_ - motionBase_) * kVector);
   std::copy(savedTail_.begin(), savedTail_.end(), motion_.end() - ptrdiff_t(savedTail_.size()));
   provisional_ = false;
 }
@@ -228,7 +233,7 @@ void Motion::computeWindow(int w) {
   const int64_t first = int64_t(w) * kHop - kWindowLead;
   for (int i = 0; i < LogMel::kSpan; ++i) {
     const int64_t s = first + i;
-    if (s >= 0 && s < int64_t(audio_.size())) seg[size_t(i)] = audio_[size_t(s)];
+    if (s >= int64_t(audioBase_) && s < int64_t(audioEnd())) seg[size_t(i)] = audio_[size_t(s) - audioBase_];
   }
   std::vector<float> mel(size_t(LogMel::kMels) * LogMel::kFrames);
   mel_->compute(seg.data(), mel.data());
@@ -243,10 +248,10 @@ void Motion::computeWindow(int w) {
     dump("mel0.bin", mel.data(), mel.size(), false);
     dump("feat0.bin", feat.data(), feat.size(), false);
   }
-  cond_.resize(size_t(featured_ + kWindowFrames) * kCond);
+  cond_.resize(size_t(featured_ + kWindowFrames - condBase_) * kCond);
   for (int m = 0; m < kWindowFrames; ++m) {
     const int f = w + m;
-    float* row = cond_.data() + size_t(f) * kCond;
+    float* row = cond_.data() + size_t(f - condBase_) * kCond;
     const float* a = feat.data() + size_t(6 + 2 * m) * kFeat;
     const float* b = a + kFeat;
     for (int j = 0; j < kFeat; ++j) row[j] = 0.5f * (a[j] + b[j]);
@@ -273,10 +278,10 @@ void Motion::computeChunk(int k) {
   std::vector<float> aud(size_t(kChunk) * kCond);
   for (int j = 0; j < kChunk; ++j) {
     const int f = std::min(s + j, featured_ - 1);
-    std::copy_n(cond_.data() + size_t(f) * kCond, kCond, aud.data() + size_t(j) * kCond);
+    std::copy_n(cond_.data() + size_t(f - condBase_) * kCond, kCond, aud.data() + size_t(j) * kCond);
   }
   std::vector<float> kp = refVector_;
-  if (k > 0) std::copy_n(motion_.data() + size_t(s - 1) * kVector, kPoseValues, kp.data());
+  if (k > 0) std::copy_n(vectorAt(s - 1), kPoseValues, kp.data());
   std::vector<float> pred(size_t(kChunk) * kVector);
   lmdm_->run({kp.data(), aud.data()}, {kp.size(), aud.size()}, {pred.data()}, {pred.size()});
   if (k == 0) {
@@ -284,6 +289,7 @@ void Motion::computeChunk(int k) {
     dump("lmdm0_aud.bin", aud.data(), aud.size(), false);
     dump("lmdm0_pred.bin", pred.data(), pred.size(), false);
     motion_ = pred;
+    motionBase_ = 0;
     motionN_ = kChunk;
     nextChunk_ = 1;
     smoothPose(0, kChunk - 1);
@@ -292,7 +298,7 @@ void Motion::computeChunk(int k) {
   if (motionN_ != s + kFade) throw std::logic_error("Motion: chunk " + std::to_string(k) + " out of order");
   for (int j = 0; j < kFade; ++j) {
     const float b = float(j) / kFade;
-    float* old = motion_.data() + size_t(s + j) * kVector;
+    float* old = vectorAt(s + j);
     const float* nw = pred.data() + size_t(j) * kVector;
     for (int v = 0; v < kVector; ++v) old[v] = (1.f - b) * old[v] + b * nw[v];
   }
@@ -302,18 +308,43 @@ void Motion::computeChunk(int k) {
   smoothPose(s, s + kFade);
 }
 
-void Motion::smoothPose(int first, int last) {
-  const int lo = std::max(first - 1, 0), hi = std::min(last + 1, motionN_ - 1);
-  const std::vector<float> copy(motion_.begin() + ptrdiff_t(lo) * kVector, motion_.begin() + ptrdiff_t(hi + 1) * kVector);
-  auto at = [&](int f, int v) { return copy[size_t(f - lo) * kVector + size_t(v)]; };
-  for (int f = first; f <= last; ++f) {
-    const int a = std::max(f - 1, 0), b = std::min(f + 1, motionN_ - 1);
-    for (int v = 0; v < kPoseValues; ++v) {
-      float sum = 0.f;
-      for (int g = a; g <= b; ++g) sum += at(g, v);
-      motion_[size_t(f) * kVector + size_t(v)] = sum / float(b - a + 1);
-    }
+void Motion::poseBox(int f, float* out) const {
+  const int a = std::max(f - 1, 0), b = std::min(f + 1, motionN_ - 1);
+  for (int v = 0; v < kPoseValues; ++v) {
+    float sum = 0.f;
+    for (int g = a; g <= b; ++g) sum += vectorAt(g)[v];
+    out[v] = sum / float(b - a + 1);
   }
+}
+
+void Motion::smoothPose(int first, int last) {
+  // Every frame's box reads the values from before the pass.
+  std::vector<float> boxed(size_t(last - first + 1) * kPoseValues);
+  for (int f = first; f <= last; ++f) poseBox(f, boxed.data() + size_t(f - first) * kPoseValues);
+  for (int f = first; f <= last; ++f) std::copy_n(boxed.data() + size_t(f - first) * kPoseValues, kPoseValues, vectorAt(f));
+}
+
+void Motion::release() {
+  // The debug dump writes whole arrays at finish.
+  if (!dumpDir_.empty()) return;
+  // Provisional results are rolled back to the saved counts; keep what
+  // recomputing from there reads.
+  const int windowFrom = provisional_ ? std::min(featured_, savedFeatured_) : featured_;
+  const int chunkFrom = (provisional_ ? std::min(nextChunk_, savedNextChunk_) : nextChunk_) * kStride;
+  int motionFrom = std::min(pulled_, chunkFrom) - 1;
+  if (provisional_) motionFrom = std::min(motionFrom, savedMotionN_ - kFade - 1);
+  if (!refFinal_) motionFrom = 0;  // frame 0 still sets the expression reference
+  auto drop = [](std::vector<float>& v, auto& base, auto keepFrom, size_t perFrame, int batch) {
+    if (keepFrom <= base || size_t(keepFrom - base) < size_t(batch)) return;
+    const size_t n = std::min(v.size(), size_t(keepFrom - base) * perFrame);
+    v.erase(v.begin(), v.begin() + ptrdiff_t(n));
+    base = keepFrom;
+  };
+  constexpr int kBatch = 256;  // frames dropped at a time
+  const int64_t audioFrom = std::max<int64_t>(0, int64_t(windowFrom) * kHop - kWindowLead);
+  drop(audio_, audioBase_, size_t(std::min<int64_t>(audioFrom, int64_t(audioEnd()))), 1, kBatch * kHop);
+  drop(cond_, condBase_, std::min(chunkFrom, featured_), kCond, kBatch);
+  drop(motion_, motionBase_, std::min(std::max(motionFrom, 0), motionN_), kVector, kBatch);
 }
 
 int Motion::pull(int32_t* idx, float* xs, float* xd, int max) {
@@ -321,13 +352,8 @@ int Motion::pull(int32_t* idx, float* xs, float* xd, int max) {
   if (n <= 0) return 0;
   // The box over the pose values and the clamp, as a frame is emitted.
   auto processed = [&](int f, float* out) {
-    const int a = std::max(f - 1, 0), b = std::min(f + 1, motionN_ - 1);
-    std::copy_n(motion_.data() + size_t(f) * kVector, kVector, out);
-    for (int v = 0; v < kPoseValues; ++v) {
-      float sum = 0.f;
-      for (int g = a; g <= b; ++g) sum += motion_[size_t(g) * kVector + size_t(v)];
-      out[v] = sum / float(b - a + 1);
-    }
+    std::copy_n(vectorAt(f), kVector, out);
+    poseBox(f, out);
     for (int v = 0; v < kVector; ++v) out[v] = std::min(std::max(out[v], vMin_[size_t(v)]), vMax_[size_t(v)]);
   };
   float vec[kVector];
@@ -385,6 +411,7 @@ int Motion::pull(int32_t* idx, float* xs, float* xd, int max) {
   pulled_ += n;
   drive_ = drive;
   step_ = step;
+  release();
   return n;
 }
 

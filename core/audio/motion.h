@@ -70,6 +70,13 @@ class Motion {
   void computeChunks(bool asFinished, int total);
   void computeChunk(int k);
   void smoothPose(int first, int last);
+  // Frame f's pose values averaged over frames f - 1 .. f + 1 that exist.
+  void poseBox(int f, float* out) const;
+  float* vectorAt(int f) { return motion_.data() + size_t(f - motionBase_) * kVector; }
+  const float* vectorAt(int f) const { return motion_.data() + size_t(f - motionBase_) * kVector; }
+  // Frees the audio, conditioning rows and motion vectors no later window,
+  // chunk or pull can read.
+  void release();
   void advance();
   void eagerAdvance(int framesIn);
   void rollback();
@@ -88,13 +95,18 @@ class Motion {
   Ort::SessionOptions options_{nullptr};
   std::unique_ptr<OnnxNet> student_, lmdm_, stitch_;
 
-  // Stream state of the current utterance.
-  std::vector<float> audio_;
+  // Stream state of the current utterance. Each array holds the frames from
+  // its base on: what a stream that never finishes can still need.
+  std::vector<float> audio_;  // samples [audioBase_, audioEnd())
+  size_t audioBase_ = 0;
+  size_t audioEnd() const { return audioBase_ + audio_.size(); }
   bool finished_ = false;
   int total_ = -1;
-  std::vector<float> cond_;   // kCond per featured frame
+  std::vector<float> cond_;   // kCond per frame of [condBase_, featured_)
+  int condBase_ = 0;
   int featured_ = 0;
-  std::vector<float> motion_; // kVector per frame of the motion sequence
+  std::vector<float> motion_; // kVector per frame of [motionBase_, motionN_)
+  int motionBase_ = 0;
   int motionN_ = 0;
   int nextChunk_ = 0;
   int pulled_ = 0;

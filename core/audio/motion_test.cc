@@ -134,6 +134,26 @@ TEST(Motion, PushSizesDoNotChangeTheFrames) {
   }
 }
 
+TEST(Motion, LongStreamsKeepTheirFramesWhileReleasingWhatNoFrameNeeds) {
+  // 40 s: several release batches of audio, conditioning rows and motion
+  // vectors. Fed in small pieces (released as it goes) or whole, the frames
+  // are the same; eager mode's rollbacks find what they restart from.
+  const std::vector<float> audio = syllables(40.0);
+  Motion m(tinyMotion(), 1, "");
+  const Frames whole = stream(m, audio, {audio.size()});
+  ASSERT_EQ(whole.size(), (audio.size() + 639) / 640);
+  m.reset(0, 1, 1);
+  const Frames pieces = stream(m, audio, {640, 1, 3000});
+  EXPECT_EQ(pieces.idx, whole.idx);
+  EXPECT_EQ(pieces.xs, whole.xs);
+  EXPECT_EQ(pieces.xd, whole.xd);
+  m.reset(0, 1, 1);
+  m.setEager(1);
+  const Frames eager = stream(m, audio, {640});
+  EXPECT_EQ(eager.size(), whole.size());
+  EXPECT_EQ(eager.idx, whole.idx);
+}
+
 TEST(Motion, NonEagerLatencyIsOneChunk) {
   const std::vector<float> audio = syllables(4.0);
   Motion m(tinyMotion(), 1, "");

@@ -11,6 +11,10 @@
 namespace le::a2x {
 namespace {
 
+std::vector<int64_t> shapeOf(const Ort::Value& v) { return v.GetTensorTypeAndShapeInfo().GetShape(); }
+
+}  // namespace
+
 float roundHalf(float x) {
   const uint16_t h = le::f32ToF16(x);
   float y;
@@ -23,15 +27,15 @@ Ort::MemoryInfo& cpuInfo() {
   return info;
 }
 
-std::vector<int64_t> shapeOf(const Ort::Value& v) { return v.GetTensorTypeAndShapeInfo().GetShape(); }
-
-}  // namespace
-
-void normaliseWindow(const float* audio, int64_t limit, int64_t start, int64_t len, float* out) {
+void normaliseWindow(const AudioSpan& audio, int64_t start, int64_t len, float* out) {
+  const int64_t first = std::max<int64_t>(start, 0);
+  if (first < audio.base && first < std::min(audio.limit, start + len))
+    throw std::runtime_error("speech window at sample " + std::to_string(start) + " reaches samples before " +
+                             std::to_string(audio.base) + ", which were released");
   double sum = 0.0;
   for (int64_t j = 0; j < len; ++j) {
     const int64_t i = start + j;
-    out[j] = i >= 0 && i < limit ? audio[i] : 0.0f;
+    out[j] = i >= 0 && i < audio.limit ? audio.data[i - audio.base] : 0.0f;
     sum += out[j];
   }
   const double mean = sum / static_cast<double>(len);
@@ -49,13 +53,19 @@ int64_t longWindowOf(int64_t frame) {
   return frame < kLongWindowFrames ? 0 : frame / kLongWindowHop * kLongWindowHop - kLongWindowHop;
 }
 
-void longWindowFeatures(Ort::Session& encoder, const float* audio, int64_t limit, int64_t w, int64_t from,
-                        int64_t to, float* out) {
+int64_t firstSampleNeeded(int64_t frame, bool windowed, int right) {
+  const int64_t start = windowed ? (frame + kBlockFrames + right) * kFrameSamples - kTrunkSamples
+                                 : longWindowOf(frame) * kFrameSamples;
+  return std::max<int64_t>(0, start);
+}
+
+void longWindowFeatures(Ort::Session& encoder, const AudioSpan& audio, int64_t w, int64_t from, int64_t to,
+                        float* out) {
   if (from < w || to > w + kLongWindowFrames || from > to)
     throw std::runtime_error("frames " + std::to_string(from) + ".." + std::to_string(to) +
                              " are not inside the 8 s window at frame " + std::to_string(w));
   std::vector<float> input(kLongWindowSamples);
-  normaliseWindow(audio, limit, w * kFrameSamples, kLongWindowSamples, input.data());
+  normaliseWindow(audio, w * kFrameSamples, kLongWindowSamples, input.data());
   const int64_t inShape[2] = {1, kLongWindowSamples};
   Ort::Value in = Ort::Value::CreateTensor<float>(cpuInfo(), input.data(), input.size(), inShape, 2);
   const char* inName = "input_values";
@@ -75,12 +85,11 @@ void longWindowFeatures(Ort::Session& encoder, const float* audio, int64_t limit
   }
 }
 
-void windowBlockFeatures(const WindowPair& pair, const float* audio, int64_t limit, int64_t b, int right,
-                         float* out) {
+void windowBlockFeatures(const WindowPair& pair, const AudioSpan& audio, int64_t b, int right, float* out) {
   const int64_t end = (b + kBlockFrames + right) * kFrameSamples;
   const int64_t start = end - kTrunkSamples;
   std::vector<float> input(kTrunkSamples);
-  normaliseWindow(audio, limit, start, kTrunkSamples, input.data());
+  normaliseWindow(audio, start, kTrunkSamples, input.data());
   const int64_t inShape[2] = {1, kTrunkSamples};
   Ort::Value in = Ort::Value::CreateTensor<float>(cpuInfo(), input.data(), input.size(), inShape, 2);
   const char* inName = "input_values";

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <stdexcept>
 
 #include "core/bundle/drive.h"
@@ -130,8 +131,18 @@ const uint16_t* Identity::P(int si) {
   if (!pMap_.empty()) {
     return static_cast<const uint16_t*>(pMap_.data()) + size_t(si) * size_t(crop_) * size_t(crop_) * 3;
   }
+  // Played from video, the frame is copied out while no other caller can
+  // move the cursor: the renderer's prep thread and idle frames' walkP pull
+  // from the same cursor, and a seek by one lets the decoder overwrite the
+  // slot the other still reads.
+  thread_local std::vector<uint16_t> copy;
+  const size_t halves = size_t(crop_) * size_t(crop_) * 3;
+  copy.resize(halves);
+  std::lock_guard<std::mutex> lock(priorMu_);
   int frame = -1;
-  return reinterpret_cast<const uint16_t*>(prior().pullAt(si, &frame));
+  const uint8_t* bytes = prior().pullAt(si, &frame);
+  std::memcpy(copy.data(), bytes, halves * sizeof(uint16_t));
+  return copy.data();
 }
 
 const uint16_t* Identity::pooled64(int si) const {
@@ -154,6 +165,7 @@ const float* Identity::M(int si) const {
 
 void Identity::walkP(int si) {
   if (!pMap_.empty() || priorPath_.empty()) return;
+  std::lock_guard<std::mutex> lock(priorMu_);
   int frame = -1;
   prior().pullAt(si, &frame);
 }

@@ -63,8 +63,8 @@ class Identity {
   bool priorMapped() const { return !pMap_.empty(); }
 
   // crop x crop x 3 halves (planes R, G, B) of loop frame si: from the
-  // mapping, else decoded by the prior cursor (valid as long as the cursor
-  // keeps the frame, see DriverCursor::pullAt).
+  // mapping, else decoded by the prior cursor and copied into a buffer of
+  // the calling thread (valid until that thread's next call).
   const uint16_t* P(int si);
   // The 65536 pooled-feature halves of frame si.
   const uint16_t* pooled64(int si) const;
@@ -97,6 +97,7 @@ class Identity {
   std::string priorPath_;
   Manifest manifest_;
   std::once_flag priorOnce_;
+  std::mutex priorMu_;  // guards pulls from the prior cursor and the copy P makes
   std::unique_ptr<DriverCursor> priorCursor_;
   // Set once the cursor exists, for the getters that do not open it.
   std::atomic<DriverCursor*> priorReady_{nullptr};

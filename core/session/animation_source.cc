@@ -14,11 +14,12 @@ class A2xSource final : public AnimationSource {
   ~A2xSource() override { le_a2x_destroy(a_); }
   void setEager(int eager) override { le_a2x_set_eager(a_, eager); }
   void reset(int start) override { le_a2x_reset(a_, start, 1, 1); }
-  void push(const float* samples, int n) override { le_a2x_push(a_, samples, n); }
+  bool push(const float* samples, int n) override { return le_a2x_push(a_, samples, n) == 1; }
   void finish() override { le_a2x_finish(a_); }
   int avail() override { return le_a2x_avail(a_); }
   int pull(int32_t* idx, float* xs, float* xd, int max) override { return le_a2x_pull(a_, idx, xs, xd, max); }
   int total() override { return le_a2x_total(a_); }
+  std::string error() const override { return le_a2x_last_error(); }
 
  private:
   le_a2x* a_;
@@ -30,11 +31,12 @@ class MotionSource final : public AnimationSource {
   ~MotionSource() override { le_motion_destroy(m_); }
   void setEager(int eager) override { le_motion_set_eager(m_, eager); }
   void reset(int start) override { le_motion_reset(m_, start, 1, 1); }
-  void push(const float* samples, int n) override { le_motion_push(m_, samples, n); }
+  bool push(const float* samples, int n) override { return le_motion_push(m_, samples, n) == 1; }
   void finish() override { le_motion_finish(m_); }
   int avail() override { return le_motion_avail(m_); }
   int pull(int32_t* idx, float* xs, float* xd, int max) override { return le_motion_pull(m_, idx, xs, xd, max); }
   int total() override { return le_motion_total(m_); }
+  std::string error() const override { return le_motion_last_error(); }
 
  private:
   le_motion* m_;

@@ -16,7 +16,8 @@ class AnimationSource {
   virtual void setEager(int eager) = 0;
   // Starts a new utterance whose frames continue the driving loop at `start`.
   virtual void reset(int start) = 0;
-  virtual void push(const float* samples, int n) = 0;
+  // False when the source refused the samples (error() says why).
+  virtual bool push(const float* samples, int n) = 0;
   virtual void finish() = 0;
   // Frames ready to pull now.
   virtual int avail() = 0;
@@ -25,6 +26,8 @@ class AnimationSource {
   virtual int pull(int32_t* idx, float* xs, float* xd, int max) = 0;
   // Frames of the utterance in all; negative while unknown.
   virtual int total() = 0;
+  // The source family's last error on the calling thread.
+  virtual std::string error() const { return {}; }
 };
 
 // Whether motionDir holds an audio-to-expression stream (else keypoint motion).

@@ -6,13 +6,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/audio/a2x_tables.h"
 #include "core/bundle/member_names.h"
 #include "core/foundation/c_boundary.h"
 #include "le/le.h"
@@ -37,15 +37,6 @@ constexpr int kKp = 63;
 constexpr int kRing = 4;
 
 std::string& lastError() { return le::capi::lastError(Family::kStream); }
-
-// Exactly count floats of path; false when it is missing or another size.
-bool readExactFloats(const std::string& path, size_t count, std::vector<float>* out) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in || in.tellg() != std::streamoff(count * sizeof(float))) return false;
-  out->resize(count);
-  in.seekg(0);
-  return bool(in.read(reinterpret_cast<char*>(out->data()), std::streamsize(count * sizeof(float))));
-}
 
 int run(le_stream* s, const float* pcm, int n, le_stream_frame_fn fn, void* user) {
   const int g = n > 0 ? (n + 639) / 640 : 0;
@@ -141,6 +132,10 @@ LE_API le_stream* le_stream_create(const char* bundle_dir, const char* encoder_p
   return le::capi::guarded(Family::kStream, "le_stream_create", static_cast<le_stream*>(nullptr),
                            [&]() -> le_stream* {
     if (!bundle_dir) throw std::runtime_error("NULL bundle_dir");
+    // Frames before the clip do not exist: a negative skip would index the
+    // deltas and the loop before their first row.
+    if (skip < 0)
+      throw std::runtime_error("skip " + std::to_string(skip) + " is negative; it counts leading frames to drop");
     auto s = std::make_unique<le_stream>();
     s->ctx = le_create(bundle_dir, "render", threads, "");
     if (!s->ctx) {
@@ -159,7 +154,7 @@ LE_API le_stream* le_stream_create(const char* bundle_dir, const char* encoder_p
       lastError() = std::string("le_fca_create: ") + le_fca_last_error();
       return nullptr;
     }
-    if (!readExactFloats(le::resolveMember(bundle_dir, "xs_target.bin"), size_t(s->NT) * kKp, &s->xsTarget)) {
+    if (!le::a2x::readExactFloats(le::resolveMember(bundle_dir, "xs_target.bin"), size_t(s->NT) * kKp, &s->xsTarget)) {
       lastError() = "le_stream_create: cannot read xs_target.bin (NT*63 f32)";
       return nullptr;
     }

@@ -109,6 +109,13 @@ TEST(StreamRunner, RefusesWhatItCannotRun) {
   EXPECT_EQ(le_stream_create(tmp.file("none").c_str(), encoder().c_str(), 1, 0, 1.0f), nullptr);
   EXPECT_EQ(std::string(le_stream_last_error()).rfind("le_create: ", 0), 0u) << le_stream_last_error();
 
+  // A negative skip would read before the first frame's deltas.
+  for (const int skip : {-3, -100000000}) {
+    EXPECT_EQ(le_stream_create(bundlePath("tiny").c_str(), encoder().c_str(), 1, skip, 1.0f), nullptr);
+    EXPECT_EQ(std::string(le_stream_last_error()),
+              "le_stream_create: skip " + std::to_string(skip) + " is negative; it counts leading frames to drop");
+  }
+
   // A director that cannot be loaded fails the run, not the process.
   ASSERT_EQ(le::test::runCommand("cp -r '" + bundlePath("tiny") + "' '" + tmp.file("c") + "'"), 0);
   le::test::writeFile(tmp.file("c") + "/model_render.onnx", std::string("not a model"));

@@ -18,9 +18,9 @@ class TeethPort {
   virtual bool flush() = 0;
   // Whether the last result is marked failed, with its message.
   virtual bool failed(std::string* message) const = 0;
-  // Writes the last result's mouth window into crop (a skipped frame leaves
-  // it untouched).
-  virtual void compose(float* crop) = 0;
+  // Writes the last result's mouth window into crop; false when the result
+  // was skipped (the crop keeps its own mouth).
+  virtual bool compose(float* crop) = 0;
   // The last result's synthesis weight; false when it has none.
   virtual bool synthWeight(double* weight) const = 0;
 };

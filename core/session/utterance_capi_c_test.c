@@ -18,6 +18,12 @@ static void sleepMs(int ms) {
   nanosleep(&t, NULL);
 }
 
+static double nowMs(void) {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return (double)t.tv_sec * 1000.0 + (double)t.tv_nsec / 1e6;
+}
+
 /* Pulls one frame, waiting up to 20 s. */
 static int pullWait(le_utt* u, unsigned char* buf, size_t len, le_utt_frame_info* info) {
   for (int i = 0; i < 20000; ++i) {
@@ -77,12 +83,17 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 60000 && (ready = le_utt_ready(u)) == 0; ++i) sleepMs(1);
   if (speech) {
     CHECK(ready == 1);
+    /* The empty push above does not start the latency clock: only the
+     * speech below does. */
+    sleepMs(300);
+    const double before = nowMs();
     /* Two seconds of speech, then the end: speech frames, a ramp, idle. */
     for (int i = 0; i < 50; ++i) CHECK(le_utt_push_audio(u, pcm, 640) == 1);
     le_utt_end_utterance(u);
     int spoken = 0, ramp = 0, after = 0;
+    double firstSeen = 0;
     while (after < 2 && pullWait(u, buf, bytes, &info)) {
-      if (info.kind == 1) ++spoken;
+      if (info.kind == 1 && !spoken++) firstSeen = nowMs();
       if (info.kind == 2) ++ramp;
       if (info.kind == 0 && ramp) ++after;
     }
@@ -92,6 +103,38 @@ int main(int argc, char** argv) {
     le_utt_get_stats(u, &st);
     CHECK(st.utterances == 1 && st.speech_frames_pulled == 50 && st.state == 0);
     CHECK(st.first_frame_latency_ms > 0 && st.render_ms_avg > 0);
+    CHECK(st.first_frame_latency_ms <= firstSeen - before);
+
+    /* Speech pushed after the end, while the first utterance is still
+     * being delivered, opens the next utterance: none of it is lost or
+     * glued onto the first. Likewise after a pause just over the hold. */
+    for (int round = 0; round < 2; ++round) {
+      for (int i = 0; i < 30; ++i) CHECK(le_utt_push_audio(u, pcm, 640) == 1);
+      if (round == 0) le_utt_end_utterance(u);
+      const double until = nowMs() + (round == 0 ? 100 : 680);
+      int ramps = 0, lastKind = 0;
+      spoken = after = 0;
+      while (nowMs() < until) {
+        if (le_utt_pull_frame(u, buf, bytes, &info)) {
+          spoken += info.kind == 1;
+          if (info.kind == 2 && lastKind != 2) ++ramps;
+          lastKind = info.kind;
+        }
+        sleepMs(2);
+      }
+      for (int i = 0; i < 30; ++i) CHECK(le_utt_push_audio(u, pcm, 640) == 1);
+      le_utt_end_utterance(u);
+      for (int n = 0; n < 400 && after < 2 && pullWait(u, buf, bytes, &info); ++n) {
+        if (info.kind == 1) ++spoken;
+        if (info.kind == 2 && lastKind != 2) ++ramps;
+        if (info.kind == 0 && ramps == 2) ++after;
+        lastKind = info.kind;
+      }
+      CHECK(spoken == 60);
+      CHECK(ramps == 2);
+      le_utt_get_stats(u, &st);
+      CHECK(st.utterances == 3 + 2 * round);
+    }
   } else {
     CHECK(ready == -1);
     CHECK(strlen(le_utt_last_error()) > 0);

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 
+#include "core/audio/a2x_tables.h"
 #include "core/bundle/member_names.h"
 #include "core/render/renderer.h"
 #include "core/session/context.h"
@@ -24,18 +24,6 @@ constexpr auto kIdleWait = std::chrono::milliseconds(40);
 constexpr int kKp = 63;
 
 const char* envOrNull(const char* name) { return std::getenv(name); }
-
-// Reads the whole file as floats; empty when it does not open.
-std::vector<float> readFloats(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return {};
-  const std::streamoff bytes = in.tellg();
-  if (bytes <= 0 || bytes % 4 != 0) return {};
-  std::vector<float> v(size_t(bytes / 4));
-  in.seekg(0);
-  if (!in.read(reinterpret_cast<char*>(v.data()), bytes)) return {};
-  return v;
-}
 
 int wrap(int i, int n) { return n <= 0 ? 0 : ((i % n) + n) % n; }
 
@@ -101,8 +89,8 @@ UtterancePipeline::UtterancePipeline(le_ctx* ctx, const le_utt_opts& opts, Sourc
   W_ = m.W;
   H_ = m.H;
   crop_ = m.crop;
-  xsTarget_ = readFloats(resolveMember(motionDir_, "xs_target.bin"));
-  if (xsTarget_.size() != size_t(NT_) * kKp) xsTarget_.clear();
+  // Without exactly NT x 63 loop keypoints there are no ramps.
+  a2x::readExactFloats(resolveMember(motionDir_, "xs_target.bin"), size_t(NT_) * kKp, &xsTarget_);
 
   bufIdx_.resize(kBufferFrames);
   bufXs_.resize(size_t(kBufferFrames) * kKp);
@@ -174,12 +162,12 @@ int UtterancePipeline::ready(std::string* error) {
 void UtterancePipeline::pushAudio(const int16_t* pcm, int n) {
   {
     std::lock_guard<std::mutex> lk(mu_);
-    for (int i = 0; i < n; ++i) pending_.push_back(float(pcm[i]) * (1.0f / 32768.0f));
     lastPushMs_ = nowMs();
-    if (!hasAudio_) {
-      hasAudio_ = true;
-      firstPushMs_ = lastPushMs_;
-    }
+    // Only samples start an utterance's clock; an empty push refreshes the
+    // hold alone.
+    if (n > 0 && pending_.empty()) firstPushMs_ = lastPushMs_;
+    if (n > 0 && !endMarks_.empty() && endMarks_.back().at == pending_.size()) endMarks_.back().nextMs = lastPushMs_;
+    for (int i = 0; i < n; ++i) pending_.push_back(float(pcm[i]) * (1.0f / 32768.0f));
   }
   cv_.notify_all();
   pasteCv_.notify_all();
@@ -188,7 +176,7 @@ void UtterancePipeline::pushAudio(const int16_t* pcm, int n) {
 void UtterancePipeline::endUtterance() {
   {
     std::lock_guard<std::mutex> lk(mu_);
-    endRequested_ = true;
+    endMarks_.push_back({pending_.size(), 0.0});
   }
   cv_.notify_all();
 }
@@ -197,9 +185,7 @@ void UtterancePipeline::interrupt() {
   {
     std::lock_guard<std::mutex> lk(mu_);
     pending_.clear();
-    endRequested_ = false;
-    // A later push starts a new utterance with its own start time.
-    hasAudio_ = false;
+    endMarks_.clear();
     readIdx_ = writeIdx_;
     pasteQueue_.clear();
     teethQueue_.clear();
@@ -351,7 +337,8 @@ void UtterancePipeline::dispatchLoop() {
     const double cpu0 = telemetry::threadCpuMs();
     if (r.reset) s->reset(r.start);
     if (r.eager != 0) s->setEager(r.eager);
-    if (!r.audio.empty()) s->push(r.audio.data(), int(r.audio.size()));
+    if (!r.audio.empty() && !s->push(r.audio.data(), int(r.audio.size())))
+      recordFailure("source", "refused " + std::to_string(r.audio.size()) + " samples: " + s->error(), false);
     if (r.finish) s->finish();
     const int avail = s->avail();
     int pulled = 0;
@@ -457,15 +444,16 @@ bool UtterancePipeline::takeHostInput(HostInput* in) {
     in->lastKind = lastPulledKind_;
     in->lastSrc = lastPulledSrc_;
     std::memcpy(in->lastKp, lastPulledKp_, sizeof in->lastKp);
-  } else if (state_ != 3) {
-    in->audio.swap(pending_);
-    in->endRequested = endRequested_;
-    endRequested_ = false;
+  } else if (state_ != 3 && !(speaking_ && ended_)) {
+    // Audio that comes once the utterance has ended (the source is, or is
+    // about to be, told to finish) waits, as during a ramp, and starts the
+    // next one.
+    in->firstPushMs = firstPushMs_;
+    takePending(&in->audio, &in->endRequested);
   }
   in->ringFill = int(writeIdx_ - readIdx_);
   in->handOffQueued = pasteQueue_.size() + teethQueue_.size();
   in->lastPushMs = lastPushMs_;
-  in->firstPushMs = firstPushMs_;
   in->haveSource = source_ != nullptr;
   sourceRun_ = source_.get();
   chunkRun_ = chunk_.get();
@@ -569,6 +557,21 @@ bool UtterancePipeline::waitForWork() {
   return true;
 }
 
+void UtterancePipeline::takePending(std::vector<float>* audio, bool* ended) {
+  if (endMarks_.empty()) {
+    audio->swap(pending_);
+    *ended = false;
+    return;
+  }
+  const EndMark mark = endMarks_.front();
+  endMarks_.pop_front();
+  audio->assign(pending_.begin(), pending_.begin() + std::ptrdiff_t(mark.at));
+  pending_.erase(pending_.begin(), pending_.begin() + std::ptrdiff_t(mark.at));
+  for (EndMark& m : endMarks_) m.at -= mark.at;
+  if (!pending_.empty()) firstPushMs_ = mark.nextMs;
+  *ended = true;
+}
+
 int UtterancePipeline::chooseChunk(int buffered) {
   const int batch = chunkRun_ ? chunkRun_->batch() : 1;
   if (batch <= 1) return 1;
@@ -608,6 +611,11 @@ bool UtterancePipeline::renderSpeech(int n) {
         crop = ctx_->renderer->render(idx + i, xs + size_t(i) * kKp, xd + size_t(i) * kKp, 1);
       } catch (const std::exception& e) {
         recordFailure("render", e.what(), true);
+        // The frame is dropped, not retried: the utterance goes on (its
+        // speech index shows the gap) and ends as it would.
+        ++speechCounter_;
+        ++consumed_;
+        idleCursor_ = wrap(idx[i] + 1, NT_);
         return false;
       }
       t = nowMs() - t0;
@@ -649,10 +657,6 @@ bool UtterancePipeline::renderSpeech(int n) {
 }
 
 void UtterancePipeline::finishUtterance() {
-  {
-    std::lock_guard<std::mutex> lk(mu_);
-    hasAudio_ = false;
-  }
   speaking_ = false;
   if (!xsTarget_.empty() && renderedAny_) {
     const float* xs = xsTarget_.data() + size_t(lastSrc_) * kKp;
@@ -708,10 +712,10 @@ void UtterancePipeline::handleInterrupt(bool lastPulled, int lastKind, int lastS
   srcPulled_ = srcHeld_ = 0;
   srcTotal_ = -1;
   rampRemaining_ = 0;
-  TeethPort* inlinePass = nullptr;
+  std::shared_ptr<TeethPort> inlinePass;
   {
     std::lock_guard<std::mutex> lk(mu_);
-    if (teeth_ && !teethPipelined_) inlinePass = teeth_.get();
+    if (teeth_ && !teethPipelined_) inlinePass = teeth_;
   }
   if (inlinePass) {
     // Whatever the pass held belongs to the interrupted utterance.
@@ -720,6 +724,7 @@ void UtterancePipeline::handleInterrupt(bool lastPulled, int lastKind, int lastS
     } catch (const std::exception&) {
     }
     teethHeld_.reset();
+    teethHeldPass_.reset();
   }
   if (lastPulled && lastKind != 0 && !xsTarget_.empty()) {
     idleCursor_ = wrap(lastSrc + 1, NT_);
@@ -834,17 +839,14 @@ void UtterancePipeline::teethLoop() {
 }
 
 void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
-  TeethPort* pass;
-  uint64_t gen, epoch;
+  std::shared_ptr<TeethPort> pass;
+  uint64_t gen;
   {
     std::lock_guard<std::mutex> lk(mu_);
     if (teethFailed_ || !teeth_) return;
-    pass = teeth_.get();
+    pass = teeth_;
     gen = generation_;
-    epoch = teethEpoch_;
   }
-  // A frame held by a pass that has since been replaced cannot come back.
-  if (teethHeld_ && teethHeldEpoch_ != epoch) teethHeld_.reset();
   auto forward = [&](Job&& out) {
     if (pipelined) toPaste(std::move(out), true, nullptr);
     else if (pastePipe_) toPaste(std::move(out), false, nullptr);
@@ -865,33 +867,39 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
   if (job.gen != gen) return;
   if (teethHeld_ && teethHeld_->gen != job.gen) {
     try {
-      pass->flush();
+      teethHeldPass_->flush();
     } catch (const std::exception&) {
     }
     teethHeld_.reset();
+    teethHeldPass_.reset();
   }
   // The pass answers for the held frame while it takes the next one: that
   // work, and the compose, are the held frame's teeth stage.
   double passCpu = 0;
-  // Composes the pass's result into the held frame and sends it on.
+  // Composes the held frame's result (from the pass it went into) into it
+  // and sends it on.
   auto deliverHeld = [&]() -> bool {
+    TeethPort& from = *teethHeldPass_;
     std::string why;
-    if (pass->failed(&why)) {
+    if (from.failed(&why)) {
       fail(why, true);
       teethHeld_.reset();
+      teethHeldPass_.reset();
       return false;
     }
+    bool composed;
     {
       const telemetry::ScopedCpu timer(passCpu);
-      pass->compose(teethHeld_->crop.data());
+      // A skipped result leaves the crop as rendered: not counted as composed.
+      composed = from.compose(teethHeld_->crop.data());
     }
     teethHeld_->cpu[telemetry::Stage::kTeeth] += passCpu;
     double w = 0;
-    {
+    if (composed) {
       std::lock_guard<std::mutex> lk(mu_);
       ++teethComposed_;
       tel().teethComposed.add();
-      if (pass->synthWeight(&w)) {
+      if (from.synthWeight(&w)) {
         teethSynthSum_ += w;
         teethSynthLast_ = w;
         ++teethSynthCount_;
@@ -899,10 +907,21 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
     }
     Job held = std::move(*teethHeld_);
     teethHeld_.reset();
+    teethHeldPass_.reset();
     forward(std::move(held));
     return true;
   };
   try {
+    // A frame held by a pass that a later attach replaced comes out of that
+    // pass, so the utterance keeps every speech frame.
+    if (teethHeld_ && teethHeldPass_ != pass) {
+      if (!teethHeldPass_->flush()) {
+        teethHeld_.reset();
+        teethHeldPass_.reset();
+      } else if (!deliverHeld()) {
+        return;
+      }
+    }
     if (job.hasCrop) {
       bool out;
       {
@@ -911,7 +930,7 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
       }
       if (out && teethHeld_ && !deliverHeld()) return;
       teethHeld_ = std::make_unique<Job>(std::move(job));
-      teethHeldEpoch_ = epoch;
+      teethHeldPass_ = pass;
     } else {
       if (teethHeld_) {
         bool flushed;
@@ -923,6 +942,7 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
           fail("flush: the pass held no pending frame while a crop was held — refusing to deliver it uncomposed",
                false);
           teethHeld_.reset();
+          teethHeldPass_.reset();
           return;
         }
         if (!deliverHeld()) return;
@@ -932,6 +952,7 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
   } catch (const std::exception& e) {
     fail(e.what(), false);
     teethHeld_.reset();
+    teethHeldPass_.reset();
   }
 }
 
@@ -1003,9 +1024,7 @@ void UtterancePipeline::attachTeeth(std::unique_ptr<TeethPort> pass, std::string
   bool start = false;
   {
     std::lock_guard<std::mutex> lk(mu_);
-    if (teeth_) retiredTeeth_.push_back(std::move(teeth_));
     teeth_ = std::move(pass);
-    ++teethEpoch_;
     teethPipelined_ = pastePipe_;
     teethGeometry_ = std::move(geometry);
     teethComposed_ = teethFailedResults_ = teethSynthCount_ = 0;

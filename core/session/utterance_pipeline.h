@@ -132,6 +132,9 @@ class UtterancePipeline {
   void pasteLoop();
   void teethLoop();
 
+  // Under mu_: moves the pending audio up to the first end mark (all of it
+  // without one) into *audio; *ended tells whether a mark closed it.
+  void takePending(std::vector<float>* audio, bool* ended);
   void handleInterrupt(bool lastPulled, int lastKind, int lastSrc, const float* lastKp);
   void collectResult();
   void postRequest(bool finishDue, int eagerChange);
@@ -166,11 +169,18 @@ class UtterancePipeline {
   std::mutex mu_;
   std::condition_variable cv_, pasteCv_, teethCv_;
   std::vector<float> pending_;
-  bool endRequested_ = false;
+  // Where each end-utterance call fell in the pending audio: the samples
+  // before a mark close one utterance, those after it begin the next.
+  struct EndMark {
+    size_t at = 0;       // pending samples before the call
+    double nextMs = 0;   // push that began the audio after it
+  };
+  std::deque<EndMark> endMarks_;
   uint64_t generation_ = 0;
   std::atomic<bool> stop_{false};
+  // Time of the last push, and of the push that began the pending audio (the
+  // first push of the utterance that audio starts).
   double lastPushMs_ = 0, firstPushMs_ = 0;
-  bool hasAudio_ = false;
   std::unique_ptr<AnimationSource> source_;
   bool sourceFailed_ = false;
   std::string sourceError_;
@@ -194,12 +204,10 @@ class UtterancePipeline {
   // Stage accounting for the report.
   int64_t jobsB_ = 0, jobsC_ = 0, stageFrames_ = 0;
   double stageAWork_ = 0, stageAWait_ = 0, stageB_ = 0, stageC_ = 0, deliverLat_ = 0;
-  // Teeth pass (its object is used by one producer at a time).
-  std::unique_ptr<TeethPort> teeth_;
-  // Passes replaced by a later attach stay alive: a producer may still be in one.
-  std::vector<std::unique_ptr<TeethPort>> retiredTeeth_;
-  uint64_t teethEpoch_ = 0;      // bumped by every attach
-  uint64_t teethHeldEpoch_ = 0;  // teeth producer only: the pass teethHeld_ went into
+  // Teeth pass (its object is used by one producer at a time). The producer
+  // holds its own reference while inside it, so a pass replaced by a later
+  // attach is freed once no producer can be inside it.
+  std::shared_ptr<TeethPort> teeth_;
   bool teethPipelined_ = false;
   std::string teethGeometry_;
   int64_t teethComposed_ = 0, teethFailedResults_ = 0, teethSynthCount_ = 0;
@@ -207,6 +215,7 @@ class UtterancePipeline {
   std::string teethMessage_;
   bool teethFailed_ = false;
   std::unique_ptr<Job> teethHeld_;  // the frame the pass answers next; teeth producer only
+  std::shared_ptr<TeethPort> teethHeldPass_;  // the pass teethHeld_ went into; teeth producer only
   std::thread teethThread_;
 
   // Dispatch mailbox, guarded by dmu_ with dcv_.

@@ -60,7 +60,13 @@ class ScriptedSource final : public AnimationSource {
     log_->starts.push_back(start);
     ++log_->resets;
   }
-  void push(const float*, int n) override { samples_ += n; }
+  // Like the real sources, a finished utterance takes no more audio.
+  bool push(const float*, int n) override {
+    if (finished_) return false;
+    samples_ += n;
+    return true;
+  }
+  std::string error() const override { return "scripted: already finished"; }
   void finish() override { finished_ = true; }
   int frames() const {
     if (finished_) return int((samples_ + 639) / 640);
@@ -104,8 +110,10 @@ struct Frame {
 class UttTest : public ::testing::Test {
  protected:
   virtual std::string bundleName() const { return "tiny"; }
-  void SetUp() override {
-    ctx_.reset(le_create(le::test::bundlePath(bundleName()).c_str(), "b1_fp32", 1, nullptr));
+  void SetUp() override { open(le::test::bundlePath(bundleName())); }
+
+  void open(const std::string& bundle) {
+    ctx_.reset(le_create(bundle.c_str(), "b1_fp32", 1, nullptr));
     ASSERT_TRUE(ctx_) << le_last_error();
     le::ensureRenderer(*ctx_);
     nt_ = le_nt(ctx_.get());
@@ -435,7 +443,7 @@ class GatedSource final : public AnimationSource {
   }
   void setEager(int e) override { inner_->setEager(e); }
   void reset(int start) override { inner_->reset(start); }
-  void push(const float* pcm, int n) override { inner_->push(pcm, n); }
+  bool push(const float* pcm, int n) override { return inner_->push(pcm, n); }
   void finish() override { inner_->finish(); }
   int avail() override {
     std::unique_lock<std::mutex> lk(mu_);
@@ -532,9 +540,80 @@ TEST_F(UttTest, RenderFailureIsFatalAndReportedWithItsStage) {
   EXPECT_EQ(p->renderStatus(&failures, &msg), -1);
   EXPECT_GE(failures, 1);
   EXPECT_EQ(msg.rfind("ep=cpu render: ", 0), 0u) << msg;
-  // No speech frame was published.
+  // No speech frame is published, each failed frame is dropped rather than
+  // retried, and the pipeline goes back to idle frames.
   le_utt_frame_info info{};
-  while (p->pullFrame(buf_.data(), frameBytes_, &info) == 1) EXPECT_NE(info.kind, 1);
+  int idleAfter = 0;
+  const auto back = std::chrono::steady_clock::now() + 20s;
+  while (idleAfter < 3 && std::chrono::steady_clock::now() < back) {
+    if (p->pullFrame(buf_.data(), frameBytes_, &info) == 1) {
+      EXPECT_NE(info.kind, 1);
+      idleAfter += info.kind == 0 && p->stats().state == 0;
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_EQ(idleAfter, 3);
+  EXPECT_EQ(p->renderStatus(&failures, &msg), -1);
+  EXPECT_EQ(failures, 4);
+}
+
+TEST_F(UttTest, SpeechAfterTheEndWaitsAndStartsTheNextUtterance) {
+  // However the first utterance ended (the host's call, or a pause just over
+  // the hold), speech pushed after that opens the next one: nothing is lost,
+  // nothing is merged, and its latency counts from its own first push.
+  for (const bool byHold : {false, true}) {
+    SCOPED_TRACE(byHold ? "pause over the hold" : "end call");
+    const std::string dir = motionDir(true, true);
+    auto o = opts(dir);
+    o.hold_s = byHold ? 0.2 : -1;
+    auto p = start(o);
+    const int resetsBefore = log_.resets;
+    pushSpeech(*p, 640 * 30);
+    if (byHold) {
+      // Nothing is pulled: the ring fills and the utterance cannot complete
+      // before the pause has ended it.
+      std::this_thread::sleep_for(400ms);
+    } else {
+      p->endUtterance();
+    }
+    pushSpeech(*p, 640 * 30);
+    if (!byHold) p->endUtterance();
+    auto f = pullUntilIdle(*p, 2);
+    std::vector<int> kinds, speechIdx;
+    for (auto& g : f) {
+      if (g.kind != 0 && (kinds.empty() || kinds.back() != g.kind)) kinds.push_back(g.kind);
+      if (g.kind == 1) speechIdx.push_back(g.speech_index);
+    }
+    EXPECT_EQ(kinds, (std::vector<int>{1, 2, 1, 2}));
+    ASSERT_EQ(speechIdx.size(), 60u);
+    for (int i = 0; i < 60; ++i) EXPECT_EQ(speechIdx[size_t(i)], i % 30) << i;
+    expectContinuous(f, nt_);
+    EXPECT_EQ(p->stats().utterances, 2);
+    EXPECT_EQ(log_.resets - resetsBefore, 2);
+    int64_t failures = 0;
+    std::string msg;
+    p->renderStatus(&failures, &msg);
+    EXPECT_EQ(failures, 0) << msg;
+  }
+}
+
+TEST_F(UttTest, OnlyPushesWithSamplesStartTheLatencyClock) {
+  const std::string dir = motionDir(true, true);
+  auto o = opts(dir);
+  o.hold_s = -1;
+  auto p = start(o);
+  std::vector<int16_t> none(1);
+  p->pushAudio(none.data(), 0);
+  std::this_thread::sleep_for(300ms);
+  const auto before = std::chrono::steady_clock::now();
+  pushSpeech(*p, 640 * 12);
+  p->endUtterance();
+  le_utt_frame_info info{};
+  do ASSERT_TRUE(pull(*p, &info));
+  while (info.kind != 1);
+  const double seen = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - before).count();
+  // The first speech frame was published between the push and now.
+  EXPECT_LE(p->stats().first_frame_latency_ms, seen);
 }
 
 TEST_F(UttTest, StageReportSaysWhatWasMeasured) {
@@ -561,7 +640,15 @@ TEST_F(UttTest, StageReportSaysWhatWasMeasured) {
 // it composes, so that the delivered frames show which went through it.
 class MarkingTeeth final : public le::TeethPort {
  public:
-  explicit MarkingTeeth(int failAt) : failAt_(failAt) {}
+  // failAt: results fail from that push on; skipEvery: every so many
+  // results are skipped (the crop keeps its mouth); alive counts instances.
+  explicit MarkingTeeth(int failAt, int skipEvery = 0, std::atomic<int>* alive = nullptr)
+      : failAt_(failAt), skipEvery_(skipEvery), alive_(alive) {
+    if (alive_) ++*alive_;
+  }
+  ~MarkingTeeth() override {
+    if (alive_) --*alive_;
+  }
   bool push(const float*, const float*) override {
     ++pushes_;
     const bool had = held_;
@@ -580,15 +667,21 @@ class MarkingTeeth final : public le::TeethPort {
     }
     return false;
   }
-  void compose(float* crop) override { crop[0] = 1.0f; }
+  bool compose(float* crop) override {
+    ++composes_;
+    if (skipEvery_ > 0 && composes_ % skipEvery_ == 0) return false;
+    crop[0] = 1.0f;
+    return true;
+  }
   bool synthWeight(double* w) const override {
     *w = 0.5;
     return true;
   }
 
  private:
-  int failAt_;
-  int pushes_ = 0;
+  int failAt_, skipEvery_;
+  std::atomic<int>* alive_;
+  int pushes_ = 0, composes_ = 0;
   bool held_ = false;
 };
 
@@ -747,8 +840,10 @@ TEST_F(RealTeethTest, BorrowedTeethChangeOnlyTheMouthWindowOfEverySpeechFrame) {
   int speechFrames = 0, rampFrames = 0;
   for (const auto& f : teethKinds) speechFrames += f.kind == 1, rampFrames += f.kind == 2;
   EXPECT_EQ(speechFrames, frames);
-  // Every rendered frame, speech and ramp alike, went through the pass.
-  EXPECT_EQ(composed, speechFrames + rampFrames);
+  // Every rendered frame, speech and ramp alike, went through the pass; only
+  // those whose window was written count as composed (a closed mouth is
+  // skipped and keeps its own).
+  EXPECT_LE(composed, speechFrames + rampFrames);
   EXPECT_EQ(failedResults, 0);
 
   // The window's footprint on the canvas: its corners through the paste
@@ -785,6 +880,93 @@ TEST_F(RealTeethTest, BorrowedTeethChangeOnlyTheMouthWindowOfEverySpeechFrame) {
     changedFrames += inside > 0;
   }
   EXPECT_GT(changedFrames, frames / 2);
+  EXPECT_GE(composed, changedFrames) << "a changed mouth is a composed frame";
+}
+
+TEST_F(UttTest, TeethCountsComposedFramesOnlyAndFreesReplacedPasses) {
+  for (const bool pipelined : {true, false}) {
+    SCOPED_TRACE(pipelined ? "teeth thread" : "teeth inline");
+    const std::string dir = motionDir(true, pipelined);
+    std::atomic<int> alive{0};
+    auto o = opts(dir);
+    o.hold_s = -1;
+    auto p = start(o);
+    // Every other result is skipped: those frames keep their own mouth and
+    // are delivered, but are not counted as composed.
+    p->attachTeeth(std::make_unique<MarkingTeeth>(0, 2, &alive), "");
+    pushSpeech(*p, 640 * 10);
+    p->endUtterance();
+    auto f = pullUntilIdle(*p, 2);
+    int speech = 0, ramp = 0;
+    for (auto& x : f) speech += x.kind == 1, ramp += x.kind == 2;
+    EXPECT_EQ(speech, 10);
+    EXPECT_EQ(ramp, 6);
+    int64_t composed = 0, failedResults = 0;
+    std::string msg;
+    EXPECT_EQ(p->teethStats(&composed, &failedResults, &msg), 1);
+    EXPECT_EQ(composed, 8);
+    EXPECT_EQ(failedResults, 0);
+
+    // Re-attaching mid-utterance: every speech frame still comes out once,
+    // and each replaced pass is freed once the producer has left it.
+    pushSpeech(*p, 640 * 40);
+    int seen = 0, next = 0;
+    le_utt_frame_info info{};
+    for (int attach = 0; attach < 5; ++attach) {
+      p->attachTeeth(std::make_unique<MarkingTeeth>(0, 0, &alive), "");
+      for (int k = 0; k < 3 && pull(*p, &info); ++k) {
+        if (info.kind != 1) continue;
+        EXPECT_EQ(info.speech_index, next++);
+        ++seen;
+      }
+    }
+    p->endUtterance();
+    for (auto& x : pullUntilIdle(*p, 2)) {
+      if (x.kind != 1) continue;
+      EXPECT_EQ(x.speech_index, next++);
+      ++seen;
+    }
+    EXPECT_EQ(seen, 40);
+    EXPECT_EQ(alive.load(), 1);
+  }
+}
+
+TEST_F(UttTest, WarmUpAndIdleFramesShareAPriorPlayedFromVideo) {
+  // Without P.f16 the identity's prior comes from its video through one
+  // cursor: warm-up renders read it while idle frames walk it. Run under
+  // ThreadSanitizer this shows whether the two meet unguarded.
+  const std::string copy = tmp_.file("prior_video");
+  ASSERT_EQ(le::test::runCommand("cp -r '" + le::test::bundlePath("tiny") + "' '" + copy + "' && rm '" + copy +
+                                 "/P.f16' '" + copy + "/fs_red.f16'"),
+            0);
+  open(copy);
+  ASSERT_TRUE(ctx_->identity->priorMapped() == false && ctx_->identity->hasPrior());
+  const std::string dir = motionDir(true, true);
+  auto o = opts(dir);
+  o.steady_model = "b4_fp32";
+  auto p = std::make_unique<UtterancePipeline>(
+      ctx_.get(), o, [xs = xsT_, nt = nt_, log = &log_](bool, const std::string&, int, const std::string&, std::string*) {
+        return std::make_unique<ScriptedSource>(xs, nt, 2, log);
+      });
+  // Idle frames are pulled while the warm-up thread renders.
+  std::string err;
+  int idle = 0;
+  while (p->ready(&err) == 0 || idle < 3) {
+    le_utt_frame_info info{};
+    ASSERT_TRUE(pull(*p, &info));
+    idle += info.kind == 0;
+  }
+  ASSERT_EQ(p->ready(&err), 1) << err;
+  pushSpeech(*p, 640 * 12);
+  p->endUtterance();
+  auto f = pullUntilIdle(*p, 2);
+  int speech = 0;
+  for (auto& g : f) speech += g.kind == 1;
+  EXPECT_EQ(speech, 12);
+  int64_t failures = 0;
+  std::string msg;
+  EXPECT_EQ(p->renderStatus(&failures, &msg), 0) << msg;
+  EXPECT_EQ(failures, 0) << msg;
 }
 
 TEST_F(UttTest, ConstructionReadsOptionsAndEnvironment) {
@@ -923,6 +1105,7 @@ TEST_F(UttTest, StormKeepsTheInvariants) {
     int64_t failures = 0;
     std::string msg;
     EXPECT_EQ(p->renderStatus(&failures, &msg), 0) << msg;
+    EXPECT_EQ(failures, 0) << msg;  // nor was any audio refused by a finished source
     p.reset();  // destroy while work may be under way
   }
 }

@@ -17,9 +17,16 @@ class BorrowPort final : public TeethPort {
   BorrowPort(std::unique_ptr<tessera::StreamBorrow> borrow, int side) : borrow_(std::move(borrow)), side_(side) {}
   bool push(const float* crop, const float* kp) override { return borrow_->push(crop, kp, &result_); }
   bool flush() override { return borrow_->flush(&result_); }
-  bool failed(std::string*) const override { return false; }
-  void compose(float* crop) override {
+  // A result that is not skipped but cannot be written back is a failed one.
+  bool failed(std::string* message) const override {
+    if (result_.skipped) return false;
+    *message = tessera::StreamBorrow::windowProblem(side_, result_, borrow_->stamp());
+    return !message->empty();
+  }
+  bool compose(float* crop) override {
+    if (result_.skipped) return false;
     tessera::StreamBorrow::writeWindowDelta(crop, side_, result_, borrow_->stamp());
+    return true;
   }
   bool synthWeight(double* weight) const override {
     if (result_.skipped) return false;

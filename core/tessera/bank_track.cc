@@ -81,12 +81,7 @@ struct Decode {
   }
 };
 
-}  // namespace
-
-const char* bankDecoderBuild() { return kLavcVersion; }
-
-std::vector<uint8_t> decodeBankTrack(const uint8_t* data, std::size_t size, int n, int h, int w,
-                                     const std::vector<int>& trackOrder) {
+void checkInputs(const uint8_t* data, std::size_t size, int n, int h, int w, const std::vector<int>& trackOrder) {
   if (!data || size == 0) fail("reference bank track is empty — refusing to serve");
   if (h <= 0 || w <= 0 || h > kTesseraMaxBandSide || w > kTesseraMaxBandSide)
     fail("reference bank geometry is not positive — refusing to serve");
@@ -99,9 +94,11 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* data, std::size_t size, int 
     if (seen[static_cast<size_t>(v)]++) fail("reference bank track_order is not a permutation — refusing to serve");
   }
   if (size > static_cast<std::size_t>(INT64_MAX)) fail("reference bank track is not a readable container — refusing to serve");
+}
 
-  MemReader reader{data, static_cast<int64_t>(size)};
-  Decode d;
+// Opens the container over `reader` and its video decoder; returns the
+// video stream's index.
+int openTrack(Decode& d, MemReader& reader) {
   d.fmt = avformat_alloc_context();
   if (!d.fmt) fail("reference bank decode: avformat_alloc_context failed");
   auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferBytes));
@@ -133,41 +130,73 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* data, std::size_t size, int 
   d.packet = av_packet_alloc();
   d.frame = av_frame_alloc();
   if (!d.packet || !d.frame) fail("reference bank decode: out of memory");
+  return stream;
+}
 
-  const std::size_t patch = static_cast<std::size_t>(h) * static_cast<std::size_t>(w) * 3;
-  std::vector<uint8_t> out(patch * static_cast<std::size_t>(n));
-  int frames = 0, packets = 0, firstW = -1, firstH = -1;
-  const char* const kTooMany =
-      "bank track carries more frames than the sidecar's n_donors — sidecar/track mismatch, refusing to serve";
+const char* const kTooMany =
+    "bank track carries more frames than the sidecar's n_donors — sidecar/track mismatch, refusing to serve";
 
-  auto drain = [&]() {
+// Converts each decoded picture to packed RGB in the donor slot its track
+// position names.
+class FrameWriter {
+ public:
+  FrameWriter(Decode& d, int n, int h, int w, const std::vector<int>& trackOrder)
+      : d_(d), n_(n), h_(h), w_(w), order_(trackOrder),
+        patch_(static_cast<std::size_t>(h) * static_cast<std::size_t>(w) * 3), out_(patch_ * static_cast<std::size_t>(n)) {}
+
+  // Takes every picture the decoder has ready.
+  void drain() {
     for (;;) {
-      const int r = avcodec_receive_frame(d.codec, d.frame);
+      const int r = avcodec_receive_frame(d_.codec, d_.frame);
       if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
       if (r < 0) fail("reference bank track is not a readable container — refusing to serve");
-      if (frames >= n) fail(kTooMany);
-      if (firstW < 0) {
-        firstW = d.frame->width;
-        firstH = d.frame->height;
-        if (firstW != w || firstH != h)
-          fail("reference bank track is " + std::to_string(firstW) + "x" + std::to_string(firstH) +
-               ", the geometry stamp says " + std::to_string(w) + "x" + std::to_string(h) +
-               " — geometry mismatch, refusing to serve");
-        d.sws = sws_getContext(w, h, static_cast<AVPixelFormat>(d.frame->format), w, h, AV_PIX_FMT_RGB24,
-                               SWS_BILINEAR, nullptr, nullptr, nullptr);
-        if (!d.sws) fail("reference bank decode: no rgb24 conversion — refusing to serve");
-      } else if (d.frame->width != firstW || d.frame->height != firstH) {
-        fail("reference bank frame changed size mid-track — refusing to serve");
-      }
-      uint8_t* dst[4] = {out.data() + patch * static_cast<std::size_t>(trackOrder[static_cast<size_t>(frames)]),
-                         nullptr, nullptr, nullptr};
-      int dstStride[4] = {w * 3, 0, 0, 0};
-      sws_scale(d.sws, d.frame->data, d.frame->linesize, 0, h, dst, dstStride);
-      av_frame_unref(d.frame);
-      ++frames;
+      if (frames_ >= n_) fail(kTooMany);
+      write(*d_.frame);
+      av_frame_unref(d_.frame);
+      ++frames_;
     }
-  };
+  }
+  int frames() const { return frames_; }
+  std::vector<uint8_t> take() { return std::move(out_); }
 
+ private:
+  void write(const AVFrame& f) {
+    if (frames_ == 0 && (f.width != w_ || f.height != h_))
+      fail("reference bank track is " + std::to_string(f.width) + "x" + std::to_string(f.height) +
+           ", the geometry stamp says " + std::to_string(w_) + "x" + std::to_string(h_) +
+           " — geometry mismatch, refusing to serve");
+    if (f.width != w_ || f.height != h_) fail("reference bank frame changed size mid-track — refusing to serve");
+    // Rebuilt whenever the pixel format changes: a scaler made for another
+    // format would read past the planes this picture has.
+    d_.sws = sws_getCachedContext(d_.sws, w_, h_, static_cast<AVPixelFormat>(f.format), w_, h_, AV_PIX_FMT_RGB24,
+                                  SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (!d_.sws) fail("reference bank decode: no rgb24 conversion — refusing to serve");
+    uint8_t* dst[4] = {out_.data() + patch_ * static_cast<std::size_t>(order_[static_cast<size_t>(frames_)]), nullptr,
+                       nullptr, nullptr};
+    int dstStride[4] = {w_ * 3, 0, 0, 0};
+    sws_scale(d_.sws, f.data, f.linesize, 0, h_, dst, dstStride);
+  }
+
+  Decode& d_;
+  int n_, h_, w_;
+  const std::vector<int>& order_;
+  std::size_t patch_;
+  std::vector<uint8_t> out_;
+  int frames_ = 0;
+};
+
+}  // namespace
+
+const char* bankDecoderBuild() { return kLavcVersion; }
+
+std::vector<uint8_t> decodeBankTrack(const uint8_t* data, std::size_t size, int n, int h, int w,
+                                     const std::vector<int>& trackOrder) {
+  checkInputs(data, size, n, h, w, trackOrder);
+  MemReader reader{data, static_cast<int64_t>(size)};
+  Decode d;
+  const int stream = openTrack(d, reader);
+  FrameWriter writer(d, n, h, w, trackOrder);
+  int packets = 0;
   for (;;) {
     const int r = av_read_frame(d.fmt, d.packet);
     if (r < 0) break;
@@ -184,14 +213,14 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* data, std::size_t size, int 
     const int s = avcodec_send_packet(d.codec, d.packet);
     av_packet_unref(d.packet);
     if (s < 0 && s != AVERROR(EAGAIN)) fail("reference bank track is not a readable container — refusing to serve");
-    drain();
+    writer.drain();
   }
   avcodec_send_packet(d.codec, nullptr);
-  drain();
-  if (frames != n)
-    fail("bank track decoded to " + std::to_string(frames) + " frames, expected " + std::to_string(n) +
+  writer.drain();
+  if (writer.frames() != n)
+    fail("bank track decoded to " + std::to_string(writer.frames()) + " frames, expected " + std::to_string(n) +
          " — geometry/N mismatch, refusing to serve");
-  return out;
+  return writer.take();
 }
 
 }  // namespace le::tessera

@@ -14,18 +14,23 @@ namespace {
 constexpr uint64_t kConvertGrain = 4096;
 
 void requireWindow(int side, const FrameResult& r, const GeometryStamp& s) {
-  const size_t need = static_cast<size_t>(s.window_w) * static_cast<size_t>(s.window_h) * 3;
-  if (s.window_w < 1 || s.window_h < 1 || r.window.size() != need)
-    throw std::runtime_error("teeth stream: window " + std::to_string(r.window.size()) +
-                             " bytes does not match the stamp window " + std::to_string(s.window_h) + "x" +
-                             std::to_string(s.window_w) + " — refusing to write back");
-  if (s.window_x0 < 0 || s.window_y0 < 0 || int64_t{s.window_x0} + s.window_w > side ||
-      int64_t{s.window_y0} + s.window_h > side)
-    throw std::runtime_error("teeth stream: stamp window " + s.text() + " escapes the " + std::to_string(side) + "x" +
-                             std::to_string(side) + " canvas — refusing to write back");
+  const std::string problem = StreamBorrow::windowProblem(side, r, s);
+  if (!problem.empty()) throw std::runtime_error(problem);
 }
 
 }  // namespace
+
+std::string StreamBorrow::windowProblem(int side, const FrameResult& r, const GeometryStamp& s) {
+  const size_t need = static_cast<size_t>(s.window_w) * static_cast<size_t>(s.window_h) * 3;
+  if (s.window_w < 1 || s.window_h < 1 || r.window.size() != need)
+    return "teeth stream: window " + std::to_string(r.window.size()) + " bytes does not match the stamp window " +
+           std::to_string(s.window_h) + "x" + std::to_string(s.window_w) + " — refusing to write back";
+  if (s.window_x0 < 0 || s.window_y0 < 0 || int64_t{s.window_x0} + s.window_w > side ||
+      int64_t{s.window_y0} + s.window_h > side)
+    return "teeth stream: stamp window " + s.text() + " escapes the " + std::to_string(side) + "x" +
+           std::to_string(side) + " canvas — refusing to write back";
+  return {};
+}
 
 uint8_t StreamBorrow::quantize(float v) {
   if (!(v > 0.0f)) return 0;  // also NaN

@@ -34,6 +34,11 @@ class StreamBorrow {
   // Emits the held frame; false when there was none.
   bool flush(FrameResult* out);
 
+  // Why result r cannot be written back into a side x side canvas under the
+  // stamp (its window size disagrees, or the stamp window escapes the
+  // canvas); empty when it can.
+  static std::string windowProblem(int side, const FrameResult& r, const GeometryStamp& stamp);
+
   // Applies a result's window to a float canvas (three side x side planes):
   // each value moves by (result byte / 255 - its own byte quantisation), so
   // sub-byte detail survives where the pass left a byte unchanged. Skipped

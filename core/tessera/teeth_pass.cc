@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <numeric>
 #include <stdexcept>
 
@@ -352,6 +353,9 @@ std::vector<uint8_t> TeethPass::gatherWindowsU8(const std::vector<int>& candidat
 bool TeethPass::push(int frameIndex, const uint8_t* canvasRgb, const uint8_t* mask, const int* shift,
                      FrameResult* out) {
   const size_t px = static_cast<size_t>(stamp_.canvas_w) * static_cast<size_t>(stamp_.canvas_h);
+  // The carried weight map follows one run of consecutive frames: after a
+  // flush or a gap it would steer this frame by another mouth.
+  if (!hasPending_ || frameIndex != pending_.frame_index + 1) prevWeight_.clear();
   Pending p;
   p.frame_index = frameIndex;
   p.canvas.assign(canvasRgb, canvasRgb + px * 3);
@@ -363,7 +367,9 @@ bool TeethPass::push(int frameIndex, const uint8_t* canvasRgb, const uint8_t* ma
   } else {
     p.shift_ok = deriveShift(mask, p.dy, p.dx, p.reason);
   }
-  if (p.shift_ok && (std::abs(p.dy) > stamp_.pad || std::abs(p.dx) > stamp_.pad)) {
+  // In 64 bits: the magnitude of the most negative int does not fit an int.
+  const auto beyondPad = [&](int v) { return std::llabs(static_cast<long long>(v)) > stamp_.pad; };
+  if (p.shift_ok && (beyondPad(p.dy) || beyondPad(p.dx))) {
     p.shift_ok = false;
     p.reason = "shift-out-of-range";
   }
@@ -388,14 +394,7 @@ bool TeethPass::flush(FrameResult* out) {
   return true;
 }
 
-void TeethPass::emit(Pending& P, const std::vector<int>* lookahead, FrameResult* out) {
-  *out = FrameResult();
-  out->frame_index = P.frame_index;
-  if (!P.shift_ok) {
-    out->skipped = true;
-    out->reason = P.reason;
-    return;
-  }
+std::vector<int> TeethPass::candidateSet(const Pending& P, const std::vector<int>* lookahead) const {
   const size_t K = static_cast<size_t>(config_.K);
   std::vector<int> cur(P.candidates.begin(), P.candidates.begin() + static_cast<std::ptrdiff_t>(std::min(K, P.candidates.size())));
   std::vector<int> next;
@@ -417,17 +416,12 @@ void TeethPass::emit(Pending& P, const std::vector<int>* lookahead, FrameResult*
       if (!contains(memory_, d)) set.push_back(d);
   }
   if (set.size() > K) set.resize(K);
-  const int m = static_cast<int>(set.size());
+  return set;
+}
 
-  const int W = stamp_.window_w, H = stamp_.window_h, S = stamp_.canvas_w;
-  const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
-  std::vector<uint8_t> query(plane * 3), map(plane);
-  for (int i = 0; i < H; ++i) {
-    const size_t row = static_cast<size_t>(stamp_.window_y0 + i) * static_cast<size_t>(S) + static_cast<size_t>(stamp_.window_x0);
-    std::copy_n(P.canvas.data() + row * 3, static_cast<size_t>(W) * 3, query.data() + static_cast<size_t>(i) * static_cast<size_t>(W) * 3);
-    std::copy_n(P.mask.data() + row, static_cast<size_t>(W), map.data() + static_cast<size_t>(i) * static_cast<size_t>(W));
-  }
-  auto t = std::chrono::steady_clock::now();
+void TeethPass::blend(const Pending& P, const std::vector<int>& set, const std::vector<uint8_t>& query,
+                      const std::vector<uint8_t>& map) {
+  const int m = static_cast<int>(set.size());
   // A donor listed twice (padding repeats the last one) is run once.
   std::vector<int> distinct, slotOf(static_cast<size_t>(m));
   for (int k = 0; k < m; ++k) {
@@ -437,9 +431,11 @@ void TeethPass::emit(Pending& P, const std::vector<int>* lookahead, FrameResult*
   }
   const std::vector<uint8_t> windows = gatherWindowsU8(distinct, P.dy, P.dx);
   blendHeadForward(head_, windows.data(), static_cast<int>(distinct.size()), slotOf.data(), m, query.data(),
-                   map.data(), H, W, head_out_);
-  stats_.head_s += lap(t);
+                   map.data(), stamp_.window_h, stamp_.window_w, head_out_);
+}
 
+void TeethPass::recordKeep(int m, const std::vector<uint8_t>& map, FrameResult* out) {
+  const size_t plane = map.size();
   const float* keep = head_out_.weights.data() + static_cast<size_t>(m) * plane;
   double keepSum = 0, keepMax = 0;
   int64_t masked = 0;
@@ -455,8 +451,11 @@ void TeethPass::emit(Pending& P, const std::vector<int>* lookahead, FrameResult*
   stats_.masked_pixels += masked;
   stats_.keep_mean_sum += out->keep_mean;
   stats_.keep_max = std::max(stats_.keep_max, keepMax);
+}
 
+void TeethPass::rememberDonors(const std::vector<int>& set, int frameIndex, size_t plane) {
   // Hysteresis: the donors that carried the most weight lead the next frame.
+  const int m = static_cast<int>(set.size());
   std::vector<double> total(static_cast<size_t>(m), 0.0);
   for (int k = 0; k < m; ++k) {
     const float* wk = head_out_.weights.data() + static_cast<size_t>(k) * plane;
@@ -468,11 +467,16 @@ void TeethPass::emit(Pending& P, const std::vector<int>* lookahead, FrameResult*
                    [&](int a, int b) { return total[static_cast<size_t>(a)] > total[static_cast<size_t>(b)]; });
   memory_.clear();
   for (int k = 0; k < std::min(config_.hysteresis, m); ++k) memory_.push_back(set[static_cast<size_t>(rank[static_cast<size_t>(k)])]);
-  memoryFrame_ = P.frame_index;
+  memoryFrame_ = frameIndex;
   hasMemory_ = true;
+}
 
+void TeethPass::composeWindow(const std::vector<uint8_t>& query, const std::vector<uint8_t>& map,
+                              FrameResult* out) const {
+  const int W = stamp_.window_w, H = stamp_.window_h;
+  const size_t plane = map.size();
   out->window.resize(plane * 3);
-  const float* blend = head_out_.blend.data();
+  const float* blended = head_out_.blend.data();
   le::pool::parallelRange(static_cast<uint64_t>(H), kRowGrain, [&](uint64_t begin, uint64_t end) {
     for (uint64_t i = begin; i < end; ++i)
       for (int j = 0; j < W; ++j) {
@@ -480,11 +484,40 @@ void TeethPass::emit(Pending& P, const std::vector<int>* lookahead, FrameResult*
         const float a = map[p] / 255.0f;
         for (size_t c = 0; c < 3; ++c) {
           const float frame = query[3 * p + c] / 255.0f;
-          const float v = std::clamp((1.0f - a) * frame + a * blend[c * plane + p], 0.0f, 1.0f);
+          const float v = std::clamp((1.0f - a) * frame + a * blended[c * plane + p], 0.0f, 1.0f);
           out->window[3 * p + c] = static_cast<uint8_t>(std::nearbyint(v * 255.0f));
         }
       }
   });
+}
+
+void TeethPass::emit(Pending& P, const std::vector<int>* lookahead, FrameResult* out) {
+  *out = FrameResult();
+  out->frame_index = P.frame_index;
+  if (!P.shift_ok) {
+    out->skipped = true;
+    out->reason = P.reason;
+    return;
+  }
+  std::vector<int> set = candidateSet(P, lookahead);
+  const int m = static_cast<int>(set.size());
+
+  // The frame's own window and mask bytes at the stamp's window.
+  const int W = stamp_.window_w, H = stamp_.window_h, S = stamp_.canvas_w;
+  const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
+  std::vector<uint8_t> query(plane * 3), map(plane);
+  for (int i = 0; i < H; ++i) {
+    const size_t row = static_cast<size_t>(stamp_.window_y0 + i) * static_cast<size_t>(S) + static_cast<size_t>(stamp_.window_x0);
+    std::copy_n(P.canvas.data() + row * 3, static_cast<size_t>(W) * 3, query.data() + static_cast<size_t>(i) * static_cast<size_t>(W) * 3);
+    std::copy_n(P.mask.data() + row, static_cast<size_t>(W), map.data() + static_cast<size_t>(i) * static_cast<size_t>(W));
+  }
+  auto t = std::chrono::steady_clock::now();
+  blend(P, set, query, map);
+  stats_.head_s += lap(t);
+
+  recordKeep(m, map, out);
+  rememberDonors(set, P.frame_index, plane);
+  composeWindow(query, map, out);
   out->candidates = m;
   out->donors = std::move(set);
   stats_.compose_s += lap(t);

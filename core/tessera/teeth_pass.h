@@ -129,6 +129,15 @@ class TeethPass {
   float exactTermFromBand(int d, const Query& q) const;
   void buildIndex();
   void emit(Pending& p, const std::vector<int>* lookahead, FrameResult* out);
+  // The steps of emit: the donors to blend (memory, lookahead, own list),
+  // the head over their windows, the keep statistics, the donor memory for
+  // the next frame and the output window.
+  std::vector<int> candidateSet(const Pending& p, const std::vector<int>* lookahead) const;
+  void blend(const Pending& p, const std::vector<int>& set, const std::vector<uint8_t>& query,
+             const std::vector<uint8_t>& map);
+  void recordKeep(int m, const std::vector<uint8_t>& map, FrameResult* out);
+  void rememberDonors(const std::vector<int>& set, int frameIndex, size_t plane);
+  void composeWindow(const std::vector<uint8_t>& query, const std::vector<uint8_t>& map, FrameResult* out) const;
   // Band pixel of window (i, j) for a placement shift (sy, sx), or null.
   const uint8_t* bandPixel(int d, int i, int j, int sy, int sx) const;
 

@@ -330,6 +330,42 @@ TEST(TeethPass, LookaheadLeadsAndMemoryCarriesAcrossConsecutiveFramesOnly) {
   }
 }
 
+TEST(TeethPass, TheCarriedWeightMapDoesNotOutliveItsRun) {
+  // After a flush or a gap in the indices, a frame is served as a fresh pass
+  // would serve it: the last run's mouth does not steer its retrieval.
+  const BankData bank = makeBank(12);
+  // Frame b shows donor 9's mouth inside a small mask and donor 4's around it.
+  Frame b = makeFrame(bank, 9, 1, 0, 0, 8);
+  const Frame around = makeFrame(bank, 4, 1, 0, 0, 8);
+  for (int y = 0; y < 64; ++y)
+    for (int x = 0; x < 64; ++x) {
+      const size_t p = size_t(y) * 64 + size_t(x);
+      const bool inside = std::abs(x - int(kCanonX)) <= 4 && std::abs(y - int(kCanonY) - 1) <= 3;
+      b.mask[p] = inside ? 255 : 0;
+      if (!inside) std::copy_n(around.canvas.data() + 3 * p, 3, b.canvas.data() + 3 * p);
+    }
+  // The earlier run's mask covers the whole canvas: carried on, it would
+  // weight donor 4's pixels too.
+  Frame a = b;
+  std::fill(a.mask.begin(), a.mask.end(), 255);
+  const int shift[2] = {1, 0};
+  TeethPass fresh(bank, head(), config(12, 12, 6, 0, 0));
+  FrameResult want;
+  fresh.push(4, b.canvas.data(), b.mask.data(), shift, &want);
+  ASSERT_TRUE(fresh.flush(&want));
+  for (const bool flushBetween : {true, false}) {
+    SCOPED_TRACE(flushBetween ? "flush" : "gap");
+    TeethPass pass(bank, head(), config(12, 12, 6, 0, 0));
+    FrameResult r;
+    for (int i = 0; i < 3; ++i) pass.push(i, a.canvas.data(), a.mask.data(), shift, &r);
+    if (flushBetween) pass.flush(&r);
+    pass.push(4, b.canvas.data(), b.mask.data(), shift, &r);
+    ASSERT_TRUE(pass.flush(&r));
+    EXPECT_EQ(r.donors, want.donors);
+    EXPECT_TRUE(r.window == want.window);
+  }
+}
+
 TEST(TeethPass, TheHeadPrefersTheMatchingDonor) {
   const BankData bank = makeBank(12);
   const Frame f = makeFrame(bank, 4, 0, 0, 12, 9);

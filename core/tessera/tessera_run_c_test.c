@@ -1,5 +1,6 @@
 /* The teeth members and the batch runners from plain C, against le/le.h alone.
  * Usage: tessera_run_c_test BUNDLE_DIR (a generated teeth-member bundle) */
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -66,6 +67,11 @@ int main(int argc, char** argv) {
   CHECK(le_tessera_run_shift(bands, n, cent, canon, ap, st, headJson, pt, ptLen, canvases, masks, shifts, kFrames,
                              windows, skipped, err, sizeof err) == 0);
   CHECK(skipped[0] == 0 && skipped[1] == 1 && skipped[2] == 0);
+  /* The most negative shift has no magnitude in int: still out of range. */
+  const int32_t extreme[2 * kFrames] = {INT32_MIN, 0, 0, INT32_MIN, INT32_MIN, INT32_MIN};
+  CHECK(le_tessera_run_shift(bands, n, cent, canon, ap, st, headJson, pt, ptLen, canvases, masks, extreme, kFrames,
+                             windows, skipped, err, sizeof err) == 0);
+  CHECK(skipped[0] == 1 && skipped[1] == 1 && skipped[2] == 1);
   CHECK(le_tessera_run(bands, n, cent, canon, ap, st, headJson, pt, ptLen, NULL, NULL, 0, NULL, NULL, err,
                        sizeof err) == 0);
 
