@@ -3,6 +3,7 @@
 //
 //   le_live BUNDLE [--port N] [--address IP] [--max-sessions N] [--threads N]
 //                  [--key KEY] [--speech-encoder FILE] [--max-text BYTES]
+//                  [--max-lifetime SECONDS] [--allowed-origin ORIGIN]... [--allowed-host HOST]...
 //   le_live --synthetic WxH [...]   (scripted frames, no bundle)
 //
 // Each browser tab gets its own engine (context and utterance pipeline);
@@ -31,7 +32,8 @@ namespace {
   std::fprintf(stderr,
                "le_live: %s\n"
                "usage: le_live BUNDLE [--port N] [--address IP] [--max-sessions N] [--threads N] [--key KEY]\n"
-               "               [--speech-encoder FILE] [--max-text BYTES]\n"
+               "               [--speech-encoder FILE] [--max-text BYTES] [--max-lifetime SECONDS]\n"
+               "               [--allowed-origin ORIGIN]... [--allowed-host HOST]...\n"
                "       le_live --synthetic WxH [--port N] ...\n",
                msg.c_str());
   std::exit(2);
@@ -63,6 +65,9 @@ int main(int argc, char** argv) {
     else if (a == "--max-sessions") so.maxSessions = int(toLong(value(), "--max-sessions", 1, 64));
     else if (a == "--threads") threads = int(toLong(value(), "--threads", 0, 256));
     else if (a == "--max-text") so.maxTextBytes = std::size_t(toLong(value(), "--max-text", 1, 10000));
+    else if (a == "--max-lifetime") so.maxSessionSeconds = int(toLong(value(), "--max-lifetime", 0, 86400));
+    else if (a == "--allowed-origin") so.allowedOrigins.push_back(value());
+    else if (a == "--allowed-host") so.allowedHosts.push_back(value());
     else if (a == "--key") key = value();
     else if (a == "--synthetic") synthetic = value();
     else if (a == "--speech-encoder") setenv("W2V_ONNX", value(), 1);
