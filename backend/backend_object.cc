@@ -88,9 +88,10 @@ int Backend::open(const char* path, const be_engine_open_options* options, Backe
       return refuse(BE_STATUS_UNWRAP_FAILED, unwrapRefusal(BE_STATUS_UNWRAP_FAILED, path) + ": " + notBundle);
     rb.tempDir = makePrivateTempDir();
     int status = rb.tempDir.empty() ? BE_STATUS_RESOURCE : BE_STATUS_OK;
-    if (status == BE_STATUS_OK && container::imx_extract_all(path, rb.tempDir.c_str()) != container::kImxOk)
+    std::string why;
+    if (status == BE_STATUS_OK && container::imx_extract_all(path, rb.tempDir.c_str(), 0, &why) != container::kImxOk)
       status = BE_STATUS_UNWRAP_FAILED;
-    if (status != BE_STATUS_OK) return refuse(status, unwrapRefusal(status, path));
+    if (status != BE_STATUS_OK) return refuse(status, unwrapRefusal(status, path) + (why.empty() ? "" : ": " + why));
     bundleDir = rb.tempDir;
   }
 
