@@ -66,14 +66,19 @@ TEST(SpeechSynth, TheChildInheritsNoSocket) {
 
 TEST(SpeechSynth, AProgramThatHangsIsKilledWithWhatItStarted) {
   const std::string prog = script("sleep 600 &\necho $! > \"$0.pid\"\nwait\n");
-  SpeechSynth synth(prog, "en-us", 300);
-  EXPECT_EQ(messageOf(synth), "Speech: " + prog + " did not finish within 300 ms and was stopped.");
-  // The grandchild went with its group: gone, or a zombie awaiting its new parent.
+  SpeechSynth synth(prog, "en-us", 1500);
+  EXPECT_EQ(messageOf(synth), "Speech: " + prog + " did not finish within 1500 ms and was stopped.");
+  // The grandchild went with its group: gone, or a zombie awaiting its new
+  // parent, once the kill has been delivered.
   const std::string pid = slurp(prog + ".pid");
   ASSERT_FALSE(pid.empty());
-  const std::string stat = slurp("/proc/" + std::to_string(std::atoi(pid.c_str())) + "/stat");
-  const std::size_t paren = stat.rfind(')');
-  EXPECT_TRUE(stat.empty() || (paren != std::string::npos && stat[paren + 2] == 'Z')) << stat;
+  auto dead = [&pid] {
+    const std::string stat = slurp("/proc/" + std::to_string(std::atoi(pid.c_str())) + "/stat");
+    const std::size_t paren = stat.rfind(')');
+    return stat.empty() || (paren != std::string::npos && stat[paren + 2] == 'Z');
+  };
+  for (int i = 0; i < 500 && !dead(); ++i) usleep(10000);
+  EXPECT_TRUE(dead());
   // A program that exits without reading its text fails cleanly, without
   // a broken-pipe signal reaching the caller.
   const std::string quitter = script("exit 3\n");
