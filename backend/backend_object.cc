@@ -84,14 +84,17 @@ int Backend::open(const char* path, const be_engine_open_options* options, Backe
   if (container::imx_is_container(path)) {
     // Nothing is unpacked from a container that is not a bundle.
     const std::string notBundle = manifestProblem(path);
-    if (!notBundle.empty())
-      return refuse(BE_STATUS_UNWRAP_FAILED, unwrapRefusal(BE_STATUS_UNWRAP_FAILED, path) + ": " + notBundle);
+    if (!notBundle.empty()) {
+      std::fprintf(stderr, "[corvane2-light] %s: %s\n", path, notBundle.c_str());
+      return refuse(BE_STATUS_UNWRAP_FAILED, unwrapRefusal(BE_STATUS_UNWRAP_FAILED, path));
+    }
     rb.tempDir = makePrivateTempDir();
     int status = rb.tempDir.empty() ? BE_STATUS_RESOURCE : BE_STATUS_OK;
     std::string why;
     if (status == BE_STATUS_OK && container::imx_extract_all(path, rb.tempDir.c_str(), 0, &why) != container::kImxOk)
       status = BE_STATUS_UNWRAP_FAILED;
-    if (status != BE_STATUS_OK) return refuse(status, unwrapRefusal(status, path) + (why.empty() ? "" : ": " + why));
+    if (!why.empty()) std::fprintf(stderr, "[corvane2-light] %s: %s\n", path, why.c_str());
+    if (status != BE_STATUS_OK) return refuse(status, unwrapRefusal(status, path));
     bundleDir = rb.tempDir;
   }
 

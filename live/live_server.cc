@@ -574,23 +574,17 @@ void LiveServer::Impl::reap() {
       live[id].conn->closeWith(websocket::close_code::try_again_later, "session time limit reached");
       releaseLocked(id);
     }
-    bool freed = false;
     while (!dying.empty()) {
       std::shared_ptr<LiveSession> s = std::move(dying.back());
       dying.pop_back();
       ++reaping;
       lock.unlock();
       s.reset();  // joins its threads and frees its engine
-      lock.lock();
-      --reaping;
-      freed = true;
-    }
-    if (freed) {
       // An engine's freed memory would otherwise stay with the allocator,
       // and a long-running server would grow with every session.
-      lock.unlock();
       malloc_trim(0);
       lock.lock();
+      --reaping;
     }
     if (stopping && live.empty() && dying.empty()) return;
   }

@@ -310,13 +310,15 @@ TEST(LiveServer, GivesBackTheMemoryOfEndedSessions) {
     std::vector<std::unique_ptr<char[]>> blocks;
   };
   auto server = startServer(testOptions(1), [] { return std::make_unique<HeapSource>(); });
-  const double before = residentMiB();
-  for (int round = 0; round < 3; ++round) {
+  auto session = [&server] {
     test::WsClient ws(server->port(), "/ws");
     ASSERT_FALSE(helloSession(ws).empty());
     ws.close();
     ASSERT_TRUE(waitSessions(*server, 0));
-  }
+  };
+  session();  // the first also loads the encoders for good
+  const double before = residentMiB();
+  for (int round = 0; round < 3; ++round) session();
   // Each session held 48 MiB.
   EXPECT_LT(residentMiB() - before, 24.0);
   survivors.clear();
