@@ -30,6 +30,24 @@ std::string unwrapRefusal(int status, const char* path) {
          path;
 }
 
+// Why a container is no bundle, read from its manifest before anything is
+// unpacked; empty when it may be one.
+std::string manifestProblem(const char* path) {
+  constexpr uint64_t kMaxManifest = 4u << 20;
+  std::vector<container::ImxEntry> entries;
+  if (container::imx_list_entries(path, entries) != container::kImxOk) return "its table of contents is unreadable";
+  const container::ImxEntry* manifest = nullptr;
+  for (const container::ImxEntry& e : entries)
+    if (e.name == "manifest.json") manifest = &e;  // the last entry of the name wins
+  if (!manifest) return "it has no manifest.json";
+  if (manifest->size > kMaxManifest) return "its manifest.json is larger than 4 MiB";
+  std::vector<uint8_t> text;
+  if (container::imx_read_manifest(path, text) != container::kImxOk) return "its manifest.json is unreadable";
+  if (std::string(text.begin(), text.end()).find("le-bundle-v0") == std::string::npos)
+    return "its manifest.json is not an le-bundle-v0 manifest";
+  return {};
+}
+
 void zeroResult(be_engine_frame_result* result) {
   if (result) std::memset(result, 0, sizeof *result);
 }
@@ -58,13 +76,24 @@ int Backend::open(const char* path, const be_engine_open_options* options, Backe
     if (reason) *reason = line;
     return status;
   };
+  if (!threadsOptionValid(options))
+    return refuse(BE_STATUS_BAD_ARGS, "[corvane2-light] open refused: threads " + std::to_string(options->threads) +
+                                          " is outside 0.." + std::to_string(kMaxThreads));
   OpenRollback rb;
   std::string bundleDir = path;
   if (container::imx_is_container(path)) {
+    // Nothing is unpacked from a container that is not a bundle.
+    const std::string notBundle = manifestProblem(path);
+    if (!notBundle.empty()) {
+      std::fprintf(stderr, "[corvane2-light] %s: %s\n", path, notBundle.c_str());
+      return refuse(BE_STATUS_UNWRAP_FAILED, unwrapRefusal(BE_STATUS_UNWRAP_FAILED, path));
+    }
     rb.tempDir = makePrivateTempDir();
     int status = rb.tempDir.empty() ? BE_STATUS_RESOURCE : BE_STATUS_OK;
-    if (status == BE_STATUS_OK && container::imx_extract_all(path, rb.tempDir.c_str()) != container::kImxOk)
+    std::string why;
+    if (status == BE_STATUS_OK && container::imx_extract_all(path, rb.tempDir.c_str(), 0, &why) != container::kImxOk)
       status = BE_STATUS_UNWRAP_FAILED;
+    if (!why.empty()) std::fprintf(stderr, "[corvane2-light] %s: %s\n", path, why.c_str());
     if (status != BE_STATUS_OK) return refuse(status, unwrapRefusal(status, path));
     bundleDir = rb.tempDir;
   }

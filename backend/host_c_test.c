@@ -178,13 +178,13 @@ static void check_refusals(const char* bundle) {
            "[corvane2-light] open refused: packed-container unwrap failed (status 3) for %s\n", box);
   CHECK(strstr(capture_end(), want) != NULL);
   CHECK(temp_dirs() == 0);
-  /* A sound container that holds no bundle: unpacked, refused by the engine, and removed again. */
+  /* A sound container that holds no bundle (no manifest): refused before anything is unpacked. */
   f = fopen(box, "wb");
   const unsigned char lone[] = {'I', 'M', 'X', 0, 2, 0, 1, 0, 1, 0, 'a', 27, 0, 0, 0, 0, 0, 0, 0,
                                 1, 0, 0, 0, 0, 0, 0, 0, 'x'};
   fwrite(lone, 1, sizeof lone, f);
   fclose(f);
-  CHECK(backend->open(box, NULL, 0, NULL, &obj) == BE_STATUS_ENGINE_FAILED && obj == NULL);
+  CHECK(backend->open(box, NULL, 0, NULL, &obj) == BE_STATUS_UNWRAP_FAILED && obj == NULL);
   CHECK(temp_dirs() == 0);
 
   /* No model of the four: b1_int8 is asked for, and the engine, which loads its

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -167,7 +168,7 @@ bool mkdir_p(const std::string& path) {
   return make();
 }
 
-int imx_extract_all(const char* container, const char* dest) {
+int imx_extract_all(const char* container, const char* dest, uint64_t maxBytes, std::string* why) {
   if (!container || !*container || !dest || !*dest) return kImxBadPath;
   FileGuard f;
   uint64_t size = 0;
@@ -176,9 +177,27 @@ int imx_extract_all(const char* container, const char* dest) {
   if (rc != kImxOk) return rc;
   for (const ImxEntry& e : entries)
     if (imx_unsafe_name(e.name)) return kImxBadContainer;
+  uint64_t total = 0;
+  for (const ImxEntry& e : entries) total = e.size > UINT64_MAX - total ? UINT64_MAX : total + e.size;
+  if (maxBytes == 0) {
+    struct stat st;
+    if (::fstat(::fileno(f.get()), &st) != 0) return kImxBadContainer;
+    maxBytes = std::min(size, static_cast<uint64_t>(st.st_blocks) * 512) + kUnpackMargin;
+  }
+  if (total > maxBytes) {
+    if (why)
+      *why = "its members add up to " + std::to_string(total) + " bytes, more than the " + std::to_string(maxBytes) +
+             " an unpack of it may write";
+    return kImxBadContainer;
+  }
   std::string root = dest;
   if (!mkdir_p(root)) return kImxBadContainer;
   if (!root.empty() && (root.back() == '/' || root.back() == '\\')) root.pop_back();
+  struct statvfs fs;
+  if (::statvfs(root.c_str(), &fs) != 0 || total > static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize) {
+    if (why) *why = "its members add up to " + std::to_string(total) + " bytes, more than " + root + " has free";
+    return kImxBadContainer;
+  }
 
   uint64_t largest = 1;
   for (const ImxEntry& e : entries) largest = std::max(largest, e.size);

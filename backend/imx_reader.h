@@ -67,7 +67,14 @@ bool imx_unsafe_name(const std::string& name);
 // order; a later member of the same name overwrites an earlier one. A
 // container with any unsafe name is refused whole before anything is written.
 // Files written before a failure stay; the caller removes `dest`.
-int imx_extract_all(const char* container, const char* dest);
+//
+// Payloads may overlap, and a sparse file stores little of what it spans, so
+// a small container can describe far more data than it holds. An unpack is
+// refused before it writes when its members add up to more than `maxBytes`
+// (0: the bytes the container occupies on disk plus kUnpackMargin) or to
+// more than the destination's free space; `why`, when given, then says so.
+constexpr uint64_t kUnpackMargin = 64ull << 20;
+int imx_extract_all(const char* container, const char* dest, uint64_t maxBytes = 0, std::string* why = nullptr);
 
 // Creates every directory along path (separators "/" and "\"); true when all
 // exist afterwards or already existed. An empty path succeeds.

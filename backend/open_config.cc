@@ -51,8 +51,12 @@ int chooseThreadCount(const be_engine_open_options* options, unsigned hardware) 
   if (options && options->threads != 0) return options->threads;
   const std::string value = envWithDeprecated("MIRELUND_CORVANE2_THREADS", "MIRELUND_C2L_THREADS");
   const long n = value.empty() ? 0 : std::strtol(value.c_str(), nullptr, 10);
-  if (n > 0) return n > 4096 ? 4096 : static_cast<int>(n);
+  if (n > 0) return n > kMaxThreads ? kMaxThreads : static_cast<int>(n);
   return threadsForHardware(hardware);
+}
+
+bool threadsOptionValid(const be_engine_open_options* options) {
+  return !options || (options->threads >= 0 && options->threads <= kMaxThreads);
 }
 
 std::string envWithDeprecated(const char* name, const char* deprecated) {

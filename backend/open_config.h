@@ -18,9 +18,18 @@ std::string chooseModelKey(const std::string& bundleDir, const char* requested);
 // Workers for `hardware` threads (0: unknown): 2 up to 3, half up to 9, else 4.
 int threadsForHardware(unsigned hardware);
 
+// Most worker threads an open will start: each costs a stack and the engine
+// starts a few more per worker.
+constexpr int kMaxThreads = 256;
+
 // The options' non-zero thread count; else $MIRELUND_CORVANE2_THREADS (or the
-// deprecated $MIRELUND_C2L_THREADS) when positive; else threadsForHardware.
+// deprecated $MIRELUND_C2L_THREADS) when positive, at most kMaxThreads; else
+// threadsForHardware. The options' count is the caller's to check
+// (threadsOptionValid).
 int chooseThreadCount(const be_engine_open_options* options, unsigned hardware);
+
+// False when the options ask for a negative count or more than kMaxThreads.
+bool threadsOptionValid(const be_engine_open_options* options);
 
 // $name when set and non-empty, else $deprecated (printing the deprecation
 // line when that one is used), else empty.

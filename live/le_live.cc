@@ -3,6 +3,7 @@
 //
 //   le_live BUNDLE [--port N] [--address IP] [--max-sessions N] [--threads N]
 //                  [--key KEY] [--speech-encoder FILE] [--max-text BYTES] [--no-teeth]
+//                  [--max-lifetime SECONDS] [--allowed-origin ORIGIN]... [--allowed-host HOST]...
 //   le_live --synthetic WxH [...]   (scripted frames, no bundle)
 //
 // Each browser tab gets its own engine (context and utterance pipeline);
@@ -46,7 +47,7 @@ int main(int argc, char** argv) {
   std::string bundle, key = "b1_fp32", synthetic;
   int threads = 0;
   bool noTeeth = false;
-  int port = so.port, maxSessions = so.maxSessions, maxText = int(so.maxTextBytes);
+  int port = so.port, maxSessions = so.maxSessions, maxText = int(so.maxTextBytes), lifetime = so.maxSessionSeconds;
   std::string encoder;
   le::cli::OptionParser parser("le_live",
                                "le_live BUNDLE [options]\n"
@@ -57,6 +58,11 @@ int main(int argc, char** argv) {
       .integer("--max-sessions", "N", "browser tabs served at once", &maxSessions, 1, 64)
       .integer("--threads", "N", "worker threads per session (default: the engine's choice)", &threads, 0, 256)
       .integer("--max-text", "BYTES", "longest sentence accepted", &maxText, 1, 10000)
+      .integer("--max-lifetime", "SECONDS", "longest a session may last", &lifetime, 0, 86400)
+      .custom("--allowed-origin", "ORIGIN", "another origin pages may connect from (repeatable; behind a proxy)",
+              [&](const std::string& v) { so.allowedOrigins.push_back(v); })
+      .custom("--allowed-host", "HOST", "another Host header to answer (repeatable; behind a proxy)",
+              [&](const std::string& v) { so.allowedHosts.push_back(v); })
       .text("--key", "KEY", "director model key (default b1_fp32)", &key)
       .text("--synthetic", "WxH", "serve scripted frames of this size instead of a bundle", &synthetic)
       .text("--speech-encoder", "FILE", "speech encoder model (default: $W2V_ONNX)", &encoder)
@@ -68,6 +74,7 @@ int main(int argc, char** argv) {
   so.port = static_cast<unsigned short>(port);
   so.maxSessions = maxSessions;
   so.maxTextBytes = std::size_t(maxText);
+  so.maxSessionSeconds = lifetime;
   if (!encoder.empty()) setenv("W2V_ONNX", encoder.c_str(), 1);
   if (bundle.empty() == synthetic.empty()) parser.fail("give either a bundle or --synthetic WxH");
   const bool teeth = !noTeeth;

@@ -4,11 +4,14 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
+#include <cctype>
 #include <cstdio>
 #include <deque>
 #include <optional>
 #include <random>
 #include <stdexcept>
+
+#include <malloc.h>
 
 namespace le::live {
 namespace {
@@ -21,7 +24,45 @@ using tcp = asio::ip::tcp;
 using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
 
+using Clock = std::chrono::steady_clock;
+
 constexpr const char* kServerName = "le_live";
+// Ending a WebSocket, politely or after a protocol error, may take this
+// long before the connection is cut.
+constexpr auto kCloseGrace = std::chrono::seconds(5);
+// Pause before accepting again after accept failed (descriptors ran out).
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+
+std::string lower(std::string s) {
+  for (char& c : s) c = char(std::tolower(uint8_t(c)));
+  return s;
+}
+
+// Splits a Host value ("name", "name:port", "[v6]:port"); false when malformed.
+bool splitHost(const std::string& host, std::string& name, unsigned& port) {
+  std::string rest;
+  if (!host.empty() && host[0] == '[') {
+    const std::size_t close = host.find(']');
+    if (close == std::string::npos) return false;
+    name = host.substr(1, close - 1);
+    rest = host.substr(close + 1);
+  } else {
+    const std::size_t colon = host.rfind(':');
+    name = host.substr(0, colon);
+    if (colon != std::string::npos) rest = host.substr(colon);
+    if (name.find(':') != std::string::npos) return false;
+  }
+  if (name.empty()) return false;
+  port = 80;
+  if (rest.empty()) return true;
+  if (rest[0] != ':' || rest.size() < 2 || rest.size() > 6) return false;
+  port = 0;
+  for (std::size_t i = 1; i < rest.size(); ++i) {
+    if (!std::isdigit(uint8_t(rest[i]))) return false;
+    port = port * 10 + unsigned(rest[i] - '0');
+  }
+  return port <= 65535;
+}
 
 std::string randomId() {
   std::random_device rd;
@@ -68,30 +109,47 @@ struct LiveServer::Impl {
   struct Entry {
     std::shared_ptr<LiveSession> session;
     std::shared_ptr<WsConn> conn;
+    Clock::time_point started;
   };
 
   const ServerOptions opts;
   const SourceFactory factory;
   const Speaker speaker;
+  asio::ip::address bound;  // set before serving starts
+  unsigned short boundPort = 0;
+
+  // Declared before the I/O context: connections it still holds at the end
+  // give their places back while it is destroyed.
+  std::mutex connMu;  // guards connections, perAddress
+  int connections = 0;
+  std::map<asio::ip::address, int> perAddress;
+
   asio::io_context ioc{1};
   tcp::acceptor acceptor{ioc};
+  asio::steady_timer acceptPause{ioc};
 
-  mutable std::mutex mu;  // guards live, dying, reserved, stopping
+  mutable std::mutex mu;  // guards live, dying, reserved, reaping, stopping
   std::condition_variable cv;
   std::map<std::string, Entry> live;
   std::vector<std::shared_ptr<LiveSession>> dying;  // ended, waiting for the reaper to join them
   int reserved = 0;                                 // upgrades accepted, sessions not yet made
+  int reaping = 0;                                  // taken off `dying`, being joined
   bool stopping = false;
 
   std::thread io, reaper;
 
-  int sessionCount() const { return int(live.size() + dying.size()) + reserved; }
+  int sessionCount() const { return int(live.size() + dying.size()) + reserved + reaping; }
   std::string busyMessage() const {
     return "The live demo is busy: all " + std::to_string(opts.maxSessions) +
            " sessions are in use. Close another viewer or try again later.";
   }
 
   void accept();
+  // A place for a new connection from `peer`, held until the last copy of
+  // the token goes; null when the total or per-address cap is reached.
+  std::shared_ptr<void> admit(const asio::ip::address& peer);
+  bool hostAllowed(const std::string& host) const;
+  bool originAllowed(const std::string& origin, const std::string& host) const;
   void reap();
   bool reserve();
   void unreserve();
@@ -99,6 +157,7 @@ struct LiveServer::Impl {
   std::string open(const std::shared_ptr<WsConn>& conn);
   // Ends the session `id` (its viewer left); the reaper frees it.
   void release(const std::string& id);
+  void releaseLocked(const std::string& id);  // with mu held
   std::shared_ptr<LiveSession> find(const std::string& id);
   Response handle(const Request& req);
 };
@@ -107,13 +166,23 @@ struct LiveServer::Impl {
 // maxPendingBytes of it queued; reads only to notice the viewer leaving.
 class WsConn : public std::enable_shared_from_this<WsConn> {
  public:
-  WsConn(tcp::socket&& socket, LiveServer::Impl& server) : ws_(std::move(socket)), server_(server) {}
+  WsConn(tcp::socket&& socket, LiveServer::Impl& server, std::shared_ptr<void> slot)
+      : ws_(std::move(socket)), server_(server), slot_(std::move(slot)), closeTimer_(ws_.get_executor()) {}
 
   void start(Request req) {
-    ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+    auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
+    // Bounds the closing handshake too: a failed connection's teardown must
+    // not keep its engine running.
+    timeouts.handshake_timeout = kCloseGrace;
+    ws_.set_option(timeouts);
     ws_.set_option(websocket::stream_base::decorator(
         [](websocket::response_type& res) { res.set(http::field::server, kServerName); }));
     ws_.read_message_max(4096);
+    // The engine stops as soon as the viewer starts to close, not when the
+    // handshake has ended.
+    ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
+      if (kind == websocket::frame_type::close) gone();
+    });
     req_ = std::move(req);
     ws_.async_accept(req_, [self = shared_from_this()](beast::error_code ec) { self->onAccept(ec); });
   }
@@ -121,29 +190,70 @@ class WsConn : public std::enable_shared_from_this<WsConn> {
   // Thread-safe: queues a message; false once the connection is closing or
   // the viewer has fallen too far behind.
   bool enqueue(bool binary, std::string data) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (closed_) return false;
-    if (queuedBytes_ + data.size() > server_.opts.maxPendingBytes) {
-      closed_ = true;
-      closeCode_ = websocket::close_code::policy_error;
-      closeReason_ = "viewer too slow";
-      schedule();
-      return false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (closed_) return false;
+      if (queuedBytes_ + data.size() <= server_.opts.maxPendingBytes) {
+        queuedBytes_ += data.size();
+        queue_.emplace_back(binary, std::move(data));
+        schedule();
+        return true;
+      }
     }
-    queuedBytes_ += data.size();
-    queue_.emplace_back(binary, std::move(data));
-    schedule();
-    return true;
+    // The viewer stopped reading: a close frame would wait behind the queue
+    // forever, so the queue goes and the connection is cut.
+    abort();
+    return false;
   }
 
-  // Thread-safe: closes the connection after what is queued.
+  // Thread-safe: closes the connection after what is queued, cutting it if
+  // that takes longer than kCloseGrace.
   void closeWith(websocket::close_code code, const std::string& reason) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (closed_) return;
-    closed_ = true;
-    closeCode_ = code;
-    closeReason_ = reason;
-    schedule();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (closed_) return;
+      closed_ = true;
+      closeCode_ = code;
+      closeReason_ = reason;
+      schedule();
+    }
+    asio::post(ws_.get_executor(), [self = shared_from_this()] {
+      self->closeTimer_.expires_after(kCloseGrace);
+      self->closeTimer_.async_wait([self](beast::error_code ec) {
+        if (!ec) self->cut();
+      });
+    });
+  }
+
+  // Thread-safe: drops what is queued and cuts the connection now.
+  void abort() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      closed_ = true;
+      std::deque<std::pair<bool, std::string>>().swap(queue_);
+      queuedBytes_ = 0;
+    }
+    asio::post(ws_.get_executor(), [self = shared_from_this()] { self->cut(); });
+  }
+
+  // Thread-safe: asks the I/O thread whether the WebSocket has begun to
+  // close (say after a protocol error, whose teardown can wait on the peer
+  // for long); if so the session ends now and the socket is cut soon.
+  void checkOpen() {
+    asio::post(ws_.get_executor(), [self = shared_from_this()] {
+      if (self->ws_.is_open()) return;
+      self->gone();
+      self->closeTimer_.expires_after(kCloseGrace);
+      self->closeTimer_.async_wait([self](beast::error_code ec) {
+        if (!ec) self->cut();
+      });
+    });
+  }
+
+  // Thread-safe: true when one write has been waiting on the viewer for `limit`.
+  bool stalled(Clock::time_point now, std::chrono::seconds limit) const {
+    const int64_t since = writeSince_.load();
+    return since != 0 && now.time_since_epoch() - Clock::duration(since) >= limit;
   }
 
  private:
@@ -174,12 +284,19 @@ class WsConn : public std::enable_shared_from_this<WsConn> {
     });
   }
 
+  // I/O thread: the viewer left or is leaving; its session ends now.
   void gone() {
     {
       std::lock_guard<std::mutex> lock(mu_);
       closed_ = true;
     }
     if (!id_.empty()) server_.release(id_);
+  }
+
+  // I/O thread: closing the socket ends every pending operation.
+  void cut() {
+    closeTimer_.cancel();
+    beast::get_lowest_layer(ws_).close();
   }
 
   // I/O thread: writes the next message, or the close once all are out.
@@ -192,7 +309,7 @@ class WsConn : public std::enable_shared_from_this<WsConn> {
         closing_ = true;
         const websocket::close_reason why(closeCode_, closeReason_);
         lock.unlock();
-        ws_.async_close(why, [self = shared_from_this()](beast::error_code) {});
+        ws_.async_close(why, [self = shared_from_this()](beast::error_code) { self->closeTimer_.cancel(); });
       }
       return;
     }
@@ -201,9 +318,11 @@ class WsConn : public std::enable_shared_from_this<WsConn> {
     queuedBytes_ -= current_.second.size();
     lock.unlock();
     writing_ = true;
+    writeSince_ = Clock::now().time_since_epoch().count();
     ws_.binary(current_.first);
     ws_.async_write(asio::buffer(current_.second), [self = shared_from_this()](beast::error_code ec, std::size_t) {
       self->writing_ = false;
+      self->writeSince_ = 0;
       if (ec) {
         self->gone();
         return;
@@ -214,6 +333,7 @@ class WsConn : public std::enable_shared_from_this<WsConn> {
 
   websocket::stream<beast::tcp_stream> ws_;
   LiveServer::Impl& server_;
+  const std::shared_ptr<void> slot_;  // this connection's place under the caps
   Request req_;
   std::string id_;
   beast::flat_buffer readBuf_;
@@ -223,7 +343,9 @@ class WsConn : public std::enable_shared_from_this<WsConn> {
   bool closed_ = false, scheduled_ = false;
   websocket::close_code closeCode_ = websocket::close_code::none;
   std::string closeReason_;
+  std::atomic<int64_t> writeSince_{0};  // steady-clock ticks when the pending write began; 0 when none
   // I/O thread only.
+  asio::steady_timer closeTimer_;
   bool writing_ = false, closing_ = false;
   std::pair<bool, std::string> current_;
 };
@@ -231,7 +353,8 @@ class WsConn : public std::enable_shared_from_this<WsConn> {
 // One HTTP connection: requests in turn until it closes or upgrades.
 class HttpConn : public std::enable_shared_from_this<HttpConn> {
  public:
-  HttpConn(tcp::socket&& socket, LiveServer::Impl& server) : stream_(std::move(socket)), server_(server) {}
+  HttpConn(tcp::socket&& socket, LiveServer::Impl& server, std::shared_ptr<void> slot)
+      : stream_(std::move(socket)), server_(server), slot_(std::move(slot)) {}
 
   void read() {
     parser_.emplace();
@@ -267,6 +390,19 @@ class HttpConn : public std::enable_shared_from_this<HttpConn> {
     Request req = parser_->release();
     const std::string target(req.target());
     const std::string path = target.substr(0, target.find('?'));
+    // A page elsewhere, or a name rebound to this address, gets nothing.
+    const std::string host(req[http::field::host]);
+    if (!server_.hostAllowed(host))
+      return reply(textResponse(req, http::status::misdirected_request,
+                                "This server does not answer to the host name '" + host + "'.\n"),
+                   true);
+    const bool changesState =
+        websocket::is_upgrade(req) || (req.method() != http::verb::get && req.method() != http::verb::head);
+    const std::string origin(req[http::field::origin]);
+    if (changesState && !server_.originAllowed(origin, host))
+      return reply(textResponse(req, http::status::forbidden,
+                                "Requests from " + origin + " are not accepted; open the page from this server.\n"),
+                   true);
     if (websocket::is_upgrade(req)) {
       if (path != "/ws") return reply(textResponse(req, http::status::not_found, "No WebSocket at " + path + ".\n"), true);
       if (!server_.reserve()) {
@@ -280,7 +416,7 @@ class HttpConn : public std::enable_shared_from_this<HttpConn> {
         return reply(std::move(res), true);
       }
       stream_.expires_never();
-      auto conn = std::make_shared<WsConn>(stream_.release_socket(), server_);
+      auto conn = std::make_shared<WsConn>(stream_.release_socket(), server_, slot_);
       conn->start(std::move(req));
       return;
     }
@@ -304,19 +440,67 @@ class HttpConn : public std::enable_shared_from_this<HttpConn> {
 
   beast::tcp_stream stream_;
   LiveServer::Impl& server_;
+  const std::shared_ptr<void> slot_;  // this connection's place under the caps
   beast::flat_buffer buf_;
   std::optional<http::request_parser<http::string_body>> parser_;
 };
 
 void LiveServer::Impl::accept() {
   acceptor.async_accept(asio::make_strand(ioc), [this](beast::error_code ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted) return;
     if (ec) {
-      if (ec == asio::error::operation_aborted) return;
-    } else {
-      std::make_shared<HttpConn>(std::move(socket), *this)->read();
+      // Out of descriptors, most likely: trying again at once would spin.
+      acceptPause.expires_after(kAcceptPause);
+      acceptPause.async_wait([this](beast::error_code e) {
+        if (!e) accept();
+      });
+      return;
     }
+    beast::error_code peerEc;
+    const tcp::endpoint peer = socket.remote_endpoint(peerEc);
+    std::shared_ptr<void> slot = peerEc ? nullptr : admit(peer.address());
+    // Over a cap the socket closes unanswered as it goes out of scope.
+    if (slot) std::make_shared<HttpConn>(std::move(socket), *this, std::move(slot))->read();
     accept();
   });
+}
+
+std::shared_ptr<void> LiveServer::Impl::admit(const asio::ip::address& peer) {
+  std::lock_guard<std::mutex> lock(connMu);
+  int& mine = perAddress[peer];
+  if (connections >= opts.maxConnections || mine >= opts.maxConnectionsPerAddress) {
+    if (mine == 0) perAddress.erase(peer);
+    return nullptr;
+  }
+  ++mine;
+  ++connections;
+  return std::shared_ptr<void>(this, [this, peer](void*) {
+    std::lock_guard<std::mutex> released(connMu);
+    --connections;
+    if (--perAddress[peer] == 0) perAddress.erase(peer);
+  });
+}
+
+bool LiveServer::Impl::hostAllowed(const std::string& host) const {
+  for (const std::string& h : opts.allowedHosts)
+    if (lower(h) == lower(host)) return true;
+  std::string name;
+  unsigned port = 0;
+  if (!splitHost(host, name, port) || port != boundPort) return false;
+  beast::error_code ec;
+  const asio::ip::address literal = asio::ip::make_address(name, ec);
+  // Any IP literal will do on a wildcard bind: rebinding attacks need a name.
+  if (!ec) return bound.is_unspecified() || literal == bound;
+  return lower(name) == "localhost" && (bound.is_loopback() || bound.is_unspecified());
+}
+
+bool LiveServer::Impl::originAllowed(const std::string& origin, const std::string& host) const {
+  // Browsers send an Origin with every upgrade and POST; a request without
+  // one comes from a program, which no page can drive.
+  if (origin.empty()) return true;
+  for (const std::string& o : opts.allowedOrigins)
+    if (lower(o) == lower(origin)) return true;
+  return lower(origin) == "http://" + lower(host);
 }
 
 bool LiveServer::Impl::reserve() {
@@ -346,12 +530,16 @@ std::string LiveServer::Impl::open(const std::shared_ptr<WsConn>& conn) {
     cv.notify_all();
     return {};
   }
-  live[id] = Entry{std::move(session), conn};
+  live[id] = Entry{std::move(session), conn, Clock::now()};
   return id;
 }
 
 void LiveServer::Impl::release(const std::string& id) {
   std::lock_guard<std::mutex> lock(mu);
+  releaseLocked(id);
+}
+
+void LiveServer::Impl::releaseLocked(const std::string& id) {
   auto it = live.find(id);
   if (it == live.end()) return;
   it->second.session->close();
@@ -367,19 +555,36 @@ std::shared_ptr<LiveSession> LiveServer::Impl::find(const std::string& id) {
 }
 
 // Joins and frees ended sessions off the I/O thread (an engine takes a while
-// to stop), and closes the WebSocket of a session that ended by itself.
+// to stop), closes the WebSocket of a session that ended by itself, ends
+// sessions past their lifetime and cuts viewers that stopped reading.
 void LiveServer::Impl::reap() {
   std::unique_lock<std::mutex> lock(mu);
   for (;;) {
     cv.wait_for(lock, std::chrono::milliseconds(200));
-    for (auto& [id, entry] : live)
+    const Clock::time_point now = Clock::now();
+    std::vector<std::string> expired;
+    for (auto& [id, entry] : live) {
       if (entry.session->finished()) entry.conn->closeWith(websocket::close_code::internal_error, "session ended");
+      if (opts.maxSessionSeconds > 0 && now - entry.started >= std::chrono::seconds(opts.maxSessionSeconds))
+        expired.push_back(id);
+      if (entry.conn->stalled(now, std::chrono::seconds(opts.writeStallSeconds))) entry.conn->abort();
+      entry.conn->checkOpen();
+    }
+    for (const std::string& id : expired) {
+      live[id].conn->closeWith(websocket::close_code::try_again_later, "session time limit reached");
+      releaseLocked(id);
+    }
     while (!dying.empty()) {
       std::shared_ptr<LiveSession> s = std::move(dying.back());
+      dying.pop_back();
+      ++reaping;
       lock.unlock();
       s.reset();  // joins its threads and frees its engine
+      // An engine's freed memory would otherwise stay with the allocator,
+      // and a long-running server would grow with every session.
+      malloc_trim(0);
       lock.lock();
-      dying.pop_back();
+      --reaping;
     }
     if (stopping && live.empty() && dying.empty()) return;
   }
@@ -472,6 +677,8 @@ LiveServer::LiveServer(ServerOptions opts, SourceFactory factory, Speaker speake
     throw std::runtime_error("Live server: cannot listen on " + s.opts.address + ":" + std::to_string(s.opts.port) +
                              ": " + ec.message() + ".");
   port_ = s.acceptor.local_endpoint().port();
+  s.bound = address;
+  s.boundPort = port_;
   s.accept();
   s.io = std::thread([&s] { s.ioc.run(); });
   s.reaper = std::thread([&s] { s.reap(); });
@@ -492,6 +699,7 @@ LiveServer::~LiveServer() {
   asio::post(s.ioc, [&s] {
     beast::error_code ec;
     s.acceptor.close(ec);
+    s.acceptPause.cancel();
   });
   s.reaper.join();
   s.ioc.stop();

@@ -11,7 +11,8 @@
 // Errors are proper HTTP statuses with a one-sentence plain-text body: 400
 // malformed, 404 unknown path or session, 405 wrong method, 413 text or body
 // too large, 415 not text, 426 /ws without an upgrade, 429 too many queued
-// sentences, 431 headers too large, 503 session limit reached.
+// sentences, 431 headers too large, 503 session limit reached; 421 for a
+// Host the server is not served under and 403 for a foreign Origin.
 #pragma once
 
 #include <atomic>
@@ -36,6 +37,18 @@ struct ServerOptions {
   std::size_t maxBodyBytes = 16 * 1024;       // larger request bodies are refused unread
   std::size_t maxPendingBytes = 64u << 20;    // per viewer: more unsent output ends the session
   int httpTimeoutSeconds = 30;                // an HTTP request must arrive within this
+  // Browsers may reach the server only under its own origin: Host must name
+  // the bound address (an IP literal, or "localhost" on loopback) with the
+  // port, and an upgrade or POST that carries an Origin must come from
+  // "http://" + that Host. Behind a proxy, list the public names here
+  // (Host values such as "avatar.example:443", origins such as
+  // "https://avatar.example").
+  std::vector<std::string> allowedHosts;
+  std::vector<std::string> allowedOrigins;
+  int maxConnections = 256;           // HTTP and WebSocket connections open at once
+  int maxConnectionsPerAddress = 32;  // of those, from one client address
+  int maxSessionSeconds = 1800;       // a session ends after this, however busy (0: no limit)
+  int writeStallSeconds = 20;         // a viewer that takes no data for this long is dropped
 };
 
 class LiveServer {

@@ -1,11 +1,15 @@
 #include "live/speech_synth.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 
@@ -27,6 +31,31 @@ uint32_t le32(const std::string& b, std::size_t at) {
          uint32_t(uint8_t(b[at + 3])) << 24;
 }
 uint16_t le16(const std::string& b, std::size_t at) { return uint16_t(uint8_t(b[at]) | uint8_t(b[at + 1]) << 8); }
+
+// Holds SIGPIPE back from this thread while the child's input is written:
+// a child that exits early must fail the call, not end the process. A
+// signal raised meanwhile is taken before the mask is restored.
+class PipeSignalBlock {
+ public:
+  PipeSignalBlock() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigpending(&before_);
+    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+  }
+  ~PipeSignalBlock() {
+    sigset_t now;
+    sigpending(&now);
+    if (!sigismember(&before_, SIGPIPE) && sigismember(&now, SIGPIPE)) {
+      const timespec zero{0, 0};
+      sigtimedwait(&pipe_, nullptr, &zero);
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+
+ private:
+  sigset_t pipe_, before_, old_;
+};
 
 // Closes a descriptor once.
 struct Fd {
@@ -97,7 +126,8 @@ std::vector<int16_t> resample(const std::vector<int16_t>& in, int fromRate, int 
   return out;
 }
 
-SpeechSynth::SpeechSynth(std::string program, std::string voice) : program_(std::move(program)), voice_(std::move(voice)) {}
+SpeechSynth::SpeechSynth(std::string program, std::string voice, int timeoutMs)
+    : program_(std::move(program)), voice_(std::move(voice)), timeoutMs_(timeoutMs) {}
 
 std::vector<int16_t> SpeechSynth::speak(const std::string& text) const {
   Fd inR, inW, outR, outW;
@@ -109,44 +139,82 @@ std::vector<int16_t> SpeechSynth::speak(const std::string& text) const {
   outR.fd = p[0];
   outW.fd = p[1];
 
+  // The child gets its pipes and standard error, nothing else: a listening
+  // or viewer socket held open by it would outlive the server's own close.
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_adddup2(&fa, inR.fd, 0);
   posix_spawn_file_actions_adddup2(&fa, outW.fd, 1);
+  posix_spawn_file_actions_addclosefrom_np(&fa, 3);
+  // Its own process group, so that a kill reaches anything it started.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attr, 0);
   std::vector<std::string> args = {program_, "-v", voice_, "--stdin", "--stdout"};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, program_.c_str(), &fa, nullptr, argv.data(), environ);
+  const int rc = posix_spawnp(&pid, program_.c_str(), &fa, &attr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
   if (rc != 0)
     throw std::runtime_error("Speech: cannot run " + program_ + ": " + std::strerror(rc) +
                              " (is the espeak-ng package installed?).");
   inR.reset();
   outW.reset();
 
-  // The text is short (the server caps it) and fits the pipe: write it all,
-  // then read the WAV.
+  // Feed the text and collect the WAV together, without blocking, until the
+  // program closes its output or its time is up.
+  ::fcntl(inW.fd, F_SETFL, O_NONBLOCK);
+  const PipeSignalBlock noPipeSignal;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
   std::size_t off = 0;
-  while (off < text.size()) {
-    const ssize_t w = ::write(inW.fd, text.data() + off, text.size() - off);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) break;
-    off += std::size_t(w);
-  }
-  inW.reset();
+  if (text.empty()) inW.reset();
   std::string wav;
   char buf[1 << 15];
-  for (;;) {
-    const ssize_t r = ::read(outR.fd, buf, sizeof buf);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    wav.append(buf, std::size_t(r));
+  bool overran = false;
+  while (outR.fd >= 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      overran = true;
+      break;
+    }
+    pollfd fds[2] = {{outR.fd, POLLIN, 0}, {inW.fd, POLLOUT, 0}};
+    const int n = ::poll(fds, inW.fd >= 0 ? 2 : 1, int(left.count()));
+    if (n < 0 && errno != EINTR) break;
+    if (n <= 0) continue;
+    if (inW.fd >= 0 && fds[1].revents) {
+      const ssize_t w = ::write(inW.fd, text.data() + off, text.size() - off);
+      if (w > 0) off += std::size_t(w);
+      if ((w < 0 && errno != EAGAIN && errno != EINTR) || off == text.size()) inW.reset();
+    }
+    if (fds[0].revents) {
+      const ssize_t r = ::read(outR.fd, buf, sizeof buf);
+      if (r > 0) wav.append(buf, std::size_t(r));
+      else if (r == 0 || (errno != EINTR && errno != EAGAIN)) outR.reset();
+    }
   }
+  inW.reset();
+  outR.reset();
+  // A program that closed its output may still hang instead of exiting.
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  for (;;) {
+    const pid_t got = overran ? 0 : ::waitpid(pid, &status, WNOHANG);
+    if (got == pid || (got < 0 && errno != EINTR)) break;
+    if (got == 0 && (overran || std::chrono::steady_clock::now() >= deadline)) {
+      overran = true;
+      ::kill(-pid, SIGKILL);
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      break;
+    }
+    ::usleep(2000);
   }
+  if (overran)
+    throw std::runtime_error("Speech: " + program_ + " did not finish within " + std::to_string(timeoutMs_) +
+                             " ms and was stopped.");
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
     throw std::runtime_error("Speech: " + program_ + " failed (status " + std::to_string(status) + ").");
   int rate = 0;
