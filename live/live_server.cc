@@ -6,6 +6,7 @@
 #include <boost/beast/websocket.hpp>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <optional>
 #include <random>
@@ -662,8 +663,22 @@ Response LiveServer::Impl::handle(const Request& req) {
   return textResponse(req, http::status::not_found, "No such path: " + path + "\n");
 }
 
+namespace {
+
+// Every session's threads would otherwise get allocator arenas of their own
+// (up to eight per core), and the freed pages scattered over them stay with
+// the process however often they are trimmed: memory climbed with each
+// session. Two arenas keep a long-running server flat; a MALLOC_ARENA_MAX
+// set by whoever runs it wins.
+void boundAllocatorArenas() {
+  if (!std::getenv("MALLOC_ARENA_MAX")) mallopt(M_ARENA_MAX, 2);
+}
+
+}  // namespace
+
 LiveServer::LiveServer(ServerOptions opts, SourceFactory factory, Speaker speaker)
-    : impl_(std::make_unique<Impl>(std::move(opts), std::move(factory), std::move(speaker))) {
+    : impl_((boundAllocatorArenas(),
+             std::make_unique<Impl>(std::move(opts), std::move(factory), std::move(speaker)))) {
   Impl& s = *impl_;
   beast::error_code ec;
   const auto address = asio::ip::make_address(s.opts.address, ec);
