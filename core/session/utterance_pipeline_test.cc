@@ -107,6 +107,11 @@ struct Frame {
   le_utt_frame_info info;
 };
 
+// How many of `frames` are of `kind`.
+int countKind(const std::vector<le_utt_frame_info>& frames, int kind) {
+  return int(std::count_if(frames.begin(), frames.end(), [kind](const le_utt_frame_info& f) { return f.kind == kind; }));
+}
+
 class UttTest : public ::testing::Test {
  protected:
   virtual std::string bundleName() const { return "tiny"; }
@@ -353,8 +358,7 @@ TEST_F(UttTest, HoldTimeEndsAnUtteranceOnlyWhenAllowed) {
     EXPECT_DOUBLE_EQ(p->holdMs(), 200);
     pushSpeech(*p, 640 * 30);
     auto f = pullUntilIdle(*p, 2);
-    int speech = 0, ramp = 0;
-    for (auto& g : f) speech += g.kind == 1, ramp += g.kind == 2;
+    const int speech = countKind(f, 1), ramp = countKind(f, 2);
     EXPECT_EQ(speech, 30);
     EXPECT_EQ(ramp, 6);
   }
@@ -408,8 +412,7 @@ TEST_F(UttTest, AudioRightAfterAnInterruptStartsTheNextUtterance) {
   pushSpeech(*p, 640 * 10);
   p->endUtterance();
   auto f = pullUntilIdle(*p, 2);
-  int speech = 0;
-  for (auto& g : f) speech += g.kind == 1;
+  const int speech = countKind(f, 1);
   EXPECT_EQ(speech, 10);
   EXPECT_EQ(p->stats().utterances, 2);
 }
@@ -700,8 +703,7 @@ TEST_F(UttTest, TeethStageDeliversEveryFrameOnceAndStopsOnFailure) {
       p->endUtterance();
       auto f = pullUntilIdle(*p, 2);
       expectContinuous(f, nt_);
-      int speech = 0, ramp = 0;
-      for (auto& x : f) speech += x.kind == 1, ramp += x.kind == 2;
+      const int speech = countKind(f, 1), ramp = countKind(f, 2);
       EXPECT_EQ(speech, 10);
       EXPECT_EQ(ramp, 6);
       int64_t a = 0, b = 0;
@@ -837,8 +839,7 @@ TEST_F(RealTeethTest, BorrowedTeethChangeOnlyTheMouthWindowOfEverySpeechFrame) {
     std::string msg;
     EXPECT_EQ(p->teethStats(&composed, &failedResults, &msg), 1) << msg;
   }
-  int speechFrames = 0, rampFrames = 0;
-  for (const auto& f : teethKinds) speechFrames += f.kind == 1, rampFrames += f.kind == 2;
+  const int speechFrames = countKind(teethKinds, 1), rampFrames = countKind(teethKinds, 2);
   EXPECT_EQ(speechFrames, frames);
   // Every rendered frame, speech and ramp alike, went through the pass; only
   // those whose window was written count as composed (a closed mouth is
@@ -897,8 +898,7 @@ TEST_F(UttTest, TeethCountsComposedFramesOnlyAndFreesReplacedPasses) {
     pushSpeech(*p, 640 * 10);
     p->endUtterance();
     auto f = pullUntilIdle(*p, 2);
-    int speech = 0, ramp = 0;
-    for (auto& x : f) speech += x.kind == 1, ramp += x.kind == 2;
+    const int speech = countKind(f, 1), ramp = countKind(f, 2);
     EXPECT_EQ(speech, 10);
     EXPECT_EQ(ramp, 6);
     int64_t composed = 0, failedResults = 0;
@@ -960,8 +960,7 @@ TEST_F(UttTest, WarmUpAndIdleFramesShareAPriorPlayedFromVideo) {
   pushSpeech(*p, 640 * 12);
   p->endUtterance();
   auto f = pullUntilIdle(*p, 2);
-  int speech = 0;
-  for (auto& g : f) speech += g.kind == 1;
+  const int speech = countKind(f, 1);
   EXPECT_EQ(speech, 12);
   int64_t failures = 0;
   std::string msg;
@@ -1036,8 +1035,7 @@ TEST_F(UttTest, HybridModeKeepsTheStreamWhole) {
   p->endUtterance();
   auto f = pullUntilIdle(*p, 2);
   expectContinuous(f, nt_);
-  int speech = 0;
-  for (auto& g : f) speech += g.kind == 1;
+  const int speech = countKind(f, 1);
   EXPECT_EQ(speech, 40);
 }
 
