@@ -1,10 +1,16 @@
 // A real-time host on the demo bundle: speech is pushed at its own pace (640
 // samples every 40 ms) and one frame is pulled every 40 ms, as a display
 // would. Three utterances of an espeak sentence with silences between them,
-// the last one interrupted half way. Reported per run: the output rate while
-// frames were due, frames due but not ready after the first speech frame
-// (underruns), the first-frame latency of the pipeline's statistics, the
-// process CPU time per delivered frame and the CPU each stage spent per
+// each ended by the host once its last samples are in (as le_live and
+// le_speak do; LE_BENCH_HOLD=1 leaves the ending to the pipeline's hold
+// time), the last one interrupted half way. Reported per run: the output
+// rate while frames were due, frames due but not ready after the first
+// speech frame (underruns), the source's lag (source_lag_ms: how long after
+// a frame's audio began the source can yield it at the latest), the longest
+// time from an utterance's first push to the host pulling its first speech
+// frame (first_pull_ms) beside the pipeline's own first-frame latency (to
+// publication), the process CPU time per delivered frame and the CPU each
+// stage spent per
 // delivered frame (cpu_<stage>_ms; cpu_unattributed_ms is the rest of the
 // process's CPU, mostly the helper threads of ONNX Runtime's and the
 // compositor's pools). Argument 1 attaches the bundle's borrowed teeth.
@@ -15,19 +21,25 @@
 // models and directors, the speech encoders and the espeak clips):
 //   ctest -R "fixture_(demo_bundle|director_bundles|speech_encoders|speech_clips)"
 // Run with --benchmark_filter=RealtimeHost; LE_UTT_STAGE_REPORT=1 adds the
-// pipeline's stage report; LE_BENCH_BUNDLE runs another bundle.
+// pipeline's stage report, LE_UTT_TRACE=1 its per-frame timeline and
+// LE_BENCH_TRACE=1 a line per underrun; LE_BENCH_BUNDLE runs another bundle.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/session/animation_source.h"
+#include "core/session/source_lag.h"
 #include "le/le.h"
 #include "tests/test_support.h"
 #include "tools/teeth_attach.h"
@@ -98,6 +110,22 @@ std::string benchBundle() {
   return b && *b ? b : le::test::dataDir() + "/demo";
 }
 
+bool envOn(const char* name) {
+  const char* v = std::getenv(name);
+  return v && *v && std::strcmp(v, "0") != 0;
+}
+
+// The lag of the bundle's animation source in ms (frames of further audio a
+// frame waits for, plus its own), -1 when it cannot be measured.
+double sourceLagMs(const std::string& bundle) {
+  std::string error;
+  const std::unique_ptr<le::AnimationSource> source =
+      le::openAnimationSource(le::motionDirIsA2x(bundle), bundle, 1, "", &error);
+  if (!source) return -1;
+  const int lag = le::measureLagFrames(*source);
+  return lag < 0 ? -1.0 : 40.0 * (lag + 1);
+}
+
 // Mean CPU ms per delivered frame of every stage, as counters.
 void stageCounters(benchmark::State& state, int64_t frames, double cpuMs) {
   double attributed = 0;
@@ -122,6 +150,8 @@ void BM_RealtimeHost(benchmark::State& state) {
     return;
   }
   if (!std::getenv("W2V_ONNX")) setenv("W2V_ONNX", (data + "/speech/audio_encoder_fp32.onnx").c_str(), 0);
+  const bool hostEnds = !envOn("LE_BENCH_HOLD"), trace = envOn("LE_BENCH_TRACE");
+  const double lagMs = sourceLagMs(bundle);
   for (auto _ : state) {
     Host host(bundle);
     le_utt* u = host.utt;
@@ -154,30 +184,47 @@ void BM_RealtimeHost(benchmark::State& state) {
     const int ticks = t;
     int64_t pulled = 0, speechFrames = 0, underruns = 0, dueAfterSpeech = 0;
     bool spoke = false;
-    le_utt_frame_info info{};
+    double firstPullMs = 0;
+    le_utt_frame_info info{}, last{};
     le_telemetry_reset();
     const double cpu0 = cpuSeconds();
     const auto start = Clock::now();
+    auto msSince = [](Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); };
+    Clock::time_point uttStart = start;
     for (int k = 0; k < ticks; ++k) {
+      // A viewer's interrupt falls between two frames, here half way.
+      for (const Span& s : spans)
+        if (s.interrupt && k == s.end) {
+          std::this_thread::sleep_until(start + std::chrono::milliseconds(40 * k - 20));
+          le_utt_interrupt(u);
+        }
       std::this_thread::sleep_until(start + std::chrono::milliseconds(40 * k));
       for (const Span& s : spans) {
         if (k >= s.begin && k < s.end) {
           const size_t off = size_t(k - s.begin) * 640;
           const int n = int(std::min<size_t>(640, speech.size() - off));
+          if (k == s.begin) uttStart = Clock::now();
           le_utt_push_audio(u, speech.data() + off, n);
+          if (hostEnds && !s.interrupt && k + 1 == s.end) le_utt_end_utterance(u);
         }
-        if (s.interrupt && k == s.end) le_utt_interrupt(u);
       }
       const bool got = le_utt_pull_frame(u, frame.data(), frame.size(), &info) == 1;
       if (spoke) {
         ++dueAfterSpeech;
-        if (!got) ++underruns;
+        if (!got) {
+          ++underruns;
+          if (trace)
+            std::fprintf(stderr, "[bench] underrun at tick %d, %.1f ms after the utterance's first push, after kind %d speech %d\n",
+                         k, msSince(uttStart), last.kind, last.speech_index);
+        }
       }
       if (got) {
         ++pulled;
+        last = info;
         if (info.kind == 1) {
           ++speechFrames;
           spoke = true;
+          if (info.speech_index == 0) firstPullMs = std::max(firstPullMs, msSince(uttStart));
         }
       }
     }
@@ -195,6 +242,8 @@ void BM_RealtimeHost(benchmark::State& state) {
     state.counters["underruns"] = double(underruns);
     state.counters["due_after_speech"] = double(dueAfterSpeech);
     state.counters["first_frame_ms"] = st.first_frame_latency_ms;
+    state.counters["first_pull_ms"] = firstPullMs;
+    state.counters["source_lag_ms"] = lagMs;
     state.counters["render_ms"] = st.render_ms_avg;
     state.counters["cpu_ms_per_frame"] = pulled ? 1000.0 * cpu / double(pulled) : 0.0;
     state.counters["utterances"] = double(st.utterances);

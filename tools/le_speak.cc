@@ -343,6 +343,7 @@ int run(const Options& o) {
   std::printf("le_speak: via %s%s: %.1f fps rendered, first-frame latency %.0f ms\n", producer.name.c_str(),
               o.realtime ? " (real time)" : "", r.seconds > 0 ? double(rendered) / r.seconds : 0.0,
               r.firstFrameLatencyMs);
+  if (o.realtime && r.deliveredFps > 0) std::printf("le_speak: speech delivered at %.1f fps\n", r.deliveredFps);
   if (utt && teeth.rfind("teeth: borrowed", 0) == 0) teeth += ", " + le::tools::teethOutcome(utt.get());
   std::printf("le_speak: %s\n", teeth.c_str());
   const std::string cpu = le::tools::stageCpuLine();

@@ -88,6 +88,8 @@ UttDriveResult driveUtterance(le_utt* utt, size_t frameBytes, const std::vector<
 
   UttDriveResult result;
   bool spoke = false;
+  int speechPulled = 0;
+  Clock::time_point firstSpeech, lastSpeech;
   lastProgress = Clock::now();
   for (;;) {
     pushDue();
@@ -102,7 +104,14 @@ UttDriveResult driveUtterance(le_utt* utt, size_t frameBytes, const std::vector<
         le_utt_get_stats(utt, &stats);
         result.firstFrameLatencyMs = stats.first_frame_latency_ms;
         result.renderMsAvg = stats.render_ms_avg;
+        // n frames span n - 1 periods between the first pull and the last.
+        const double span = std::chrono::duration<double>(lastSpeech - firstSpeech).count();
+        if (speechPulled > 1 && span > 0) result.deliveredFps = double(speechPulled - 1) / span;
         return result;
+      }
+      if (info.kind == 1) {
+        lastSpeech = Clock::now();
+        if (speechPulled++ == 0) firstSpeech = lastSpeech;
       }
       spoke = spoke || info.kind == 1;
       addFrame(video, frame.data(), info);

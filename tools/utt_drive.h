@@ -22,6 +22,9 @@ struct UttDriveResult {
   double firstFrameLatencyMs = 0.0;  // first push to first speech frame published (the pipeline's own figure)
   double seconds = 0.0;              // first push to the last frame pulled
   double renderMsAvg = 0.0;
+  // Speech frames a second from the first one pulled to the last: 25 when
+  // the pipeline keeps up with speech pushed in real time.
+  double deliveredFps = 0.0;
 };
 
 // Waits until the pipeline is ready, pulls the lead frames, pushes `speech`

@@ -11,6 +11,7 @@
 #include "core/bundle/member_names.h"
 #include "core/render/renderer.h"
 #include "core/session/context.h"
+#include "core/session/source_lag.h"
 #include "core/telemetry/telemetry.h"
 
 namespace le {
@@ -22,6 +23,14 @@ constexpr auto kWait = std::chrono::milliseconds(2);
 // safety net, not a poll (every event that brings work notifies).
 constexpr auto kIdleWait = std::chrono::milliseconds(40);
 constexpr int kKp = 63;
+// Finished frames kept ready ahead of a host that pulls at the frame rate,
+// so that a pull never waits for a decode and the first speech frame of an
+// utterance lands behind them rather than on an empty ring.
+constexpr int kIdleLead = 2;
+// Frames of audio beyond the source's lag that an utterance waits for
+// before its first speech frame goes out: slack for rendering and pasting
+// the frames of each block the source yields.
+constexpr int kPlayoutMargin = 1;
 
 const char* envOrNull(const char* name) { return std::getenv(name); }
 
@@ -96,10 +105,12 @@ UtterancePipeline::UtterancePipeline(le_ctx* ctx, const le_utt_opts& opts, Sourc
   bufXs_.resize(size_t(kBufferFrames) * kKp);
   bufXd_.resize(size_t(kBufferFrames) * kKp);
   bufSrcCpu_.resize(kBufferFrames);
+  bufAvailMs_.resize(kBufferFrames);
   resIdx_.resize(kBufferFrames);
   resXs_.resize(size_t(kBufferFrames) * kKp);
   resXd_.resize(size_t(kBufferFrames) * kKp);
   for (Slot& s : ring_) s.rgb.assign(size_t(W_) * size_t(H_) * 3, 0);
+  trace_ = envOrNull("LE_UTT_TRACE") != nullptr;
 
   run_ = std::thread([this] { runLoop(); });
   warm_ = std::thread([this] { warmUp(); });
@@ -277,6 +288,8 @@ void UtterancePipeline::warmUp() {
     return;
   }
   source->setEager(hybrid_ ? 3 : eager_);
+  // Measured once on silence: the source's lag does not depend on the words.
+  const int lag = measureLagFrames(*source);
   std::unique_ptr<Renderer> chunk;
   if (steadyModel_ != "-") {
     try {
@@ -309,6 +322,7 @@ void UtterancePipeline::warmUp() {
   {
     std::lock_guard<std::mutex> lk(mu_);
     chunk_ = std::move(chunk);
+    lagFrames_ = lag;
     source_ = std::move(source);
   }
   cv_.notify_all();
@@ -365,7 +379,7 @@ void UtterancePipeline::postRequest(bool finishDue, int eagerChange) {
     req_.source = sourceRun_;
     req_.audio = std::move(accAudio_);
     req_.reset = resetNext_;
-    req_.start = idleCursor_;
+    req_.start = resetNext_ ? predictedLanding() : idleCursor_;
     req_.finish = finishDue;
     req_.eager = eagerChange;
     req_.wanted = kBufferFrames - (filled_ - consumed_);
@@ -393,6 +407,7 @@ void UtterancePipeline::collectResult() {
     std::memmove(bufXs_.data(), bufXs_.data() + size_t(consumed_) * kKp, sizeof(float) * size_t(keep) * kKp);
     std::memmove(bufXd_.data(), bufXd_.data() + size_t(consumed_) * kKp, sizeof(float) * size_t(keep) * kKp);
     std::memmove(bufSrcCpu_.data(), bufSrcCpu_.data() + consumed_, sizeof(double) * size_t(keep));
+    std::memmove(bufAvailMs_.data(), bufAvailMs_.data() + consumed_, sizeof(double) * size_t(keep));
     filled_ = keep;
     consumed_ = 0;
   }
@@ -407,6 +422,7 @@ void UtterancePipeline::collectResult() {
     std::fill_n(bufSrcCpu_.data() + filled_, fit, srcCpuCarry_ / fit);
     srcCpuCarry_ = 0;
   }
+  std::fill_n(bufAvailMs_.data() + filled_, fit, nowMs());
   filled_ += fit;
   srcPulled_ += fit;
   srcHeld_ = resAvail_;
@@ -457,6 +473,7 @@ bool UtterancePipeline::takeHostInput(HostInput* in) {
   in->haveSource = source_ != nullptr;
   sourceRun_ = source_.get();
   chunkRun_ = chunk_.get();
+  lagRun_ = lagFrames_;
   return true;
 }
 
@@ -473,10 +490,14 @@ void UtterancePipeline::takeAudio(const HostInput& in) {
       srcPulled_ = srcHeld_ = 0;
       srcTotal_ = -1;
       srcCpuCarry_ = 0;
+      uttSamples_ = 0;
+      rebaseSet_ = false;
+      rebase_ = 0;
       uttStartMs_ = in.firstPushMs;
       if (state_ == 0) state_ = 1;
     }
     accAudio_.insert(accAudio_.end(), in.audio.begin(), in.audio.end());
+    uttSamples_ += int64_t(in.audio.size());
   }
   if (speaking_ && (in.endRequested || (holdMs_ >= 0 && nowMs() - in.lastPushMs >= holdMs_))) ended_ = true;
 }
@@ -518,7 +539,7 @@ bool UtterancePipeline::produceStep(const HostInput& in) {
     produceRamp();
     return true;
   }
-  if (buffered >= 1 && in.ringFill <= kRing - 1) {
+  if (buffered >= 1 && in.ringFill <= kRing - 1 && playoutStarted()) {
     const int n = chooseChunk(buffered);
     if (n <= 0) return false;
     state_ = 2;
@@ -528,8 +549,49 @@ bool UtterancePipeline::produceStep(const HostInput& in) {
     finishUtterance();
     return true;
   }
-  if (state_ == 0 && in.ringFill == 0 && in.handOffQueued == 0) return produceIdle();
+  // The loop goes on until the first speech frame is due, so the host never
+  // finds the ring empty while the source gathers its look-ahead.
+  const bool awaitingSpeech = state_ == 1 && !renderedAny_;
+  if ((state_ == 0 || awaitingSpeech) && in.ringFill + int(in.handOffQueued) < kIdleLead) return produceIdle();
   return false;
+}
+
+bool UtterancePipeline::playoutStarted() const {
+  if (renderedAny_ || ended_ || lagRun_ < 0) return true;
+  return uttSamples_ >= int64_t(lagRun_ + 1 + kPlayoutMargin) * kSamplesPerFrame;
+}
+
+int UtterancePipeline::predictedLanding() const {
+  if (lagRun_ < 0) return idleCursor_;
+  // One idle frame goes out per frame period of audio until the gate opens.
+  const int64_t gate = int64_t(lagRun_ + 1 + kPlayoutMargin) * kSamplesPerFrame;
+  const int64_t ahead = std::max<int64_t>(0, (gate - uttSamples_ + kSamplesPerFrame - 1) / kSamplesPerFrame);
+  return wrap(int(int64_t(idleCursor_) + ahead % std::max(NT_, 1)), NT_);
+}
+
+void UtterancePipeline::rebaseFrames(int first, int n) {
+  if (!rebaseSet_) {
+    rebaseSet_ = true;
+    const int src = bufIdx_[size_t(first)];
+    // Only where the source's own keypoints are the loop's can its frames
+    // move along the loop: the driving keypoints keep their offset from them.
+    const bool onLoop = !xsTarget_.empty() && src >= 0 && src < NT_ &&
+                        std::memcmp(bufXs_.data() + size_t(first) * kKp, xsTarget_.data() + size_t(src) * kKp,
+                                    sizeof(float) * kKp) == 0;
+    rebase_ = onLoop ? wrap(idleCursor_ - src, NT_) : 0;
+  }
+  if (rebase_ == 0) return;
+  for (int i = first; i < first + n; ++i) {
+    const int32_t moved = wrap(bufIdx_[size_t(i)] + rebase_, NT_);
+    float* xs = bufXs_.data() + size_t(i) * kKp;
+    float* xd = bufXd_.data() + size_t(i) * kKp;
+    const float* loop = xsTarget_.data() + size_t(moved) * kKp;
+    for (int k = 0; k < kKp; ++k) {
+      xd[k] = loop[k] + (xd[k] - xs[k]);
+      xs[k] = loop[k];
+    }
+    bufIdx_[size_t(i)] = moved;
+  }
 }
 
 bool UtterancePipeline::produceIdle() {
@@ -582,6 +644,8 @@ int UtterancePipeline::chooseChunk(int buffered) {
 
 bool UtterancePipeline::renderSpeech(int n) {
   n = std::min(n, filled_ - consumed_);
+  rebaseFrames(consumed_, n);
+  const double renderStart = nowMs();
   const int32_t* idx = bufIdx_.data() + consumed_;
   const float* xs = bufXs_.data() + size_t(consumed_) * kKp;
   const float* xd = bufXd_.data() + size_t(consumed_) * kKp;
@@ -637,6 +701,9 @@ bool UtterancePipeline::renderSpeech(int n) {
     job.uttStartMs = uttStartMs_;
     job.cpu[telemetry::Stage::kRender] = cpu;
     job.cpu[telemetry::Stage::kSource] = bufSrcCpu_[size_t(consumed_)];
+    job.availMs = bufAvailMs_[size_t(consumed_)];
+    job.renderStartMs = crops ? renderStart : handStart - t;
+    job.renderEndMs = handStart;
     double wait = 0;
     emit(std::move(job), &wait);
     ++speechCounter_;
@@ -1003,6 +1070,14 @@ void UtterancePipeline::publish(const Job& job, double* workMs) {
     tel().published.add();
     tel().ofKind(job.kind).add();
     tel().pasteMs.record(t1 - t0);
+    if (trace_ && job.kind == 1) {
+      const double u = job.uttStartMs;
+      std::fprintf(stderr,
+                   "[le_utt] frame seq=%lld speech=%d src=%d avail=%.1f render=%.1f..%.1f queued=%.1f "
+                   "published=%.1f ring=%lld (ms after the utterance's first push)\n",
+                   (long long)slot.seq, job.speechIndex, job.src, job.availMs - u, job.renderStartMs - u,
+                   job.renderEndMs - u, job.queuedMs - u, nowMs() - u, (long long)(writeIdx_ - readIdx_));
+    }
     if (job.kind == 1 && job.speechIndex == 0) {
       ++utterances_;
       firstFrameLatency_ = nowMs() - job.uttStartMs;

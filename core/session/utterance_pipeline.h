@@ -96,6 +96,7 @@ class UtterancePipeline {
     uint64_t gen = 0;
     double queuedMs = 0;
     double uttStartMs = 0;  // first push of the frame's utterance
+    double availMs = 0, renderStartMs = 0, renderEndMs = 0;  // speech frames, for the frame trace
     telemetry::FrameCpu cpu;  // CPU ms each stage has spent on the frame so far
   };
   struct Slot {
@@ -125,6 +126,16 @@ class UtterancePipeline {
   void requestFrames(const HostInput& in);
   bool produceStep(const HostInput& in);
   bool produceIdle();
+  // Whether the utterance's first speech frame may go out: enough audio is
+  // in that every later frame will be ready when its turn comes (the
+  // source's lag), or the utterance has ended, or it is already playing.
+  bool playoutStarted() const;
+  // The loop frame the idle cursor is expected to stand at when the first
+  // speech frame goes out, where the source is started.
+  int predictedLanding() const;
+  // Moves buffered frames [first, first + n) onto the loop frames that follow
+  // the idle cursor (see rebase_).
+  void rebaseFrames(int first, int n);
   bool waitForWork();  // false once stopped
   bool utteranceComplete() const;
   int eagerChange(int buffered, int ringFill);
@@ -184,6 +195,7 @@ class UtterancePipeline {
   std::unique_ptr<AnimationSource> source_;
   bool sourceFailed_ = false;
   std::string sourceError_;
+  int lagFrames_ = -1;  // the source's lag (measureLagFrames), -1 unknown
   std::unique_ptr<Renderer> chunk_;
   Slot ring_[8];
   int64_t readIdx_ = 0, writeIdx_ = 0, nextSeq_ = 0;
@@ -241,6 +253,7 @@ class UtterancePipeline {
   // destruction once installed.
   AnimationSource* sourceRun_ = nullptr;
   Renderer* chunkRun_ = nullptr;
+  int lagRun_ = -1;
   uint64_t genSeen_ = 0;
   int idleCursor_ = 0;
   bool speaking_ = false, ended_ = false, finishSent_ = false, renderedAny_ = false, resetNext_ = false;
@@ -255,10 +268,19 @@ class UtterancePipeline {
   float lastKp_[63] = {};
   int lastSrc_ = 0;
   double uttStartMs_ = 0;
+  int64_t uttSamples_ = 0;  // audio taken for the current utterance
+  // Loop frames added to the source's indices this utterance, so that its
+  // first speech frame follows the last idle frame whatever frame the source
+  // was started at; fixed when that frame is rendered (rebaseSet_), 0 when
+  // the source's keypoints are not the loop's own.
+  int rebase_ = 0;
+  bool rebaseSet_ = false;
+  bool trace_ = false;  // LE_UTT_TRACE: one line per speech frame published
   static constexpr int kBufferFrames = 32;
   std::vector<int32_t> bufIdx_;
   std::vector<float> bufXs_, bufXd_;
   std::vector<double> bufSrcCpu_;  // source CPU ms of each buffered frame
+  std::vector<double> bufAvailMs_;  // when each buffered frame came from the source
   double srcCpuCarry_ = 0;         // source CPU of requests that yielded no frame yet
   int consumed_ = 0, filled_ = 0;
   std::vector<float> accAudio_;

@@ -49,11 +49,12 @@ struct SourceLog {
 class ScriptedSource final : public AnimationSource {
  public:
   // With `broken` every frame names a source index outside the loop.
-  ScriptedSource(std::vector<float> xsT, int nt, int lag, SourceLog* log, bool broken = false)
-      : xsT_(std::move(xsT)), nt_(nt), lag_(lag), log_(log), broken_(broken) {}
+  // With `skew` it starts that many loop frames after where it is told.
+  ScriptedSource(std::vector<float> xsT, int nt, int lag, SourceLog* log, bool broken = false, int skew = 0)
+      : xsT_(std::move(xsT)), nt_(nt), lag_(lag), log_(log), broken_(broken), skew_(skew) {}
   void setEager(int) override {}
   void reset(int start) override {
-    start_ = start;
+    start_ = start + skew_;
     samples_ = pulled_ = 0;
     finished_ = false;
     std::lock_guard<std::mutex> lk(log_->mu);
@@ -97,6 +98,7 @@ class ScriptedSource final : public AnimationSource {
   int nt_, lag_;
   SourceLog* log_;
   bool broken_;
+  int skew_;
   int start_ = 0;
   long samples_ = 0;
   int pulled_ = 0;
@@ -141,14 +143,14 @@ class UttTest : public ::testing::Test {
     return dir;
   }
 
-  std::unique_ptr<UtterancePipeline> start(le_utt_opts opts, int lag = 8, bool broken = false) {
+  std::unique_ptr<UtterancePipeline> start(le_utt_opts opts, int lag = 8, bool broken = false, int skew = 0) {
     auto xs = xsT_;
     const int nt = nt_;
     SourceLog* log = &log_;
     auto p = std::make_unique<UtterancePipeline>(
         ctx_.get(), opts,
-        [xs, nt, lag, log, broken](bool, const std::string&, int, const std::string&, std::string*) {
-          return std::make_unique<ScriptedSource>(xs, nt, lag, log, broken);
+        [xs, nt, lag, log, broken, skew](bool, const std::string&, int, const std::string&, std::string*) {
+          return std::make_unique<ScriptedSource>(xs, nt, lag, log, broken, skew);
         });
     std::string err;
     const auto until = std::chrono::steady_clock::now() + 30s;
@@ -230,10 +232,10 @@ TEST_F(UttTest, WithoutAudioOnlyIdleFramesCycleTheLoop) {
   EXPECT_EQ(f[0].src_index, 0);
   EXPECT_EQ(f[0].seq, 0);
   expectContinuous(f, nt_);
-  // Idle frames are made only as the host empties the ring (one may still
-  // be on its way through the paste thread when the ring looks empty).
+  // Idle frames are made only as the host empties the ring, which keeps two
+  // ready (one more may be on its way through the paste thread).
   std::this_thread::sleep_for(50ms);
-  EXPECT_LE(p->framesAvailable(), 2);
+  EXPECT_LE(p->framesAvailable(), 3);
 }
 
 TEST_F(UttTest, UtteranceFlowsIdleSpeechRampIdleWithoutJumps) {
@@ -277,13 +279,7 @@ TEST_F(UttTest, UtteranceFlowsIdleSpeechRampIdleWithoutJumps) {
     EXPECT_EQ(le::telemetry::counter("utt.ramps").value() - rampsBefore, 1);
     ASSERT_GT(firstRamp, 0u);
     EXPECT_EQ(f[firstRamp + 6].kind, 0);
-    // The source was started where the idle loop stood.
     ASSERT_FALSE(log_.starts.empty());
-    for (auto& g : f)
-      if (g.kind == 1) {
-        EXPECT_EQ(log_.starts.back(), g.src_index);
-        break;
-      }
     le_utt_stats s = p->stats();
     EXPECT_EQ(s.utterances, 1);
     EXPECT_EQ(s.speech_frames_pulled, 21);
@@ -292,6 +288,63 @@ TEST_F(UttTest, UtteranceFlowsIdleSpeechRampIdleWithoutJumps) {
     EXPECT_GT(s.first_frame_latency_ms, 0);
     log_.starts.clear();
   }
+}
+
+TEST_F(UttTest, SpeechTakesUpTheLoopWhereTheIdleFramesLeftIt) {
+  // The source starts 5 frames off where it was told: its frames are moved
+  // along the loop, keeping their offsets from the loop's own keypoints.
+  const std::string dir = motionDir(true, true);
+  auto o = opts(dir);
+  o.hold_s = -1;
+  auto p = start(o, 2, false, 5);
+  pushSpeech(*p, 640 * 12);
+  p->endUtterance();
+  std::vector<le_utt_frame_info> f;
+  std::vector<std::vector<float>> kps;
+  const auto until = std::chrono::steady_clock::now() + 20s;
+  while (countKind(f, 2) == 0 && std::chrono::steady_clock::now() < until) {
+    le_utt_frame_info info{};
+    std::vector<float> kp(kKp);
+    if (p->pullFrame(buf_.data(), buf_.size(), &info, kp.data()) != 1) {
+      std::this_thread::sleep_for(1ms);
+      continue;
+    }
+    f.push_back(info);
+    kps.push_back(kp);
+  }
+  ASSERT_EQ(countKind(f, 1), 12);
+  expectContinuous(f, nt_);
+  for (size_t i = 0; i < f.size(); ++i) {
+    if (f[i].kind != 1) continue;
+    const int s = f[i].speech_index;
+    for (int k = 0; k < kKp; ++k)
+      ASSERT_NEAR(kps[i][size_t(k)], xsT_[size_t(f[i].src_index) * kKp + size_t(k)] + 0.01f * float(1 + s % 5), 1e-5)
+          << "speech frame " << s << " value " << k;
+  }
+}
+
+TEST_F(UttTest, IdleFramesGoOnUntilTheSourcesLagIsCoveredByAudio) {
+  // The source yields a frame per frame of audio (lag 0), so speech may start
+  // once a second frame of audio is in; until then the loop plays on.
+  const std::string dir = motionDir(true, true);
+  auto o = opts(dir);
+  o.hold_s = -1;
+  auto p = start(o, 0);
+  pushSpeech(*p, 640);
+  std::vector<le_utt_frame_info> f;
+  for (int k = 0; k < 100; ++k) {
+    le_utt_frame_info info{};
+    if (p->pullFrame(buf_.data(), buf_.size(), &info) == 1) f.push_back(info);
+    std::this_thread::sleep_for(2ms);
+  }
+  EXPECT_EQ(countKind(f, 1), 0) << "speech before the audio covered the source's lag";
+  EXPECT_GE(countKind(f, 0), 3) << "the loop stalled while the utterance waited";
+  pushSpeech(*p, 640);
+  p->endUtterance();
+  auto rest = pullUntilIdle(*p, 2);
+  f.insert(f.end(), rest.begin(), rest.end());
+  EXPECT_EQ(countKind(f, 1), 2);
+  expectContinuous(f, nt_);
 }
 
 TEST_F(UttTest, LastRampFrameLandsOnTheLoop) {
@@ -433,8 +486,9 @@ TEST_F(UttTest, WithoutLoopKeypointsThereAreNoRamps) {
   expectContinuous(f, nt_);
 }
 
-// A source whose calls after the first request block until the test opens
-// its gate: a speech source that has fallen behind.
+// A source whose calls, once the test has armed it, block after the first
+// request until the test opens its gate: a speech source that has fallen
+// behind. (Unarmed it serves the warm-up's lag measurement.)
 class GatedSource final : public AnimationSource {
  public:
   explicit GatedSource(std::unique_ptr<AnimationSource> inner) : inner_(std::move(inner)) {}
@@ -444,13 +498,17 @@ class GatedSource final : public AnimationSource {
     open_ = true;
     cv_.notify_all();
   }
+  void arm() {
+    std::lock_guard<std::mutex> lk(mu_);
+    armed_ = true;
+  }
   void setEager(int e) override { inner_->setEager(e); }
   void reset(int start) override { inner_->reset(start); }
   bool push(const float* pcm, int n) override { return inner_->push(pcm, n); }
   void finish() override { inner_->finish(); }
   int avail() override {
     std::unique_lock<std::mutex> lk(mu_);
-    if (calls_++ > 0) cv_.wait(lk, [&] { return open_; });
+    if (armed_ && calls_++ > 0) cv_.wait(lk, [&] { return open_; });
     return inner_->avail();
   }
   int pull(int32_t* idx, float* xs, float* xd, int max) override { return inner_->pull(idx, xs, xd, max); }
@@ -460,7 +518,7 @@ class GatedSource final : public AnimationSource {
   std::unique_ptr<AnimationSource> inner_;
   std::mutex mu_;
   std::condition_variable cv_;
-  bool open_ = false;
+  bool open_ = false, armed_ = false;
   int calls_ = 0;
 };
 
@@ -481,6 +539,7 @@ TEST_F(UttTest, ASourceThatFallsBehindNeverHoldsUpFramesItAlreadyGave) {
     const auto until = std::chrono::steady_clock::now() + 30s;
     while (p.ready(&err) == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
     ASSERT_EQ(p.ready(&err), 1) << err;
+    gated->arm();
     // One request takes all 12 frames; the next one blocks in the source.
     pushSpeech(p, 640 * 12);
     int speech = 0;
