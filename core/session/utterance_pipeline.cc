@@ -550,8 +550,9 @@ bool UtterancePipeline::produceStep(const HostInput& in) {
     return true;
   }
   // The loop goes on until the first speech frame is due, so the host never
-  // finds the ring empty while the source gathers its look-ahead.
-  const bool awaitingSpeech = state_ == 1 && !renderedAny_;
+  // finds the ring empty while the source gathers its look-ahead. Once it
+  // is due the loop stops where the source was started.
+  const bool awaitingSpeech = state_ == 1 && !renderedAny_ && !playoutStarted();
   if ((state_ == 0 || awaitingSpeech) && in.ringFill + int(in.handOffQueued) < kIdleLead) return produceIdle();
   return false;
 }
