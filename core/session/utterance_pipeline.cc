@@ -100,6 +100,9 @@ UtterancePipeline::UtterancePipeline(le_ctx* ctx, const le_utt_opts& opts, Sourc
   crop_ = m.crop;
   // Without exactly NT x 63 loop keypoints there are no ramps.
   a2x::readExactFloats(resolveMember(motionDir_, "xs_target.bin"), size_t(NT_) * kKp, &xsTarget_);
+  // The audio-to-expression stream's driving keypoints are its loop frame's
+  // own plus offsets that do not depend on the frame; keypoint motion's do.
+  movable_ = a2x_ && !xsTarget_.empty();
 
   bufIdx_.resize(kBufferFrames);
   bufXs_.resize(size_t(kBufferFrames) * kKp);
@@ -289,7 +292,7 @@ void UtterancePipeline::warmUp() {
   }
   source->setEager(hybrid_ ? 3 : eager_);
   // Measured once on silence: the source's lag does not depend on the words.
-  const int lag = measureLagFrames(*source);
+  const int lag = movable_ ? measureLagFrames(*source) : -1;
   std::unique_ptr<Renderer> chunk;
   if (steadyModel_ != "-") {
     try {
@@ -558,12 +561,12 @@ bool UtterancePipeline::produceStep(const HostInput& in) {
 }
 
 bool UtterancePipeline::playoutStarted() const {
-  if (renderedAny_ || ended_ || lagRun_ < 0) return true;
+  if (!movable_ || renderedAny_ || ended_ || lagRun_ < 0) return true;
   return uttSamples_ >= int64_t(lagRun_ + 1 + kPlayoutMargin) * kSamplesPerFrame;
 }
 
 int UtterancePipeline::predictedLanding() const {
-  if (lagRun_ < 0) return idleCursor_;
+  if (!movable_ || lagRun_ < 0) return idleCursor_;
   // One idle frame goes out per frame period of audio until the gate opens.
   const int64_t gate = int64_t(lagRun_ + 1 + kPlayoutMargin) * kSamplesPerFrame;
   const int64_t ahead = std::max<int64_t>(0, (gate - uttSamples_ + kSamplesPerFrame - 1) / kSamplesPerFrame);
@@ -576,7 +579,7 @@ void UtterancePipeline::rebaseFrames(int first, int n) {
     const int src = bufIdx_[size_t(first)];
     // Only where the source's own keypoints are the loop's can its frames
     // move along the loop: the driving keypoints keep their offset from them.
-    const bool onLoop = !xsTarget_.empty() && src >= 0 && src < NT_ &&
+    const bool onLoop = movable_ && src >= 0 && src < NT_ &&
                         std::memcmp(bufXs_.data() + size_t(first) * kKp, xsTarget_.data() + size_t(src) * kKp,
                                     sizeof(float) * kKp) == 0;
     rebase_ = onLoop ? wrap(idleCursor_ - src, NT_) : 0;

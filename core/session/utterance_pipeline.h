@@ -175,6 +175,10 @@ class UtterancePipeline {
   bool pastePipe_ = false;
   int NT_ = 1, W_ = 0, H_ = 0, crop_ = 0;
   std::vector<float> xsTarget_;  // NT x 63, empty when absent
+  // Whether the source's frames can be moved along the loop (see rebase_).
+  // Only then does the loop play on while an utterance gathers the source's
+  // lag; otherwise the source starts at the idle cursor and the loop waits.
+  bool movable_ = false;
 
   // Guarded by mu_ (the main lock), with cv_ (main), pasteCv_ and teethCv_.
   std::mutex mu_;

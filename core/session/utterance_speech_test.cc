@@ -153,8 +153,13 @@ void speakThrough(const std::string& motionDir, bool a2x, const DirectRun& direc
     for (int i = 0; i < expected; ++i) {
       EXPECT_EQ(speech[size_t(i)].info.speech_index, i);
       EXPECT_EQ(speech[size_t(i)].info.src_index, idx[size_t(i)]);
-      EXPECT_EQ(0, std::memcmp(speech[size_t(i)].kp.data(), &expr[size_t(i) * kKp], kKp * sizeof(float)))
-          << "driving keypoints of speech frame " << i;
+      // A stream's frames may have been moved along the loop to follow the
+      // idle frames (their offsets re-added to another frame's keypoints),
+      // which rounds; keypoint motion's never are.
+      const double tolerance = a2x ? 1e-5 : 0.0;
+      for (int k = 0; k < kKp; ++k)
+        ASSERT_NEAR(speech[size_t(i)].kp[size_t(k)], expr[size_t(i) * kKp + size_t(k)], tolerance)
+            << "driving keypoints of speech frame " << i << " value " << k;
     }
     const le_utt_stats st = p.stats();
     EXPECT_EQ(st.utterances, 1);
