@@ -477,6 +477,7 @@ bool UtterancePipeline::takeHostInput(HostInput* in) {
   sourceRun_ = source_.get();
   chunkRun_ = chunk_.get();
   lagRun_ = lagFrames_;
+  teethRun_ = teeth_ != nullptr;
   return true;
 }
 
@@ -562,13 +563,19 @@ bool UtterancePipeline::produceStep(const HostInput& in) {
 
 bool UtterancePipeline::playoutStarted() const {
   if (!movable_ || renderedAny_ || ended_ || lagRun_ < 0) return true;
-  return uttSamples_ >= int64_t(lagRun_ + 1 + kPlayoutMargin) * kSamplesPerFrame;
+  return uttSamples_ >= int64_t(gateFrames()) * kSamplesPerFrame;
+}
+
+int UtterancePipeline::gateFrames() const {
+  // A teeth pass answers for a frame when the next one comes: the last frame
+  // of a block the source yields goes out with the next block.
+  return lagRun_ + 1 + kPlayoutMargin + (teethRun_ ? 1 : 0);
 }
 
 int UtterancePipeline::predictedLanding() const {
   if (!movable_ || lagRun_ < 0) return idleCursor_;
   // One idle frame goes out per frame period of audio until the gate opens.
-  const int64_t gate = int64_t(lagRun_ + 1 + kPlayoutMargin) * kSamplesPerFrame;
+  const int64_t gate = int64_t(gateFrames()) * kSamplesPerFrame;
   const int64_t ahead = std::max<int64_t>(0, (gate - uttSamples_ + kSamplesPerFrame - 1) / kSamplesPerFrame);
   return wrap(int(int64_t(idleCursor_) + ahead % std::max(NT_, 1)), NT_);
 }

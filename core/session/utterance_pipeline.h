@@ -133,6 +133,8 @@ class UtterancePipeline {
   // The loop frame the idle cursor is expected to stand at when the first
   // speech frame goes out, where the source is started.
   int predictedLanding() const;
+  // Frames of audio the first speech frame waits for (see playoutStarted).
+  int gateFrames() const;
   // Moves buffered frames [first, first + n) onto the loop frames that follow
   // the idle cursor (see rebase_).
   void rebaseFrames(int first, int n);
@@ -258,6 +260,7 @@ class UtterancePipeline {
   AnimationSource* sourceRun_ = nullptr;
   Renderer* chunkRun_ = nullptr;
   int lagRun_ = -1;
+  bool teethRun_ = false;  // a teeth pass was attached at the last look
   uint64_t genSeen_ = 0;
   int idleCursor_ = 0;
   bool speaking_ = false, ended_ = false, finishSent_ = false, renderedAny_ = false, resetNext_ = false;
