@@ -95,7 +95,7 @@ TEST(LiveServer, ServesThePageStatusAndProperErrors) {
   auto page = httpRequest(port, "GET", "/");
   EXPECT_EQ(page.status, 200);
   EXPECT_EQ(page.headers["content-type"], "text/html; charset=utf-8");
-  EXPECT_NE(page.body.find("<video"), std::string::npos);
+  EXPECT_NE(page.body.find("<canvas"), std::string::npos);
 
   auto status = httpRequest(port, "GET", "/api/status");
   EXPECT_EQ(status.status, 200);
@@ -136,9 +136,11 @@ TEST(LiveServer, SessionsTakeSentencesAndRefuseBadOnes) {
   ASSERT_EQ(id.size(), 32u);
   std::string data;
   bool binary = false;
-  // A frame's event, then the frame itself.
-  ASSERT_TRUE(ws.read(data, binary));
-  EXPECT_FALSE(binary);
+  // The first frame's event, then the frame itself.
+  do {
+    ASSERT_TRUE(ws.read(data, binary));
+    ASSERT_FALSE(binary);
+  } while (data.find("\"type\":\"frame\"") == std::string::npos);
   EXPECT_NE(data.find("\"type\":\"frame\",\"n\":0,"), std::string::npos) << data;
   ASSERT_TRUE(ws.read(data, binary));
   EXPECT_TRUE(binary);
