@@ -132,6 +132,7 @@ void LiveSession::speechLoop() {
           u->id = nextUtterance_++;
           ready_.push_back(u);
           synthesising_ = 0;
+          sentenceArrived_ = true;
           cv_.notify_all();
         }
         return true;
@@ -338,13 +339,15 @@ void LiveSession::pump() {
       }
 
       // Sleep until the next frame is due (polling in short steps while the
-      // source owes one), waking early for say, stop and close.
+      // source owes one), waking early for a sentence's first speech, a stop
+      // and close.
       Clock::time_point wake = nextFrame;
       if (now >= nextFrame) wake = now + std::chrono::milliseconds(3);
       if (pushing) wake = std::min(wake, pushStart + kFramePeriod * (pushedFrames));
       wake = std::max(wake, now + std::chrono::milliseconds(1));
       std::unique_lock<std::mutex> lock(mu_);
-      cv_.wait_until(lock, wake, [&] { return closing_ || stopRequested_; });
+      cv_.wait_until(lock, wake, [&] { return closing_ || stopRequested_ || sentenceArrived_; });
+      sentenceArrived_ = false;
     }
   } catch (const std::exception& e) {
     sendEvent("{\"type\":\"error\",\"fatal\":true,\"message\":" + jsonString(e.what()) + "}");

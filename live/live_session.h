@@ -80,7 +80,7 @@ class LiveSession {
   const SessionOptions opts_;
 
   // Guards texts_, synthesising_, ready_, the utterances' speech,
-  // nextUtterance_, stopEpoch_, stopRequested_ and closing_.
+  // nextUtterance_, stopEpoch_, stopRequested_, sentenceArrived_ and closing_.
   std::mutex mu_;
   std::condition_variable cv_;
   std::deque<std::pair<int64_t, std::string>> texts_;  // waiting for the synthesiser
@@ -89,6 +89,7 @@ class LiveSession {
   int64_t nextUtterance_ = 0;
   int64_t stopEpoch_ = 0;   // bumped by stop(); sentences of older epochs are dropped
   bool stopRequested_ = false;
+  bool sentenceArrived_ = false;  // a sentence's first speech is ready; wakes the pump
   bool closing_ = false;
   std::atomic<bool> finished_{false};
   std::atomic<bool> sinkOk_{true};
