@@ -16,8 +16,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -26,27 +24,11 @@
 #include "le/le.h"
 #include "tests/test_support.h"
 #include "tools/animation_choice.h"
+#include "tools/audio_input.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::vector<int16_t> wavSamples(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<char> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  for (size_t p = 12; p + 8 <= b.size();) {
-    uint32_t len;
-    std::memcpy(&len, &b[p + 4], 4);
-    if (std::memcmp(&b[p], "data", 4) == 0) {
-      const size_t n = std::min<size_t>(len, b.size() - p - 8) / 2;
-      std::vector<int16_t> s(n);
-      std::memcpy(s.data(), &b[p + 8], n * 2);
-      return s;
-    }
-    p += 8 + len + (len & 1);
-  }
-  return {};
-}
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -58,9 +40,11 @@ void BM_FirstFrame(benchmark::State& state) {
   const char* env = std::getenv("LE_BENCH_BUNDLE");
   const std::string bundle = env && *env ? env : data + "/demo";
   const auto kind = state.range(0) ? le::tools::AnimationKind::kMotion : le::tools::AnimationKind::kA2x;
-  const std::vector<int16_t> speech = wavSamples(data + "/speech/sentence.wav");
-  if (speech.empty()) {
-    state.SkipWithError("no build/testdata/speech/sentence.wav: run the speech fixtures first");
+  std::vector<int16_t> speech;
+  try {
+    speech = le::tools::decodeSpeech(data + "/speech/sentence.wav");
+  } catch (const std::exception& e) {
+    state.SkipWithError((std::string(e.what()) + " Run the speech fixtures first.").c_str());
     return;
   }
   if (!std::getenv("W2V_ONNX")) setenv("W2V_ONNX", (data + "/speech/audio_encoder_fp32.onnx").c_str(), 0);
