@@ -104,6 +104,8 @@ FrameEncoder::FrameEncoder(int width, int height) : width_(width), height_(heigh
     av_opt_set(venc_->priv_data, "preset", "ultrafast", 0);
     av_opt_set(venc_->priv_data, "tune", "zerolatency", 0);
     av_opt_set_int(venc_->priv_data, "crf", 23, 0);
+    // A key frame asked for is one a decoder can start from.
+    av_opt_set_int(venc_->priv_data, "forced-idr", 1, 0);
     check(avcodec_open2(venc_, vcodec, nullptr), "cannot open the H.264 encoder");
     headers_ = annexBHeaders(venc_->extradata, venc_->extradata_size);
     codec_ = avcCodecName(headers_);
@@ -134,13 +136,13 @@ void FrameEncoder::release() {
   avcodec_free_context(&venc_);
 }
 
-std::string FrameEncoder::addFrame(const uint8_t* rgb, const int16_t* pcm) {
+std::string FrameEncoder::addFrame(const uint8_t* rgb, const int16_t* pcm, bool forceKey) {
   check(av_frame_make_writable(vframe_), "cannot reuse the video frame");
   const uint8_t* src[1] = {rgb};
   const int srcStride[1] = {3 * width_};
   sws_scale(sws_, src, srcStride, 0, height_, vframe_->data, vframe_->linesize);
   vframe_->pts = frames_;
-  vframe_->pict_type = AV_PICTURE_TYPE_NONE;
+  vframe_->pict_type = forceKey ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   check(avcodec_send_frame(venc_, vframe_), "cannot encode frame " + std::to_string(frames_));
   const int rc = avcodec_receive_packet(venc_, pkt_);
   // Without look-ahead or B-frames every frame comes straight back out; an

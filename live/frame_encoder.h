@@ -39,9 +39,9 @@ class FrameEncoder {
   // WebCodecs codec string of the video, e.g. "avc1.42c01f".
   const std::string& codec() const { return codec_; }
   // Encodes frame `rgb` (width × height × 3) with its 640 samples `pcm`
-  // (null for silence) and returns its message. The encoder holds no frame
-  // back: the message carries this very frame.
-  std::string addFrame(const uint8_t* rgb, const int16_t* pcm);
+  // (null for silence) and returns its message; `key` makes it a key frame.
+  // The encoder holds no frame back: the message carries this very frame.
+  std::string addFrame(const uint8_t* rgb, const int16_t* pcm, bool key = false);
   int64_t frames() const { return frames_; }
 
  private:

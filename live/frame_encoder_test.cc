@@ -32,7 +32,7 @@ TEST(FrameEncoder, MessagesDecodeAtOnceToTheirFramesAndSpeech) {
     // Speech whose value names its frame and sample.
     std::vector<int16_t> pcm(kSamplesPerFrame);
     for (int i = 0; i < kSamplesPerFrame; ++i) pcm[i] = int16_t(n * 300 - i);
-    msgs.push_back(enc.addFrame(rgb.data(), n == 7 ? nullptr : pcm.data()));
+    msgs.push_back(enc.addFrame(rgb.data(), n == 7 ? nullptr : pcm.data(), n == 10));
     sent.push_back(rgb);
   }
   EXPECT_EQ(enc.frames(), kFrames);
@@ -49,6 +49,11 @@ TEST(FrameEncoder, MessagesDecodeAtOnceToTheirFramesAndSpeech) {
   // The first frame is a key frame, so a viewer can join, and one follows
   // at least every second.
   EXPECT_TRUE(d.keys[0]);
+  EXPECT_TRUE(d.keys[10]);  // asked for
+  // A decoder can start at a key frame asked for.
+  const test::DecodedStream late =
+      test::decodeMessages(std::vector<std::string>(msgs.begin() + 10, msgs.end()), kW, kH);
+  EXPECT_EQ(late.images.size(), std::size_t(kFrames - 10));
   for (int n = 0, last = 0; n < kFrames; ++n) {
     if (d.keys[n]) last = n;
     EXPECT_LE(n - last, kFps - 1) << "frame " << n;

@@ -303,7 +303,10 @@ void LiveSession::pump() {
         }
         if (have || hold) {
           const double encodeStart = le::tools::threadCpuMs();
-          std::string fragment = stream->addFrame(rgb.data(), pcm);
+          // A sentence's first frame is a key frame: a viewer that fell
+          // behind and waits for one picks up right where the speech starts.
+          const bool key = have && info.kind == kSpeech && info.speechIndex == 0;
+          std::string fragment = stream->addFrame(rgb.data(), pcm, key);
           le::tools::recordEncodeCpu(le::tools::threadCpuMs() - encodeStart);
           std::fill(silence.begin(), silence.end(), 0);
           std::snprintf(buf, sizeof buf,

@@ -169,7 +169,10 @@ TEST(LiveSession, EachSpeechFrameCarriesItsOwnSpeech) {
       continue;
     }
     const int j = rec.speech[n];
-    if (j == 0) unit = loudness(n);
+    if (j == 0) {
+      unit = loudness(n);
+      EXPECT_TRUE(d.keys[n]) << "a sentence starts on a key frame";
+    }
     else if (unit > 0 && j < 7) {
       EXPECT_NEAR(loudness(n) / unit, j + 1, 0.02 * (j + 1)) << "frame " << n << " speech index " << j;
       ++checked;
