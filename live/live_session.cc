@@ -274,9 +274,9 @@ void LiveSession::pump() {
       }
 
       // One frame per period. A period that passes without a finished frame
-      // is an underrun: the last frame is shown once more, with silence, so
-      // that the viewer's player never runs dry and re-buffers (which would
-      // add lasting delay); each frame still carries its own speech.
+      // is an underrun: the last frame goes out once more, with silence, so
+      // that the viewer's picture and sound keep their pace rather than
+      // stall; each frame still carries its own speech.
       if (now >= nextFrame) {
         FrameInfo info;
         const bool have = src->pullFrame(rgb.data(), rgb.size(), info);
