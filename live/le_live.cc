@@ -4,11 +4,14 @@
 //   le_live BUNDLE [--port N] [--address IP] [--max-sessions N] [--threads N]
 //                  [--key KEY] [--speech-encoder FILE] [--max-text BYTES] [--no-teeth]
 //                  [--max-lifetime SECONDS] [--allowed-origin ORIGIN]... [--allowed-host HOST]...
+//                  [--source motion|a2x]
 //   le_live --synthetic WxH [...]   (scripted frames, no bundle)
 //
 // Each browser tab gets its own engine (context and utterance pipeline);
 // --max-sessions caps how many run at once. Every session borrows the
-// bundle's teeth when it carries them, unless --no-teeth.
+// bundle's teeth when it carries them, unless --no-teeth. The avatar is
+// animated by the bundle's keypoint-motion source, whose first frame needs
+// only tens of ms of speech, unless --source a2x.
 #include <signal.h>
 
 #include <cstdio>
@@ -22,6 +25,7 @@
 #include "live/speech_synth.h"
 #include "live/synthetic_source.h"
 #include "live/utt_source.h"
+#include "tools/animation_choice.h"
 #include "tools/cli_options.h"
 
 extern "C" {
@@ -44,7 +48,7 @@ std::string teethPlan(const std::string& bundle, bool teeth) {
 
 int main(int argc, char** argv) {
   le::live::ServerOptions so;
-  std::string bundle, key = "b1_fp32", synthetic;
+  std::string bundle, key = "b1_fp32", synthetic, source = "motion";
   int threads = 0;
   bool noTeeth = false;
   int port = so.port, maxSessions = so.maxSessions, maxText = int(so.maxTextBytes), lifetime = so.maxSessionSeconds;
@@ -65,6 +69,7 @@ int main(int argc, char** argv) {
               [&](const std::string& v) { so.allowedHosts.push_back(v); })
       .text("--key", "KEY", "director model key (default b1_fp32)", &key)
       .text("--synthetic", "WxH", "serve scripted frames of this size instead of a bundle", &synthetic)
+      .text("--source", "NAME", "animation source: motion (default, low latency) or a2x", &source)
       .text("--speech-encoder", "FILE", "speech encoder model (default: $W2V_ONNX)", &encoder)
       .flag("--no-teeth", "leave the bundle's borrowed teeth out (attached by default when it carries them)",
             &noTeeth);
@@ -78,6 +83,11 @@ int main(int argc, char** argv) {
   if (!encoder.empty()) setenv("W2V_ONNX", encoder.c_str(), 1);
   if (bundle.empty() == synthetic.empty()) parser.fail("give either a bundle or --synthetic WxH");
   const bool teeth = !noTeeth;
+  try {
+    le::tools::parseAnimationKind(source);
+  } catch (const std::exception& e) {
+    parser.fail(std::string("--source: ") + e.what());
+  }
 
   le::live::SourceFactory factory;
   std::string what;
@@ -90,7 +100,7 @@ int main(int argc, char** argv) {
     factory = [w, h] { return std::make_unique<le::live::SyntheticSource>(w, h); };
     what = "synthetic " + synthetic + " frames";
   } else {
-    if (!std::getenv("W2V_ONNX"))
+    if (source == "a2x" && !std::getenv("W2V_ONNX"))
       std::fprintf(stderr, "le_live: WARNING W2V_ONNX is not set (--speech-encoder FILE); the avatar will idle but "
                            "cannot speak.\n");
     // Open the bundle once now so that a bad one is reported before anyone connects.
@@ -101,12 +111,20 @@ int main(int argc, char** argv) {
     }
     what = bundle + " (" + std::to_string(le_width(probe)) + "x" + std::to_string(le_height(probe)) + ", " + key + ")";
     le_destroy(probe);
+    try {
+      // Refused now, not by every session.
+      le::tools::AnimationChoice check(bundle, le::tools::parseAnimationKind(source));
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "le_live: %s\n", e.what());
+      return 1;
+    }
+    what += ", source " + source;
     what += ", " + teethPlan(bundle, teeth);
-    factory = [bundle, key, threads, teeth] {
-      auto source = std::make_unique<le::live::UttSource>(bundle, key, threads, teeth);
-      std::printf("le_live: session %s\n", source->teeth().c_str());
+    factory = [bundle, key, threads, teeth, kind = le::tools::parseAnimationKind(source)] {
+      auto session = std::make_unique<le::live::UttSource>(bundle, key, threads, teeth, kind);
+      std::printf("le_live: session %s\n", session->teeth().c_str());
       std::fflush(stdout);
-      return source;
+      return session;
     };
   }
 
@@ -123,7 +141,7 @@ int main(int argc, char** argv) {
   av_log_set_level(AV_LOG_WARNING);
   le::live::SpeechSynth synth;
   try {
-    le::live::LiveServer server(so, factory, [synth](const std::string& text) { return synth.speak(text); });
+    le::live::LiveServer server(so, factory, [synth](const std::string& text, const le::live::SpeechPiece& piece) { synth.speak(text, piece); });
     std::printf("le_live: serving %s, at most %d session%s\n", what.c_str(), so.maxSessions,
                 so.maxSessions == 1 ? "" : "s");
     std::printf("le_live: open http://%s:%u/ in a browser (Ctrl-C stops)\n", so.address.c_str(), server.port());

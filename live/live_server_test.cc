@@ -33,8 +33,9 @@ ServerOptions testOptions(int maxSessions) {
 
 std::unique_ptr<LiveServer> startServer(ServerOptions opts, SourceFactory factory = nullptr) {
   if (!factory) factory = [] { return std::make_unique<SyntheticSource>(64, 48); };
-  return std::make_unique<LiveServer>(opts, std::move(factory), [](const std::string&) {
-    return std::vector<int16_t>(4 * kSamplesPerFrame, 1000);
+  return std::make_unique<LiveServer>(opts, std::move(factory), [](const std::string&, const SpeechPiece& piece) {
+    const std::vector<int16_t> pcm(4 * kSamplesPerFrame, 1000);
+    piece(pcm.data(), pcm.size());
   });
 }
 
@@ -94,7 +95,7 @@ TEST(LiveServer, ServesThePageStatusAndProperErrors) {
   auto page = httpRequest(port, "GET", "/");
   EXPECT_EQ(page.status, 200);
   EXPECT_EQ(page.headers["content-type"], "text/html; charset=utf-8");
-  EXPECT_NE(page.body.find("<video"), std::string::npos);
+  EXPECT_NE(page.body.find("<canvas"), std::string::npos);
 
   auto status = httpRequest(port, "GET", "/api/status");
   EXPECT_EQ(status.status, 200);
@@ -135,9 +136,15 @@ TEST(LiveServer, SessionsTakeSentencesAndRefuseBadOnes) {
   ASSERT_EQ(id.size(), 32u);
   std::string data;
   bool binary = false;
+  // The first frame's event, then the frame itself.
+  do {
+    ASSERT_TRUE(ws.read(data, binary));
+    ASSERT_FALSE(binary);
+  } while (data.find("\"type\":\"frame\"") == std::string::npos);
+  EXPECT_NE(data.find("\"type\":\"frame\",\"n\":0,"), std::string::npos) << data;
   ASSERT_TRUE(ws.read(data, binary));
   EXPECT_TRUE(binary);
-  EXPECT_EQ(data.substr(4, 4), "ftyp");  // the initialisation segment comes first
+  EXPECT_EQ(data.substr(0, 4), "LEF1");
 
   const std::string say = "/api/say?session=" + id;
   auto ok = httpRequest(port, "POST", say, "Hello there.", "text/plain; charset=utf-8");

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "live/fmp4_stream.h"
+#include "live/frame_encoder.h"
 #include "tools/stage_cpu.h"
 
 namespace le::live {
@@ -116,35 +116,48 @@ void LiveSession::speechLoop() {
     texts_.pop_front();
     synthesising_ = 1;
     lock.unlock();
-    Utterance u;
+    // The sentence goes to the speaker's queue with its first piece of
+    // speech, and grows while it may already be spoken.
+    auto u = std::make_shared<Utterance>();
+    bool published = false;
     std::string failure;
     try {
-      u.pcm = speaker_(text);
+      speaker_(text, [&](const int16_t* pcm, std::size_t n) {
+        std::lock_guard<std::mutex> guard(mu_);
+        // A stop while the sentence is being made drops it.
+        if (closing_ || epoch != stopEpoch_) return false;
+        u->pcm.insert(u->pcm.end(), pcm, pcm + n);
+        if (!published && !u->pcm.empty()) {
+          published = true;
+          u->id = nextUtterance_++;
+          ready_.push_back(u);
+          synthesising_ = 0;
+          sentenceArrived_ = true;
+          cv_.notify_all();
+        }
+        return true;
+      });
     } catch (const std::exception& e) {
       failure = e.what();
     }
     lock.lock();
     synthesising_ = 0;
+    u->complete = true;
+    cv_.notify_all();
     if (!failure.empty()) {
       lock.unlock();
       sendEvent("{\"type\":\"error\",\"message\":" + jsonString(failure) + "}");
       lock.lock();
-      continue;
     }
-    // A stop while the sentence was being synthesised drops it.
-    if (epoch != stopEpoch_) continue;
-    u.id = nextUtterance_++;
-    ready_.push_back(std::move(u));
-    cv_.notify_all();
   }
 }
 
 void LiveSession::pump() {
   std::unique_ptr<FrameSource> src;
-  std::unique_ptr<Fmp4Stream> stream;
+  std::unique_ptr<FrameEncoder> stream;
   try {
     src = factory_();
-    stream = std::make_unique<Fmp4Stream>(src->width(), src->height());
+    stream = std::make_unique<FrameEncoder>(src->width(), src->height());
   } catch (const std::exception& e) {
     sendEvent("{\"type\":\"error\",\"fatal\":true,\"message\":" + jsonString(e.what()) + "}");
     stream.reset();
@@ -155,20 +168,25 @@ void LiveSession::pump() {
   const int w = src->width(), h = src->height();
   char buf[512];
   std::snprintf(buf, sizeof buf,
-                "{\"type\":\"hello\",\"session\":\"%s\",\"mime\":%s,\"width\":%d,\"height\":%d,\"fps\":%d,"
-                "\"start\":%.6f,\"maxText\":%zu}",
-                id_.c_str(), jsonString(stream->mimeType()).c_str(), w, h, kFps, stream->startSeconds(),
-                opts_.maxTextBytes);
+                "{\"type\":\"hello\",\"session\":\"%s\",\"codec\":%s,\"width\":%d,\"height\":%d,\"fps\":%d,"
+                "\"sampleRate\":%d,\"maxText\":%zu}",
+                id_.c_str(), jsonString(stream->codec()).c_str(), w, h, kFps, kSampleRate, opts_.maxTextBytes);
   sendEvent(buf);
-  if (sinkOk_ && !sink_(true, stream->initSegment())) sinkOk_ = false;
 
   std::vector<uint8_t> rgb(std::size_t(w) * h * 3);
   std::vector<int16_t> silence(kSamplesPerFrame, 0);
+  // The speech this thread has pushed, per sentence: what the frames of
+  // that sentence play.
+  struct Spoken {
+    std::vector<int16_t> pcm;
+  };
   // Sentences in the source, oldest first: the front's speech frames go out
   // next; the back may still be being pushed at real-time pace.
-  std::deque<std::shared_ptr<const Utterance>> spoken;
-  std::shared_ptr<const Utterance> pushing, playing;
+  std::deque<std::shared_ptr<Spoken>> spoken;
+  std::shared_ptr<Spoken> playing, pushed;
+  std::shared_ptr<Utterance> pushing;  // its speech may still be growing
   int64_t pushedFrames = 0;
+  std::vector<int16_t> fresh;  // speech taken from the synthesiser this period
   Clock::time_point pushStart, endedAt;
   int64_t underruns = 0, emitted = 0, pulledAtStatus = 0;
   FrameInfo last;  // the latest frame pulled; held when the source owes one
@@ -190,6 +208,7 @@ void LiveSession::pump() {
       if (stopNow) {
         src->interrupt();
         pushing.reset();
+        pushed.reset();
         spoken.clear();
         playing.reset();
         sendEvent("{\"type\":\"stopped\"}");
@@ -210,40 +229,54 @@ void LiveSession::pump() {
         if (state == 0 || state == 3) {
           std::lock_guard<std::mutex> lock(mu_);
           if (!ready_.empty()) {
-            pushing = std::make_shared<const Utterance>(std::move(ready_.front()));
+            pushing = std::move(ready_.front());
             ready_.pop_front();
-            spoken.push_back(pushing);
+            pushed = std::make_shared<Spoken>();
+            spoken.push_back(pushed);
             pushedFrames = 0;
             pushStart = now;
           }
         }
         if (pushing) {
-          std::snprintf(buf, sizeof buf, "{\"type\":\"speaking\",\"utterance\":%lld,\"frames\":%lld}",
-                        (long long)pushing->id,
-                        (long long)((pushing->pcm.size() + kSamplesPerFrame - 1) / kSamplesPerFrame));
+          std::snprintf(buf, sizeof buf, "{\"type\":\"speaking\",\"utterance\":%lld}", (long long)pushing->id);
           sendEvent(buf);
         }
       }
-      // Speech goes in at the pace it would arrive from a microphone.
+      // Speech goes in at the pace it would arrive from a microphone, as
+      // far as the synthesiser has made it; whole frames of it, but for the
+      // sentence's last.
       if (pushing) {
-        const int64_t total = int64_t((pushing->pcm.size() + kSamplesPerFrame - 1) / kSamplesPerFrame);
-        const int64_t due = std::min<int64_t>(total, (now - pushStart) / kFramePeriod + 1);
-        for (; pushedFrames < due; ++pushedFrames) {
-          const std::size_t at = std::size_t(pushedFrames) * kSamplesPerFrame;
-          const int n = int(std::min<std::size_t>(kSamplesPerFrame, pushing->pcm.size() - at));
-          src->pushAudio(pushing->pcm.data() + at, n);
+        bool complete;
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          complete = pushing->complete;
+          const std::size_t made = pushing->pcm.size(), have = pushed->pcm.size();
+          const std::size_t dueSamples =
+              std::size_t((now - pushStart) / kFramePeriod + 1) * std::size_t(kSamplesPerFrame);
+          std::size_t upTo = std::min(made, dueSamples);
+          if (!complete || upTo < made) upTo -= upTo % kSamplesPerFrame;
+          fresh.assign(pushing->pcm.begin() + long(std::min(have, upTo)), pushing->pcm.begin() + long(upTo));
         }
-        if (pushedFrames == total) {
+        pushed->pcm.insert(pushed->pcm.end(), fresh.begin(), fresh.end());
+        for (std::size_t at = 0; at < fresh.size(); at += kSamplesPerFrame, ++pushedFrames)
+          src->pushAudio(fresh.data() + at, int(std::min<std::size_t>(kSamplesPerFrame, fresh.size() - at)));
+        bool allPushed;
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          allPushed = complete && pushed->pcm.size() == pushing->pcm.size();
+        }
+        if (allPushed) {
           src->endUtterance();
           pushing.reset();
+          pushed.reset();
           endedAt = now;
         }
       }
 
       // One frame per period. A period that passes without a finished frame
-      // is an underrun: the last frame is shown once more, with silence, so
-      // that the viewer's player never runs dry and re-buffers (which would
-      // add lasting delay); each frame still carries its own speech.
+      // is an underrun: the last frame goes out once more, with silence, so
+      // that the viewer's picture and sound keep their pace rather than
+      // stall; each frame still carries its own speech.
       if (now >= nextFrame) {
         FrameInfo info;
         const bool have = src->pullFrame(rgb.data(), rgb.size(), info);
@@ -270,7 +303,10 @@ void LiveSession::pump() {
         }
         if (have || hold) {
           const double encodeStart = le::tools::threadCpuMs();
-          std::string fragment = stream->addFrame(rgb.data(), pcm);
+          // A sentence's first frame is a key frame: a viewer that fell
+          // behind and waits for one picks up right where the speech starts.
+          const bool key = have && info.kind == kSpeech && info.speechIndex == 0;
+          std::string fragment = stream->addFrame(rgb.data(), pcm, key);
           le::tools::recordEncodeCpu(le::tools::threadCpuMs() - encodeStart);
           std::fill(silence.begin(), silence.end(), 0);
           std::snprintf(buf, sizeof buf,
@@ -306,13 +342,15 @@ void LiveSession::pump() {
       }
 
       // Sleep until the next frame is due (polling in short steps while the
-      // source owes one), waking early for say, stop and close.
+      // source owes one), waking early for a sentence's first speech, a stop
+      // and close.
       Clock::time_point wake = nextFrame;
       if (now >= nextFrame) wake = now + std::chrono::milliseconds(3);
       if (pushing) wake = std::min(wake, pushStart + kFramePeriod * (pushedFrames));
       wake = std::max(wake, now + std::chrono::milliseconds(1));
       std::unique_lock<std::mutex> lock(mu_);
-      cv_.wait_until(lock, wake, [&] { return closing_ || stopRequested_; });
+      cv_.wait_until(lock, wake, [&] { return closing_ || stopRequested_ || sentenceArrived_; });
+      sentenceArrived_ = false;
     }
   } catch (const std::exception& e) {
     sendEvent("{\"type\":\"error\",\"fatal\":true,\"message\":" + jsonString(e.what()) + "}");

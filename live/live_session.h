@@ -21,21 +21,20 @@
 
 namespace le::live {
 
-class Fmp4Stream;
-
 struct SessionOptions {
   std::size_t maxTextBytes = 1000;  // longest sentence accepted
   std::size_t maxQueued = 8;        // sentences waiting to be spoken
 };
 
 // Receives the session's output on its pump thread, in order: text messages
-// (JSON) and binary messages (the MP4 initialisation segment, then one
-// fragment per frame). Returns false when the viewer cannot keep up; the
+// (JSON) and binary messages (one per frame, FrameEncoder's layout, each
+// right after the frame's JSON event). Returns false when the viewer cannot keep up; the
 // session then stops.
 using SessionSink = std::function<bool(bool binary, std::string data)>;
 
-// Turns text into 16 kHz speech (SpeechSynth::speak in the server).
-using Speaker = std::function<std::vector<int16_t>(const std::string& text)>;
+// Turns text into 16 kHz speech, handing it to `piece` as it is made
+// (SpeechSynth::speak in the server); stops when `piece` returns false.
+using Speaker = std::function<void(const std::string& text, const SpeechPiece& piece)>;
 
 class LiveSession {
  public:
@@ -63,9 +62,11 @@ class LiveSession {
 
  private:
   using Clock = std::chrono::steady_clock;
+  // A sentence's speech, growing while the synthesiser makes it.
   struct Utterance {
     int64_t id = 0;
-    std::vector<int16_t> pcm;
+    std::vector<int16_t> pcm;  // guarded by mu_
+    bool complete = false;     // guarded by mu_: the synthesiser is done with it
   };
 
   void pump();
@@ -78,14 +79,17 @@ class LiveSession {
   const SessionSink sink_;
   const SessionOptions opts_;
 
-  std::mutex mu_;  // guards texts_, synthesising_, ready_, nextUtterance_, stopEpoch_, stopRequested_, closing_
+  // Guards texts_, synthesising_, ready_, the utterances' speech,
+  // nextUtterance_, stopEpoch_, stopRequested_, sentenceArrived_ and closing_.
+  std::mutex mu_;
   std::condition_variable cv_;
   std::deque<std::pair<int64_t, std::string>> texts_;  // waiting for the synthesiser
-  int synthesising_ = 0;                               // 1 while the synthesiser works on one
-  std::deque<Utterance> ready_;                        // synthesised, waiting to be spoken
+  int synthesising_ = 0;  // 1 while the synthesiser works on one that has no speech yet
+  std::deque<std::shared_ptr<Utterance>> ready_;  // speech begun, waiting to be spoken
   int64_t nextUtterance_ = 0;
   int64_t stopEpoch_ = 0;   // bumped by stop(); sentences of older epochs are dropped
   bool stopRequested_ = false;
+  bool sentenceArrived_ = false;  // a sentence's first speech is ready; wakes the pump
   bool closing_ = false;
   std::atomic<bool> finished_{false};
   std::atomic<bool> sinkOk_{true};

@@ -87,12 +87,13 @@ bool runSession(LiveServer& server) {
 
 int main(int argc, char** argv) {
   int sessions = 200, threads = 0, w = 64, h = 48;
-  std::string bundle, key = "b1_fp32";
+  std::string bundle, key = "b1_fp32", source = "a2x";
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     if (a == "--sessions") sessions = std::atoi(argv[i + 1]);
     else if (a == "--bundle") bundle = argv[i + 1];
     else if (a == "--key") key = argv[i + 1];
+    else if (a == "--source") source = argv[i + 1];
     else if (a == "--threads") threads = std::atoi(argv[i + 1]);
     else if (a == "--synthetic") std::sscanf(argv[i + 1], "%dx%d", &w, &h);
   }
@@ -100,7 +101,9 @@ int main(int argc, char** argv) {
   if (bundle.empty())
     factory = [w, h] { return std::make_unique<SyntheticSource>(w, h); };
   else
-    factory = [bundle, key, threads] { return std::make_unique<UttSource>(bundle, key, threads); };
+    factory = [bundle, key, threads, kind = le::tools::parseAnimationKind(source)] {
+      return std::make_unique<UttSource>(bundle, key, threads, true, kind);
+    };
   SpeechSynth synth;
   bool espeak = true;
   try {
@@ -108,11 +111,11 @@ int main(int argc, char** argv) {
   } catch (const std::exception&) {
     espeak = false;
   }
-  Speaker speaker = [synth, espeak](const std::string& text) {
-    if (espeak) return synth.speak(text);
+  Speaker speaker = [synth, espeak](const std::string& text, const SpeechPiece& piece) {
+    if (espeak) return synth.speak(text, piece);
     std::vector<int16_t> tone(kSampleRate);
     for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = int16_t(4000 * std::sin(double(i) * 0.12));
-    return tone;
+    piece(tone.data(), tone.size());
   };
   ServerOptions opts;
   opts.port = 0;

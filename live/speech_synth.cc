@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 #include "live/frame_source.h"
@@ -69,8 +70,9 @@ struct Fd {
 
 }  // namespace
 
-std::vector<int16_t> parseWav(const std::string& b, int& rate) {
-  if (b.size() < 12 || b.compare(0, 4, "RIFF") != 0 || b.compare(8, 4, "WAVE") != 0)
+std::size_t wavDataOffset(const std::string& b, int& rate) {
+  if (b.size() < 12) return std::string::npos;
+  if (b.compare(0, 4, "RIFF") != 0 || b.compare(8, 4, "WAVE") != 0)
     throw std::runtime_error("Speech: the synthesiser's output is not a WAV file.");
   std::size_t at = 12;
   bool haveFmt = false;
@@ -79,7 +81,8 @@ std::vector<int16_t> parseWav(const std::string& b, int& rate) {
     const uint32_t size = le32(b, at + 4);
     const std::size_t body = at + 8;
     if (id == "fmt ") {
-      if (size < 16 || body + 16 > b.size()) throw std::runtime_error("Speech: truncated WAV format chunk.");
+      if (size < 16) throw std::runtime_error("Speech: truncated WAV format chunk.");
+      if (body + 16 > b.size()) return std::string::npos;
       const uint16_t format = le16(b, body), channels = le16(b, body + 2), bits = le16(b, body + 14);
       rate = int(le32(b, body + 4));
       if (format != 1 || channels != 1 || bits != 16 || rate <= 0)
@@ -88,41 +91,67 @@ std::vector<int16_t> parseWav(const std::string& b, int& rate) {
       haveFmt = true;
     } else if (id == "data") {
       if (!haveFmt) throw std::runtime_error("Speech: WAV data before its format chunk.");
-      // A streamed WAV leaves the size unknown (0 or 0x7fff....): take the rest.
-      const std::size_t n = std::min<std::size_t>(size, b.size() - body) / 2;
-      std::vector<int16_t> out(n);
-      for (std::size_t i = 0; i < n; ++i) out[i] = int16_t(le16(b, body + 2 * i));
-      return out;
+      return body;
     }
     at = body + size + (size & 1);
   }
-  throw std::runtime_error("Speech: the WAV file has no data chunk.");
+  return std::string::npos;
+}
+
+std::vector<int16_t> parseWav(const std::string& b, int& rate) {
+  const std::size_t body = wavDataOffset(b, rate);
+  if (body == std::string::npos) {
+    if (b.size() < 12) throw std::runtime_error("Speech: the synthesiser's output is not a WAV file.");
+    throw std::runtime_error("Speech: the WAV file has no data chunk.");
+  }
+  // A streamed WAV leaves the size unknown (0 or 0x7fff....): take the rest.
+  const std::size_t n = std::min<std::size_t>(le32(b, body - 4), b.size() - body) / 2;
+  std::vector<int16_t> out(n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = int16_t(le16(b, body + 2 * i));
+  return out;
+}
+
+Resampler::Resampler(int fromRate, int toRate) : from_(fromRate), to_(toRate) {
+  if (fromRate == toRate) return;
+  AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
+  if (swr_alloc_set_opts2(&swr_, &mono, AV_SAMPLE_FMT_S16, toRate, &mono, AV_SAMPLE_FMT_S16, fromRate, 0, nullptr) <
+          0 ||
+      swr_init(swr_) < 0) {
+    swr_free(&swr_);
+    throw std::runtime_error("Speech: cannot resample from " + std::to_string(fromRate) + " Hz to " +
+                             std::to_string(toRate) + " Hz.");
+  }
+}
+
+Resampler::~Resampler() { swr_free(&swr_); }
+
+std::vector<int16_t> Resampler::push(const int16_t* in, std::size_t n) {
+  if (!swr_) return std::vector<int16_t>(in, in + n);
+  std::vector<int16_t> out(std::size_t(swr_get_out_samples(swr_, int(n))) + 64);
+  const uint8_t* src[1] = {reinterpret_cast<const uint8_t*>(in)};
+  uint8_t* dst[1] = {reinterpret_cast<uint8_t*>(out.data())};
+  const int got = swr_convert(swr_, dst, int(out.size()), n ? src : nullptr, int(n));
+  out.resize(std::size_t(std::max(got, 0)));
+  return out;
+}
+
+std::vector<int16_t> Resampler::flush() {
+  std::vector<int16_t> out;
+  if (!swr_) return out;
+  // Drain what the filter still holds.
+  for (;;) {
+    std::vector<int16_t> more = push(nullptr, 0);
+    if (more.empty()) return out;
+    out.insert(out.end(), more.begin(), more.end());
+  }
 }
 
 std::vector<int16_t> resample(const std::vector<int16_t>& in, int fromRate, int toRate) {
   if (fromRate == toRate || in.empty()) return in;
-  AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
-  SwrContext* swr = nullptr;
-  if (swr_alloc_set_opts2(&swr, &mono, AV_SAMPLE_FMT_S16, toRate, &mono, AV_SAMPLE_FMT_S16, fromRate, 0, nullptr) <
-          0 ||
-      swr_init(swr) < 0) {
-    swr_free(&swr);
-    throw std::runtime_error("Speech: cannot resample from " + std::to_string(fromRate) + " Hz to " +
-                             std::to_string(toRate) + " Hz.");
-  }
-  std::vector<int16_t> out(std::size_t(swr_get_out_samples(swr, int(in.size()))) + 64);
-  const uint8_t* src[1] = {reinterpret_cast<const uint8_t*>(in.data())};
-  uint8_t* dst[1] = {reinterpret_cast<uint8_t*>(out.data())};
-  int got = swr_convert(swr, dst, int(out.size()), src, int(in.size()));
-  int total = got < 0 ? 0 : got;
-  // Drain what the filter still holds.
-  while (got > 0 && std::size_t(total) < out.size()) {
-    uint8_t* rest[1] = {reinterpret_cast<uint8_t*>(out.data() + total)};
-    got = swr_convert(swr, rest, int(out.size()) - total, nullptr, 0);
-    if (got > 0) total += got;
-  }
-  swr_free(&swr);
-  out.resize(std::size_t(total));
+  Resampler r(fromRate, toRate);
+  std::vector<int16_t> out = r.push(in.data(), in.size());
+  const std::vector<int16_t> tail = r.flush();
+  out.insert(out.end(), tail.begin(), tail.end());
   return out;
 }
 
@@ -130,6 +159,15 @@ SpeechSynth::SpeechSynth(std::string program, std::string voice, int timeoutMs)
     : program_(std::move(program)), voice_(std::move(voice)), timeoutMs_(timeoutMs) {}
 
 std::vector<int16_t> SpeechSynth::speak(const std::string& text) const {
+  std::vector<int16_t> all;
+  speak(text, [&](const int16_t* pcm, std::size_t n) {
+    all.insert(all.end(), pcm, pcm + n);
+    return true;
+  });
+  return all;
+}
+
+void SpeechSynth::speak(const std::string& text, const SpeechPiece& piece) const {
   Fd inR, inW, outR, outW;
   int p[2];
   if (::pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error(std::string("Speech: pipe: ") + std::strerror(errno) + ".");
@@ -172,9 +210,38 @@ std::vector<int16_t> SpeechSynth::speak(const std::string& text) const {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
   std::size_t off = 0;
   if (text.empty()) inW.reset();
-  std::string wav;
+  // The WAV header until its data starts, then the samples as they come,
+  // resampled and handed on piece by piece.
+  std::string head;
+  std::size_t dataAt = std::string::npos;
+  std::unique_ptr<Resampler> resampler;
+  std::string odd;  // a sample's first byte, waiting for its second
+  std::size_t delivered = 0;
+  bool wanted = true;
+  auto deliver = [&](const std::vector<int16_t>& pcm) {
+    if (pcm.empty() || !wanted) return;
+    delivered += pcm.size();
+    wanted = piece(pcm.data(), pcm.size());
+  };
+  auto take = [&](const char* p, std::size_t n) {
+    if (dataAt == std::string::npos) {
+      head.append(p, n);
+      int rate = 0;
+      dataAt = wavDataOffset(head, rate);
+      if (dataAt == std::string::npos) return;
+      resampler = std::make_unique<Resampler>(rate, kSampleRate);
+      odd = head.substr(dataAt);
+    } else {
+      odd.append(p, n);
+    }
+    std::vector<int16_t> pcm(odd.size() / 2);
+    for (std::size_t i = 0; i < pcm.size(); ++i) pcm[i] = int16_t(le16(odd, 2 * i));
+    odd.erase(0, 2 * pcm.size());
+    deliver(resampler->push(pcm.data(), pcm.size()));
+  };
   char buf[1 << 15];
-  bool overran = false;
+  bool overran = false, failed = false;
+  std::string failure;
   while (outR.fd >= 0) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
@@ -192,19 +259,30 @@ std::vector<int16_t> SpeechSynth::speak(const std::string& text) const {
     }
     if (fds[0].revents) {
       const ssize_t r = ::read(outR.fd, buf, sizeof buf);
-      if (r > 0) wav.append(buf, std::size_t(r));
-      else if (r == 0 || (errno != EINTR && errno != EAGAIN)) outR.reset();
+      if (r > 0) {
+        try {
+          take(buf, std::size_t(r));
+        } catch (const std::exception& e) {
+          failed = true;
+          failure = e.what();
+        }
+      } else if (r == 0 || (errno != EINTR && errno != EAGAIN)) {
+        outR.reset();
+      }
+      // Nobody wants the rest, or it cannot be read: the program is stopped below.
+      if (!wanted || failed) break;
     }
   }
   inW.reset();
   outR.reset();
   // A program that closed its output may still hang instead of exiting.
   int status = 0;
+  const bool stop = overran || failed || !wanted;
   for (;;) {
-    const pid_t got = overran ? 0 : ::waitpid(pid, &status, WNOHANG);
+    const pid_t got = stop ? 0 : ::waitpid(pid, &status, WNOHANG);
     if (got == pid || (got < 0 && errno != EINTR)) break;
-    if (got == 0 && (overran || std::chrono::steady_clock::now() >= deadline)) {
-      overran = true;
+    if (got == 0 && (stop || std::chrono::steady_clock::now() >= deadline)) {
+      overran = !failed && wanted;
       ::kill(-pid, SIGKILL);
       while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
       }
@@ -215,12 +293,16 @@ std::vector<int16_t> SpeechSynth::speak(const std::string& text) const {
   if (overran)
     throw std::runtime_error("Speech: " + program_ + " did not finish within " + std::to_string(timeoutMs_) +
                              " ms and was stopped.");
+  if (failed) throw std::runtime_error(failure);
+  if (!wanted) return;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
     throw std::runtime_error("Speech: " + program_ + " failed (status " + std::to_string(status) + ").");
-  int rate = 0;
-  std::vector<int16_t> pcm = parseWav(wav, rate);
-  if (pcm.empty()) throw std::runtime_error("Speech: " + program_ + " produced no audio for the text.");
-  return resample(pcm, rate, kSampleRate);
+  if (dataAt == std::string::npos) {
+    int rate = 0;
+    parseWav(head, rate);  // throws, saying what the output lacks
+  }
+  deliver(resampler->flush());
+  if (delivered == 0) throw std::runtime_error("Speech: " + program_ + " produced no audio for the text.");
 }
 
 }  // namespace le::live

@@ -2,6 +2,8 @@
 // programs are shell scripts written by the test.
 #include "live/speech_synth.h"
 
+#include "live/frame_source.h"
+
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,7 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
+#include <vector>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -85,6 +90,65 @@ TEST(SpeechSynth, AProgramThatHangsIsKilledWithWhatItStarted) {
   EXPECT_EQ(messageOf(SpeechSynth(quitter)), "Speech: " + quitter + " failed (status 768).");
   removeScript(prog);
   removeScript(quitter);
+}
+
+// A stand-in that streams a 16 kHz WAV as espeak-ng does (sizes unknown):
+// 1600 samples, a pause of `pauseS` seconds, 1600 more.
+std::string streamingScript(int pauseS) {
+  return script(
+      "cat > /dev/null\n"
+      "printf 'RIFF\\377\\377\\377\\177WAVEfmt \\020\\0\\0\\0\\001\\0\\001\\0\\200\\076\\0\\0"
+      "\\0\\175\\0\\0\\002\\0\\020\\0data\\377\\377\\377\\177'\n"
+      "head -c 3200 /dev/zero | tr '\\0' '\\1'\n"
+      "sleep " + std::to_string(pauseS) + "\nhead -c 3200 /dev/zero | tr '\\0' '\\1'\n");
+}
+
+TEST(SpeechSynth, HandsSpeechOnAsTheProgramWritesIt) {
+  const std::string prog = streamingScript(1);
+  const auto t0 = std::chrono::steady_clock::now();
+  std::vector<double> at;
+  std::vector<int16_t> all;
+  SpeechSynth(prog).speak("Hello.", [&](const int16_t* pcm, std::size_t n) {
+    at.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    all.insert(all.end(), pcm, pcm + n);
+    return true;
+  });
+  // The first samples came long before the program finished.
+  ASSERT_GE(at.size(), 2u);
+  EXPECT_LT(at.front(), 0.6);
+  EXPECT_GE(at.back(), 0.9);
+  EXPECT_EQ(all, std::vector<int16_t>(3200, 0x0101));
+  EXPECT_EQ(SpeechSynth(prog).speak("Again."), all);
+  removeScript(prog);
+}
+
+TEST(SpeechSynth, AListenerThatWantsNoMoreStopsTheProgram) {
+  const std::string prog = streamingScript(600);
+  const auto t0 = std::chrono::steady_clock::now();
+  std::size_t got = 0;
+  SpeechSynth(prog, "en-us", 60000).speak("Hello.", [&](const int16_t*, std::size_t n) {
+    got += n;
+    return false;
+  });
+  EXPECT_GT(got, 0u);
+  EXPECT_LT(got, 1601u);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 5.0);
+  removeScript(prog);
+}
+
+TEST(SpeechSynth, ResamplingInPiecesMatchesResamplingAtOnce) {
+  std::vector<int16_t> in(22050);
+  for (std::size_t i = 0; i < in.size(); ++i) in[i] = int16_t(9000 * std::sin(0.05 * double(i)));
+  const std::vector<int16_t> whole = resample(in, 22050, kSampleRate);
+  Resampler r(22050, kSampleRate);
+  std::vector<int16_t> pieces;
+  for (std::size_t at = 0; at < in.size(); at += 1000) {
+    const auto out = r.push(in.data() + at, std::min<std::size_t>(1000, in.size() - at));
+    pieces.insert(pieces.end(), out.begin(), out.end());
+  }
+  const auto tail = r.flush();
+  pieces.insert(pieces.end(), tail.begin(), tail.end());
+  EXPECT_EQ(pieces, whole);
 }
 
 }  // namespace

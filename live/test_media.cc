@@ -4,49 +4,54 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "live/frame_encoder.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
+#include <libswscale/swscale.h>
 }
 
 namespace le::live::test {
 
-DecodedStream decodeStream(const std::string& path) {
+DecodedStream decodeMessages(const std::vector<std::string>& messages, int width, int height) {
   DecodedStream d;
-  AVFormatContext* fmt = nullptr;
-  if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0) throw std::runtime_error("cannot open " + path);
-  avformat_find_stream_info(fmt, nullptr);
-  const int vi = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  const int ai = av_find_best_stream(fmt, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-  if (ai < 0 || vi < 0) {
-    avformat_close_input(&fmt);
-    throw std::runtime_error("the stream lacks a track");
-  }
-  const AVCodecParameters* par = fmt->streams[ai]->codecpar;
-  const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
   AVCodecContext* dec = avcodec_alloc_context3(codec);
-  avcodec_parameters_to_context(dec, par);
-  avcodec_open2(dec, codec, nullptr);
-  d.audioRate = dec->sample_rate;
+  dec->flags |= AV_CODEC_FLAG_LOW_DELAY;
+  dec->thread_count = 1;
+  if (avcodec_open2(dec, codec, nullptr) < 0) throw std::runtime_error("cannot open the H.264 decoder");
   AVPacket* pkt = av_packet_alloc();
   AVFrame* frame = av_frame_alloc();
-  auto drain = [&] {
-    while (avcodec_receive_frame(dec, frame) == 0) {
-      const auto* s = reinterpret_cast<const float*>(frame->data[0]);
-      d.audio.insert(d.audio.end(), s, s + frame->nb_samples);
-    }
-  };
-  while (av_read_frame(fmt, pkt) >= 0) {
-    if (pkt->stream_index == vi) d.videoTimes.push_back(pkt->pts * av_q2d(fmt->streams[vi]->time_base));
-    if (pkt->stream_index == ai && avcodec_send_packet(dec, pkt) == 0) drain();
+  SwsContext* sws = nullptr;
+  for (const std::string& m : messages) {
+    FrameMessage fm;
+    if (!parseFrameMessage(m, fm)) throw std::runtime_error("malformed frame message");
+    d.numbers.push_back(fm.frame);
+    d.keys.push_back(fm.key);
+    for (std::size_t i = 0; i + 1 < fm.pcm.size(); i += 2)
+      d.audio.push_back(float(int16_t(uint16_t(uint8_t(fm.pcm[i])) | uint16_t(uint8_t(fm.pcm[i + 1])) << 8)) /
+                        32768.f);
+    av_new_packet(pkt, int(fm.video.size()));
+    std::copy(fm.video.begin(), fm.video.end(), pkt->data);
+    if (avcodec_send_packet(dec, pkt) < 0) throw std::runtime_error("the decoder refused a packet");
     av_packet_unref(pkt);
+    if (avcodec_receive_frame(dec, frame) != 0) {
+      ++d.heldBack;
+      continue;
+    }
+    sws = sws_getCachedContext(sws, frame->width, frame->height, AVPixelFormat(frame->format), width, height,
+                               AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    std::vector<uint8_t> rgb(std::size_t(width) * height * 3);
+    uint8_t* dst[1] = {rgb.data()};
+    const int stride[1] = {3 * width};
+    sws_scale(sws, frame->data, frame->linesize, 0, frame->height, dst, stride);
+    d.images.push_back(std::move(rgb));
+    av_frame_unref(frame);
   }
-  avcodec_send_packet(dec, nullptr);
-  drain();
+  sws_freeContext(sws);
   av_frame_free(&frame);
   av_packet_free(&pkt);
   avcodec_free_context(&dec);
-  avformat_close_input(&fmt);
   return d;
 }
 

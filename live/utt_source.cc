@@ -7,12 +7,22 @@
 
 namespace le::live {
 
-UttSource::UttSource(const std::string& bundle, const std::string& modelKey, int threads, bool teeth) {
+UttSource::UttSource(const std::string& bundle, const std::string& modelKey, int threads, bool teeth,
+                     tools::AnimationKind kind) {
   ctx_ = le_create(bundle.c_str(), modelKey.c_str(), threads, nullptr);
   if (!ctx_) throw std::runtime_error("Cannot open bundle " + bundle + ": " + le_last_error());
+  try {
+    animation_ = std::make_unique<tools::AnimationChoice>(bundle, kind);
+  } catch (...) {
+    le_destroy(ctx_);
+    throw;
+  }
   width_ = le_width(ctx_);
   height_ = le_height(ctx_);
-  utt_ = le_utt_open(ctx_, bundle.c_str());
+  le_utt_opts opts{};
+  opts.motion_dir = animation_->motionDir().c_str();
+  opts.eager = animation_->eager();
+  utt_ = le_utt_create(ctx_, &opts);
   if (!utt_) {
     const std::string why = le_utt_last_error();
     le_destroy(ctx_);

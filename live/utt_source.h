@@ -1,11 +1,13 @@
 // The frame source over the engine's public C functions: a context on a
-// bundle and an utterance pipeline over it (the bundle directory doubles as
-// the motion directory).
+// bundle and an utterance pipeline over it, animated by the bundle's
+// keypoint-motion or audio-to-expression source.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "live/frame_source.h"
+#include "tools/animation_choice.h"
 
 struct le_ctx;
 struct le_utt;
@@ -15,10 +17,12 @@ namespace le::live {
 class UttSource : public FrameSource {
  public:
   // Opens `bundle` with director `modelKey` on `threads` workers and starts
-  // its utterance pipeline, with the bundle's borrowed teeth when it carries
+  // its utterance pipeline on animation source `kind` (keypoint motion runs
+  // in hybrid eager mode), with the bundle's borrowed teeth when it carries
   // them and `teeth` is set; throws std::runtime_error with the engine's
   // message when any of it fails.
-  UttSource(const std::string& bundle, const std::string& modelKey, int threads, bool teeth = true);
+  UttSource(const std::string& bundle, const std::string& modelKey, int threads, bool teeth,
+            tools::AnimationKind kind);
   // Stops the pipeline, then closes the context.
   ~UttSource() override;
   UttSource(const UttSource&) = delete;
@@ -37,6 +41,7 @@ class UttSource : public FrameSource {
   const std::string& teeth() const { return teeth_; }
 
  private:
+  std::unique_ptr<tools::AnimationChoice> animation_;  // outlives the pipeline that reads its files
   le_ctx* ctx_ = nullptr;
   le_utt* utt_ = nullptr;
   int width_ = 0, height_ = 0;

@@ -17,6 +17,7 @@ namespace le::live {
 namespace {
 
 using namespace std::chrono_literals;
+constexpr auto kA2x = tools::AnimationKind::kA2x;
 
 struct Kinds {
   std::mutex mu;
@@ -58,13 +59,17 @@ bool waitFor(F cond, std::chrono::seconds limit) {
   return cond();
 }
 
-TEST(UttSource, ASentenceThenAStopOnTheTinyBundle) {
+void sentenceThenStop(tools::AnimationKind kind) {
   const std::string bundle = le::test::bundlePath("tiny");
   SpeechSynth synth;
   const std::vector<int16_t> hello = synth.speak("Hello there.");
+  const std::vector<int16_t> eightSeconds(16000 * 8, 500);
   Kinds k;
-  LiveSession s("u1", [&] { return std::make_unique<UttSource>(bundle, "b1_fp32", 2); },
-                [&](const std::string& text) { return text == "long" ? std::vector<int16_t>(16000 * 8, 500) : hello; },
+  LiveSession s("u1", [&] { return std::make_unique<UttSource>(bundle, "b1_fp32", 2, true, kind); },
+                [&](const std::string& text, const SpeechPiece& piece) {
+                  const auto& pcm = text == "long" ? eightSeconds : hello;
+                  piece(pcm.data(), pcm.size());
+                },
                 k.sink());
   ASSERT_TRUE(waitFor([&] { return k.count('i') >= 5; }, 120s)) << k.runs();
   ASSERT_EQ(s.say("Hello there."), LiveSession::SayResult::kQueued);
@@ -89,16 +94,22 @@ TEST(UttSource, ASentenceThenAStopOnTheTinyBundle) {
   }
 }
 
+TEST(UttSource, ASentenceThenAStopOnTheTinyBundle) { sentenceThenStop(kA2x); }
+
+// The tiny bundle carries the keypoint-motion files as well; the session
+// runs them when asked, in hybrid eager mode.
+TEST(UttSource, ASentenceThenAStopOnTheTinyBundlesMotionSource) { sentenceThenStop(tools::AnimationKind::kMotion); }
+
 TEST(UttSource, BorrowsTheBundlesTeethUnlessSwitchedOff) {
-  EXPECT_EQ(UttSource(le::test::bundlePath("tiny"), "b1_fp32", 1).teeth(),
+  EXPECT_EQ(UttSource(le::test::bundlePath("tiny"), "b1_fp32", 1, true, kA2x).teeth(),
             "teeth: none (the bundle carries no teeth members)");
   const std::string bundle = le::test::bundlePath("tiny_teeth");
-  EXPECT_EQ(UttSource(bundle, "b1_fp32", 1).teeth(), "teeth: borrowed (6 donors, geometry v1)");
-  EXPECT_EQ(UttSource(bundle, "b1_fp32", 1, false).teeth(), "teeth: off");
+  EXPECT_EQ(UttSource(bundle, "b1_fp32", 1, true, kA2x).teeth(), "teeth: borrowed (6 donors, geometry v1)");
+  EXPECT_EQ(UttSource(bundle, "b1_fp32", 1, false, kA2x).teeth(), "teeth: off");
 }
 
 TEST(UttSource, RefusesABundleItCannotOpen) {
-  const std::string msg = le::test::thrownBy([] { UttSource s("/no/such/bundle", "b1_fp32", 1); });
+  const std::string msg = le::test::thrownBy([] { UttSource s("/no/such/bundle", "b1_fp32", 1, true, kA2x); });
   EXPECT_EQ(msg.rfind("Cannot open bundle /no/such/bundle: ", 0), 0u) << msg;
 }
 

@@ -33,6 +33,7 @@ extern "C" {
 }
 
 #include "le/le.h"
+#include "tools/animation_choice.h"
 #include "tools/audio_input.h"
 #include "tools/cli_options.h"
 #include "tools/mp4_writer.h"
@@ -54,7 +55,7 @@ struct Failure : std::runtime_error {
 };
 
 struct Options {
-  std::string bundle, out, audio, say, voice, via = "utt", encoder, motion, key = "b1_fp32", telemetry, plugin;
+  std::string bundle, out, audio, say, voice, via = "utt", encoder, motion, key = "b1_fp32", telemetry, plugin, source;
   bool realtime = false, quiet = false, noTeeth = false;
   int threads = 0, lead = 10;
 };
@@ -73,6 +74,10 @@ le::cli::OptionParser optionParser(Options& o) {
       .flag("--realtime", "push the speech at real-time pace, 40 ms every 40 ms, as a live host", &o.realtime)
       .text("--encoder", "FILE", "speech encoder model (default: $W2V_ONNX)", &o.encoder)
       .text("--motion", "DIR", "the animation source's files (default: the bundle)", &o.motion)
+      .text("--source", "NAME",
+            "animation source for --via utt: motion (keypoint motion, hybrid eager) or a2x (default: a2x when "
+            "the files carry it, else motion)",
+            &o.source)
       .text("--key", "KEY", "director model key (default b1_fp32)", &o.key)
       .integer("--threads", "N", "worker threads (default: the engine's choice)", &o.threads, 0, 256)
       .integer("--lead", "N", "idle frames before the speech (default 10)", &o.lead, 0, 1000)
@@ -95,6 +100,14 @@ Options parse(int argc, char** argv) {
   if (o.via != "utt" && o.via != "stream" && o.via != "plugin")
     throw Failure(kUsage, "--via takes utt, stream or plugin, not '" + o.via + "'");
   if (o.motion.empty()) o.motion = o.bundle;
+  if (!o.source.empty()) {
+    if (o.via != "utt") throw Failure(kUsage, "--source applies to --via utt only");
+    try {
+      le::tools::parseAnimationKind(o.source);
+    } catch (const std::exception& e) {
+      throw Failure(kUsage, std::string("--source: ") + e.what());
+    }
+  }
   return o;
 }
 
@@ -249,7 +262,9 @@ int run(const Options& o) {
   Producer producer;
   std::unique_ptr<le::tools::PluginHost> plugin;
   std::unique_ptr<le::tools::StreamHost> stream;
-  // Declared in this order so that the pipeline goes before its context.
+  // Declared in this order so that the pipeline goes before its context,
+  // and both before the motion view whose files the pipeline reads.
+  std::unique_ptr<le::tools::AnimationChoice> animation;
   std::unique_ptr<le_ctx, CtxDeleter> ctx;
   std::unique_ptr<le_utt, UttDeleter> utt;
   std::string teeth = o.noTeeth ? "teeth: off (--no-teeth)"
@@ -285,8 +300,16 @@ int run(const Options& o) {
   } else {
     ctx.reset(le_create(o.bundle.c_str(), o.key.c_str(), o.threads, nullptr));
     if (!ctx) throw Failure(kBadBundle, "cannot open bundle " + o.bundle + ": " + le_last_error());
+    if (!o.source.empty()) {
+      try {
+        animation = std::make_unique<le::tools::AnimationChoice>(o.motion, le::tools::parseAnimationKind(o.source));
+      } catch (const std::exception& e) {
+        throw Failure(kBadBundle, e.what());
+      }
+    }
     le_utt_opts uo{};
-    uo.motion_dir = o.motion.c_str();
+    uo.motion_dir = animation ? animation->motionDir().c_str() : o.motion.c_str();
+    uo.eager = animation ? animation->eager() : 0;
     uo.threads = o.threads;
     // A bundle without the chunk director renders frame by frame.
     char member[4096];

@@ -121,6 +121,32 @@ TEST(LeSpeak, RealTimePacingAndSpokenTextGiveTheSameFrameRule) {
   EXPECT_NEAR(info.audioSeconds, info.videoSeconds, 0.04);
 }
 
+TEST(LeSpeak, EitherSourceOfABundleThatCarriesBothSpeaks) {
+  le::test::TempDir tmp;
+  // The motion view is made under TMPDIR and must be gone afterwards.
+  const std::string views = tmp.file("views");
+  ::mkdir(views.c_str(), 0755);
+  const char* oldTmp = std::getenv("TMPDIR");
+  const std::string restore = oldTmp ? oldTmp : "";
+  setenv("TMPDIR", views.c_str(), 1);
+  const std::string wav = speechDir() + "/hello.wav";
+  const int speechFrames = framesFor(le::tools::decodeSpeech(wav).size());
+  std::vector<std::vector<uint8_t>> firstSpeech;
+  for (const char* source : {"motion", "a2x"}) {
+    const std::string out = tmp.file(std::string(source) + ".mp4");
+    const ToolRun r = speak(tmp, {tiny(), out, wav, "--encoder", encoder(), "--lead", "0", "--source", source});
+    ASSERT_EQ(r.code, 0) << source << ": " << r.err;
+    const le::tools::MediaInfo info = le::tools::probeMedia(out);
+    EXPECT_EQ(info.videoFrames, speechFrames + kRampFrames) << source;
+    firstSpeech.push_back(le::test::decodeVideoRgb24(out).frames.at(size_t(speechFrames / 2)));
+  }
+  if (oldTmp) setenv("TMPDIR", restore.c_str(), 1);
+  else unsetenv("TMPDIR");
+  // Two different animations of the same speech.
+  EXPECT_NE(firstSpeech[0], firstSpeech[1]);
+  EXPECT_TRUE(entries(views).empty());
+}
+
 TEST(LeSpeak, BorrowsTheBundlesTeethUnlessToldNot) {
   le::test::TempDir tmp;
   const std::string bundle = le::test::bundlePath("tiny_teeth"), wav = speechDir() + "/hello.wav";
@@ -215,6 +241,9 @@ TEST(LeSpeak, BadInputsExitWithOneLineAndLeaveNothingBehind) {
       {{tiny(), out, wav, "--encoder", tmp.file("missing.onnx")}, 3,
        "le_speak: cannot read speech encoder " + tmp.file("missing.onnx")},
       {{tiny(), out, wav, "--via", "sideways"}, 2, "le_speak: --via takes utt, stream or plugin, not 'sideways'"},
+      {{tiny(), out, wav, "--source", "sideways"}, 2,
+       "le_speak: --source: The animation source must be a2x or motion, not 'sideways'."},
+      {{tiny(), out, wav, "--via", "stream", "--source", "a2x"}, 2, "le_speak: --source applies to --via utt only"},
   };
   for (const Case& c : cases) {
     const ToolRun r = speak(tmp, c.args);

@@ -1,0 +1,111 @@
+#include "tools/animation_choice.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "le/le.h"
+
+namespace le::tools {
+namespace {
+
+// The encoder whose presence makes the pipeline pick the audio-to-expression
+// stream, under both of its member names.
+const char* const kA2xEncoderNames[] = {"a2x_enc_stream.onnx", "audio_motion_encoder.onnx"};
+
+bool hasMember(const std::string& dir, const char* member) {
+  char path[4096];
+  return le_bundle_resolve_member(dir.c_str(), member, path, sizeof path) == 1;
+}
+
+bool isA2xEncoder(const char* name) {
+  for (const char* e : kA2xEncoderNames)
+    if (std::strcmp(name, e) == 0) return true;
+  return false;
+}
+
+std::string tempRoot() {
+  const char* t = std::getenv("TMPDIR");
+  return t && *t ? t : "/tmp";
+}
+
+}  // namespace
+
+AnimationKind parseAnimationKind(const std::string& name) {
+  if (name == "a2x") return AnimationKind::kA2x;
+  if (name == "motion") return AnimationKind::kMotion;
+  throw std::runtime_error("The animation source must be a2x or motion, not '" + name + "'.");
+}
+
+const char* animationKindName(AnimationKind kind) { return kind == AnimationKind::kA2x ? "a2x" : "motion"; }
+
+AnimationChoice::AnimationChoice(const std::string& bundle, AnimationKind kind) : kind_(kind) {
+  char resolved[4096];
+  if (le_bundle_resolve_handle(bundle.c_str(), resolved, sizeof resolved) != 1)
+    throw std::runtime_error("Cannot resolve bundle " + bundle + " to a directory.");
+  const std::string dir = resolved;
+  const bool a2x = hasMember(dir, kA2xEncoderNames[0]);
+  if (kind == AnimationKind::kA2x) {
+    if (!a2x)
+      throw std::runtime_error("Bundle " + bundle + " has no a2x_enc_stream.onnx, so it cannot run the a2x source.");
+    motionDir_ = dir;
+    return;
+  }
+  if (!hasMember(dir, "lmdm.onnx"))
+    throw std::runtime_error("Bundle " + bundle + " has no lmdm.onnx, so it cannot run the motion source.");
+  if (!a2x) {
+    motionDir_ = dir;
+    return;
+  }
+  // Links to every member but the a2x encoder: the bundle itself stays as
+  // it is, and the view costs nothing to make.
+  std::string tmpl = tempRoot() + "/le-motion-XXXXXX";
+  if (!::mkdtemp(tmpl.data()))
+    throw std::runtime_error("Cannot make a motion view of bundle " + bundle + " in " + tempRoot() + ": " +
+                             std::strerror(errno) + ".");
+  view_ = tmpl;
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) {
+    const std::string why = std::strerror(errno);
+    removeView();
+    throw std::runtime_error("Cannot list bundle directory " + dir + ": " + why + ".");
+  }
+  std::string failure;
+  while (dirent* e = ::readdir(d)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0 || isA2xEncoder(e->d_name)) continue;
+    const std::string from = dir + "/" + e->d_name, to = view_ + "/" + e->d_name;
+    if (::symlink(from.c_str(), to.c_str()) != 0) {
+      failure = "Cannot link " + from + " into the motion view " + view_ + ": " + std::strerror(errno) + ".";
+      break;
+    }
+  }
+  ::closedir(d);
+  if (!failure.empty()) {
+    removeView();
+    throw std::runtime_error(failure);
+  }
+  motionDir_ = view_;
+}
+
+AnimationChoice::~AnimationChoice() { removeView(); }
+
+void AnimationChoice::removeView() {
+  if (view_.empty()) return;
+  // Only the links made here are in it.
+  if (DIR* d = ::opendir(view_.c_str())) {
+    std::vector<std::string> names;
+    while (dirent* e = ::readdir(d))
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+    ::closedir(d);
+    for (const auto& n : names) ::unlink((view_ + "/" + n).c_str());
+  }
+  ::rmdir(view_.c_str());
+  view_.clear();
+}
+
+}  // namespace le::tools

@@ -1,0 +1,121 @@
+// The host's choice of animation source over a bundle's files: which
+// directory the pipeline is handed, what it holds, and the refusals.
+#include "tools/animation_choice.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/test_support.h"
+
+namespace le::tools {
+namespace {
+
+std::vector<std::string> names(const std::string& dir) {
+  std::vector<std::string> out;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* e = readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") out.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// A bundle directory holding `files`, each containing its own name.
+std::string bundleWith(const le::test::TempDir& tmp, const std::string& name, const std::vector<std::string>& files) {
+  const std::string dir = tmp.file(name);
+  ::mkdir(dir.c_str(), 0755);
+  for (const auto& f : files) le::test::writeFile(dir + "/" + f, f);
+  return dir;
+}
+
+// Keeps the views under the test's own directory.
+struct TempRoot {
+  explicit TempRoot(const std::string& dir) {
+    const char* t = std::getenv("TMPDIR");
+    if (t) old = t, had = true;
+    ::mkdir(dir.c_str(), 0755);
+    setenv("TMPDIR", dir.c_str(), 1);
+  }
+  ~TempRoot() {
+    if (had) setenv("TMPDIR", old.c_str(), 1);
+    else unsetenv("TMPDIR");
+  }
+  std::string old;
+  bool had = false;
+};
+
+TEST(AnimationChoice, MotionOnABundleWithBothSeesEverythingButTheA2xEncoder) {
+  le::test::TempDir tmp;
+  const TempRoot root(tmp.file("views"));
+  const std::string dir = bundleWith(tmp, "both", {"a2x_enc_stream.onnx", "a2x_dec.onnx", "lmdm.onnx", "meta.json",
+                                                   "xs_target.bin"});
+  {
+    const AnimationChoice a2x(dir, AnimationKind::kA2x);
+    EXPECT_EQ(a2x.motionDir(), dir);
+    EXPECT_EQ(a2x.eager(), 0);
+    EXPECT_TRUE(names(tmp.file("views")).empty());
+  }
+  std::string view;
+  {
+    const AnimationChoice motion(dir, AnimationKind::kMotion);
+    view = motion.motionDir();
+    EXPECT_NE(view, dir);
+    EXPECT_EQ(motion.eager(), -2);
+    EXPECT_EQ(names(view), (std::vector<std::string>{"a2x_dec.onnx", "lmdm.onnx", "meta.json", "xs_target.bin"}));
+    // The members are the bundle's own files, not copies.
+    EXPECT_EQ(le::test::readFile(view + "/meta.json").size(), std::string("meta.json").size());
+    le::test::writeFile(dir + "/meta.json", std::string("changed"));
+    EXPECT_EQ(le::test::readFile(view + "/meta.json").size(), std::string("changed").size());
+    // The bundle itself is untouched.
+    EXPECT_EQ(names(dir).size(), 5u);
+  }
+  // The view goes with its owner, and only the view.
+  EXPECT_TRUE(names(tmp.file("views")).empty());
+  EXPECT_EQ(names(dir).size(), 5u);
+}
+
+TEST(AnimationChoice, ABundleWithOneSourceIsHandedOverAsItIs) {
+  le::test::TempDir tmp;
+  const TempRoot root(tmp.file("views"));
+  const std::string motionOnly = bundleWith(tmp, "motion", {"lmdm.onnx", "meta.json"});
+  EXPECT_EQ(AnimationChoice(motionOnly, AnimationKind::kMotion).motionDir(), motionOnly);
+  // The encoder under its canonical name counts as well.
+  const std::string a2xOnly = bundleWith(tmp, "a2x", {"audio_motion_encoder.onnx", "a2x_dec.onnx"});
+  EXPECT_EQ(AnimationChoice(a2xOnly, AnimationKind::kA2x).motionDir(), a2xOnly);
+  EXPECT_TRUE(names(tmp.file("views")).empty());
+}
+
+TEST(AnimationChoice, RefusesASourceTheBundleLacksAndUnknownNames) {
+  le::test::TempDir tmp;
+  const std::string motionOnly = bundleWith(tmp, "motion", {"lmdm.onnx"});
+  const std::string a2xOnly = bundleWith(tmp, "a2x", {"a2x_enc_stream.onnx"});
+  EXPECT_EQ(le::test::thrownBy([&] { AnimationChoice c(motionOnly, AnimationKind::kA2x); }),
+            "Bundle " + motionOnly + " has no a2x_enc_stream.onnx, so it cannot run the a2x source.");
+  EXPECT_EQ(le::test::thrownBy([&] { AnimationChoice c(a2xOnly, AnimationKind::kMotion); }),
+            "Bundle " + a2xOnly + " has no lmdm.onnx, so it cannot run the motion source.");
+  EXPECT_EQ(parseAnimationKind("a2x"), AnimationKind::kA2x);
+  EXPECT_EQ(parseAnimationKind("motion"), AnimationKind::kMotion);
+  EXPECT_STREQ(animationKindName(AnimationKind::kMotion), "motion");
+  EXPECT_EQ(le::test::thrownBy([] { parseAnimationKind("Motion"); }),
+            "The animation source must be a2x or motion, not 'Motion'.");
+}
+
+TEST(AnimationChoice, AViewThatCannotBeMadeIsReportedAndLeavesNothing) {
+  le::test::TempDir tmp;
+  const TempRoot root(tmp.file("no/such/root"));
+  const std::string dir = bundleWith(tmp, "both", {"a2x_enc_stream.onnx", "lmdm.onnx"});
+  const std::string msg = le::test::thrownBy([&] { AnimationChoice c(dir, AnimationKind::kMotion); });
+  EXPECT_EQ(msg.rfind("Cannot make a motion view of bundle " + dir + " in " + tmp.file("no/such/root") + ": ", 0), 0u)
+      << msg;
+}
+
+}  // namespace
+}  // namespace le::tools
