@@ -124,6 +124,20 @@ class Readout(unittest.TestCase):
         np.testing.assert_allclose(fit._conv(z, fit.conv_weights(got, 4), bias), y, atol=1e-4)
         self.assertTrue(np.array_equal(fit.stack(z)[10, (fit.PAST + 1) * 4:(fit.PAST + 2) * 4], z[11]))
 
+    def test_gated_fit_recovers_the_readout_behind_the_gate(self):
+        # The models multiply the readout by the speech gate; fitted through
+        # the gate, the readout is the one that holds where the gate is
+        # open, while a plain fit is bent by the frames the gate closes.
+        rng = np.random.default_rng(2)
+        x = rng.standard_normal((800, 5))
+        w = rng.standard_normal((5, 2))
+        gate = np.clip(rng.uniform(-0.5, 1.5, (800, 1)), 0.0, 1.0)
+        y = gate * (x @ w + 0.25)
+        got, bias = fit.gated_ridge(x, gate, y, 1e-9)
+        np.testing.assert_allclose(got, w, atol=1e-6)
+        np.testing.assert_allclose(bias, [0.25, 0.25], atol=1e-6)
+        plain, _ = fit.ridge(x, y, 1e-9)
+        self.assertGreater(float(np.abs(plain - w).max()), 0.05)
 
 if __name__ == "__main__":
     unittest.main()

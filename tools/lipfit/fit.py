@@ -21,6 +21,12 @@ PAD_S = 0.3            # silence added before and after each utterance
 GAINS = (0.25, 2.0)    # range of the random level of each utterance
 OUTPUTS = 4            # opening, width, labiodental, closure
 CLOSURE_PULL = 0.3
+# Ridge strengths, chosen for speech from other synthesizers rather than
+# for the fitting corpus: the a2x features (tanh mixtures of band
+# energies) carry espeak-ng's formant synthesis closely, and a weak ridge
+# learns that voice's spectral detail; a strong one keeps the broad shape.
+A2X_LAMBDA = 1.0
+MOTION_LAMBDA = 3e-3
 
 
 def pad_utterance(samples, spans):
@@ -56,6 +62,16 @@ def ridge(x, y, lam):
     return sol[:-1], sol[-1]
 
 
+def gated_ridge(x, gate, y, lam):
+    """Ridge for y = gate * (x w + b): the readout is fitted as the model
+    uses it, so that frames the gate closes do not pull on it."""
+    xg = np.concatenate([x * gate, gate], axis=1)
+    a = xg.T @ xg
+    a[np.diag_indices(x.shape[1])] += lam * x.shape[0]
+    sol = np.linalg.solve(a, xg.T @ y)
+    return sol[:-1], sol[-1]
+
+
 def dataset(utts, seed=9):
     """Per utterance: (a2x features, motion features, targets), level
     varied per utterance."""
@@ -78,7 +94,7 @@ def _gate_bounds(loud_silence, loud_speech):
     return lo, max(top, lo + 1e-3)
 
 
-def fit(data, lam=3e-3):
+def fit(data):
     fa = np.concatenate([d[0] for d in data]).astype(np.float64)
     fm = np.concatenate([d[1] for d in data]).astype(np.float64)
     y = np.concatenate([np.column_stack([d[2], closure_labels(d[2])]) for d in data])
@@ -93,19 +109,20 @@ def fit(data, lam=3e-3):
     proj = (vt[:A2X_DIMS].T / sd[:, None])                     # x @ proj - mu @ proj
     shift = mu @ proj
     zz = [(d[0] @ proj - shift) for d in data]
-    w, b = ridge(np.concatenate([stack(z) for z in zz]), y, lam)
+    w, b = ridge(np.concatenate([stack(z) for z in zz]), y, A2X_LAMBDA)
     loud = fa[:, 0]
     lo, hi = _gate_bounds(float(features.a2x_features(silent)[:, 0].max()), loud[speech])
     out.update(a2x_proj=proj.astype(np.float32), a2x_shift=shift.astype(np.float32),
                a2x_conv=conv_weights(w, A2X_DIMS), a2x_bias=b.astype(np.float32),
                a2x_gate=np.array([lo, hi], np.float32))
 
-    # motion: standardise the log-mel, stack, readout; the gate reads the
-    # mean log-mel.
+    # motion: standardise the log-mel, stack, readout fitted through the
+    # gate, which reads the mean log-mel.
     mu, sd = fm.mean(axis=0), fm.std(axis=0) + 1e-6
-    w, b = ridge(np.concatenate([stack((d[1] - mu) / sd) for d in data]), y, lam)
     loud = fm.mean(axis=1)
     lo, hi = _gate_bounds(float(features.motion_features(silent).mean(axis=1).max()), loud[speech])
+    gate = _gate(loud[:, None], (lo, hi))
+    w, b = gated_ridge(np.concatenate([stack((d[1] - mu) / sd) for d in data]), gate, y, MOTION_LAMBDA)
     out.update(mo_mean=mu.astype(np.float32), mo_std=sd.astype(np.float32),
                mo_conv=conv_weights(w, fm.shape[1]), mo_bias=b.astype(np.float32),
                mo_gate=np.array([lo, hi], np.float32))

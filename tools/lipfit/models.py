@@ -59,6 +59,12 @@ def a2x_encoder(w, h):
     g = _Graph()
     fm = g.node("ReduceMean", ["feat"], axes=[2], keepdims=0)                       # [1,n,768]
     z = g.node("Sub", [g.node("MatMul", [fm, g.const(w["a2x_proj"])]), g.const(w["a2x_shift"])])
+    # Frames the stream pads its window with (all-zero features) read as the
+    # features' mean, as frames beyond the utterance do in the fitting: an
+    # output then depends on real frames only, however the window was cut.
+    real = g.node("Cast", [g.node("Greater", [g.node("ReduceMax", [g.node("Abs", ["feat"])], axes=[2, 3], keepdims=0),
+                                               g.f32(0.0)])], to=TensorProto.FLOAT)       # [1,n]
+    z = g.node("Mul", [z, g.node("Unsqueeze", [real, g.i64(2)])])
     zt = g.node("Transpose", [z], perm=[0, 2, 1])                                   # [1,64,n]
     p = g.node("Conv", [zt, g.const(w["a2x_conv"]), g.const(w["a2x_bias"])],
                pads=[fit.PAST, fit.FUTURE])                                        # [1,4,n]
