@@ -20,12 +20,22 @@ static const be_engine_backend* backend;
 static const mirelund_renderer* renderer;
 static char tmp_root[4096];
 static int utterance_mode;
+/* How many times slower than the machine the program runs ($LE_TEST_TIME_SCALE,
+ * set for tests under an emulator); waits stretch by it. */
+static int time_scale = 1;
 
 /* ---- small helpers ---- */
 
 static void sleep_ms(int ms) {
   struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000L};
   nanosleep(&ts, NULL);
+}
+
+/* Real time between two 40 ms chunks of audio in utterance mode. Under an
+ * emulator the pipeline cannot keep real time anyway, and the checks only
+ * count frames, so the audio goes in unpaced there. */
+static void pace_chunk(void) {
+  if (utterance_mode && time_scale == 1) sleep_ms(40);
 }
 
 static int count_entries(const char* dir, const char* prefix) {
@@ -238,7 +248,7 @@ static void check_renderer_refusal_logs(void) {
 
 /* Pulls through the backend table until a frame of `kind` comes or the time runs out. */
 static int pull_until(void* obj, unsigned char* frame, size_t len, int kind, be_engine_frame_result* r, int max_ms) {
-  for (int waited = 0; waited <= max_ms; waited += 5) {
+  for (int waited = 0; waited <= max_ms * time_scale; waited += 5) {
     CHECK(backend->pull_frame(obj, -1, frame, len, r) == 0);
     if (r->has_frame && r->kind == kind) return 1;
     if (!r->has_frame) sleep_ms(5);
@@ -292,11 +302,11 @@ static void drive_backend(const char* path, const int16_t* pcm, size_t n, int ex
       if (last_index >= 0 && r.frame_index != last_index) ++indices_move;
       last_index = r.frame_index;
     }
-    if (utterance_mode) sleep_ms(40); /* real time: the pipeline drops nothing but renders at its pace */
+    pace_chunk(); /* real time: the pipeline drops nothing but renders at its pace */
   }
   CHECK(backend->feed_audio(obj, NULL, 0) == 0);
   const size_t due = (n + 639) / 640;
-  for (int idle = 0, tries = 0; idle < 2 && tries < 4000; ++tries) {
+  for (int idle = 0, tries = 0; idle < 2 && tries < 4000 * time_scale; ++tries) {
     CHECK(backend->pull_frame(obj, -1, frame, len, &r) == 0);
     if (!r.has_frame) {
       sleep_ms(5);
@@ -343,7 +353,7 @@ static void drive_renderer(const char* path, const int16_t* pcm, size_t n, int e
   CHECK(renderer->pull_frame(obj, frame, len - 1, &f) == 2);
   CHECK(renderer->push_audio(obj, pcm, 0) == 0);
   int got = 0, speech = 0;
-  for (int tries = 0; tries < 4000 && got < 3; ++tries) {
+  for (int tries = 0; tries < 4000 * time_scale && got < 3; ++tries) {
     const int rc = renderer->pull_frame(obj, frame, len, &f);
     CHECK(rc == 0 || rc == 1);
     if (rc == 1) sleep_ms(5);
@@ -353,10 +363,10 @@ static void drive_renderer(const char* path, const int16_t* pcm, size_t n, int e
   for (size_t at = 0; at < n; at += 640) {
     CHECK(renderer->push_audio(obj, pcm + at, n - at < 640 ? n - at : 640) == 0);
     if (renderer->pull_frame(obj, frame, len, &f) == 0 && f.kind == 1) ++speech;
-    if (utterance_mode) sleep_ms(40);
+    pace_chunk();
   }
   CHECK(renderer->finish(obj) == 0);
-  for (int tries = 0; tries < 4000; ++tries) {
+  for (int tries = 0; tries < 4000 * time_scale; ++tries) {
     const int rc = renderer->pull_frame(obj, frame, len, &f);
     if (rc == 1) {
       sleep_ms(5);
@@ -403,6 +413,12 @@ int main(int argc, char** argv) {
   setenv("TMPDIR", tmp_root, 1);
   const char* producer = getenv("MIRELUND_CORVANE2_PRODUCER");
   utterance_mode = producer && strcmp(producer, "utterance") == 0;
+  const char* scale = getenv("LE_TEST_TIME_SCALE");
+  if (scale && atoi(scale) > 1) {
+    time_scale = atoi(scale) < 1000 ? atoi(scale) : 1000;
+    fprintf(stderr, "backend_host_c_test: emulated run (LE_TEST_TIME_SCALE=%d): waits stretched %d times%s\n",
+            time_scale, time_scale, utterance_mode ? ", real-time pacing of the audio skipped (no emulator keeps it)" : "");
+  }
 
   void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
   if (!lib) {

@@ -4,6 +4,20 @@
 # FIXTURES_SETUP tests) generate it; tests name the fixtures they need.
 set(LE_TEST_DATA_DIR "${CMAKE_BINARY_DIR}/testdata")
 
+# How many times slower than the machine the tests run: under an emulator
+# (a cross build's CTest runs programs through qemu-user) waits and deadlines
+# in the tests stretch by this, read from $LE_TEST_TIME_SCALE.
+# LE_TEST_EMULATOR is the shell words that start a built program (empty in
+# a native build), for tests that start programs themselves.
+set(LE_TEST_EMULATOR "")
+if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
+  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " LE_TEST_EMULATOR)
+  set(_le_default_scale 25)
+else()
+  set(_le_default_scale 1)
+endif()
+set(LE_TEST_TIME_SCALE ${_le_default_scale} CACHE STRING "Slowdown factor of the test programs' runs (emulation)")
+
 # le_add_test(<name> LABEL <subsystem> SOURCES <files...>
 #             [LIBS <libs...>] [FIXTURES <fixtures...>] [ENV <VAR=value...>])
 # Builds a GoogleTest executable against the engine's interior and registers
@@ -28,6 +42,9 @@ function(le_add_test name)
   set(_body "if(DEFINED ${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS [==[${T_LABEL}]==]")
   if(T_FIXTURES)
     string(APPEND _body " FIXTURES_REQUIRED [==[${T_FIXTURES}]==]")
+  endif()
+  if(NOT LE_TEST_TIME_SCALE EQUAL 1)
+    list(APPEND T_ENV "LE_TEST_TIME_SCALE=${LE_TEST_TIME_SCALE}")
   endif()
   if(T_ENV)
     string(APPEND _body " ENVIRONMENT [==[${T_ENV}]==]")

@@ -12,5 +12,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 # Dependencies come from the binaries themselves; the private runtime is
 # found through the engine's rpath and needs no package.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# A cross build's package is for the machine it was built for, not this one.
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+endif()
 set(CPACK_GENERATOR DEB)
 include(CPack)

@@ -1,5 +1,6 @@
 #include "tests/test_support.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -34,6 +35,12 @@ int runCommand(const std::string& cmd) {
   int rc = std::system(cmd.c_str());
   if (rc == -1) return -1;
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : 128;
+}
+
+int timeScale() {
+  const char* v = std::getenv("LE_TEST_TIME_SCALE");
+  const int scale = v ? std::atoi(v) : 1;
+  return std::clamp(scale, 1, 1000);
 }
 
 std::string programCommand(const std::string& path) {

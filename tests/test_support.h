@@ -23,6 +23,11 @@ int runCommand(const std::string& cmd);
 // emulator that CTest runs the tests under in a cross build.
 std::string programCommand(const std::string& path);
 
+// How many times slower than this machine's own speed the test runs:
+// $LE_TEST_TIME_SCALE (a cross build sets it for runs under its emulator),
+// else 1. Deadlines that wait for work to finish stretch by it.
+int timeScale();
+
 // Path of a generated bundle directory, e.g. bundlePath("tiny").
 std::string bundlePath(const std::string& name);
 

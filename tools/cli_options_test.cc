@@ -114,7 +114,7 @@ struct ToolRun {
 };
 
 ToolRun runTool(const le::test::TempDir& tmp, const std::string& bin, const std::string& args) {
-  const int status = le::test::runCommand("'" + bin + "' " + args + " > '" + tmp.file("out") + "' 2> '" +
+  const int status = le::test::runCommand(le::test::programCommand(bin) + " " + args + " > '" + tmp.file("out") + "' 2> '" +
                                           tmp.file("err") + "'");
   auto text = [&](const char* name) {
     const std::vector<unsigned char> b = le::test::readFile(tmp.file(name));

@@ -9,6 +9,10 @@ set -euo pipefail
 BUILD=$1
 SRC=$2
 MODE=${3:-install}
+# A cross build (see tools/CMakeLists.txt) names its emulator, compiler,
+# toolchain file and pkg-config directory: the consumers are built for the
+# build's machine and everything built runs behind the emulator.
+read -r -a RUN <<< "${LE_TEST_EMULATOR:-}"
 SCRATCH=$(mktemp -d "${TMPDIR:-/tmp}/facecore-install.XXXXXX")
 trap 'rm -rf "$SCRATCH"' EXIT
 
@@ -24,9 +28,9 @@ if [[ $MODE == deb ]]; then
     || { echo "install_test: the package carries no ONNX Runtime" >&2; exit 1; }
   for tool in le_info le_render le_speak le_bundle le_live; do
     [[ -x $PREFIX/bin/$tool ]] || { echo "install_test: the package carries no $tool" >&2; exit 1; }
-    "$PREFIX/bin/$tool" --version > /dev/null || { echo "install_test: $tool does not run from the package" >&2; exit 1; }
+    "${RUN[@]}" "$PREFIX/bin/$tool" --version > /dev/null || { echo "install_test: $tool does not run from the package" >&2; exit 1; }
   done
-  "$PREFIX/bin/le_info"
+  "${RUN[@]}" "$PREFIX/bin/le_info"
 else
   PREFIX=$SCRATCH/prefix
   cmake --install "$BUILD" --prefix "$PREFIX" > "$SCRATCH/install.log"
@@ -39,14 +43,16 @@ LIBDIR=$(dirname "$(find "$PREFIX" -name 'libfacecore.so' | head -1)")
 [[ -f $LIBDIR/liblightbackend.so ]] || { echo "install_test: liblightbackend.so was not installed" >&2; exit 1; }
 
 # The CMake package, with the build's own compilers.
-cmake -S "$SRC" -B "$SCRATCH/cmake-build" -DCMAKE_PREFIX_PATH="$PREFIX" > "$SCRATCH/configure.log" \
+cmake -S "$SRC" -B "$SCRATCH/cmake-build" -DCMAKE_PREFIX_PATH="$PREFIX" \
+  ${LE_TOOLCHAIN_FILE:+-DCMAKE_TOOLCHAIN_FILE="$LE_TOOLCHAIN_FILE"} > "$SCRATCH/configure.log" \
   || { cat "$SCRATCH/configure.log" >&2; exit 1; }
 cmake --build "$SCRATCH/cmake-build" > "$SCRATCH/build.log" || { cat "$SCRATCH/build.log" >&2; exit 1; }
-"$SCRATCH/cmake-build/consumer" "$LIBDIR/liblightbackend.so"
+"${RUN[@]}" "$SCRATCH/cmake-build/consumer" "$LIBDIR/liblightbackend.so"
 
 # pkg-config, as a Makefile or a one-line compile would use it.
 export PKG_CONFIG_PATH=$LIBDIR/pkgconfig
+[[ -n ${LE_PKG_CONFIG_LIBDIR:-} ]] && export PKG_CONFIG_LIBDIR=$LE_PKG_CONFIG_LIBDIR
 ${CC:-cc} "$SRC/consumer.c" -o "$SCRATCH/consumer-pc" $(pkg-config --cflags --libs facecore) -ldl \
   -Wl,-rpath,"$(pkg-config --variable=libdir facecore)"
-"$SCRATCH/consumer-pc"
+"${RUN[@]}" "$SCRATCH/consumer-pc"
 echo "install_test: both consumers built and ran against $PREFIX"

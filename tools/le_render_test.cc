@@ -19,7 +19,7 @@ struct ToolRun {
 
 ToolRun leRender(const le::test::TempDir& tmp, const std::string& args) {
   const std::string log = tmp.file("err.txt");
-  const int status = le::test::runCommand(std::string(LE_RENDER_BIN) + " '" + le::test::bundlePath("tiny") +
+  const int status = le::test::runCommand(le::test::programCommand(LE_RENDER_BIN) + " '" + le::test::bundlePath("tiny") +
                                           "' '" + tmp.file("out.mp4") + "' " + args + " 2> '" + log + "' > /dev/null");
   const std::vector<unsigned char> bytes = le::test::readFile(log);
   return {status, std::string(bytes.begin(), bytes.end())};

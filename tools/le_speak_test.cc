@@ -42,7 +42,7 @@ std::string quote(const std::string& s) {
 std::string text(const std::vector<unsigned char>& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 ToolRun speak(const le::test::TempDir& tmp, const std::vector<std::string>& args) {
-  std::string cmd = quote(LE_SPEAK_PATH);
+  std::string cmd = le::test::programCommand(LE_SPEAK_PATH);
   for (const auto& a : args) cmd += " " + quote(a);
   const std::string errFile = tmp.file("stderr.txt"), outFile = tmp.file("stdout.txt");
   ToolRun r;
@@ -209,7 +209,7 @@ TEST(LeSpeak, TheStreamPathWorksOrSaysItIsNotBuilt) {
 TEST(LeSpeak, AnInterruptedRunLeavesNothingBehind) {
   le::test::TempDir tmp;
   // Ten seconds of speech at real-time pace are still running when Ctrl-C comes.
-  const std::string cmd = "timeout -s INT 3 " + quote(LE_SPEAK_PATH) + " " + quote(tiny()) + " " +
+  const std::string cmd = "timeout -s INT 3 " + le::test::programCommand(LE_SPEAK_PATH) + " " + quote(tiny()) + " " +
                           quote(tmp.file("cut.mp4")) + " " + quote(speechDir() + "/long10s.wav") + " --encoder " +
                           quote(encoder()) + " --realtime --quiet > /dev/null 2>&1";
   EXPECT_EQ(le::test::runCommand(cmd), 124) << "timeout reports that it had to interrupt the run";

@@ -21,6 +21,7 @@ Exits 1 when a threshold fails (unless --report-only).
 """
 import argparse
 import os
+import shlex
 import subprocess
 import sys
 
@@ -36,7 +37,9 @@ IDLE_TOLERANCE = 1e-5
 def run_driver(driver, source, bundle, samples, work, name, env):
     speech, out = os.path.join(work, name + ".f32"), os.path.join(work, name + "." + source + ".kp")
     samples.astype("<f4").tofile(speech)
-    r = subprocess.run([driver, source, bundle, speech, out], env=env, capture_output=True, text=True)
+    # A cross build's driver runs behind the emulator its tests name.
+    emulator = shlex.split(os.environ.get("LE_TEST_EMULATOR", ""))
+    r = subprocess.run(emulator + [driver, source, bundle, speech, out], env=env, capture_output=True, text=True)
     if r.returncode != 0:
         raise RuntimeError("%s %s failed on %s: %s" % (driver, source, name, r.stderr.strip()))
     rec = np.fromfile(out, "<f4").reshape(-1, 127)

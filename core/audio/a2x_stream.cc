@@ -21,7 +21,12 @@ namespace le::a2x {
 namespace {
 
 constexpr int kCoeffs = 63;
-constexpr int kChunkFrames = 64;       // context vectors per encoder run at most
+// Context vectors per encoder run. Every run sees the same shape: the chunk
+// with its whole past context and look-ahead, padded and masked where frames
+// do not exist. ONNX Runtime's Softmax on some CPUs (arm64) rounds a row
+// differently with its length even when the extra entries are masked, so a
+// window shape that followed the push timing would leak into the frames.
+constexpr int kChunkFrames = 8;
 constexpr int kAheadLong = 64;         // frames avail computes ahead, 8-second mode
 constexpr int kMaxPrimeFrames = 200;
 constexpr int kMaxRight = 1 << 16;     // keeps frame arithmetic far from overflow
@@ -40,6 +45,9 @@ bool envInt(const char* name, long long& out) {
 }
 
 int64_t ceilDiv(int64_t a, int64_t b) { return (a + b - 1) / b; }
+int64_t floorDiv(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+
+constexpr int64_t kNoEnd = std::numeric_limits<int64_t>::max();
 
 std::string readMeta(const std::string& dir) {
   try {
@@ -135,6 +143,13 @@ void Stream::load(const std::string& bundle, int threads, bool windowPair) {
   if (windowed_ && windowPair) pair_ = le::a2x::windowPair();
   windowed_ = pair_.trunk != nullptr;
   effRight_ = windowed_ ? right_ + kBlockFrames : right_;
+  // The chunk grid ends a chunk exactly where a live stream's frames stop
+  // after each whole block, so the grid adds no lag. Those stops are the
+  // lag, or on the windowed path the look-ahead behind the last whole
+  // feature block when that is later.
+  int64_t stop = lagFrames();
+  if (windowed_) stop = std::max<int64_t>(stop, ceilDiv(right_, kBlockFrames) * kBlockFrames + ahead_);
+  gridOffset_ = static_cast<int>((kChunkFrames - stop % kChunkFrames) % kChunkFrames);
 
   enc_ = std::make_unique<Ort::Session>(openSession(*env_, le::resolveMember(dir, "a2x_enc_stream.onnx"), options));
   Ort::AllocatorWithDefaultOptions alloc;
@@ -167,6 +182,7 @@ void Stream::prime(int frames) {
     t.hid.assign(static_cast<size_t>(h_), 0.0f);
     appendFeatures(t, silence.data(), frames);
     contexts(t, frames, frames);
+    if (t.ctxCount < frames) throw std::runtime_error("the silence features do not cover the primed frames");
     decode(t, frames);
     primedPrev_ = t.prev;
     primedHid_ = t.hid;
@@ -237,8 +253,9 @@ int64_t Stream::ready() const {
 
 int Stream::avail() {
   const int64_t ahead = windowed_ ? kBlockFrames : kAheadLong;
-  extend(std::min(ready(), track_.deltaCount + ahead));
-  return static_cast<int>(std::max<int64_t>(0, track_.deltaCount - pulled_));
+  const int64_t f = ready();
+  extend(std::min(f, track_.deltaCount + ahead));
+  return static_cast<int>(std::max<int64_t>(0, std::min(track_.deltaCount, f) - pulled_));
 }
 
 int Stream::pull(int32_t* idx, float* base, float* expr, float* wn, int max) {
@@ -288,11 +305,10 @@ void Stream::release() {
 
 void Stream::extendTrack(Track& t, const AudioSpan& audio, bool finished, bool windowed, int64_t k) {
   const int64_t audioFrames = ceilDiv(audio.limit, kFrameSamples);
-  const int64_t need = std::min(k + ahead_, audioFrames);
+  // The chunk holding frame k - 1 needs the features of its whole look-ahead.
+  const int64_t need = std::min(chunkStart(k - 1) + kChunkFrames + ahead_, audioFrames);
   features(t, audio, finished, windowed, need);
-  // A context vector needs the features of its whole look-ahead.
-  const int64_t upto = t.featCount >= need ? k : std::min(k, t.featCount - ahead_);
-  contexts(t, upto, audioFrames);
+  contexts(t, k, finished ? audioFrames : kNoEnd);
   decode(t, t.ctxCount);
 }
 
@@ -336,36 +352,58 @@ void Stream::features(Track& t, const AudioSpan& audio, bool finished, bool wind
   }
 }
 
-void Stream::contexts(Track& t, int64_t upto, int64_t audioFrames) {
-  std::vector<float> pos, attn;
-  while (t.ctxCount < upto) {
+int64_t Stream::chunkStart(int64_t frame) const {
+  return floorDiv(frame - gridOffset_, kChunkFrames) * kChunkFrames + gridOffset_;
+}
+
+void Stream::contexts(Track& t, int64_t upto, int64_t end) {
+  const int64_t n = past_ + kChunkFrames + ahead_;
+  std::vector<float> padded, pos, attn;
+  while (t.ctxCount < upto && t.ctxCount < end) {
     const int64_t a = t.ctxCount;
-    int64_t b = std::min(upto, a + kChunkFrames);
-    const int64_t ws = std::max<int64_t>(0, a - past_);
-    int64_t we = std::min(b + ahead_, audioFrames);
-    // The position table wraps after its last row; no window straddles that.
+    const int64_t c = chunkStart(a);
+    const int64_t ws = c - past_;  // window [ws, ws + n)
+    int64_t b = std::min(c + kChunkFrames, end);
+    // The position table wraps after its last row; frames before it see a
+    // window that ends there.
+    int64_t keyEnd = end;
     if (a < posRows_) {
       b = std::min(b, posRows_);
-      we = std::min(we, posRows_);
+      keyEnd = std::min(keyEnd, posRows_);
     }
-    we = std::max(we, b);
-    if (ws < t.featBase || we > t.featCount)
-      throw std::runtime_error("features of frames " + std::to_string(ws) + ".." + std::to_string(we) +
+    const int64_t from = std::max<int64_t>(0, ws);  // frames [from, to) are real
+    const int64_t to = std::min(ws + n, keyEnd);
+    if (to > t.featCount) break;  // the look-ahead's features are still to come
+    if (from < t.featBase)
+      throw std::runtime_error("features of frames " + std::to_string(from) + ".." + std::to_string(to) +
                                " are not at hand");
-    const int64_t n = we - ws;
-    pos.resize(static_cast<size_t>(n * h_));
+
+    // Rows outside [from, to) are zeros that attend only to themselves, so
+    // they stay finite and no real row sees them.
+    float* feat = t.feat.data() + (from - t.featBase) * kFeatureDim;
+    if (from != ws || to != ws + n) {
+      padded.assign(static_cast<size_t>(n * kFeatureDim), 0.0f);
+      std::copy_n(feat, (to - from) * kFeatureDim, padded.data() + (from - ws) * kFeatureDim);
+      feat = padded.data();
+    }
+    pos.assign(static_cast<size_t>(n * h_), 0.0f);
     const int64_t half = posRows_ / 2;
-    for (int64_t j = 0; j < n; ++j) {
-      const int64_t i = ws + j;
+    for (int64_t i = from; i < to; ++i) {
       const int64_t row = i < posRows_ ? i : half + (i - posRows_) % (posRows_ - half);
-      std::copy_n(pos_.data() + row * h_, h_, pos.data() + j * h_);
+      std::copy_n(pos_.data() + row * h_, h_, pos.data() + (i - ws) * h_);
     }
     attn.assign(static_cast<size_t>(n * n), -std::numeric_limits<float>::infinity());
-    for (int64_t q = 0; q < n; ++q)
-      for (int64_t kk = std::max<int64_t>(0, q - meta_.left); kk <= std::min(n - 1, q + meta_.window); ++kk)
-        attn[static_cast<size_t>(q * n + kk)] = 0.0f;
+    for (int64_t q = 0; q < n; ++q) {
+      const int64_t i = ws + q;
+      if (i < from || i >= to) {
+        attn[static_cast<size_t>(q * n + q)] = 0.0f;
+        continue;
+      }
+      const int64_t lo = std::max(i - meta_.left, from) - ws;
+      const int64_t hi = std::min(i + meta_.window, to - 1) - ws;
+      for (int64_t kk = lo; kk <= hi; ++kk) attn[static_cast<size_t>(q * n + kk)] = 0.0f;
+    }
 
-    float* feat = t.feat.data() + (ws - t.featBase) * kFeatureDim;
     const int64_t featShape[4] = {1, n, 12, 768};
     const int64_t posShape[3] = {1, n, h_};
     const int64_t attnShape[2] = {n, n};
@@ -391,7 +429,7 @@ void Stream::contexts(Track& t, int64_t upto, int64_t audioFrames) {
     t.ctxCount = b;
   }
   // Features behind every future encoder window are no longer needed.
-  const int64_t keep = std::max<int64_t>(0, t.ctxCount - past_);
+  const int64_t keep = std::max<int64_t>(0, chunkStart(t.ctxCount) - past_);
   if (keep - t.featBase >= kKeepBehind && keep <= t.featCount) {
     t.feat.erase(t.feat.begin(), t.feat.begin() + (keep - t.featBase) * kFeatureDim);
     t.featBase = keep;

@@ -13,6 +13,11 @@
 // up to the block boundary after the frame's right context (zeros beyond),
 // as soon as that audio is in; once the stream is finished the remaining
 // frames come from whole windows, exactly as le_a2x_deltas computes them.
+// The streaming encoder runs on chunks of 8 frames on a fixed grid, each seen
+// through a window of one fixed shape (the chunk, its past context and its
+// look-ahead; frames before the start or past the end are zero rows masked
+// out), so the frames are bit-identical whatever the push sizes, on every
+// CPU.
 #pragma once
 
 #include <onnxruntime_cxx_api.h>
@@ -96,7 +101,14 @@ class Stream {
   void release();
   int64_t samples() const { return audioBase_ + static_cast<int64_t>(audio_.size()); }
   void appendFeatures(Track& t, const float* src, int64_t frames);
-  void contexts(Track& t, int64_t upto, int64_t audioFrames);
+  // Context vectors up to frame `upto` (further to the end of its chunk) of
+  // the `end` frames that exist (INT64_MAX while live), as far as the features
+  // reach. Each encoder run is one chunk of a fixed grid (see chunkStart)
+  // seen through a window of fixed shape, so a frame's context never depends
+  // on when it was computed.
+  void contexts(Track& t, int64_t upto, int64_t end);
+  // First frame of the grid chunk holding `frame` (may be negative).
+  int64_t chunkStart(int64_t frame) const;
   void decode(Track& t, int64_t upto);
   int32_t drivingIndex(int64_t frame) const;
 
@@ -109,6 +121,7 @@ class Stream {
 
   Meta meta_;
   int h_ = 0, nt_ = 0, past_ = 0, ahead_ = 0, right_ = 12, effRight_ = 12;
+  int gridOffset_ = 0;  // chunks start at frames gridOffset_ + 8j
   bool windowed_ = false;
   std::vector<float> mean_, dev_;  // 63 each
   std::vector<float> xs_;          // nt_ x 63 driving coefficients

@@ -123,6 +123,65 @@ TEST(A2xPushSizes, EightSecondFramesDoNotDependOnPushSizes) {
   checkPushSizes();
 }
 
+// Pulling one frame at a time computes in smaller steps than pulling all
+// that is available; the frames may not tell the difference.
+TEST(A2xPushSizes, FramesDoNotDependOnHowTheyArePulled) {
+  const std::vector<float> speech = clip("hello.wav");
+  StreamPtr a = open(test::bundlePath("tiny"));
+  ASSERT_TRUE(a);
+  const Frames ref = streamAll(a.get(), speech, {5120}, true);
+  le_a2x_reset(a.get(), 0, 1, 1);
+  Frames f;
+  auto pullOne = [&] {
+    for (;;) {
+      const size_t at = f.size();
+      f.idx.resize(at + 1);
+      f.base.resize((at + 1) * 63);
+      f.expr.resize((at + 1) * 63);
+      f.wn.resize(at + 1);
+      if (le_a2x_pull_wn(a.get(), &f.idx[at], &f.base[at * 63], &f.expr[at * 63], &f.wn[at], 1) == 1) continue;
+      f.idx.resize(at);
+      f.base.resize(at * 63);
+      f.expr.resize(at * 63);
+      f.wn.resize(at);
+      return;
+    }
+  };
+  for (size_t at = 0, k = 0; at < speech.size(); ++k) {
+    const int n = static_cast<int>(std::min<size_t>(k % 2 ? 5121 : 5119, speech.size() - at));
+    le_a2x_push(a.get(), speech.data() + at, n);
+    at += n;
+    pullOne();
+  }
+  le_a2x_finish(a.get());
+  pullOne();
+  EXPECT_TRUE(sameFrames(f, ref));
+}
+
+// Frames before the end of the position table see a window that ends there;
+// a chunk of the encoder's grid that straddles it is run in two parts, each
+// as the push sizes would have it anyway.
+TEST(A2xPushSizes, ChunkAcrossThePositionTableEndDoesNotDependOnPushSizes) {
+  test::TempDir tmp;
+  const std::string dir = bundleVariant(tmp);
+  const std::vector<unsigned char> pos = test::readFile(dir + "/a2x_pos.f32");
+  const std::vector<unsigned char> metaBytes = test::readFile(dir + "/a2x_meta.json");
+  const size_t h = static_cast<size_t>(a2x::parseMeta(std::string(metaBytes.begin(), metaBytes.end())).h);
+  ASSERT_GE(pos.size(), 13 * h * 4);
+  test::writeFile(dir + "/a2x_pos.f32", pos.data(), 13 * h * 4);  // 13 rows: not on the 8-frame grid
+  const std::vector<float> speech = clip("hello.wav");
+  StreamPtr a = open(dir);
+  ASSERT_TRUE(a);
+  const Frames ref = streamAll(a.get(), speech, {int(speech.size())}, true);
+  ASSERT_EQ(ref.size(), (speech.size() + 639) / 640);
+  for (const std::vector<int>& sizes : std::vector<std::vector<int>>{{640}, {5119, 5121}, {333}}) {
+    le_a2x_reset(a.get(), 0, 1, 1);
+    const Frames f = streamAll(a.get(), speech, sizes, true);
+    EXPECT_STREQ(le_a2x_last_error(), "");
+    EXPECT_TRUE(sameFrames(f, ref)) << "push size " << sizes[0];
+  }
+}
+
 // A stream that runs for minutes drops the audio, context vectors and
 // offsets no later frame reads; where it drops them depends on how it was fed
 // and pulled, and none of that may change a frame or stop the stream.

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <random>
 
+#include "core/render/bilinear_reference.h"
 #include "core/render/int8_conv.h"
 #include "core/render/render_test_util.h"
 #include "core/render/sampler_kernels.h"
@@ -34,18 +36,26 @@ GsBytes samplerModel(const std::string& op, int64_t N, int64_t C, int64_t H, int
   return rtest::singleNodeModel(op, {{"x", {N, C, H, W}}, {"grid", {N, H, W, 2}}}, {N, C, H, W}, attrs, domain);
 }
 
-TEST(GridSampleFastOp, MatchesOrtGridSample) {
+// ORT's own GridSample rounds differently on x86-64 and arm64, so both it and
+// GridSampleFast are held to the float error bound around a double-precision
+// reference rather than to each other.
+TEST(GridSampleFastOp, OrtGridSampleAndFastStayWithinTheFloatBound) {
   const int64_t N = 2, C = 5, H = 21, W = 17;
   Feeds f;
   f["x"] = rtest::randomTensor({N, C, H, W}, 1, -2.f, 2.f);
   f["grid"] = rtest::randomTensor({N, H, W, 2}, 2, -1.3f, 1.3f);
   Ort::Session ref = rtest::session(samplerModel("GridSample", N, C, H, W));
-  const Tensor want = rtest::run(ref, f)[0];
+  const Tensor ort = rtest::run(ref, f)[0];
+  const double ortRatio = rtest::worstBilinearRatio(f["x"].data, f["grid"].data, ort.data, N, C, H, W);
+  EXPECT_LE(ortRatio, 1.0) << "ORT GridSample";
   for (int threads : {1, 2}) {
     Ort::Session s = rtest::session(samplerModel("GridSampleFast", N, C, H, W), threads);
     const Tensor got = rtest::run(s, f)[0];
-    EXPECT_EQ(got.shape, want.shape);
-    EXPECT_LT(rtest::maxAbsDiff(got, want), 2e-6f) << threads << " threads";
+    EXPECT_EQ(got.shape, ort.shape);
+    const double fastRatio = rtest::worstBilinearRatio(f["x"].data, f["grid"].data, got.data, N, C, H, W);
+    EXPECT_LE(fastRatio, 1.0) << threads << " threads";
+    std::printf("[render] worst error / float bound, %d threads: ORT GridSample %.3g, GridSampleFast %.3g\n", threads,
+                ortRatio, fastRatio);
   }
 }
 
