@@ -295,6 +295,11 @@ void SpeechSynth::speak(const std::string& text, const SpeechPiece& piece) const
                              " ms and was stopped.");
   if (failed) throw std::runtime_error(failure);
   if (!wanted) return;
+  // Where spawning cannot report a failed exec (qemu-user runs the child
+  // as a fork), the child exits 127 without a byte of output instead.
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 127 && head.empty())
+    throw std::runtime_error("Speech: cannot run " + program_ + ": " + std::strerror(ENOENT) +
+                             " (is the espeak-ng package installed?).");
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
     throw std::runtime_error("Speech: " + program_ + " failed (status " + std::to_string(status) + ").");
   if (dataAt == std::string::npos) {
