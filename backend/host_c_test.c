@@ -452,7 +452,11 @@ int main(int argc, char** argv) {
   drive_renderer(argv[3], pcm, n, 1);
   drive_renderer(argv[2], pcm, n, 0);
   if (!utterance_mode) check_missing_producer(argv[2], pcm);
-  CHECK(settled_thread_count(threads) == threads);
+  /* No session leaves a thread behind. Fewer is fine: under an emulator a
+   * thread of the first session may still have been leaving when counted. */
+  const int settled = settled_thread_count(threads);
+  if (settled != threads) fprintf(stderr, "threads: %d after the first session, %d at the end\n", threads, settled);
+  CHECK(settled <= threads);
   CHECK(temp_dirs() == 0);
 
   free(pcm);
