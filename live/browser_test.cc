@@ -233,7 +233,9 @@ TEST(LiveBrowser, SaysStopsAndLeavesWithScriptedFrames) {
 // first-frame latency, then the median; then a passage of about 20 s, over
 // which it prints the page's audio/video offset, frames shown, repeated and
 // dropped, and the frame rate. LE_LIVE_SOURCE=a2x measures that source
-// (default motion); LE_LIVE_THREADS sets the engine's workers (default 2).
+// (default motion); LE_LIVE_THREADS sets the engine's workers (default 2);
+// LE_LIVE_LEAD_MS how far ahead of real time speech is pushed (0 paces it
+// as a microphone would).
 TEST(LiveBrowser, DISABLED_MeasuresLatencyAndFrameRate) {
   const char* bundle = std::getenv("LE_LIVE_BUNDLE");
   if (!bundle) GTEST_SKIP() << "set LE_LIVE_BUNDLE to a bundle directory";
@@ -249,6 +251,7 @@ TEST(LiveBrowser, DISABLED_MeasuresLatencyAndFrameRate) {
               "build/testdata/speech/audio_encoder_fp32.onnx).";
   ServerOptions opts;
   opts.port = 0;
+  if (const char* lead = std::getenv("LE_LIVE_LEAD_MS")) opts.speechLead = std::chrono::milliseconds(std::atoi(lead));
   SpeechSynth synth;
   const std::string b = bundle;
   LiveServer server(opts, [b, threads, kind] { return std::make_unique<UttSource>(b, "b1_fp32", threads, true, kind); },

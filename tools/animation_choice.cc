@@ -121,7 +121,15 @@ AnimationChoice::AnimationChoice(const std::string& bundle, AnimationKind kind) 
     return;
   }
   // Links to every member but the a2x encoder: the bundle itself stays as
-  // it is, and the view costs nothing to make.
+  // it is, and the view costs nothing to make. A link's target is read
+  // relative to the view, so a bundle named by a relative path is linked
+  // by its absolute one.
+  char* absolute = ::realpath(dir.c_str(), nullptr);
+  if (!absolute)
+    throw std::runtime_error("Cannot find the absolute path of bundle directory " + dir + ": " + std::strerror(errno) +
+                             ".");
+  const std::string target = absolute;
+  std::free(absolute);
   removeStaleViews(tempRoot());
   std::string tmpl = tempRoot() + "/" + kViewPrefix + std::to_string(::getpid()) + "-XXXXXX";
   if (!::mkdtemp(tmpl.data()))
@@ -137,7 +145,7 @@ AnimationChoice::AnimationChoice(const std::string& bundle, AnimationKind kind) 
   std::string failure;
   while (dirent* e = ::readdir(d)) {
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0 || isA2xEncoder(e->d_name)) continue;
-    const std::string from = dir + "/" + e->d_name, to = view_ + "/" + e->d_name;
+    const std::string from = target + "/" + e->d_name, to = view_ + "/" + e->d_name;
     if (::symlink(from.c_str(), to.c_str()) != 0) {
       failure = "Cannot link " + from + " into the motion view " + view_ + ": " + std::strerror(errno) + ".";
       break;

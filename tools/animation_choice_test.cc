@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,28 @@ TEST(AnimationChoice, MotionOnABundleWithBothSeesEverythingButTheA2xEncoder) {
   // The view goes with its owner, and only the view.
   EXPECT_TRUE(names(tmp.file("views")).empty());
   EXPECT_EQ(names(dir).size(), 5u);
+}
+
+TEST(AnimationChoice, ABundleNamedByARelativePathGivesLinksThatResolve) {
+  le::test::TempDir tmp;
+  const TempRoot root(tmp.file("views"));
+  bundleWith(tmp, "both", {"a2x_enc_stream.onnx", "lmdm.onnx", "xs_target.bin"});
+  char cwd[4096];
+  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(::chdir(tmp.path().c_str()), 0);
+  std::string view;
+  std::unique_ptr<AnimationChoice> motion;
+  try {
+    motion = std::make_unique<AnimationChoice>("both", AnimationKind::kMotion);
+  } catch (...) {
+    ASSERT_EQ(::chdir(cwd), 0);
+    throw;
+  }
+  ASSERT_EQ(::chdir(cwd), 0);
+  // The members read through the view from anywhere, not just from where
+  // the bundle's relative name meant something.
+  EXPECT_EQ(le::test::readFile(motion->motionDir() + "/xs_target.bin").size(), std::string("xs_target.bin").size());
+  EXPECT_EQ(le::test::readFile(motion->motionDir() + "/lmdm.onnx").size(), std::string("lmdm.onnx").size());
 }
 
 // A process that has ended: its pid names no process until it is reused.
