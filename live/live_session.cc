@@ -17,6 +17,8 @@ constexpr auto kHoldGrace = std::chrono::milliseconds(20);
 // Pause after an utterance's end before the next may start, so that the
 // pipeline has taken the end and the next sentence opens a new utterance.
 constexpr auto kUtteranceGap = std::chrono::milliseconds(200);
+// Speech pushed beyond the source's own look-ahead.
+constexpr int64_t kLeadMarginFrames = 5;
 
 bool validUtf8(const std::string& s) {
   static const uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
@@ -182,7 +184,7 @@ void LiveSession::pump() {
     std::vector<int16_t> pcm;
   };
   // Sentences in the source, oldest first: the front's speech frames go out
-  // next; the back may still be being pushed at real-time pace.
+  // next; the back may still be being pushed.
   std::deque<std::shared_ptr<Spoken>> spoken;
   std::shared_ptr<Spoken> playing, pushed;
   std::shared_ptr<Utterance> pushing;  // its speech may still be growing
@@ -190,7 +192,11 @@ void LiveSession::pump() {
   bool synthBehind = false;  // all speech made so far of `pushing` is pushed
   std::vector<int16_t> fresh;  // speech taken from the synthesiser this period
   Clock::time_point pushStart, endedAt, lastPush;
-  const int64_t leadFrames = std::max<int64_t>(0, opts_.speechLead / kFramePeriod);
+  // Far enough ahead to cover the source's look-ahead, with a margin for
+  // its blocks and the pace of its requests; no further, since what is
+  // pushed at once is worked through before the first frame comes out.
+  const int64_t leadFrames = std::clamp<int64_t>(src->lookAheadFrames() + kLeadMarginFrames, 0,
+                                                 std::max<int64_t>(0, opts_.speechLead / kFramePeriod));
   int64_t underruns = 0, emitted = 0, pulledAtStatus = 0;
   FrameInfo last;  // the latest frame pulled; held when the source owes one
   bool readySent = false, failureSent = false;

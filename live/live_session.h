@@ -1,7 +1,8 @@
 // One viewer's live session: owns a frame source, speaks queued sentences
-// into it a bounded lead ahead of real time, pulls finished frames at 25 fps, pairs each
-// speech frame with the audio it was made from, and hands the encoded stream
-// and JSON events to a sink (the viewer's WebSocket).
+// into it up to a bounded lead ahead of real time, pulls finished frames at
+// 25 fps, pairs each speech frame with the audio it was made from, and
+// hands the encoded stream and JSON events to a sink (the viewer's
+// WebSocket).
 #pragma once
 
 #include <atomic>
@@ -24,12 +25,13 @@ namespace le::live {
 struct SessionOptions {
   std::size_t maxTextBytes = 1000;  // longest sentence accepted
   std::size_t maxQueued = 8;        // sentences waiting to be spoken
-  // How far ahead of real time a sentence's speech is pushed, as far as the
-  // synthesiser has made it. Synthesised speech exists before it is due, so
-  // a source that must hear some speech ahead of a frame (the
+  // At most how far ahead of real time a sentence's speech is pushed, as
+  // far as the synthesiser has made it; within this, the source's look-ahead
+  // and a 200 ms margin. Synthesised speech exists before it is due, so a
+  // source that must hear some speech beyond a frame (the
   // audio-to-expression stream's look-ahead, about 1.1 s) gets it at once
   // and its lag is not paid in wall time. Bounded, so that a long sentence
-  // does not pile up in the engine.
+  // does not pile up in the engine. 0 pushes at a microphone's pace.
   std::chrono::milliseconds speechLead{2000};
 };
 

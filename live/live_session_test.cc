@@ -221,6 +221,45 @@ int framesBeforeSpeech(Recorder& rec) {
   return -1;
 }
 
+// The most frames of speech the log shows pushed ahead of real time (the
+// pace of one frame per period from the first push, the first frame at once).
+int64_t framesAhead(PushLog& log) {
+  std::lock_guard<std::mutex> lock(log.mu);
+  int64_t total = 0, most = 0;
+  for (const auto& p : log.pushes) {
+    total += p.n;
+    const int64_t due = (p.at - log.pushes.front().at) / 40ms + 1;
+    most = std::max(most, (total + kSamplesPerFrame - 1) / kSamplesPerFrame - due);
+  }
+  return most;
+}
+
+// Says 100 frames of speech, all made at once, to a source of `lagFrames`
+// look-ahead; returns the push log.
+std::shared_ptr<PushLog> sayAhead(int lagFrames, std::chrono::milliseconds lead) {
+  auto log = std::make_shared<PushLog>();
+  Recorder rec;
+  SessionOptions opts;
+  opts.speechLead = lead;
+  LiveSession s("t10", [log, lagFrames] { return std::make_unique<LoggingSource>(log, lagFrames); }, tone(100),
+                rec.sink(), opts);
+  EXPECT_TRUE(waitFor([&] { return rec.count("i") >= 2; }));
+  s.say("Ahead.");
+  EXPECT_TRUE(waitFor([&] { return rec.count("s") >= 20; }, 20s)) << rec.kindRuns();
+  return log;
+}
+
+TEST(LiveSession, TheLeadCoversTheSourcesLookAheadAndNoMore) {
+  // A few frames' slack for the log's own clock.
+  constexpr int64_t kSlack = 3;
+  const int64_t shortLook = framesAhead(*sayAhead(2, 2000ms));
+  EXPECT_GE(shortLook, 2 + 5 - kSlack);
+  EXPECT_LE(shortLook, 2 + 5 + kSlack);
+  // The configured lead caps it, and no lead paces speech as a microphone would.
+  EXPECT_LE(framesAhead(*sayAhead(60, 400ms)), 10 + kSlack);
+  EXPECT_LE(framesAhead(*sayAhead(30, 0ms)), kSlack);
+}
+
 TEST(LiveSession, MadeSpeechGoesInAheadOfRealTimeByTheLeadAtMost) {
   // A source that needs 30 frames (1.2 s) of speech beyond a frame's own
   // before it yields it; 100 frames of speech, all made at once.
@@ -228,7 +267,7 @@ TEST(LiveSession, MadeSpeechGoesInAheadOfRealTimeByTheLeadAtMost) {
   Recorder rec;
   SessionOptions opts;
   opts.speechLead = 1500ms;
-  const int64_t leadFrames = 1500 / 40;
+  const int64_t leadFrames = 30 + 5;  // the source's look-ahead and the margin
   {
     LiveSession s("t8", [log] { return std::make_unique<LoggingSource>(log, 30); }, tone(100), rec.sink(), opts);
     ASSERT_TRUE(waitFor([&] { return rec.count("i") >= 2; }));
