@@ -17,8 +17,9 @@ constexpr auto kHoldGrace = std::chrono::milliseconds(20);
 // Pause after an utterance's end before the next may start, so that the
 // pipeline has taken the end and the next sentence opens a new utterance.
 constexpr auto kUtteranceGap = std::chrono::milliseconds(200);
-// Speech pushed beyond the source's own look-ahead.
-constexpr int64_t kLeadMarginFrames = 5;
+// Speech pushed beyond the source's own look-ahead: the engine holds a
+// sentence's first frame until a few frames past that are in.
+constexpr int64_t kLeadMarginFrames = 6;
 
 bool validUtf8(const std::string& s) {
   static const uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
@@ -189,7 +190,7 @@ void LiveSession::pump() {
   std::shared_ptr<Spoken> playing, pushed;
   std::shared_ptr<Utterance> pushing;  // its speech may still be growing
   int64_t pushedFrames = 0;
-  bool synthBehind = false;  // all speech made so far of `pushing` is pushed
+  bool synthBehind = false;  // the synthesiser has not yet made the speech now due
   std::vector<int16_t> fresh;  // speech taken from the synthesiser this period
   Clock::time_point pushStart, endedAt, lastPush;
   // Far enough ahead to cover the source's look-ahead, with a margin for

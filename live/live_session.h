@@ -27,7 +27,7 @@ struct SessionOptions {
   std::size_t maxQueued = 8;        // sentences waiting to be spoken
   // At most how far ahead of real time a sentence's speech is pushed, as
   // far as the synthesiser has made it; within this, the source's look-ahead
-  // and a 200 ms margin. Synthesised speech exists before it is due, so a
+  // and a 240 ms margin. Synthesised speech exists before it is due, so a
   // source that must hear some speech beyond a frame (the
   // audio-to-expression stream's look-ahead, about 1.1 s) gets it at once
   // and its lag is not paid in wall time. Bounded, so that a long sentence

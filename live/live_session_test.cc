@@ -253,8 +253,8 @@ TEST(LiveSession, TheLeadCoversTheSourcesLookAheadAndNoMore) {
   // A few frames' slack for the log's own clock.
   constexpr int64_t kSlack = 3;
   const int64_t shortLook = framesAhead(*sayAhead(2, 2000ms));
-  EXPECT_GE(shortLook, 2 + 5 - kSlack);
-  EXPECT_LE(shortLook, 2 + 5 + kSlack);
+  EXPECT_GE(shortLook, 2 + 6 - kSlack);
+  EXPECT_LE(shortLook, 2 + 6 + kSlack);
   // The configured lead caps it, and no lead paces speech as a microphone would.
   EXPECT_LE(framesAhead(*sayAhead(60, 400ms)), 10 + kSlack);
   EXPECT_LE(framesAhead(*sayAhead(30, 0ms)), kSlack);
@@ -267,7 +267,7 @@ TEST(LiveSession, MadeSpeechGoesInAheadOfRealTimeByTheLeadAtMost) {
   Recorder rec;
   SessionOptions opts;
   opts.speechLead = 1500ms;
-  const int64_t leadFrames = 30 + 5;  // the source's look-ahead and the margin
+  const int64_t leadFrames = 30 + 6;  // the source's look-ahead and the margin
   {
     LiveSession s("t8", [log] { return std::make_unique<LoggingSource>(log, 30); }, tone(100), rec.sink(), opts);
     ASSERT_TRUE(waitFor([&] { return rec.count("i") >= 2; }));
