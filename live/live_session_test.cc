@@ -282,17 +282,11 @@ TEST(LiveSession, MadeSpeechGoesInAheadOfRealTimeByTheLeadAtMost) {
   EXPECT_EQ(rec.count("s"), 100u);
   // Never more than the lead ahead of real time (a few frames' slack for
   // the log's own clock), and all of it in the end.
+  EXPECT_LE(framesAhead(*log), leadFrames + 3);
   std::lock_guard<std::mutex> lock(log->mu);
-  ASSERT_FALSE(log->pushes.empty());
-  const auto t0 = log->pushes.front().at;
   int64_t total = 0;
-  for (const auto& p : log->pushes) {
-    total += p.n;
-    const int64_t elapsedFrames = (p.at - t0) / 40ms;
-    EXPECT_LE(total, (elapsedFrames + 1 + leadFrames + 3) * kSamplesPerFrame);
-  }
+  for (const auto& p : log->pushes) total += p.n;
   EXPECT_EQ(total, 100 * kSamplesPerFrame);
-  EXPECT_GT(log->pushes.front().n, 0);
 }
 
 TEST(LiveSession, APauseInTheSpeechIsBridgedWithEmptyPushes) {
