@@ -54,6 +54,10 @@ class FrameSource {
   // when none is waiting.
   virtual bool pullFrame(uint8_t* rgb, std::size_t len, FrameInfo& info) = 0;
   virtual SourceStats stats() = 0;
+  // Frames of speech beyond a frame's own that the source must have before
+  // it yields that frame, at worst. A host holding speech before it is due
+  // pushes at least this far ahead so that the wait is not paid in wall time.
+  virtual int lookAheadFrames() { return 0; }
 };
 
 // Makes one source per session; throws std::runtime_error when it cannot.

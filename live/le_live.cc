@@ -4,7 +4,7 @@
 //   le_live BUNDLE [--port N] [--address IP] [--max-sessions N] [--threads N]
 //                  [--key KEY] [--speech-encoder FILE] [--max-text BYTES] [--no-teeth]
 //                  [--max-lifetime SECONDS] [--allowed-origin ORIGIN]... [--allowed-host HOST]...
-//                  [--source motion|a2x]
+//                  [--source motion|a2x] [--speech-lead MS]
 //   le_live --synthetic WxH [...]   (scripted frames, no bundle)
 //
 // Each browser tab gets its own engine (context and utterance pipeline);
@@ -49,7 +49,7 @@ std::string teethPlan(const std::string& bundle, bool teeth) {
 int main(int argc, char** argv) {
   le::live::ServerOptions so;
   std::string bundle, key = "b1_fp32", synthetic, source = "motion";
-  int threads = 0;
+  int threads = 0, leadMs = int(so.speechLead.count());
   bool noTeeth = false;
   int port = so.port, maxSessions = so.maxSessions, maxText = int(so.maxTextBytes), lifetime = so.maxSessionSeconds;
   std::string encoder;
@@ -71,6 +71,9 @@ int main(int argc, char** argv) {
       .text("--synthetic", "WxH", "serve scripted frames of this size instead of a bundle", &synthetic)
       .text("--source", "NAME", "animation source: motion (default, low latency) or a2x", &source)
       .text("--speech-encoder", "FILE", "speech encoder model (default: $W2V_ONNX)", &encoder)
+      .integer("--speech-lead", "MS",
+               "how far ahead of real time synthesised speech is pushed (default 2000; 0: at a microphone's pace)",
+               &leadMs, 0, 10000)
       .flag("--no-teeth", "leave the bundle's borrowed teeth out (attached by default when it carries them)",
             &noTeeth);
   const std::vector<std::string> pos = parser.parseOrExit(argc, argv);
@@ -80,6 +83,7 @@ int main(int argc, char** argv) {
   so.maxSessions = maxSessions;
   so.maxTextBytes = std::size_t(maxText);
   so.maxSessionSeconds = lifetime;
+  so.speechLead = std::chrono::milliseconds(leadMs);
   if (!encoder.empty()) setenv("W2V_ONNX", encoder.c_str(), 1);
   if (bundle.empty() == synthetic.empty()) parser.fail("give either a bundle or --synthetic WxH");
   const bool teeth = !noTeeth;

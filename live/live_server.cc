@@ -520,6 +520,7 @@ std::string LiveServer::Impl::open(const std::shared_ptr<WsConn>& conn) {
   const std::string id = randomId();
   SessionOptions so;
   so.maxTextBytes = opts.maxTextBytes;
+  so.speechLead = opts.speechLead;
   auto session = std::make_shared<LiveSession>(
       id, factory, speaker, [conn](bool binary, std::string data) { return conn->enqueue(binary, std::move(data)); },
       so);

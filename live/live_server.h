@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -49,6 +50,9 @@ struct ServerOptions {
   int maxConnectionsPerAddress = 32;  // of those, from one client address
   int maxSessionSeconds = 1800;       // a session ends after this, however busy (0: no limit)
   int writeStallSeconds = 20;         // a viewer that takes no data for this long is dropped
+  // How far ahead of real time each session pushes its synthesised speech
+  // (SessionOptions::speechLead).
+  std::chrono::milliseconds speechLead = SessionOptions{}.speechLead;
 };
 
 class LiveServer {

@@ -17,6 +17,9 @@ constexpr auto kHoldGrace = std::chrono::milliseconds(20);
 // Pause after an utterance's end before the next may start, so that the
 // pipeline has taken the end and the next sentence opens a new utterance.
 constexpr auto kUtteranceGap = std::chrono::milliseconds(200);
+// Speech pushed beyond the source's own look-ahead: the engine holds a
+// sentence's first frame until a few frames past that are in.
+constexpr int64_t kLeadMarginFrames = 6;
 
 bool validUtf8(const std::string& s) {
   static const uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
@@ -132,9 +135,10 @@ void LiveSession::speechLoop() {
           u->id = nextUtterance_++;
           ready_.push_back(u);
           synthesising_ = 0;
-          sentenceArrived_ = true;
-          cv_.notify_all();
         }
+        // The pump pushes speech as soon as it is made, ahead of time.
+        speechArrived_ = true;
+        cv_.notify_all();
         return true;
       });
     } catch (const std::exception& e) {
@@ -181,13 +185,19 @@ void LiveSession::pump() {
     std::vector<int16_t> pcm;
   };
   // Sentences in the source, oldest first: the front's speech frames go out
-  // next; the back may still be being pushed at real-time pace.
+  // next; the back may still be being pushed.
   std::deque<std::shared_ptr<Spoken>> spoken;
   std::shared_ptr<Spoken> playing, pushed;
   std::shared_ptr<Utterance> pushing;  // its speech may still be growing
   int64_t pushedFrames = 0;
+  bool synthBehind = false;  // the synthesiser has not yet made the speech now due
   std::vector<int16_t> fresh;  // speech taken from the synthesiser this period
-  Clock::time_point pushStart, endedAt;
+  Clock::time_point pushStart, endedAt, lastPush;
+  // Far enough ahead to cover the source's look-ahead, with a margin for
+  // its blocks and the pace of its requests; no further, since what is
+  // pushed at once is worked through before the first frame comes out.
+  const int64_t leadFrames = std::clamp<int64_t>(src->lookAheadFrames() + kLeadMarginFrames, 0,
+                                                 std::max<int64_t>(0, opts_.speechLead / kFramePeriod));
   int64_t underruns = 0, emitted = 0, pulledAtStatus = 0;
   FrameInfo last;  // the latest frame pulled; held when the source owes one
   bool readySent = false, failureSent = false;
@@ -242,9 +252,9 @@ void LiveSession::pump() {
           sendEvent(buf);
         }
       }
-      // Speech goes in at the pace it would arrive from a microphone, as
-      // far as the synthesiser has made it; whole frames of it, but for the
-      // sentence's last.
+      // Speech goes in up to the lead ahead of the pace it would arrive
+      // from a microphone, as far as the synthesiser has made it; whole
+      // frames of it, but for the sentence's last.
       if (pushing) {
         bool complete;
         {
@@ -252,14 +262,24 @@ void LiveSession::pump() {
           complete = pushing->complete;
           const std::size_t made = pushing->pcm.size(), have = pushed->pcm.size();
           const std::size_t dueSamples =
-              std::size_t((now - pushStart) / kFramePeriod + 1) * std::size_t(kSamplesPerFrame);
+              std::size_t((now - pushStart) / kFramePeriod + 1 + leadFrames) * std::size_t(kSamplesPerFrame);
           std::size_t upTo = std::min(made, dueSamples);
           if (!complete || upTo < made) upTo -= upTo % kSamplesPerFrame;
           fresh.assign(pushing->pcm.begin() + long(std::min(have, upTo)), pushing->pcm.begin() + long(upTo));
+          synthBehind = !complete && made < dueSamples;
         }
         pushed->pcm.insert(pushed->pcm.end(), fresh.begin(), fresh.end());
         for (std::size_t at = 0; at < fresh.size(); at += kSamplesPerFrame, ++pushedFrames)
           src->pushAudio(fresh.data() + at, int(std::min<std::size_t>(kSamplesPerFrame, fresh.size() - at)));
+        if (!fresh.empty()) {
+          lastPush = now;
+        } else if (!pushed->pcm.empty() && now - lastPush >= kFramePeriod) {
+          // The synthesiser is behind, or the lead is used up while the
+          // engine has not yet caught up: an empty push keeps the source
+          // from taking the pause for the sentence's end.
+          src->pushAudio(silence.data(), 0);
+          lastPush = now;
+        }
         bool allPushed;
         {
           std::lock_guard<std::mutex> lock(mu_);
@@ -342,15 +362,15 @@ void LiveSession::pump() {
       }
 
       // Sleep until the next frame is due (polling in short steps while the
-      // source owes one), waking early for a sentence's first speech, a stop
-      // and close.
+      // source owes one) or the next frame of made speech may be pushed,
+      // waking early for new speech, a stop and close.
       Clock::time_point wake = nextFrame;
       if (now >= nextFrame) wake = now + std::chrono::milliseconds(3);
-      if (pushing) wake = std::min(wake, pushStart + kFramePeriod * (pushedFrames));
+      if (pushing && !synthBehind) wake = std::min(wake, pushStart + kFramePeriod * (pushedFrames - leadFrames));
       wake = std::max(wake, now + std::chrono::milliseconds(1));
       std::unique_lock<std::mutex> lock(mu_);
-      cv_.wait_until(lock, wake, [&] { return closing_ || stopRequested_ || sentenceArrived_; });
-      sentenceArrived_ = false;
+      cv_.wait_until(lock, wake, [&] { return closing_ || stopRequested_ || speechArrived_; });
+      speechArrived_ = false;
     }
   } catch (const std::exception& e) {
     sendEvent("{\"type\":\"error\",\"fatal\":true,\"message\":" + jsonString(e.what()) + "}");

@@ -1,7 +1,8 @@
 // One viewer's live session: owns a frame source, speaks queued sentences
-// into it at real-time pace, pulls finished frames at 25 fps, pairs each
-// speech frame with the audio it was made from, and hands the encoded stream
-// and JSON events to a sink (the viewer's WebSocket).
+// into it up to a bounded lead ahead of real time, pulls finished frames at
+// 25 fps, pairs each speech frame with the audio it was made from, and
+// hands the encoded stream and JSON events to a sink (the viewer's
+// WebSocket).
 #pragma once
 
 #include <atomic>
@@ -24,6 +25,14 @@ namespace le::live {
 struct SessionOptions {
   std::size_t maxTextBytes = 1000;  // longest sentence accepted
   std::size_t maxQueued = 8;        // sentences waiting to be spoken
+  // At most how far ahead of real time a sentence's speech is pushed, as
+  // far as the synthesiser has made it; within this, the source's look-ahead
+  // and a 240 ms margin. Synthesised speech exists before it is due, so a
+  // source that must hear some speech beyond a frame (the
+  // audio-to-expression stream's look-ahead, about 1.1 s) gets it at once
+  // and its lag is not paid in wall time. Bounded, so that a long sentence
+  // does not pile up in the engine. 0 pushes at a microphone's pace.
+  std::chrono::milliseconds speechLead{2000};
 };
 
 // Receives the session's output on its pump thread, in order: text messages
@@ -80,7 +89,7 @@ class LiveSession {
   const SessionOptions opts_;
 
   // Guards texts_, synthesising_, ready_, the utterances' speech,
-  // nextUtterance_, stopEpoch_, stopRequested_, sentenceArrived_ and closing_.
+  // nextUtterance_, stopEpoch_, stopRequested_, speechArrived_ and closing_.
   std::mutex mu_;
   std::condition_variable cv_;
   std::deque<std::pair<int64_t, std::string>> texts_;  // waiting for the synthesiser
@@ -89,7 +98,7 @@ class LiveSession {
   int64_t nextUtterance_ = 0;
   int64_t stopEpoch_ = 0;   // bumped by stop(); sentences of older epochs are dropped
   bool stopRequested_ = false;
-  bool sentenceArrived_ = false;  // a sentence's first speech is ready; wakes the pump
+  bool speechArrived_ = false;  // the synthesiser handed on more speech; wakes the pump
   bool closing_ = false;
   std::atomic<bool> finished_{false};
   std::atomic<bool> sinkOk_{true};

@@ -182,6 +182,144 @@ TEST(LiveSession, EachSpeechFrameCarriesItsOwnSpeech) {
   EXPECT_EQ(checked, 6);
 }
 
+// The scripted source, logging every push of speech.
+struct PushLog {
+  struct Push {
+    std::chrono::steady_clock::time_point at;
+    int n;
+  };
+  std::mutex mu;
+  std::vector<Push> pushes;
+};
+
+class LoggingSource : public SyntheticSource {
+ public:
+  LoggingSource(std::shared_ptr<PushLog> log, int lagFrames) : SyntheticSource(64, 48, lagFrames), log_(std::move(log)) {}
+  void pushAudio(const int16_t* pcm, int n) override {
+    {
+      std::lock_guard<std::mutex> lock(log_->mu);
+      log_->pushes.push_back({std::chrono::steady_clock::now(), n});
+    }
+    SyntheticSource::pushAudio(pcm, n);
+  }
+
+ private:
+  std::shared_ptr<PushLog> log_;
+};
+
+// Frames sent after the "speaking" event before the first speech frame.
+int framesBeforeSpeech(Recorder& rec) {
+  std::lock_guard<std::mutex> lock(rec.mu);
+  int frames = -1;
+  for (const auto& e : rec.events) {
+    if (e.find("\"type\":\"speaking\"") != std::string::npos) frames = 0;
+    else if (frames >= 0 && e.find("\"type\":\"frame\"") != std::string::npos) {
+      if (e.find("\"kind\":1") != std::string::npos) return frames;
+      ++frames;
+    }
+  }
+  return -1;
+}
+
+// The most frames of speech the log shows pushed ahead of real time (the
+// pace of one frame per period from the first push, the first frame at once).
+int64_t framesAhead(PushLog& log) {
+  std::lock_guard<std::mutex> lock(log.mu);
+  int64_t total = 0, most = 0;
+  for (const auto& p : log.pushes) {
+    total += p.n;
+    const int64_t due = (p.at - log.pushes.front().at) / 40ms + 1;
+    most = std::max(most, (total + kSamplesPerFrame - 1) / kSamplesPerFrame - due);
+  }
+  return most;
+}
+
+// Says 100 frames of speech, all made at once, to a source of `lagFrames`
+// look-ahead; returns the push log.
+std::shared_ptr<PushLog> sayAhead(int lagFrames, std::chrono::milliseconds lead) {
+  auto log = std::make_shared<PushLog>();
+  Recorder rec;
+  SessionOptions opts;
+  opts.speechLead = lead;
+  LiveSession s("t10", [log, lagFrames] { return std::make_unique<LoggingSource>(log, lagFrames); }, tone(100),
+                rec.sink(), opts);
+  EXPECT_TRUE(waitFor([&] { return rec.count("i") >= 2; }));
+  s.say("Ahead.");
+  EXPECT_TRUE(waitFor([&] { return rec.count("s") >= 20; }, 20s)) << rec.kindRuns();
+  return log;
+}
+
+TEST(LiveSession, TheLeadCoversTheSourcesLookAheadAndNoMore) {
+  // A few frames' slack for the log's own clock.
+  constexpr int64_t kSlack = 3;
+  const int64_t shortLook = framesAhead(*sayAhead(2, 2000ms));
+  EXPECT_GE(shortLook, 2 + 6 - kSlack);
+  EXPECT_LE(shortLook, 2 + 6 + kSlack);
+  // The configured lead caps it, and no lead paces speech as a microphone would.
+  EXPECT_LE(framesAhead(*sayAhead(60, 400ms)), 10 + kSlack);
+  EXPECT_LE(framesAhead(*sayAhead(30, 0ms)), kSlack);
+}
+
+TEST(LiveSession, MadeSpeechGoesInAheadOfRealTimeByTheLeadAtMost) {
+  // A source that needs 30 frames (1.2 s) of speech beyond a frame's own
+  // before it yields it; 100 frames of speech, all made at once.
+  auto log = std::make_shared<PushLog>();
+  Recorder rec;
+  SessionOptions opts;
+  opts.speechLead = 1500ms;
+  const int64_t leadFrames = 30 + 6;  // the source's look-ahead and the margin
+  {
+    LiveSession s("t8", [log] { return std::make_unique<LoggingSource>(log, 30); }, tone(100), rec.sink(), opts);
+    ASSERT_TRUE(waitFor([&] { return rec.count("i") >= 2; }));
+    s.say("Ahead.");
+    ASSERT_TRUE(waitFor([&] { return rec.kindRuns() == "isri"; }, 20s)) << rec.kindRuns();
+  }
+  // The lag is covered at once: speech shows within a few frame periods,
+  // not after the 30 that real-time pushing would have to wait.
+  const int before = framesBeforeSpeech(rec);
+  EXPECT_GE(before, 0);
+  EXPECT_LT(before, 10);
+  EXPECT_EQ(rec.count("s"), 100u);
+  // Never more than the lead ahead of real time (a few frames' slack for
+  // the log's own clock), and all of it in the end.
+  EXPECT_LE(framesAhead(*log), leadFrames + 3);
+  std::lock_guard<std::mutex> lock(log->mu);
+  int64_t total = 0;
+  for (const auto& p : log->pushes) total += p.n;
+  EXPECT_EQ(total, 100 * kSamplesPerFrame);
+}
+
+TEST(LiveSession, APauseInTheSpeechIsBridgedWithEmptyPushes) {
+  // The synthesiser stops for 800 ms mid-sentence; the pipeline would take
+  // 600 ms without a push for the sentence's end.
+  auto log = std::make_shared<PushLog>();
+  Recorder rec;
+  Speaker halting = [](const std::string&, const SpeechPiece& piece) {
+    std::vector<int16_t> pcm(10 * kSamplesPerFrame, 1000);
+    piece(pcm.data(), pcm.size());
+    std::this_thread::sleep_for(800ms);
+    piece(pcm.data(), pcm.size());
+  };
+  {
+    LiveSession s("t9", [log] { return std::make_unique<LoggingSource>(log, 2); }, halting, rec.sink());
+    ASSERT_TRUE(waitFor([&] { return rec.count("i") >= 2; }));
+    s.say("Halting.");
+    ASSERT_TRUE(waitFor([&] { return rec.kindRuns() == "isri"; }, 20s)) << rec.kindRuns();
+  }
+  EXPECT_EQ(rec.count("s"), 20u);
+  std::lock_guard<std::mutex> lock(log->mu);
+  int empty = 0;
+  auto longest = 0ms;
+  for (std::size_t i = 0; i < log->pushes.size(); ++i) {
+    empty += log->pushes[i].n == 0;
+    if (i > 0)
+      longest = std::max(longest, std::chrono::duration_cast<std::chrono::milliseconds>(log->pushes[i].at -
+                                                                                        log->pushes[i - 1].at));
+  }
+  EXPECT_GE(empty, 5);
+  EXPECT_LT(longest, 600ms);
+}
+
 TEST(LiveSession, SourceFailureAndRefusingSinkEndTheSession) {
   {
     Recorder rec;

@@ -16,7 +16,8 @@ SyntheticSource::SyntheticSource(int width, int height, int lagFrames)
 
 void SyntheticSource::pushAudio(const int16_t*, int n) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (n < 0) return;
+  // As in the pipeline, an empty push starts nothing.
+  if (n <= 0) return;
   if (rampLeft_ > 0) {
     pending_ += n;
     return;

@@ -27,6 +27,7 @@ class SyntheticSource : public FrameSource {
   void interrupt() override;
   bool pullFrame(uint8_t* rgb, std::size_t len, FrameInfo& info) override;
   SourceStats stats() override;
+  int lookAheadFrames() override { return lag_; }
 
   static constexpr int kLoopFrames = 50;
   static constexpr int kEndRamp = 6;

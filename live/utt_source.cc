@@ -1,11 +1,36 @@
 #include "live/utt_source.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <stdexcept>
+
+#include <nlohmann/json.hpp>
 
 #include "le/le.h"
 #include "tools/teeth_attach.h"
 
 namespace le::live {
+
+int a2xLookAheadFrames(const std::string& motionDir) {
+  constexpr int kBlock = 8;
+  int right = 12;
+  if (const char* r = std::getenv("LE_A2X_W2V_RIGHT"); r && *r) right = std::max(0, std::atoi(r));
+  int model = 0;
+  char path[4096];
+  if (le_bundle_resolve_member(motionDir.c_str(), "a2x_meta.json", path, sizeof path) == 1) {
+    // A meta the stream cannot read fails the stream itself; here it only
+    // leaves the model's share out.
+    const nlohmann::json meta = nlohmann::json::parse(std::ifstream(path), nullptr, false);
+    auto integer = [&](const char* key, int fallback) {
+      if (!meta.is_object()) return fallback;
+      const auto it = meta.find(key);
+      return it != meta.end() && it->is_number_integer() ? it->get<int>() : fallback;
+    };
+    model = std::max(0, integer("window", 0)) * std::max(1, integer("layers", 6));
+  }
+  return kBlock + std::max(model, right + kBlock);
+}
 
 UttSource::UttSource(const std::string& bundle, const std::string& modelKey, int threads, bool teeth,
                      tools::AnimationKind kind) {
@@ -19,6 +44,7 @@ UttSource::UttSource(const std::string& bundle, const std::string& modelKey, int
   }
   width_ = le_width(ctx_);
   height_ = le_height(ctx_);
+  lookAhead_ = kind == tools::AnimationKind::kA2x ? a2xLookAheadFrames(animation_->motionDir()) : kMotionLookAheadFrames;
   le_utt_opts opts{};
   opts.motion_dir = animation_->motionDir().c_str();
   opts.eager = animation_->eager();

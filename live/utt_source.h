@@ -14,6 +14,16 @@ struct le_utt;
 
 namespace le::live {
 
+// Frames of speech beyond a frame's own that the audio-to-expression
+// stream in `motionDir` needs: one streaming block of 8 frames plus the
+// larger of the model's look-ahead (window × layers of its a2x_meta.json)
+// and the speech encoder's right context (LE_A2X_W2V_RIGHT, 12 by default)
+// with its own 8-frame block.
+int a2xLookAheadFrames(const std::string& motionDir);
+
+// The keypoint-motion source's: one feature window of 4480 samples.
+constexpr int kMotionLookAheadFrames = 7;
+
 class UttSource : public FrameSource {
  public:
   // Opens `bundle` with director `modelKey` on `threads` workers and starts
@@ -37,6 +47,7 @@ class UttSource : public FrameSource {
   void interrupt() override;
   bool pullFrame(uint8_t* rgb, std::size_t len, FrameInfo& info) override;
   SourceStats stats() override;
+  int lookAheadFrames() override { return lookAhead_; }
   // What became of the teeth: "teeth: borrowed (...)", "teeth: none (...)" or "teeth: off".
   const std::string& teeth() const { return teeth_; }
 
@@ -45,6 +56,7 @@ class UttSource : public FrameSource {
   le_ctx* ctx_ = nullptr;
   le_utt* utt_ = nullptr;
   int width_ = 0, height_ = 0;
+  int lookAhead_ = 0;
   std::string failure_;
   std::string teeth_ = "teeth: off";
 };

@@ -108,6 +108,28 @@ TEST(UttSource, BorrowsTheBundlesTeethUnlessSwitchedOff) {
   EXPECT_EQ(UttSource(bundle, "b1_fp32", 1, false, kA2x).teeth(), "teeth: off");
 }
 
+TEST(UttSource, TheA2xLookAheadIsABlockPastTheModelsOrTheEncodersReach) {
+  le::test::TempDir tmp;
+  const char* was = std::getenv("LE_A2X_W2V_RIGHT");
+  const std::string saved = was ? was : "";
+  unsetenv("LE_A2X_W2V_RIGHT");
+  auto withMeta = [&](const std::string& json) {
+    le::test::writeFile(tmp.file("a2x_meta.json"), json);
+    return a2xLookAheadFrames(tmp.path());
+  };
+  // The demo's model (3 × 2 frames) sees less far than the encoder (12 + 8).
+  EXPECT_EQ(withMeta(R"({"h": 64, "window": 3, "left": 4, "layers": 2})"), 8 + 20);
+  EXPECT_EQ(withMeta(R"({"window": 10, "left": 4, "layers": 3})"), 8 + 30);
+  EXPECT_EQ(withMeta(R"({"window": 4, "left": 4})"), 8 + 24);  // six layers unless said
+  setenv("LE_A2X_W2V_RIGHT", "2", 1);
+  EXPECT_EQ(withMeta(R"({"window": 1, "left": 4, "layers": 2})"), 8 + 10);
+  // A meta the stream would refuse leaves the encoder's share.
+  EXPECT_EQ(withMeta("not json"), 8 + 10);
+  EXPECT_EQ(withMeta(R"({"window": "3", "layers": 2})"), 8 + 10);
+  if (was) setenv("LE_A2X_W2V_RIGHT", saved.c_str(), 1);
+  else unsetenv("LE_A2X_W2V_RIGHT");
+}
+
 TEST(UttSource, RefusesABundleItCannotOpen) {
   const std::string msg = le::test::thrownBy([] { UttSource s("/no/such/bundle", "b1_fp32", 1, true, kA2x); });
   EXPECT_EQ(msg.rfind("Cannot open bundle /no/such/bundle: ", 0), 0u) << msg;

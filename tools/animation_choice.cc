@@ -1,6 +1,8 @@
 #include "tools/animation_choice.h"
 
 #include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,6 +36,62 @@ std::string tempRoot() {
   return t && *t ? t : "/tmp";
 }
 
+// Views are named after the process that made them, so that one left
+// behind by a process that was killed can be told from one in use.
+const char kViewPrefix[] = "le-motion-";
+
+// The owner's pid in a view's name "le-motion-<pid>-<suffix>", or -1.
+long viewOwner(const char* name) {
+  if (std::strncmp(name, kViewPrefix, sizeof kViewPrefix - 1) != 0) return -1;
+  const char* digits = name + sizeof kViewPrefix - 1;
+  char* end = nullptr;
+  errno = 0;
+  const long pid = std::strtol(digits, &end, 10);
+  if (end == digits || *end != '-' || errno != 0 || pid <= 0) return -1;
+  return pid;
+}
+
+bool processGone(long pid) { return ::kill(pid_t(pid), 0) != 0 && errno == ESRCH; }
+
+// Names in `dir` but "." and ".."; false when it cannot be listed.
+bool listNames(const std::string& dir, std::vector<std::string>& names) {
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return false;
+  while (dirent* e = ::readdir(d))
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+  ::closedir(d);
+  return true;
+}
+
+// Removes `view` when it holds nothing but links, as every view does; a
+// directory holding anything else is not one of ours and stays.
+void removeLinksDir(const std::string& view) {
+  std::vector<std::string> names;
+  if (!listNames(view, names)) return;
+  for (const auto& n : names) {
+    struct stat st;
+    if (::lstat((view + "/" + n).c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return;
+  }
+  for (const auto& n : names) ::unlink((view + "/" + n).c_str());
+  ::rmdir(view.c_str());
+}
+
+// Removes the views in `root` whose owner has gone without removing its
+// own (killed, say), so that they do not pile up. Best effort: a view that
+// cannot be removed is left for the next start.
+void removeStaleViews(const std::string& root) {
+  std::vector<std::string> names;
+  if (!listNames(root, names)) return;
+  for (const auto& n : names) {
+    const long pid = viewOwner(n.c_str());
+    if (pid < 0 || !processGone(pid)) continue;
+    const std::string path = root + "/" + n;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) continue;
+    removeLinksDir(path);
+  }
+}
+
 }  // namespace
 
 AnimationKind parseAnimationKind(const std::string& name) {
@@ -63,8 +121,17 @@ AnimationChoice::AnimationChoice(const std::string& bundle, AnimationKind kind) 
     return;
   }
   // Links to every member but the a2x encoder: the bundle itself stays as
-  // it is, and the view costs nothing to make.
-  std::string tmpl = tempRoot() + "/le-motion-XXXXXX";
+  // it is, and the view costs nothing to make. A link's target is read
+  // relative to the view, so a bundle named by a relative path is linked
+  // by its absolute one.
+  char* absolute = ::realpath(dir.c_str(), nullptr);
+  if (!absolute)
+    throw std::runtime_error("Cannot find the absolute path of bundle directory " + dir + ": " + std::strerror(errno) +
+                             ".");
+  const std::string target = absolute;
+  std::free(absolute);
+  removeStaleViews(tempRoot());
+  std::string tmpl = tempRoot() + "/" + kViewPrefix + std::to_string(::getpid()) + "-XXXXXX";
   if (!::mkdtemp(tmpl.data()))
     throw std::runtime_error("Cannot make a motion view of bundle " + bundle + " in " + tempRoot() + ": " +
                              std::strerror(errno) + ".");
@@ -78,7 +145,7 @@ AnimationChoice::AnimationChoice(const std::string& bundle, AnimationKind kind) 
   std::string failure;
   while (dirent* e = ::readdir(d)) {
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0 || isA2xEncoder(e->d_name)) continue;
-    const std::string from = dir + "/" + e->d_name, to = view_ + "/" + e->d_name;
+    const std::string from = target + "/" + e->d_name, to = view_ + "/" + e->d_name;
     if (::symlink(from.c_str(), to.c_str()) != 0) {
       failure = "Cannot link " + from + " into the motion view " + view_ + ": " + std::strerror(errno) + ".";
       break;
@@ -96,15 +163,7 @@ AnimationChoice::~AnimationChoice() { removeView(); }
 
 void AnimationChoice::removeView() {
   if (view_.empty()) return;
-  // Only the links made here are in it.
-  if (DIR* d = ::opendir(view_.c_str())) {
-    std::vector<std::string> names;
-    while (dirent* e = ::readdir(d))
-      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
-    ::closedir(d);
-    for (const auto& n : names) ::unlink((view_ + "/" + n).c_str());
-  }
-  ::rmdir(view_.c_str());
+  removeLinksDir(view_);
   view_.clear();
 }
 

@@ -18,9 +18,11 @@ const char* animationKindName(AnimationKind kind);
 class AnimationChoice {
  public:
   // Prepares `kind` over the animation files of `bundle` (a directory or
-  // anything the engine resolves to one). Throws std::runtime_error naming
-  // the bundle and the missing model when it does not carry that source,
-  // or when the view cannot be made.
+  // anything the engine resolves to one). A view is a directory of links in
+  // TMPDIR named after this process; views there whose process has gone
+  // (killed before it could remove its own) are removed first. Throws
+  // std::runtime_error naming the bundle and the missing model when it
+  // does not carry that source, or when the view cannot be made.
   AnimationChoice(const std::string& bundle, AnimationKind kind);
   // Removes the view, if one was made.
   ~AnimationChoice();

@@ -4,11 +4,14 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -80,6 +83,90 @@ TEST(AnimationChoice, MotionOnABundleWithBothSeesEverythingButTheA2xEncoder) {
   // The view goes with its owner, and only the view.
   EXPECT_TRUE(names(tmp.file("views")).empty());
   EXPECT_EQ(names(dir).size(), 5u);
+}
+
+TEST(AnimationChoice, ABundleNamedByARelativePathGivesLinksThatResolve) {
+  le::test::TempDir tmp;
+  const TempRoot root(tmp.file("views"));
+  bundleWith(tmp, "both", {"a2x_enc_stream.onnx", "lmdm.onnx", "xs_target.bin"});
+  char cwd[4096];
+  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(::chdir(tmp.path().c_str()), 0);
+  std::string view;
+  std::unique_ptr<AnimationChoice> motion;
+  try {
+    motion = std::make_unique<AnimationChoice>("both", AnimationKind::kMotion);
+  } catch (...) {
+    ASSERT_EQ(::chdir(cwd), 0);
+    throw;
+  }
+  ASSERT_EQ(::chdir(cwd), 0);
+  // The members read through the view from anywhere, not just from where
+  // the bundle's relative name meant something.
+  EXPECT_EQ(le::test::readFile(motion->motionDir() + "/xs_target.bin").size(), std::string("xs_target.bin").size());
+  EXPECT_EQ(le::test::readFile(motion->motionDir() + "/lmdm.onnx").size(), std::string("lmdm.onnx").size());
+}
+
+// A process that has ended: its pid names no process until it is reused.
+pid_t goneProcess() {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(0);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return pid;
+}
+
+TEST(AnimationChoice, ViewsOfKilledProcessesAreRemovedAtTheNextStart) {
+  le::test::TempDir tmp;
+  const std::string root = tmp.file("views");
+  const TempRoot tempRoot(root);
+  const std::string dir = bundleWith(tmp, "both", {"a2x_enc_stream.onnx", "lmdm.onnx", "meta.json"});
+
+  // A process that made its view and was killed before it could remove it.
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t killed = ::fork();
+  ASSERT_GE(killed, 0);
+  if (killed == 0) {
+    AnimationChoice motion(dir, AnimationKind::kMotion);
+    const char c = 1;
+    if (::write(ready[1], &c, 1) != 1) ::_exit(1);
+    ::pause();
+    ::_exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  ::kill(killed, SIGKILL);
+  int status = 0;
+  ::waitpid(killed, &status, 0);
+  const std::vector<std::string> left = names(root);
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].rfind("le-motion-" + std::to_string(killed) + "-", 0), 0u) << left[0];
+
+  // Beside it: a view of a process still running (this one), a directory of
+  // a gone process holding a file that is no link, and names of no owner.
+  const std::string mine = root + "/le-motion-" + std::to_string(::getpid()) + "-keep";
+  const std::string foreign = root + "/le-motion-" + std::to_string(goneProcess()) + "-file";
+  for (const auto& d : {mine, foreign, root + "/le-motion-abc", root + "/le-motion-XyZ123"}) ::mkdir(d.c_str(), 0755);
+  ASSERT_EQ(::symlink(dir.c_str(), (mine + "/link").c_str()), 0);
+  le::test::writeFile(foreign + "/data", "not a link");
+
+  {
+    const AnimationChoice motion(dir, AnimationKind::kMotion);
+    EXPECT_EQ(motion.motionDir().rfind(root + "/le-motion-" + std::to_string(::getpid()) + "-", 0), 0u)
+        << motion.motionDir();
+    std::vector<std::string> now = names(root);
+    EXPECT_EQ(std::count(now.begin(), now.end(), left[0]), 0) << "the killed process's view is gone";
+    EXPECT_EQ(now.size(), 5u);
+  }
+  std::vector<std::string> kept = {mine.substr(root.size() + 1), foreign.substr(root.size() + 1), "le-motion-XyZ123",
+                                   "le-motion-abc"};
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(names(root), kept);
+  EXPECT_EQ(names(mine), (std::vector<std::string>{"link"}));
+  EXPECT_EQ(names(foreign), (std::vector<std::string>{"data"}));
 }
 
 TEST(AnimationChoice, ABundleWithOneSourceIsHandedOverAsItIs) {
