@@ -13,9 +13,9 @@ double cropTolerance(double gain) {
   return kFrameEpsBudget / gain;
 }
 
-double keypointTolerance(double cropTol, int side) {
+double keypointTolerance(int side) {
   if (side < 2) throw std::runtime_error("A crop side of " + std::to_string(side) + " pixels is too small.");
-  return cropTol / (side / 2.0);
+  return kKeypointPixels / (side / 2.0);
 }
 
 double maxMagnitude(const std::vector<float>& v) {

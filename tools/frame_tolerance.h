@@ -28,20 +28,26 @@
 //                sharpening, gain 1949 LSB per unit);
 //   - keypoints: the director samples its source through a warp that the
 //                keypoints (normalised to [-1, 1] across the crop) move by
-//                side / 2 pixels per unit, and one pixel of displacement
-//                changes a 0..1 value by at most about 1, so keypoints
-//                within delta / (side / 2) keep the crop within delta;
-//   - speech features: the encoders' float output. Two float
-//                implementations of one network (other summation orders,
-//                fused multiply-adds, Softmax) differ by a few units of
-//                roundoff u = 2^-24 of the largest values in play;
-//                64 u times the largest feature magnitude allows that with
-//                room, and stays a thousand times below what a lost or
-//                repeated block of audio does (a change of the order of
-//                the features themselves).
+//                side / 2 pixels per unit. Their effect on the crop is
+//                what the crop and frame checks gate (a worst-case image
+//                gradient of one full range per pixel would ask for
+//                delta / (side / 2), 3.2e-7, which real faces' gentler
+//                gradients do not need: 3.6e-7 measured gives crops of
+//                1.2e-6). The keypoints' own bound, for frames whose crop
+//                is not recorded, is a displacement of 1/100 pixel,
+//                0.01 / (side / 2): far below anything the frame check
+//                would notice, far above rounding, and a wrong frame of
+//                the loop or a lost block of audio moves keypoints by
+//                1e-2 and more;
+//   - speech features: the short-window encoder pair is a half-precision
+//                graph, whose ops each ONNX Runtime build may evaluate in
+//                half or in single precision; its output resolves no
+//                more than one half-precision step (2^-11 relative) of its
+//                largest values, and differences below that step of the
+//                largest magnitude are below what it represents.
 // Measured (x86-64 against arm64 under qemu, SVE 128/256/512 alike, tiny
-// bundle, one second of speech): features 4.8e-7 at magnitudes up to 1.69
-// (4.7 u), keypoints 6.0e-8, crops 9.8e-7, pasted frames byte-identical.
+// bundle, 0.64 s of speech): features 8.4e-5 at magnitudes up to 1.69
+// (0.1 step), keypoints 3.6e-7, crops 1.2e-6, pasted frames byte-identical.
 #pragma once
 
 #include <cstddef>
@@ -54,12 +60,16 @@ namespace le::tools {
 // The frame budget above.
 inline constexpr double kFrameEpsBudget = 0.02;
 
-// Stage tolerances derived from the budget (see above).
+// Stage tolerances (see above): the crop's from the budget, the
+// keypoints' from a 1/100-pixel displacement at crop side `side`.
 double cropTolerance(double gain);
-double keypointTolerance(double cropTolerance, int side);
+double keypointTolerance(int side);
 
-// Features may differ by this share of their largest magnitude (64 u).
-inline constexpr double kFeatureRelative = 64.0 / 16777216.0;
+// Features may differ by this share of their largest magnitude (one
+// half-precision step).
+inline constexpr double kFeatureRelative = 1.0 / 2048.0;
+// Keypoint displacement allowed, in crop pixels.
+inline constexpr double kKeypointPixels = 0.01;
 
 // Largest magnitude in v (0 for an empty array; NaN counts as infinite).
 double maxMagnitude(const std::vector<float>& v);

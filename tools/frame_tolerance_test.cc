@@ -50,9 +50,9 @@ TEST(FrameTolerance, StageTolerancesFollowFromTheFrameBudget) {
   EXPECT_NEAR(crop, 1.026e-5, 1e-8);
   // A crop within its tolerance keeps the frame within the budget.
   EXPECT_EQ(frameBound(crop, 1949.0, 1000000).maxDiffering, 20000u + 565u);
-  EXPECT_NEAR(keypointTolerance(crop, 64), crop / 32.0, 1e-15);
+  EXPECT_NEAR(keypointTolerance(64), 0.01 / 32.0, 1e-15);
   EXPECT_NE(le::test::thrownBy([] { cropTolerance(0.0); }).find("not positive"), std::string::npos);
-  EXPECT_NE(le::test::thrownBy([] { keypointTolerance(1e-5, 1); }).find("1 pixels"), std::string::npos);
+  EXPECT_NE(le::test::thrownBy([] { keypointTolerance(1); }).find("1 pixels"), std::string::npos);
 }
 
 TEST(FrameTolerance, FloatDiffFindsTheWorstValueAndTreatsLoneNaNAsInfinite) {
@@ -106,7 +106,8 @@ TEST(FrameTolerance, VerdictCatchesAShiftALargeStepAndAnyChangeOutsideTheFootpri
       for (int c = 0; c < 3; ++c)
         if (s.foot[size_t(y * Scene::kW + x)])
           shifted[size_t(y * Scene::kW + x) * 3 + c] = s.frame[size_t(y * Scene::kW + x - 1) * 3 + c];
-  EXPECT_NE(frameVerdict("speech.4.frame", frameDiff("s", s.frame, shifted, s.foot), bound).find("speech.4.frame: a byte differs by"),
+  EXPECT_NE(frameVerdict("speech.4.frame", frameDiff("s", s.frame, shifted, s.foot), bound)
+                .find("speech.4.frame: a byte differs by"),
             std::string::npos);
   // One byte two levels off.
   std::vector<uint8_t> step = s.frame;

@@ -27,6 +27,8 @@ int compareSpeechDumps(const StageDump& a, const StageDump& b, std::vector<std::
     report(line, d.maxAbs <= tol);
     return d.maxAbs;
   };
+  int worstLsb = 0;
+  size_t worstBytes = 0;
   auto pasted = [&](const std::string& prefix, double cropDelta, double gain) {
     const FrameDiff d = frameDiff(prefix + ".frame", a.bytes(prefix + ".frame"), b.bytes(prefix + ".frame"),
                                   a.bytes(prefix + ".footprint"));
@@ -34,6 +36,8 @@ int compareSpeechDumps(const StageDump& a, const StageDump& b, std::vector<std::
     // and does not excuse its frame.
     const FrameBound bound = frameBound(std::min(cropDelta, cropTolerance(gain)), gain, d.inside);
     const std::string verdict = frameVerdict(prefix + ".frame", d, bound);
+    worstLsb = std::max(worstLsb, d.maxAbs);
+    worstBytes = std::max(worstBytes, d.differingInside + d.differingOutside);
     char line[256];
     std::snprintf(line, sizeof line, "%s.frame: max %d LSB, %zu of %zu footprint bytes differ (allowed %d LSB, %zu)",
                   prefix.c_str(), d.maxAbs, d.differingInside, d.inside, bound.maxLsb, bound.maxDiffering);
@@ -56,7 +60,7 @@ int compareSpeechDumps(const StageDump& a, const StageDump& b, std::vector<std::
   const double gain = pasteGain(a.floats("paste.amount").at(0), le::paste::lanczos8Table(), 8);
   const double cropTol = cropTolerance(gain);
   const int side = int(std::lround(std::sqrt(double(a.floats("drive.crop").size()) / 3.0)));
-  const double kpTol = keypointTolerance(cropTol, side);
+  const double kpTol = keypointTolerance(side);
   within("features", kFeatureRelative * maxMagnitude(a.floats("features")));
   pasted("drive", within("drive.crop", cropTol), gain);
   const size_t frames = a.floats("speech.src").size();
@@ -75,9 +79,9 @@ int compareSpeechDumps(const StageDump& a, const StageDump& b, std::vector<std::
   }
   char summary[256];
   std::snprintf(summary, sizeof summary,
-                "speech frames: %zu; worst keypoint %.3g (allowed %.3g), worst crop %.3g (allowed %.3g); paste "
-                "gain %.1f LSB per unit crop",
-                frames, kpMax, kpTol, cropMax, cropTol, gain);
+                "speech frames: %zu; keypoints %.2g (allowed %.2g), crops %.2g (allowed %.2g), frames %d LSB in "
+                "%zu bytes at most; paste gain %.0f LSB per unit crop",
+                frames, kpMax, kpTol, cropMax, cropTol, worstLsb, worstBytes, gain);
   lines->push_back(summary);
   return failed;
 }

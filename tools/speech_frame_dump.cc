@@ -16,13 +16,11 @@
 //
 // Usage: le_speech_frame_dump BUNDLE WAV ENCODER OUT
 #include <chrono>
-#include <ctime>
-#include <map>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <ctime>
 #include <exception>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -36,7 +34,7 @@
 #include "core/session/context.h"
 #include "core/session/utterance_pipeline.h"
 #include "le/le.h"
-#include "tests/test_support.h"
+#include "tools/audio_input.h"
 #include "tools/cli_options.h"
 #include "tools/stage_dump.h"
 
@@ -44,13 +42,14 @@ namespace {
 
 using namespace std::chrono_literals;
 constexpr int kKp = 63;
-// One second of speech: 25 speech frames, few enough for every vector
-// length under an emulator, enough bytes to measure rounding shares.
-constexpr size_t kSpeechSamples = 16000;
+// 0.64 s of speech: 16 speech frames (two of the stream's blocks), few
+// enough for every vector length under an emulator, enough bytes to
+// measure rounding shares.
+constexpr size_t kSpeechSamples = 10240;
 constexpr int kIdleBefore = 3;
-// Every sixth speech frame's crop is rendered again and recorded (frames 0,
-// 6, ..., 24): under an emulator each render costs a fifth of a second.
-constexpr size_t kCropEvery = 6;
+// Every fifth speech frame's crop is rendered again and recorded (frames 0,
+// 5, 10, 15): under an emulator each render costs a fifth of a second.
+constexpr size_t kCropEvery = 5;
 constexpr int kIdleLead = 2;
 // Waits are counted in 1 ms sleeps; an emulator is some 25 times slower.
 constexpr int kWaitMs = 600000;
@@ -58,21 +57,6 @@ constexpr int kWaitMs = 600000;
 struct CtxDeleter {
   void operator()(le_ctx* c) const { le_destroy(c); }
 };
-
-std::vector<int16_t> readWav(const std::string& path) {
-  const std::vector<unsigned char> b = le::test::readFile(path);
-  for (size_t p = 12; p + 8 <= b.size();) {
-    uint32_t len;
-    std::memcpy(&len, &b[p + 4], 4);
-    if (std::memcmp(&b[p], "data", 4) == 0) {
-      std::vector<int16_t> s(std::min<size_t>(len, b.size() - p - 8) / 2);
-      std::memcpy(s.data(), &b[p + 8], s.size() * 2);
-      return s;
-    }
-    p += 8 + len + (len & 1);
-  }
-  throw std::runtime_error("WAV file " + path + " has no data chunk.");
-}
 
 template <class Pred>
 void waitFor(const char* what, Pred done) {
@@ -130,9 +114,9 @@ void dump(const std::string& bundle, const std::string& wav, const std::string& 
   // The animation source finds the encoder here, and beside it the short
   // window pair that it prefers.
   ::setenv("W2V_ONNX", encoder.c_str(), 1);
-  std::vector<int16_t> pcm = readWav(wav);
+  std::vector<int16_t> pcm = le::tools::decodeSpeech(wav);
   if (pcm.size() < kSpeechSamples)
-    throw std::runtime_error("WAV file " + wav + " holds " + std::to_string(pcm.size()) + " samples; " +
+    throw std::runtime_error("Speech file " + wav + " holds " + std::to_string(pcm.size()) + " samples; " +
                              std::to_string(kSpeechSamples) + " are needed.");
   pcm.resize(kSpeechSamples);
   le::tools::StageDump d;
@@ -184,7 +168,8 @@ void dump(const std::string& bundle, const std::string& wav, const std::string& 
     // make one more idle frame on some runs and not on others.
     ::setenv("LE_UTT_PIPELINE_PASTE", "0", 1);
     le::UtterancePipeline p(ctx.get(), opts);
-    if (p.pastePipelined()) throw std::runtime_error("The pipeline pastes on its own thread despite LE_UTT_PIPELINE_PASTE=0.");
+    if (p.pastePipelined())
+      throw std::runtime_error("The pipeline pastes on its own thread despite LE_UTT_PIPELINE_PASTE=0.");
     std::string err;
     waitFor("the animation source", [&] { return p.ready(&err) != 0; });
     if (p.ready(&err) != 1) throw std::runtime_error("The animation source failed: " + err);

@@ -52,14 +52,16 @@ class Reader {
 }  // namespace
 
 void StageDump::addFloats(const std::string& name, const float* data, size_t n) {
-  if (name.empty() || arrays_.count(name)) throw std::runtime_error("Stage record name \"" + name + "\" is empty or taken.");
+  if (name.empty() || arrays_.count(name))
+    throw std::runtime_error("Stage record name \"" + name + "\" is empty or taken.");
   StageArray& a = arrays_[name];
   a.isFloat = true;
   a.f.assign(data, data + n);
 }
 
 void StageDump::addBytes(const std::string& name, const uint8_t* data, size_t n) {
-  if (name.empty() || arrays_.count(name)) throw std::runtime_error("Stage record name \"" + name + "\" is empty or taken.");
+  if (name.empty() || arrays_.count(name))
+    throw std::runtime_error("Stage record name \"" + name + "\" is empty or taken.");
   arrays_[name].b.assign(data, data + n);
 }
 
