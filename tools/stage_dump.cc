@@ -33,6 +33,7 @@ class Reader {
     if (n > data_.size() - pos_)
       throw std::runtime_error("Stage dump " + path_ + " is truncated at byte " + std::to_string(pos_) + ": " +
                                std::to_string(n) + " more bytes were expected.");
+    if (n == 0) return;  // an empty record's buffer may be null, which memcpy must not see
     std::memcpy(dst, data_.data() + pos_, n);
     pos_ += n;
   }
