@@ -14,7 +14,7 @@
 // that reproduces the published frame byte for byte, so a recorded crop is
 // the one behind its frame.
 //
-// Usage: le_speech_frame_dump BUNDLE WAV ENCODER OUT
+// Usage: le_speech_frame_dump BUNDLE SPEECH ENCODER OUT
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -267,9 +267,9 @@ void dump(const std::string& bundle, const std::string& wav, const std::string& 
 
 int main(int argc, char** argv) {
   le::cli::OptionParser parser("le_speech_frame_dump",
-                               "le_speech_frame_dump BUNDLE WAV ENCODER OUT\n"
+                               "le_speech_frame_dump BUNDLE SPEECH ENCODER OUT\n"
                                "  BUNDLE   bundle directory (also the animation source's)\n"
-                               "  WAV      16 kHz mono 16-bit speech, at least one second\n"
+                               "  SPEECH   speech (any audio FFmpeg reads), at least 0.64 s\n"
                                "  ENCODER  full speech encoder, the short-window pair beside it\n"
                                "  OUT      stage dump to write",
                                le_version());
