@@ -4,7 +4,11 @@
 # engine into build-arm64/, runs every test label under qemu-aarch64 at one
 # SVE vector length and the kernel labels at several more, and compares the
 # paste and teeth outputs with the native build's, byte for byte, at each
-# length. Safe to run again; exits non-zero when anything failed.
+# length. One utterance of speech through the real-time pipeline is
+# recorded stage by stage on both (speech features, keypoints, crops,
+# pasted frames) and compared within the rounding that the machines' float
+# kernels explain (tools/frame_tolerance.h), its idle frames byte for byte.
+# Safe to run again; exits non-zero when anything failed.
 #
 # Every label at every length does not fit CI's hour on 2 cores (the whole
 # suite under emulation takes most of it at one length); the hand-written
@@ -76,13 +80,30 @@ if [[ ! -f "$NATIVE_BUILD_DIR/CMakeCache.txt" ]]; then
   cmake -S "$ROOT" -B "$NATIVE_BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} \
     -DONNXRUNTIME_ROOT="${ONNXRUNTIME_ROOT:-$ROOT/.deps/onnxruntime-1.21.0}" >/dev/null
 fi
-cmake --build "$NATIVE_BUILD_DIR" -j "$JOBS" --target le_output_digest
-# Both programs read the same generated head weights.
+cmake --build "$NATIVE_BUILD_DIR" -j "$JOBS" --target le_output_digest le_speech_frame_dump le_speech_frame_compare
+# Both programs read the same generated head weights, bundle and speech.
 (cd "$ARM64_BUILD_DIR" && ctest -R '^fixture_tessera_bundles$' --output-on-failure >/dev/null)
 heads="$ARM64_BUILD_DIR/testdata/tessera/heads/ok.pt"
 "$NATIVE_BUILD_DIR/tools/le_output_digest" "$heads" > "$ARM64_BUILD_DIR/digest-native.txt"
+# The speech frames' bundle and speech: the native suite's when it left them
+# (CI runs it first), else generated here.
+has_speech_data() { [[ -f $1/tiny/model_b1_fp32.onnx && -f $1/speech/hello.wav && -f $1/speech/audio_encoder_fp32.onnx ]]; }
+data="$NATIVE_BUILD_DIR/testdata"
+if ! has_speech_data "$data"; then
+  data="$ARM64_BUILD_DIR/testdata"
+  has_speech_data "$data" || (cd "$ARM64_BUILD_DIR" &&
+    ctest -R '^fixture_(tiny_bundle|director_tiny|speech_encoders|speech_clips)$' --output-on-failure >/dev/null)
+fi
+speech_args=("$data/tiny" "$data/speech/hello.wav" "$data/speech/audio_encoder_fp32.onnx")
+if ! "$NATIVE_BUILD_DIR/tools/le_speech_frame_dump" "${speech_args[@]}" "$ARM64_BUILD_DIR/speech-native.bin" \
+  2>"$ARM64_BUILD_DIR/speech-native.log"; then
+  cat "$ARM64_BUILD_DIR/speech-native.log" >&2
+  echo "arm64: the native build could not record the speech frames" >&2
+  exit 1
+fi
 
-# --- Per vector length: the digests against the native ones, then the tests.
+# --- Per vector length: the speech frames, the digests against the native
+# ones, then the tests.
 # sveN=on makes N bits the longest (and default) vector length of qemu's CPU.
 # The programs use the multiarch C library, not the cross toolchain's copy.
 unset QEMU_LD_PREFIX
@@ -90,6 +111,27 @@ summary=()
 failed=0
 vls=$ARM64_VLS
 [[ " $vls " == *" $ARM64_ALL_VL "* ]] || vls="$ARM64_ALL_VL $vls"
+# The speech frames at every length first: the tests' fixtures regenerate
+# the bundle they read, without the director models that only some
+# fixtures add.
+declare -A speech_verdict
+for vl in $vls; do
+  export QEMU_CPU="max,sve$vl=on"
+  # One utterance, stage by stage (speech-sveN.txt lists every check).
+  speech=$ARM64_BUILD_DIR/speech-sve$vl
+  speech_start=$(date +%s)
+  if qemu-aarch64 "$ARM64_BUILD_DIR/tools/le_speech_frame_dump" "${speech_args[@]}" "$speech.bin" 2>"$speech.log" &&
+     "$NATIVE_BUILD_DIR/tools/le_speech_frame_compare" "$ARM64_BUILD_DIR/speech-native.bin" "$speech.bin" \
+       >"$speech.txt" 2>>"$speech.log"; then
+    speech_verdict[$vl]="speech frames within tolerance ($(sed -n 's/^speech frames: //p' "$speech.txt" | cut -d';' -f2 | sed 's/^ //'), $(( $(date +%s) - speech_start )) s)"
+  else
+    grep -h '^FAIL' "$speech.txt" 2>/dev/null | head -20 >&2 || true
+    tail -3 "$speech.log" >&2
+    echo "arm64: the speech frame at SVE $vl bits is OUT OF TOLERANCE or was not recorded (above; $speech.txt)" >&2
+    speech_verdict[$vl]="SPEECH FRAMES OUT OF TOLERANCE"
+    failed=1
+  fi
+done
 for vl in $vls; do
   export QEMU_CPU="max,sve$vl=on"
   out="$ARM64_BUILD_DIR/digest-sve$vl.txt"
@@ -122,7 +164,7 @@ for vl in $vls; do
     tests="TESTS FAIL"
     failed=1
   fi
-  summary+=("SVE $vl bits: targets $targets; $digest; $tests (labels ${labels:-all}, $(( $(date +%s) - start )) s)")
+  summary+=("SVE $vl bits: targets $targets; $digest; ${speech_verdict[$vl]}; $tests (labels ${labels:-all}, $(( $(date +%s) - start )) s)")
 done
 
 echo "arm64 summary:"
