@@ -27,10 +27,6 @@ constexpr int kKp = 63;
 // so that a pull never waits for a decode and the first speech frame of an
 // utterance lands behind them rather than on an empty ring.
 constexpr int kIdleLead = 2;
-// Frames of audio beyond the source's lag that an utterance waits for
-// before its first speech frame goes out: slack for rendering and pasting
-// the frames of each block the source yields.
-constexpr int kPlayoutMargin = 1;
 
 const char* envOrNull(const char* name) { return std::getenv(name); }
 
@@ -292,7 +288,7 @@ void UtterancePipeline::warmUp() {
   }
   source->setEager(hybrid_ ? 3 : eager_);
   // Measured once on silence: the source's lag does not depend on the words.
-  const int lag = movable_ ? measureLagFrames(*source) : -1;
+  const int lag = measureLagFrames(*source);
   std::unique_ptr<Renderer> chunk;
   if (steadyModel_ != "-") {
     try {
@@ -382,7 +378,7 @@ void UtterancePipeline::postRequest(bool finishDue, int eagerChange) {
     req_.source = sourceRun_;
     req_.audio = std::move(accAudio_);
     req_.reset = resetNext_;
-    req_.start = resetNext_ ? predictedLanding() : idleCursor_;
+    req_.start = resetNext_ ? handover_.begin(idleCursor_, uttSamples_) : idleCursor_;
     req_.finish = finishDue;
     req_.eager = eagerChange;
     req_.wanted = kBufferFrames - (filled_ - consumed_);
@@ -478,6 +474,9 @@ bool UtterancePipeline::takeHostInput(HostInput* in) {
   chunkRun_ = chunk_.get();
   lagRun_ = lagFrames_;
   teethRun_ = teeth_ != nullptr;
+  // A teeth pass answers for a frame when the next one comes: the last frame
+  // of a block the source yields goes out with the next block.
+  handover_.configure(lagRun_, teethRun_ ? 1 : 0, movable_, NT_);
   return true;
 }
 
@@ -497,6 +496,7 @@ void UtterancePipeline::takeAudio(const HostInput& in) {
       uttSamples_ = 0;
       rebaseSet_ = false;
       rebase_ = 0;
+      handover_.clear();
       uttStartMs_ = in.firstPushMs;
       if (state_ == 0) state_ = 1;
     }
@@ -556,28 +556,20 @@ bool UtterancePipeline::produceStep(const HostInput& in) {
   // The loop goes on until the first speech frame is due, so the host never
   // finds the ring empty while the source gathers its look-ahead. Once it
   // is due the loop stops where the source was started.
-  const bool awaitingSpeech = state_ == 1 && !renderedAny_ && !playoutStarted();
-  if ((state_ == 0 || awaitingSpeech) && in.ringFill + int(in.handOffQueued) < kIdleLead) return produceIdle();
+  const bool awaiting = state_ == 1 && !renderedAny_ && handover_.idleDue(uttSamples_, ended_);
+  // Idle frames still owed before the landing once the audio is in stand
+  // between the host and speech that is ready: they go out at once.
+  const int lead = awaiting && handover_.idleUrgent(uttSamples_, ended_) ? kRing - 1 : kIdleLead;
+  if ((state_ == 0 || awaiting) && in.ringFill + int(in.handOffQueued) < lead) {
+    if (!produceIdle()) return false;
+    if (awaiting) handover_.idleProduced();
+    return true;
+  }
   return false;
 }
 
 bool UtterancePipeline::playoutStarted() const {
-  if (!movable_ || renderedAny_ || ended_ || lagRun_ < 0) return true;
-  return uttSamples_ >= int64_t(gateFrames()) * kSamplesPerFrame;
-}
-
-int UtterancePipeline::gateFrames() const {
-  // A teeth pass answers for a frame when the next one comes: the last frame
-  // of a block the source yields goes out with the next block.
-  return lagRun_ + 1 + kPlayoutMargin + (teethRun_ ? 1 : 0);
-}
-
-int UtterancePipeline::predictedLanding() const {
-  if (!movable_ || lagRun_ < 0) return idleCursor_;
-  // One idle frame goes out per frame period of audio until the gate opens.
-  const int64_t gate = int64_t(gateFrames()) * kSamplesPerFrame;
-  const int64_t ahead = std::max<int64_t>(0, (gate - uttSamples_ + kSamplesPerFrame - 1) / kSamplesPerFrame);
-  return wrap(int(int64_t(idleCursor_) + ahead % std::max(NT_, 1)), NT_);
+  return renderedAny_ || handover_.speechMayStart(uttSamples_, ended_);
 }
 
 void UtterancePipeline::rebaseFrames(int first, int n) {
@@ -736,6 +728,7 @@ bool UtterancePipeline::renderSpeech(int n) {
 
 void UtterancePipeline::finishUtterance() {
   speaking_ = false;
+  handover_.clear();
   if (!xsTarget_.empty() && renderedAny_) {
     const float* xs = xsTarget_.data() + size_t(lastSrc_) * kKp;
     for (int k = 0; k < kKp; ++k) rampOffset_[k] = lastKp_[k] - xs[k];
@@ -784,6 +777,7 @@ void UtterancePipeline::produceRamp() {
 
 void UtterancePipeline::handleInterrupt(bool lastPulled, int lastKind, int lastSrc, const float* lastKp) {
   speaking_ = resetNext_ = finishSent_ = renderedAny_ = ended_ = false;
+  handover_.clear();
   speechCounter_ = 0;
   consumed_ = filled_ = 0;
   accAudio_.clear();

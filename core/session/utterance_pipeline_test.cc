@@ -347,6 +347,84 @@ TEST_F(UttTest, IdleFramesGoOnUntilTheSourcesLagIsCoveredByAudio) {
   expectContinuous(f, nt_);
 }
 
+// A host that pushes one frame of audio and pulls one frame per frame
+// period, from a few idle frames before the utterance to `after` frames past
+// its first speech frame. Returns every frame pulled; *underruns counts the
+// pulls that found the ring empty once audio was flowing.
+std::vector<le_utt_frame_info> realTimeHost(UtterancePipeline& p, std::vector<uint8_t>* buf, int speechFrames,
+                                            int after, int* underruns) {
+  const auto period = std::chrono::milliseconds(40 * le::test::timeScale());
+  std::vector<int16_t> pcm(640, 1000);
+  std::vector<le_utt_frame_info> out;
+  *underruns = 0;
+  const int lead = 5;  // idle ticks before the first push
+  int firstSpeech = -1;
+  const auto t0 = std::chrono::steady_clock::now();
+  for (int k = 0; k < lead + speechFrames + 200; ++k) {
+    std::this_thread::sleep_until(t0 + k * period);
+    const int chunk = k - lead;
+    if (chunk >= 0 && chunk < speechFrames) {
+      p.pushAudio(pcm.data(), int(pcm.size()));
+      if (chunk == speechFrames - 1) p.endUtterance();
+    }
+    le_utt_frame_info f{};
+    if (p.pullFrame(buf->data(), buf->size(), &f) == 1) {
+      out.push_back(f);
+      if (f.kind == 1 && firstSpeech < 0) firstSpeech = k;
+    } else if (chunk >= 0) {
+      ++*underruns;
+    }
+    if (firstSpeech >= 0 && k >= firstSpeech + after) break;
+  }
+  return out;
+}
+
+TEST_F(UttTest, ASourceHeldToItsStartFrameTakesOverFromTheLoopWithoutStarvingTheHost) {
+  // Keypoint motion's frames depend on the loop frame they were made for, so
+  // they cannot be moved along the loop: the source is started where the
+  // idle frames will leave off, and the loop plays on until then.
+  const std::string dir = motionDir(true, false);
+  auto o = opts(dir);
+  o.hold_s = -1;
+  const int lag = 3;
+  auto p = start(o, lag);
+  ASSERT_FALSE(p->a2xMode());
+  int underruns = 0;
+  const auto f = realTimeHost(*p, &buf_, 30, 10, &underruns);
+  EXPECT_EQ(underruns, 0) << "the host found the ring empty while the utterance started";
+  expectContinuous(f, nt_);
+  const auto first = std::find_if(f.begin(), f.end(), [](const le_utt_frame_info& i) { return i.kind == 1; });
+  ASSERT_NE(first, f.end());
+  EXPECT_EQ(first->speech_index, 0);
+  std::lock_guard<std::mutex> lk(log_.mu);
+  ASSERT_EQ(log_.starts.size(), 3u) << "two resets around measuring the lag, one for the utterance";
+  EXPECT_EQ(log_.starts.back(), first->src_index) << "the source was not started where speech took over";
+}
+
+TEST_F(UttTest, ASourceHeldToItsStartFrameWaitsForTheLoopWhenItsAudioComesAtOnce) {
+  // The whole utterance in one push: speech is due at once, yet the idle
+  // frames owed before the frame the source started at still go out first.
+  const std::string dir = motionDir(true, false);
+  auto o = opts(dir);
+  o.hold_s = -1;
+  auto p = start(o, 6);
+  le_utt_frame_info info{};
+  ASSERT_TRUE(pull(*p, &info));
+  std::vector<le_utt_frame_info> f{info};
+  pushSpeech(*p, 640);
+  std::this_thread::sleep_for(30ms);
+  pushSpeech(*p, 640 * 11);
+  p->endUtterance();
+  auto rest = pullUntilIdle(*p, 2);
+  f.insert(f.end(), rest.begin(), rest.end());
+  EXPECT_EQ(countKind(f, 1), 12);
+  expectContinuous(f, nt_);
+  std::lock_guard<std::mutex> lk(log_.mu);
+  const auto first = std::find_if(f.begin(), f.end(), [](const le_utt_frame_info& i) { return i.kind == 1; });
+  ASSERT_NE(first, f.end());
+  EXPECT_EQ(log_.starts.back(), first->src_index);
+}
+
 TEST_F(UttTest, LastRampFrameLandsOnTheLoop) {
   // Compare the final ramp frame with the idle frame of the same source
   // index: the ramp's last weight is 0, so its crop is the loop's own.
@@ -881,18 +959,19 @@ class RealTeethTest : public UttTest {
 TEST_F(RealTeethTest, BorrowedTeethChangeOnlyTheMouthWindowOfEverySpeechFrame) {
   const int frames = 10;
   // Paste and teeth inline: the idle frames before the speech, and so the
-  // loop frame it starts on, are the same in both runs.
+  // loop frame it starts on, are the same in both runs (the whole utterance
+  // is pushed at once, covering the source's lag with the teeth's frame).
   const std::string dir = motionDir(true, false);
   std::vector<le_utt_frame_info> plainKinds, teethKinds;
   std::vector<std::vector<uint8_t>> plain, teeth;
   std::vector<int32_t> stamp;
   {
-    auto p = start(opts(dir));
+    auto p = start(opts(dir), 2);
     plain = speak(*p, frames, &plainKinds);
   }
   int64_t composed = 0, failedResults = 0;
   {
-    auto p = start(opts(dir));
+    auto p = start(opts(dir), 2);
     ASSERT_NO_FATAL_FAILURE(attachBundleTeeth(*p, &stamp));
     teeth = speak(*p, frames, &teethKinds);
     std::string msg;
