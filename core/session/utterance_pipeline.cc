@@ -698,6 +698,7 @@ bool UtterancePipeline::renderSpeech(int n) {
     job.kind = 1;
     job.src = idx[i];
     job.speechIndex = speechCounter_;
+    job.urgent = speechCounter_ == 0;
     std::memcpy(job.kp, lastKp_, sizeof job.kp);
     job.gen = genSeen_;
     job.queuedMs = handStart;
@@ -769,6 +770,9 @@ void UtterancePipeline::produceRamp() {
     job.gen = genSeen_;
     job.queuedMs = t0;
     job.cpu = cpu;
+    // An interrupt emptied the ring: the host waits on this frame.
+    job.urgent = rampUrgent_;
+    rampUrgent_ = false;
     emit(std::move(job), nullptr);
   }
   idleCursor_ = wrap(idleCursor_ + 1, NT_);
@@ -803,6 +807,7 @@ void UtterancePipeline::handleInterrupt(bool lastPulled, int lastKind, int lastS
     const float* xs = xsTarget_.data() + size_t(wrap(lastSrc, NT_)) * kKp;
     for (int k = 0; k < kKp; ++k) rampOffset_[k] = lastKp[k] - xs[k];
     rampRemaining_ = rampLength_ = interruptRamp_;
+    rampUrgent_ = true;
     state_ = 3;
     tel().ramps.add();
   } else {
@@ -983,6 +988,21 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
     forward(std::move(held));
     return true;
   };
+  // Has the pass emit the held frame (no lookahead) and sends it on.
+  auto drainHeld = [&]() -> bool {
+    bool flushed;
+    {
+      const telemetry::ScopedCpu timer(passCpu);
+      flushed = pass->flush();
+    }
+    if (!flushed) {
+      fail("flush: the pass held no pending frame while a crop was held — refusing to deliver it uncomposed", false);
+      teethHeld_.reset();
+      teethHeldPass_.reset();
+      return false;
+    }
+    return deliverHeld();
+  };
   try {
     // A frame held by a pass that a later attach replaced comes out of that
     // pass, so the utterance keeps every speech frame.
@@ -1001,24 +1021,14 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
         out = pass->push(job.crop.data(), job.kp);
       }
       if (out && teethHeld_ && !deliverHeld()) return;
+      const bool urgent = job.urgent;
       teethHeld_ = std::make_unique<Job>(std::move(job));
       teethHeldPass_ = pass;
+      // Waiting for the next frame would cost the host a render: the frame
+      // goes out now, without that frame's lookahead.
+      if (urgent) drainHeld();
     } else {
-      if (teethHeld_) {
-        bool flushed;
-        {
-          const telemetry::ScopedCpu timer(passCpu);
-          flushed = pass->flush();
-        }
-        if (!flushed) {
-          fail("flush: the pass held no pending frame while a crop was held — refusing to deliver it uncomposed",
-               false);
-          teethHeld_.reset();
-          teethHeldPass_.reset();
-          return;
-        }
-        if (!deliverHeld()) return;
-      }
+      if (teethHeld_ && !drainHeld()) return;
       forward(std::move(job));
     }
   } catch (const std::exception& e) {

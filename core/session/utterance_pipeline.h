@@ -98,6 +98,10 @@ class UtterancePipeline {
     double queuedMs = 0;
     double uttStartMs = 0;  // first push of the frame's utterance
     double availMs = 0, renderStartMs = 0, renderEndMs = 0;  // speech frames, for the frame trace
+    // The host is about to wait for this frame (the first of an utterance or
+    // of an interrupt's ramp): a teeth pass answers for it at once instead of
+    // holding it for the next frame's lookahead.
+    bool urgent = false;
     telemetry::FrameCpu cpu;  // CPU ms each stage has spent on the frame so far
   };
   struct Slot {
@@ -265,6 +269,7 @@ class UtterancePipeline {
   int curEager_ = -1;
   bool hybridHigh_ = false;
   int rampRemaining_ = 0, rampLength_ = 0;
+  bool rampUrgent_ = false;  // the next ramp frame is the first after an interrupt
   float rampOffset_[63] = {};
   float lastKp_[63] = {};
   int lastSrc_ = 0;

@@ -576,9 +576,11 @@ class GatedSource final : public AnimationSource {
     open_ = true;
     cv_.notify_all();
   }
-  void arm() {
+  // Once armed, pulls yield at most `pullCap` frames each (0: no cap).
+  void arm(int pullCap = 0) {
     std::lock_guard<std::mutex> lk(mu_);
     armed_ = true;
+    pullCap_ = pullCap;
   }
   void setEager(int e) override { inner_->setEager(e); }
   void reset(int start) override { inner_->reset(start); }
@@ -589,7 +591,13 @@ class GatedSource final : public AnimationSource {
     if (armed_ && calls_++ > 0) cv_.wait(lk, [&] { return open_; });
     return inner_->avail();
   }
-  int pull(int32_t* idx, float* xs, float* xd, int max) override { return inner_->pull(idx, xs, xd, max); }
+  int pull(int32_t* idx, float* xs, float* xd, int max) override {
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      if (armed_ && pullCap_ > 0) max = std::min(max, pullCap_);
+    }
+    return inner_->pull(idx, xs, xd, max);
+  }
   int total() override { return inner_->total(); }
 
  private:
@@ -597,7 +605,7 @@ class GatedSource final : public AnimationSource {
   std::mutex mu_;
   std::condition_variable cv_;
   bool open_ = false, armed_ = false;
-  int calls_ = 0;
+  int calls_ = 0, pullCap_ = 0;
 };
 
 TEST_F(UttTest, ASourceThatFallsBehindNeverHoldsUpFramesItAlreadyGave) {
@@ -884,6 +892,50 @@ TEST_F(UttTest, TeethStageDeliversEveryFrameOnceAndStopsOnFailure) {
       std::this_thread::sleep_for(100ms);
       EXPECT_EQ(p->framesAvailable(), 0);
     }
+  }
+}
+
+TEST_F(UttTest, TeethPassAnswersForTheFirstSpeechFrameWithoutWaitingForTheNext) {
+  // The host waits on an utterance's first frame: a teeth pass must not hold
+  // it back until the source has yielded another one.
+  for (const bool pipelined : {true, false}) {
+    SCOPED_TRACE(pipelined ? "teeth thread" : "teeth inline");
+    GatedSource* gated = nullptr;
+    auto xs = xsT_;
+    const int nt = nt_;
+    SourceLog* log = &log_;
+    auto o = opts(motionDir(true, pipelined));
+    o.hold_s = -1;
+    UtterancePipeline p(ctx_.get(), o, [&](bool, const std::string&, int, const std::string&, std::string*) {
+      auto g = std::make_unique<GatedSource>(std::make_unique<ScriptedSource>(xs, nt, 0, log));
+      gated = g.get();
+      return g;
+    });
+    std::string err;
+    const auto until = std::chrono::steady_clock::now() + 30s;
+    while (p.ready(&err) == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(p.ready(&err), 1) << err;
+    p.attachTeeth(std::make_unique<MarkingTeeth>(0), "");
+    // The first request yields one frame; the source then falls behind.
+    gated->arm(1);
+    pushSpeech(p, 640 * 8);
+    std::vector<le_utt_frame_info> f;
+    while (countKind(f, 1) == 0) {
+      le_utt_frame_info info{};
+      ASSERT_TRUE(pull(p, &info)) << "the first speech frame never came out of the teeth pass";
+      f.push_back(info);
+    }
+    EXPECT_EQ(f.back().speech_index, 0);
+    int64_t composed = 0;
+    std::string msg;
+    EXPECT_EQ(p.teethStats(&composed, nullptr, &msg), 1) << msg;
+    EXPECT_EQ(composed, 1);
+    gated->open();
+    p.endUtterance();
+    auto rest = pullUntilIdle(p, 2);
+    f.insert(f.end(), rest.begin(), rest.end());
+    EXPECT_EQ(countKind(f, 1), 8);
+    expectContinuous(f, nt_);
   }
 }
 
