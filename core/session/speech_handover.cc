@@ -58,8 +58,11 @@ bool SpeechHandover::idleDue(int64_t samples, bool ended) const {
   return movable_ ? !gateOpen(samples, ended) : owed_ > 0;
 }
 
-bool SpeechHandover::idleUrgent(int64_t samples, bool ended) const {
-  return begun_ && owed_ > 0 && gateOpen(samples, ended);
+int SpeechHandover::idleLead(int64_t samples, bool ended, bool speechReady, int usual, int most) const {
+  if (!begun_ || lag_ < 0) return usual;
+  if (owed_ > 0 && gateOpen(samples, ended)) return most;
+  if (movable_ && speechReady && gateOpen(samples + kSamplesPerFrame, ended)) return std::min(usual, 1);
+  return usual;
 }
 
 void SpeechHandover::idleProduced() {

@@ -42,10 +42,14 @@ class SpeechHandover {
   // Whether the first speech frame may go out now.
   bool speechMayStart(int64_t samples, bool ended) const;
   // Whether the loop should go on with another idle frame while the first
-  // speech frame waits, and whether it may do so beyond the usual lead
-  // (the gate is open and only owed idle frames stand before speech).
+  // speech frame waits.
   bool idleDue(int64_t samples, bool ended) const;
-  bool idleUrgent(int64_t samples, bool ended) const;
+  // How many finished frames the loop keeps ahead of the host meanwhile:
+  // `usual`; `most` once the gate is open and only owed idle frames stand
+  // before the speech; one when the speech is ready (speechReady) and a
+  // movable source's gate opens with the next frame of audio, since every
+  // idle frame queued ahead of the first speech frame delays it a period.
+  int idleLead(int64_t samples, bool ended, bool speechReady, int usual, int most) const;
   // Counts an idle frame that went out while the utterance waited.
   void idleProduced();
 

@@ -45,7 +45,22 @@ TEST(SpeechHandover, MovableSourceWaitsForTheGateOnly) {
   EXPECT_FALSE(h.speechMayStart(3 * kFrame, false));
   EXPECT_TRUE(h.speechMayStart(4 * kFrame, false));
   EXPECT_FALSE(h.idleDue(4 * kFrame, false));
-  EXPECT_FALSE(h.idleUrgent(4 * kFrame, false));
+}
+
+TEST(SpeechHandover, LeadShrinksToOneFrameOnlyBeforeReadySpeechOfAMovableSource) {
+  SpeechHandover h;
+  h.configure(2, 0, true, 100);  // gate 4 frames
+  EXPECT_EQ(h.idleLead(3 * kFrame, false, true, 2, 7), 2) << "not begun";
+  h.begin(0, kFrame);
+  EXPECT_EQ(h.idleLead(2 * kFrame, false, true, 2, 7), 2) << "the gate is two frames of audio away";
+  EXPECT_EQ(h.idleLead(3 * kFrame, false, false, 2, 7), 2) << "the speech is not ready";
+  EXPECT_EQ(h.idleLead(3 * kFrame, false, true, 2, 7), 1);
+  // A source held to its start frame owes its idle frames whatever the lead.
+  h.configure(2, 0, false, 100);
+  h.begin(0, kFrame);
+  EXPECT_EQ(h.idleLead(3 * kFrame, false, true, 2, 7), 2);
+  h.configure(-1, 0, true, 100);
+  EXPECT_EQ(h.idleLead(3 * kFrame, false, true, 2, 7), 2) << "unknown lag";
 }
 
 TEST(SpeechHandover, HeldSourceWaitsForEveryOwedIdleFrame) {
@@ -55,8 +70,8 @@ TEST(SpeechHandover, HeldSourceWaitsForEveryOwedIdleFrame) {
   // The audio is in early (a large push), but the loop still owes two frames.
   EXPECT_FALSE(h.speechMayStart(10 * kFrame, false));
   EXPECT_TRUE(h.idleDue(10 * kFrame, false));
-  EXPECT_TRUE(h.idleUrgent(10 * kFrame, false)) << "owed frames stand before ready speech";
-  EXPECT_FALSE(h.idleUrgent(kFrame, false)) << "before the gate the usual lead holds";
+  EXPECT_EQ(h.idleLead(10 * kFrame, false, true, 2, 7), 7) << "owed frames stand before ready speech";
+  EXPECT_EQ(h.idleLead(kFrame, false, true, 2, 7), 2) << "before the gate the usual lead holds";
   h.idleProduced();
   EXPECT_FALSE(h.speechMayStart(10 * kFrame, false));
   h.idleProduced();
@@ -99,7 +114,7 @@ TEST(SpeechHandover, ClearForgetsTheUtterance) {
   EXPECT_FALSE(h.begun());
   EXPECT_FALSE(h.speechMayStart(10 * kFrame, false));
   EXPECT_TRUE(h.idleDue(10 * kFrame, false));
-  EXPECT_FALSE(h.idleUrgent(10 * kFrame, false));
+  EXPECT_EQ(h.idleLead(10 * kFrame, false, true, 2, 7), 2);
 }
 
 }  // namespace

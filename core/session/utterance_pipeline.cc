@@ -557,9 +557,7 @@ bool UtterancePipeline::produceStep(const HostInput& in) {
   // finds the ring empty while the source gathers its look-ahead. Once it
   // is due the loop stops where the source was started.
   const bool awaiting = state_ == 1 && !renderedAny_ && handover_.idleDue(uttSamples_, ended_);
-  // Idle frames still owed before the landing once the audio is in stand
-  // between the host and speech that is ready: they go out at once.
-  const int lead = awaiting && handover_.idleUrgent(uttSamples_, ended_) ? kRing - 1 : kIdleLead;
+  const int lead = awaiting ? handover_.idleLead(uttSamples_, ended_, buffered >= 1, kIdleLead, kRing - 1) : kIdleLead;
   if ((state_ == 0 || awaiting) && in.ringFill + int(in.handOffQueued) < lead) {
     if (!produceIdle()) return false;
     if (awaiting) handover_.idleProduced();
