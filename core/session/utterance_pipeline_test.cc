@@ -904,7 +904,8 @@ TEST_F(UttTest, TeethPassAnswersForTheFirstSpeechFrameWithoutWaitingForTheNext) 
     auto xs = xsT_;
     const int nt = nt_;
     SourceLog* log = &log_;
-    auto o = opts(motionDir(true, pipelined));
+    const std::string dir = motionDir(true, pipelined);
+    auto o = opts(dir);
     o.hold_s = -1;
     UtterancePipeline p(ctx_.get(), o, [&](bool, const std::string&, int, const std::string&, std::string*) {
       auto g = std::make_unique<GatedSource>(std::make_unique<ScriptedSource>(xs, nt, 0, log));
