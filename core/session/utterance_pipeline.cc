@@ -379,6 +379,11 @@ void UtterancePipeline::postRequest(bool finishDue, int eagerChange) {
     req_.audio = std::move(accAudio_);
     req_.reset = resetNext_;
     req_.start = resetNext_ ? handover_.begin(idleCursor_, uttSamples_) : idleCursor_;
+    if (trace_ && resetNext_)
+      std::fprintf(stderr,
+                   "[le_utt] utterance starts the source at loop frame %d (idle cursor %d, %lld samples in, lag %d "
+                   "frames, first speech frame after %d frames of audio)\n",
+                   req_.start, idleCursor_, (long long)uttSamples_, lagRun_, handover_.gateFrames());
     req_.finish = finishDue;
     req_.eager = eagerChange;
     req_.wanted = kBufferFrames - (filled_ - consumed_);
