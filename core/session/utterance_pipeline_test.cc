@@ -105,6 +105,50 @@ class ScriptedSource final : public AnimationSource {
   bool finished_ = false;
 };
 
+// A source whose calls, once the test has armed it, block after the first
+// request until the test opens its gate: a speech source that has fallen
+// behind. (Unarmed it serves the warm-up's lag measurement.)
+class GatedSource final : public AnimationSource {
+ public:
+  explicit GatedSource(std::unique_ptr<AnimationSource> inner) : inner_(std::move(inner)) {}
+  ~GatedSource() override { open(); }
+  void open() {
+    std::lock_guard<std::mutex> lk(mu_);
+    open_ = true;
+    cv_.notify_all();
+  }
+  // Once armed, pulls yield at most `pullCap` frames each (0: no cap).
+  void arm(int pullCap = 0) {
+    std::lock_guard<std::mutex> lk(mu_);
+    armed_ = true;
+    pullCap_ = pullCap;
+  }
+  void setEager(int e) override { inner_->setEager(e); }
+  void reset(int start) override { inner_->reset(start); }
+  bool push(const float* pcm, int n) override { return inner_->push(pcm, n); }
+  void finish() override { inner_->finish(); }
+  int avail() override {
+    std::unique_lock<std::mutex> lk(mu_);
+    if (armed_ && calls_++ > 0) cv_.wait(lk, [&] { return open_; });
+    return inner_->avail();
+  }
+  int pull(int32_t* idx, float* xs, float* xd, int max) override {
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      if (armed_ && pullCap_ > 0) max = std::min(max, pullCap_);
+    }
+    return inner_->pull(idx, xs, xd, max);
+  }
+  int total() override { return inner_->total(); }
+
+ private:
+  std::unique_ptr<AnimationSource> inner_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool open_ = false, armed_ = false;
+  int calls_ = 0, pullCap_ = 0;
+};
+
 struct Frame {
   le_utt_frame_info info;
 };
@@ -147,11 +191,27 @@ class UttTest : public ::testing::Test {
     auto xs = xsT_;
     const int nt = nt_;
     SourceLog* log = &log_;
-    auto p = std::make_unique<UtterancePipeline>(
-        ctx_.get(), opts,
-        [xs, nt, lag, log, broken, skew](bool, const std::string&, int, const std::string&, std::string*) {
-          return std::make_unique<ScriptedSource>(xs, nt, lag, log, broken, skew);
-        });
+    return startWith(opts, [xs, nt, lag, log, broken, skew](bool, const std::string&, int, const std::string&,
+                                                             std::string*) {
+      return std::make_unique<ScriptedSource>(xs, nt, lag, log, broken, skew);
+    });
+  }
+
+  // The same over a scripted source (lag 0) behind a gate, named in *gated.
+  std::unique_ptr<UtterancePipeline> startGated(le_utt_opts opts, GatedSource** gated) {
+    auto xs = xsT_;
+    const int nt = nt_;
+    SourceLog* log = &log_;
+    return startWith(opts, [xs, nt, log, gated](bool, const std::string&, int, const std::string&, std::string*) {
+      auto g = std::make_unique<GatedSource>(std::make_unique<ScriptedSource>(xs, nt, 0, log));
+      *gated = g.get();
+      return g;
+    });
+  }
+
+  // A pipeline over `opener`'s source, once it is ready.
+  std::unique_ptr<UtterancePipeline> startWith(le_utt_opts opts, le::SourceOpener opener) {
+    auto p = std::make_unique<UtterancePipeline>(ctx_.get(), opts, std::move(opener));
     std::string err;
     const auto until = std::chrono::steady_clock::now() + 30s;
     while (p->ready(&err) == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
@@ -564,74 +624,19 @@ TEST_F(UttTest, WithoutLoopKeypointsThereAreNoRamps) {
   expectContinuous(f, nt_);
 }
 
-// A source whose calls, once the test has armed it, block after the first
-// request until the test opens its gate: a speech source that has fallen
-// behind. (Unarmed it serves the warm-up's lag measurement.)
-class GatedSource final : public AnimationSource {
- public:
-  explicit GatedSource(std::unique_ptr<AnimationSource> inner) : inner_(std::move(inner)) {}
-  ~GatedSource() override { open(); }
-  void open() {
-    std::lock_guard<std::mutex> lk(mu_);
-    open_ = true;
-    cv_.notify_all();
-  }
-  // Once armed, pulls yield at most `pullCap` frames each (0: no cap).
-  void arm(int pullCap = 0) {
-    std::lock_guard<std::mutex> lk(mu_);
-    armed_ = true;
-    pullCap_ = pullCap;
-  }
-  void setEager(int e) override { inner_->setEager(e); }
-  void reset(int start) override { inner_->reset(start); }
-  bool push(const float* pcm, int n) override { return inner_->push(pcm, n); }
-  void finish() override { inner_->finish(); }
-  int avail() override {
-    std::unique_lock<std::mutex> lk(mu_);
-    if (armed_ && calls_++ > 0) cv_.wait(lk, [&] { return open_; });
-    return inner_->avail();
-  }
-  int pull(int32_t* idx, float* xs, float* xd, int max) override {
-    {
-      std::lock_guard<std::mutex> lk(mu_);
-      if (armed_ && pullCap_ > 0) max = std::min(max, pullCap_);
-    }
-    return inner_->pull(idx, xs, xd, max);
-  }
-  int total() override { return inner_->total(); }
-
- private:
-  std::unique_ptr<AnimationSource> inner_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool open_ = false, armed_ = false;
-  int calls_ = 0, pullCap_ = 0;
-};
-
 TEST_F(UttTest, ASourceThatFallsBehindNeverHoldsUpFramesItAlreadyGave) {
   for (const bool a2xDir : {false, true}) {
     SCOPED_TRACE(a2xDir ? "paste thread" : "paste inline");
     GatedSource* gated = nullptr;
-    auto xs = xsT_;
-    const int nt = nt_;
-    SourceLog* log = &log_;
-    UtterancePipeline p(ctx_.get(), opts(motionDir(true, a2xDir)),
-                        [&](bool, const std::string&, int, const std::string&, std::string*) {
-                          auto g = std::make_unique<GatedSource>(std::make_unique<ScriptedSource>(xs, nt, 0, log));
-                          gated = g.get();
-                          return g;
-                        });
-    std::string err;
-    const auto until = std::chrono::steady_clock::now() + 30s;
-    while (p.ready(&err) == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
-    ASSERT_EQ(p.ready(&err), 1) << err;
+    const std::string dir = motionDir(true, a2xDir);
+    auto p = startGated(opts(dir), &gated);
     gated->arm();
     // One request takes all 12 frames; the next one blocks in the source.
-    pushSpeech(p, 640 * 12);
+    pushSpeech(*p, 640 * 12);
     int speech = 0;
     while (speech < 12) {
       le_utt_frame_info f{};
-      if (!pull(p, &f)) break;
+      if (!pull(*p, &f)) break;
       speech += f.kind == 1;
     }
     EXPECT_EQ(speech, 12) << "frames already taken from the source wait for it";
@@ -901,39 +906,28 @@ TEST_F(UttTest, TeethPassAnswersForTheFirstSpeechFrameWithoutWaitingForTheNext) 
   for (const bool pipelined : {true, false}) {
     SCOPED_TRACE(pipelined ? "teeth thread" : "teeth inline");
     GatedSource* gated = nullptr;
-    auto xs = xsT_;
-    const int nt = nt_;
-    SourceLog* log = &log_;
     const std::string dir = motionDir(true, pipelined);
     auto o = opts(dir);
     o.hold_s = -1;
-    UtterancePipeline p(ctx_.get(), o, [&](bool, const std::string&, int, const std::string&, std::string*) {
-      auto g = std::make_unique<GatedSource>(std::make_unique<ScriptedSource>(xs, nt, 0, log));
-      gated = g.get();
-      return g;
-    });
-    std::string err;
-    const auto until = std::chrono::steady_clock::now() + 30s;
-    while (p.ready(&err) == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
-    ASSERT_EQ(p.ready(&err), 1) << err;
-    p.attachTeeth(std::make_unique<MarkingTeeth>(0), "");
+    auto p = startGated(o, &gated);
+    p->attachTeeth(std::make_unique<MarkingTeeth>(0), "");
     // The first request yields one frame; the source then falls behind.
     gated->arm(1);
-    pushSpeech(p, 640 * 8);
+    pushSpeech(*p, 640 * 8);
     std::vector<le_utt_frame_info> f;
     while (countKind(f, 1) == 0) {
       le_utt_frame_info info{};
-      ASSERT_TRUE(pull(p, &info)) << "the first speech frame never came out of the teeth pass";
+      ASSERT_TRUE(pull(*p, &info)) << "the first speech frame never came out of the teeth pass";
       f.push_back(info);
     }
     EXPECT_EQ(f.back().speech_index, 0);
     int64_t composed = 0;
     std::string msg;
-    EXPECT_EQ(p.teethStats(&composed, nullptr, &msg), 1) << msg;
+    EXPECT_EQ(p->teethStats(&composed, nullptr, &msg), 1) << msg;
     EXPECT_EQ(composed, 1);
     gated->open();
-    p.endUtterance();
-    auto rest = pullUntilIdle(p, 2);
+    p->endUtterance();
+    auto rest = pullUntilIdle(*p, 2);
     f.insert(f.end(), rest.begin(), rest.end());
     EXPECT_EQ(countKind(f, 1), 8);
     expectContinuous(f, nt_);
