@@ -549,6 +549,10 @@ bool UtterancePipeline::produceStep(const HostInput& in) {
     return true;
   }
   if (buffered >= 1 && in.ringFill <= kRing - 1 && playoutStarted()) {
+    // When the ring runs low the frames due next are still in the teeth and
+    // paste stages: rendering further ahead now would take the cores they
+    // need (the render, the pass and the paste together outrun two cores).
+    if (teethRun_ && in.ringFill < kIdleLead && in.handOffQueued > 0) return false;
     const int n = chooseChunk(buffered);
     if (n <= 0) return false;
     state_ = 2;
@@ -562,7 +566,10 @@ bool UtterancePipeline::produceStep(const HostInput& in) {
   // finds the ring empty while the source gathers its look-ahead. Once it
   // is due the loop stops where the source was started.
   const bool awaiting = state_ == 1 && !renderedAny_ && handover_.idleDue(uttSamples_, ended_);
-  const int lead = awaiting ? handover_.idleLead(uttSamples_, ended_, buffered >= 1, kIdleLead, kRing - 1) : kIdleLead;
+  // With a teeth pass the first speech frame takes too long through the pass
+  // and the paste to follow a single idle frame in time: the lead stays.
+  const bool speechReady = buffered >= 1 && !teethRun_;
+  const int lead = awaiting ? handover_.idleLead(uttSamples_, ended_, speechReady, kIdleLead, kRing - 1) : kIdleLead;
   if ((state_ == 0 || awaiting) && in.ringFill + int(in.handOffQueued) < lead) {
     if (!produceIdle()) return false;
     if (awaiting) handover_.idleProduced();
