@@ -4,7 +4,9 @@
 // and pulls one frame every 40 ms, five utterances with silences between
 // them. Reported: the pipeline's first-frame latency (first push to first
 // speech frame published) as median and worst over the five, and the
-// host's (first push to first speech frame pulled), plus the output rate.
+// host's (first push to first speech frame pulled), plus the output rate and
+// the frames due but not ready once an utterance's first speech frame was
+// pulled (underruns; LE_BENCH_TRACE=1 prints a line for each).
 // source:0 is the audio-to-expression stream (its look-ahead is fixed by
 // design), source:1 keypoint motion in hybrid eager mode.
 //
@@ -15,6 +17,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -82,9 +85,11 @@ void BM_FirstFrame(benchmark::State& state) {
     for (int k = 0, t = 25; k < kUtterances; ++k, t += chunks + kSilence) starts.push_back(t);
     const int ticks = starts.back() + chunks + kSilence;
     std::vector<double> engine, host;
-    int64_t pulled = 0;
+    int64_t pulled = 0, underruns = 0;
     Clock::time_point firstPush;
-    bool waiting = false;
+    bool waiting = false, spoke = false;
+    const char* traceEnv = std::getenv("LE_BENCH_TRACE");
+    const bool trace = traceEnv && *traceEnv && traceEnv[0] != '0';
     const auto start = Clock::now();
     for (int k = 0; k < ticks; ++k) {
       std::this_thread::sleep_until(start + std::chrono::milliseconds(40 * k));
@@ -99,8 +104,17 @@ void BM_FirstFrame(benchmark::State& state) {
         if (k == s + chunks - 1) le_utt_end_utterance(u);
       }
       le_utt_frame_info info{};
-      if (le_utt_pull_frame(u, frame.data(), frame.size(), &info) != 1) continue;
+      if (le_utt_pull_frame(u, frame.data(), frame.size(), &info) != 1) {
+        if (spoke) {
+          ++underruns;
+          if (trace)
+            std::fprintf(stderr, "[bench] underrun at tick %d, %.1f ms after the utterance's first push\n", k,
+                         std::chrono::duration<double, std::milli>(Clock::now() - firstPush).count());
+        }
+        continue;
+      }
       ++pulled;
+      if (info.kind == 1) spoke = true;
       if (waiting && info.kind == 1) {
         waiting = false;
         host.push_back(std::chrono::duration<double, std::milli>(Clock::now() - firstPush).count());
@@ -119,6 +133,7 @@ void BM_FirstFrame(benchmark::State& state) {
     state.counters["first_frame_ms_max"] = engine.empty() ? 0.0 : *std::max_element(engine.begin(), engine.end());
     state.counters["host_first_frame_ms_median"] = median(host);
     state.counters["utterances_seen"] = double(engine.size());
+    state.counters["underruns"] = double(underruns);
     state.counters["fps"] = double(pulled) / wall;
   }
 }

@@ -27,10 +27,6 @@ constexpr int kKp = 63;
 // so that a pull never waits for a decode and the first speech frame of an
 // utterance lands behind them rather than on an empty ring.
 constexpr int kIdleLead = 2;
-// Frames of audio beyond the source's lag that an utterance waits for
-// before its first speech frame goes out: slack for rendering and pasting
-// the frames of each block the source yields.
-constexpr int kPlayoutMargin = 1;
 
 const char* envOrNull(const char* name) { return std::getenv(name); }
 
@@ -292,7 +288,7 @@ void UtterancePipeline::warmUp() {
   }
   source->setEager(hybrid_ ? 3 : eager_);
   // Measured once on silence: the source's lag does not depend on the words.
-  const int lag = movable_ ? measureLagFrames(*source) : -1;
+  const int lag = measureLagFrames(*source);
   std::unique_ptr<Renderer> chunk;
   if (steadyModel_ != "-") {
     try {
@@ -382,7 +378,12 @@ void UtterancePipeline::postRequest(bool finishDue, int eagerChange) {
     req_.source = sourceRun_;
     req_.audio = std::move(accAudio_);
     req_.reset = resetNext_;
-    req_.start = resetNext_ ? predictedLanding() : idleCursor_;
+    req_.start = resetNext_ ? handover_.begin(idleCursor_, uttSamples_) : idleCursor_;
+    if (trace_ && resetNext_)
+      std::fprintf(stderr,
+                   "[le_utt] utterance starts the source at loop frame %d (idle cursor %d, %lld samples in, lag %d "
+                   "frames, first speech frame after %d frames of audio)\n",
+                   req_.start, idleCursor_, (long long)uttSamples_, lagRun_, handover_.gateFrames());
     req_.finish = finishDue;
     req_.eager = eagerChange;
     req_.wanted = kBufferFrames - (filled_ - consumed_);
@@ -478,6 +479,9 @@ bool UtterancePipeline::takeHostInput(HostInput* in) {
   chunkRun_ = chunk_.get();
   lagRun_ = lagFrames_;
   teethRun_ = teeth_ != nullptr;
+  // A teeth pass answers for a frame when the next one comes: the last frame
+  // of a block the source yields goes out with the next block.
+  handover_.configure(lagRun_, teethRun_ ? 1 : 0, movable_, NT_);
   return true;
 }
 
@@ -497,6 +501,7 @@ void UtterancePipeline::takeAudio(const HostInput& in) {
       uttSamples_ = 0;
       rebaseSet_ = false;
       rebase_ = 0;
+      handover_.clear();
       uttStartMs_ = in.firstPushMs;
       if (state_ == 0) state_ = 1;
     }
@@ -544,6 +549,10 @@ bool UtterancePipeline::produceStep(const HostInput& in) {
     return true;
   }
   if (buffered >= 1 && in.ringFill <= kRing - 1 && playoutStarted()) {
+    // When the ring runs low the frames due next are still in the teeth and
+    // paste stages: rendering further ahead now would take the cores they
+    // need (the render, the pass and the paste together outrun two cores).
+    if (teethRun_ && in.ringFill < kIdleLead && in.handOffQueued > 0) return false;
     const int n = chooseChunk(buffered);
     if (n <= 0) return false;
     state_ = 2;
@@ -556,28 +565,21 @@ bool UtterancePipeline::produceStep(const HostInput& in) {
   // The loop goes on until the first speech frame is due, so the host never
   // finds the ring empty while the source gathers its look-ahead. Once it
   // is due the loop stops where the source was started.
-  const bool awaitingSpeech = state_ == 1 && !renderedAny_ && !playoutStarted();
-  if ((state_ == 0 || awaitingSpeech) && in.ringFill + int(in.handOffQueued) < kIdleLead) return produceIdle();
+  const bool awaiting = state_ == 1 && !renderedAny_ && handover_.idleDue(uttSamples_, ended_);
+  // With a teeth pass the first speech frame takes too long through the pass
+  // and the paste to follow a single idle frame in time: the lead stays.
+  const bool speechReady = buffered >= 1 && !teethRun_;
+  const int lead = awaiting ? handover_.idleLead(uttSamples_, ended_, speechReady, kIdleLead, kRing - 1) : kIdleLead;
+  if ((state_ == 0 || awaiting) && in.ringFill + int(in.handOffQueued) < lead) {
+    if (!produceIdle()) return false;
+    if (awaiting) handover_.idleProduced();
+    return true;
+  }
   return false;
 }
 
 bool UtterancePipeline::playoutStarted() const {
-  if (!movable_ || renderedAny_ || ended_ || lagRun_ < 0) return true;
-  return uttSamples_ >= int64_t(gateFrames()) * kSamplesPerFrame;
-}
-
-int UtterancePipeline::gateFrames() const {
-  // A teeth pass answers for a frame when the next one comes: the last frame
-  // of a block the source yields goes out with the next block.
-  return lagRun_ + 1 + kPlayoutMargin + (teethRun_ ? 1 : 0);
-}
-
-int UtterancePipeline::predictedLanding() const {
-  if (!movable_ || lagRun_ < 0) return idleCursor_;
-  // One idle frame goes out per frame period of audio until the gate opens.
-  const int64_t gate = int64_t(gateFrames()) * kSamplesPerFrame;
-  const int64_t ahead = std::max<int64_t>(0, (gate - uttSamples_ + kSamplesPerFrame - 1) / kSamplesPerFrame);
-  return wrap(int(int64_t(idleCursor_) + ahead % std::max(NT_, 1)), NT_);
+  return renderedAny_ || handover_.speechMayStart(uttSamples_, ended_);
 }
 
 void UtterancePipeline::rebaseFrames(int first, int n) {
@@ -706,6 +708,7 @@ bool UtterancePipeline::renderSpeech(int n) {
     job.kind = 1;
     job.src = idx[i];
     job.speechIndex = speechCounter_;
+    job.urgent = speechCounter_ == 0;
     std::memcpy(job.kp, lastKp_, sizeof job.kp);
     job.gen = genSeen_;
     job.queuedMs = handStart;
@@ -736,6 +739,7 @@ bool UtterancePipeline::renderSpeech(int n) {
 
 void UtterancePipeline::finishUtterance() {
   speaking_ = false;
+  handover_.clear();
   if (!xsTarget_.empty() && renderedAny_) {
     const float* xs = xsTarget_.data() + size_t(lastSrc_) * kKp;
     for (int k = 0; k < kKp; ++k) rampOffset_[k] = lastKp_[k] - xs[k];
@@ -776,6 +780,9 @@ void UtterancePipeline::produceRamp() {
     job.gen = genSeen_;
     job.queuedMs = t0;
     job.cpu = cpu;
+    // An interrupt emptied the ring: the host waits on this frame.
+    job.urgent = rampUrgent_;
+    rampUrgent_ = false;
     emit(std::move(job), nullptr);
   }
   idleCursor_ = wrap(idleCursor_ + 1, NT_);
@@ -784,6 +791,7 @@ void UtterancePipeline::produceRamp() {
 
 void UtterancePipeline::handleInterrupt(bool lastPulled, int lastKind, int lastSrc, const float* lastKp) {
   speaking_ = resetNext_ = finishSent_ = renderedAny_ = ended_ = false;
+  handover_.clear();
   speechCounter_ = 0;
   consumed_ = filled_ = 0;
   accAudio_.clear();
@@ -809,6 +817,7 @@ void UtterancePipeline::handleInterrupt(bool lastPulled, int lastKind, int lastS
     const float* xs = xsTarget_.data() + size_t(wrap(lastSrc, NT_)) * kKp;
     for (int k = 0; k < kKp; ++k) rampOffset_[k] = lastKp[k] - xs[k];
     rampRemaining_ = rampLength_ = interruptRamp_;
+    rampUrgent_ = true;
     state_ = 3;
     tel().ramps.add();
   } else {
@@ -989,6 +998,21 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
     forward(std::move(held));
     return true;
   };
+  // Has the pass emit the held frame (no lookahead) and sends it on.
+  auto drainHeld = [&]() -> bool {
+    bool flushed;
+    {
+      const telemetry::ScopedCpu timer(passCpu);
+      flushed = pass->flush();
+    }
+    if (!flushed) {
+      fail("flush: the pass held no pending frame while a crop was held — refusing to deliver it uncomposed", false);
+      teethHeld_.reset();
+      teethHeldPass_.reset();
+      return false;
+    }
+    return deliverHeld();
+  };
   try {
     // A frame held by a pass that a later attach replaced comes out of that
     // pass, so the utterance keeps every speech frame.
@@ -1007,24 +1031,14 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
         out = pass->push(job.crop.data(), job.kp);
       }
       if (out && teethHeld_ && !deliverHeld()) return;
+      const bool urgent = job.urgent;
       teethHeld_ = std::make_unique<Job>(std::move(job));
       teethHeldPass_ = pass;
+      // Waiting for the next frame would cost the host a render: the frame
+      // goes out now, without that frame's lookahead.
+      if (urgent) drainHeld();
     } else {
-      if (teethHeld_) {
-        bool flushed;
-        {
-          const telemetry::ScopedCpu timer(passCpu);
-          flushed = pass->flush();
-        }
-        if (!flushed) {
-          fail("flush: the pass held no pending frame while a crop was held — refusing to deliver it uncomposed",
-               false);
-          teethHeld_.reset();
-          teethHeldPass_.reset();
-          return;
-        }
-        if (!deliverHeld()) return;
-      }
+      if (teethHeld_ && !drainHeld()) return;
       forward(std::move(job));
     }
   } catch (const std::exception& e) {

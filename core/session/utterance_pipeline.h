@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "core/session/animation_source.h"
+#include "core/session/speech_handover.h"
 #include "core/session/teeth_port.h"
 #include "core/telemetry/frame_cpu.h"
 #include "le/le.h"
@@ -97,6 +98,10 @@ class UtterancePipeline {
     double queuedMs = 0;
     double uttStartMs = 0;  // first push of the frame's utterance
     double availMs = 0, renderStartMs = 0, renderEndMs = 0;  // speech frames, for the frame trace
+    // The host is about to wait for this frame (the first of an utterance or
+    // of an interrupt's ramp): a teeth pass answers for it at once instead of
+    // holding it for the next frame's lookahead.
+    bool urgent = false;
     telemetry::FrameCpu cpu;  // CPU ms each stage has spent on the frame so far
   };
   struct Slot {
@@ -126,15 +131,9 @@ class UtterancePipeline {
   void requestFrames(const HostInput& in);
   bool produceStep(const HostInput& in);
   bool produceIdle();
-  // Whether the utterance's first speech frame may go out: enough audio is
-  // in that every later frame will be ready when its turn comes (the
-  // source's lag), or the utterance has ended, or it is already playing.
+  // Whether the utterance's speech frames may go out: it is already
+  // playing, or its first frame may take over from the loop (handover_).
   bool playoutStarted() const;
-  // The loop frame the idle cursor is expected to stand at when the first
-  // speech frame goes out, where the source is started.
-  int predictedLanding() const;
-  // Frames of audio the first speech frame waits for (see playoutStarted).
-  int gateFrames() const;
   // Moves buffered frames [first, first + n) onto the loop frames that follow
   // the idle cursor (see rebase_).
   void rebaseFrames(int first, int n);
@@ -177,9 +176,8 @@ class UtterancePipeline {
   bool pastePipe_ = false;
   int NT_ = 1, W_ = 0, H_ = 0, crop_ = 0;
   std::vector<float> xsTarget_;  // NT x 63, empty when absent
-  // Whether the source's frames can be moved along the loop (see rebase_).
-  // Only then does the loop play on while an utterance gathers the source's
-  // lag; otherwise the source starts at the idle cursor and the loop waits.
+  // Whether the source's frames can be moved along the loop (see rebase_);
+  // otherwise the loop is held to the frame the source was started at.
   bool movable_ = false;
 
   // Guarded by mu_ (the main lock), with cv_ (main), pasteCv_ and teethCv_.
@@ -271,6 +269,7 @@ class UtterancePipeline {
   int curEager_ = -1;
   bool hybridHigh_ = false;
   int rampRemaining_ = 0, rampLength_ = 0;
+  bool rampUrgent_ = false;  // the next ramp frame is the first after an interrupt
   float rampOffset_[63] = {};
   float lastKp_[63] = {};
   int lastSrc_ = 0;
@@ -282,6 +281,8 @@ class UtterancePipeline {
   // the source's keypoints are not the loop's own.
   int rebase_ = 0;
   bool rebaseSet_ = false;
+  // When the first speech frame takes over from the loop, and where.
+  SpeechHandover handover_;
   bool trace_ = false;  // LE_UTT_TRACE: one line per speech frame published
   static constexpr int kBufferFrames = 32;
   std::vector<int32_t> bufIdx_;

@@ -105,6 +105,50 @@ class ScriptedSource final : public AnimationSource {
   bool finished_ = false;
 };
 
+// A source whose calls, once the test has armed it, block after the first
+// request until the test opens its gate: a speech source that has fallen
+// behind. (Unarmed it serves the warm-up's lag measurement.)
+class GatedSource final : public AnimationSource {
+ public:
+  explicit GatedSource(std::unique_ptr<AnimationSource> inner) : inner_(std::move(inner)) {}
+  ~GatedSource() override { open(); }
+  void open() {
+    std::lock_guard<std::mutex> lk(mu_);
+    open_ = true;
+    cv_.notify_all();
+  }
+  // Once armed, pulls yield at most `pullCap` frames each (0: no cap).
+  void arm(int pullCap = 0) {
+    std::lock_guard<std::mutex> lk(mu_);
+    armed_ = true;
+    pullCap_ = pullCap;
+  }
+  void setEager(int e) override { inner_->setEager(e); }
+  void reset(int start) override { inner_->reset(start); }
+  bool push(const float* pcm, int n) override { return inner_->push(pcm, n); }
+  void finish() override { inner_->finish(); }
+  int avail() override {
+    std::unique_lock<std::mutex> lk(mu_);
+    if (armed_ && calls_++ > 0) cv_.wait(lk, [&] { return open_; });
+    return inner_->avail();
+  }
+  int pull(int32_t* idx, float* xs, float* xd, int max) override {
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      if (armed_ && pullCap_ > 0) max = std::min(max, pullCap_);
+    }
+    return inner_->pull(idx, xs, xd, max);
+  }
+  int total() override { return inner_->total(); }
+
+ private:
+  std::unique_ptr<AnimationSource> inner_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool open_ = false, armed_ = false;
+  int calls_ = 0, pullCap_ = 0;
+};
+
 struct Frame {
   le_utt_frame_info info;
 };
@@ -147,11 +191,27 @@ class UttTest : public ::testing::Test {
     auto xs = xsT_;
     const int nt = nt_;
     SourceLog* log = &log_;
-    auto p = std::make_unique<UtterancePipeline>(
-        ctx_.get(), opts,
-        [xs, nt, lag, log, broken, skew](bool, const std::string&, int, const std::string&, std::string*) {
-          return std::make_unique<ScriptedSource>(xs, nt, lag, log, broken, skew);
-        });
+    return startWith(opts, [xs, nt, lag, log, broken, skew](bool, const std::string&, int, const std::string&,
+                                                             std::string*) {
+      return std::make_unique<ScriptedSource>(xs, nt, lag, log, broken, skew);
+    });
+  }
+
+  // The same over a scripted source (lag 0) behind a gate, named in *gated.
+  std::unique_ptr<UtterancePipeline> startGated(le_utt_opts opts, GatedSource** gated) {
+    auto xs = xsT_;
+    const int nt = nt_;
+    SourceLog* log = &log_;
+    return startWith(opts, [xs, nt, log, gated](bool, const std::string&, int, const std::string&, std::string*) {
+      auto g = std::make_unique<GatedSource>(std::make_unique<ScriptedSource>(xs, nt, 0, log));
+      *gated = g.get();
+      return g;
+    });
+  }
+
+  // A pipeline over `opener`'s source, once it is ready.
+  std::unique_ptr<UtterancePipeline> startWith(le_utt_opts opts, le::SourceOpener opener) {
+    auto p = std::make_unique<UtterancePipeline>(ctx_.get(), opts, std::move(opener));
     std::string err;
     const auto until = std::chrono::steady_clock::now() + 30s;
     while (p->ready(&err) == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
@@ -347,6 +407,84 @@ TEST_F(UttTest, IdleFramesGoOnUntilTheSourcesLagIsCoveredByAudio) {
   expectContinuous(f, nt_);
 }
 
+// A host that pushes one frame of audio and pulls one frame per frame
+// period, from a few idle frames before the utterance to `after` frames past
+// its first speech frame. Returns every frame pulled; *underruns counts the
+// pulls that found the ring empty once audio was flowing.
+std::vector<le_utt_frame_info> realTimeHost(UtterancePipeline& p, std::vector<uint8_t>* buf, int speechFrames,
+                                            int after, int* underruns) {
+  const auto period = std::chrono::milliseconds(40 * le::test::timeScale());
+  std::vector<int16_t> pcm(640, 1000);
+  std::vector<le_utt_frame_info> out;
+  *underruns = 0;
+  const int lead = 5;  // idle ticks before the first push
+  int firstSpeech = -1;
+  const auto t0 = std::chrono::steady_clock::now();
+  for (int k = 0; k < lead + speechFrames + 200; ++k) {
+    std::this_thread::sleep_until(t0 + k * period);
+    const int chunk = k - lead;
+    if (chunk >= 0 && chunk < speechFrames) {
+      p.pushAudio(pcm.data(), int(pcm.size()));
+      if (chunk == speechFrames - 1) p.endUtterance();
+    }
+    le_utt_frame_info f{};
+    if (p.pullFrame(buf->data(), buf->size(), &f) == 1) {
+      out.push_back(f);
+      if (f.kind == 1 && firstSpeech < 0) firstSpeech = k;
+    } else if (chunk >= 0) {
+      ++*underruns;
+    }
+    if (firstSpeech >= 0 && k >= firstSpeech + after) break;
+  }
+  return out;
+}
+
+TEST_F(UttTest, ASourceHeldToItsStartFrameTakesOverFromTheLoopWithoutStarvingTheHost) {
+  // Keypoint motion's frames depend on the loop frame they were made for, so
+  // they cannot be moved along the loop: the source is started where the
+  // idle frames will leave off, and the loop plays on until then.
+  const std::string dir = motionDir(true, false);
+  auto o = opts(dir);
+  o.hold_s = -1;
+  const int lag = 3;
+  auto p = start(o, lag);
+  ASSERT_FALSE(p->a2xMode());
+  int underruns = 0;
+  const auto f = realTimeHost(*p, &buf_, 30, 10, &underruns);
+  EXPECT_EQ(underruns, 0) << "the host found the ring empty while the utterance started";
+  expectContinuous(f, nt_);
+  const auto first = std::find_if(f.begin(), f.end(), [](const le_utt_frame_info& i) { return i.kind == 1; });
+  ASSERT_NE(first, f.end());
+  EXPECT_EQ(first->speech_index, 0);
+  std::lock_guard<std::mutex> lk(log_.mu);
+  ASSERT_EQ(log_.starts.size(), 3u) << "two resets around measuring the lag, one for the utterance";
+  EXPECT_EQ(log_.starts.back(), first->src_index) << "the source was not started where speech took over";
+}
+
+TEST_F(UttTest, ASourceHeldToItsStartFrameWaitsForTheLoopWhenItsAudioComesAtOnce) {
+  // The whole utterance in one push: speech is due at once, yet the idle
+  // frames owed before the frame the source started at still go out first.
+  const std::string dir = motionDir(true, false);
+  auto o = opts(dir);
+  o.hold_s = -1;
+  auto p = start(o, 6);
+  le_utt_frame_info info{};
+  ASSERT_TRUE(pull(*p, &info));
+  std::vector<le_utt_frame_info> f{info};
+  pushSpeech(*p, 640);
+  std::this_thread::sleep_for(30ms);
+  pushSpeech(*p, 640 * 11);
+  p->endUtterance();
+  auto rest = pullUntilIdle(*p, 2);
+  f.insert(f.end(), rest.begin(), rest.end());
+  EXPECT_EQ(countKind(f, 1), 12);
+  expectContinuous(f, nt_);
+  std::lock_guard<std::mutex> lk(log_.mu);
+  const auto first = std::find_if(f.begin(), f.end(), [](const le_utt_frame_info& i) { return i.kind == 1; });
+  ASSERT_NE(first, f.end());
+  EXPECT_EQ(log_.starts.back(), first->src_index);
+}
+
 TEST_F(UttTest, LastRampFrameLandsOnTheLoop) {
   // Compare the final ramp frame with the idle frame of the same source
   // index: the ramp's last weight is 0, so its crop is the loop's own.
@@ -486,66 +624,19 @@ TEST_F(UttTest, WithoutLoopKeypointsThereAreNoRamps) {
   expectContinuous(f, nt_);
 }
 
-// A source whose calls, once the test has armed it, block after the first
-// request until the test opens its gate: a speech source that has fallen
-// behind. (Unarmed it serves the warm-up's lag measurement.)
-class GatedSource final : public AnimationSource {
- public:
-  explicit GatedSource(std::unique_ptr<AnimationSource> inner) : inner_(std::move(inner)) {}
-  ~GatedSource() override { open(); }
-  void open() {
-    std::lock_guard<std::mutex> lk(mu_);
-    open_ = true;
-    cv_.notify_all();
-  }
-  void arm() {
-    std::lock_guard<std::mutex> lk(mu_);
-    armed_ = true;
-  }
-  void setEager(int e) override { inner_->setEager(e); }
-  void reset(int start) override { inner_->reset(start); }
-  bool push(const float* pcm, int n) override { return inner_->push(pcm, n); }
-  void finish() override { inner_->finish(); }
-  int avail() override {
-    std::unique_lock<std::mutex> lk(mu_);
-    if (armed_ && calls_++ > 0) cv_.wait(lk, [&] { return open_; });
-    return inner_->avail();
-  }
-  int pull(int32_t* idx, float* xs, float* xd, int max) override { return inner_->pull(idx, xs, xd, max); }
-  int total() override { return inner_->total(); }
-
- private:
-  std::unique_ptr<AnimationSource> inner_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool open_ = false, armed_ = false;
-  int calls_ = 0;
-};
-
 TEST_F(UttTest, ASourceThatFallsBehindNeverHoldsUpFramesItAlreadyGave) {
   for (const bool a2xDir : {false, true}) {
     SCOPED_TRACE(a2xDir ? "paste thread" : "paste inline");
     GatedSource* gated = nullptr;
-    auto xs = xsT_;
-    const int nt = nt_;
-    SourceLog* log = &log_;
-    UtterancePipeline p(ctx_.get(), opts(motionDir(true, a2xDir)),
-                        [&](bool, const std::string&, int, const std::string&, std::string*) {
-                          auto g = std::make_unique<GatedSource>(std::make_unique<ScriptedSource>(xs, nt, 0, log));
-                          gated = g.get();
-                          return g;
-                        });
-    std::string err;
-    const auto until = std::chrono::steady_clock::now() + 30s;
-    while (p.ready(&err) == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
-    ASSERT_EQ(p.ready(&err), 1) << err;
+    const std::string dir = motionDir(true, a2xDir);
+    auto p = startGated(opts(dir), &gated);
     gated->arm();
     // One request takes all 12 frames; the next one blocks in the source.
-    pushSpeech(p, 640 * 12);
+    pushSpeech(*p, 640 * 12);
     int speech = 0;
     while (speech < 12) {
       le_utt_frame_info f{};
-      if (!pull(p, &f)) break;
+      if (!pull(*p, &f)) break;
       speech += f.kind == 1;
     }
     EXPECT_EQ(speech, 12) << "frames already taken from the source wait for it";
@@ -809,6 +900,40 @@ TEST_F(UttTest, TeethStageDeliversEveryFrameOnceAndStopsOnFailure) {
   }
 }
 
+TEST_F(UttTest, TeethPassAnswersForTheFirstSpeechFrameWithoutWaitingForTheNext) {
+  // The host waits on an utterance's first frame: a teeth pass must not hold
+  // it back until the source has yielded another one.
+  for (const bool pipelined : {true, false}) {
+    SCOPED_TRACE(pipelined ? "teeth thread" : "teeth inline");
+    GatedSource* gated = nullptr;
+    const std::string dir = motionDir(true, pipelined);
+    auto o = opts(dir);
+    o.hold_s = -1;
+    auto p = startGated(o, &gated);
+    p->attachTeeth(std::make_unique<MarkingTeeth>(0), "");
+    // The first request yields one frame; the source then falls behind.
+    gated->arm(1);
+    pushSpeech(*p, 640 * 8);
+    std::vector<le_utt_frame_info> f;
+    while (countKind(f, 1) == 0) {
+      le_utt_frame_info info{};
+      ASSERT_TRUE(pull(*p, &info)) << "the first speech frame never came out of the teeth pass";
+      f.push_back(info);
+    }
+    EXPECT_EQ(f.back().speech_index, 0);
+    int64_t composed = 0;
+    std::string msg;
+    EXPECT_EQ(p->teethStats(&composed, nullptr, &msg), 1) << msg;
+    EXPECT_EQ(composed, 1);
+    gated->open();
+    p->endUtterance();
+    auto rest = pullUntilIdle(*p, 2);
+    f.insert(f.end(), rest.begin(), rest.end());
+    EXPECT_EQ(countKind(f, 1), 8);
+    expectContinuous(f, nt_);
+  }
+}
+
 TEST_F(UttTest, EveryPublishedFrameCarriesOneCpuSamplePerEngineStage) {
   le::telemetry::resetAll();
   {
@@ -881,18 +1006,19 @@ class RealTeethTest : public UttTest {
 TEST_F(RealTeethTest, BorrowedTeethChangeOnlyTheMouthWindowOfEverySpeechFrame) {
   const int frames = 10;
   // Paste and teeth inline: the idle frames before the speech, and so the
-  // loop frame it starts on, are the same in both runs.
+  // loop frame it starts on, are the same in both runs (the whole utterance
+  // is pushed at once, covering the source's lag with the teeth's frame).
   const std::string dir = motionDir(true, false);
   std::vector<le_utt_frame_info> plainKinds, teethKinds;
   std::vector<std::vector<uint8_t>> plain, teeth;
   std::vector<int32_t> stamp;
   {
-    auto p = start(opts(dir));
+    auto p = start(opts(dir), 2);
     plain = speak(*p, frames, &plainKinds);
   }
   int64_t composed = 0, failedResults = 0;
   {
-    auto p = start(opts(dir));
+    auto p = start(opts(dir), 2);
     ASSERT_NO_FATAL_FAILURE(attachBundleTeeth(*p, &stamp));
     teeth = speak(*p, frames, &teethKinds);
     std::string msg;
