@@ -9,6 +9,7 @@ import unittest
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import lips_eval  # noqa: E402
 from lipfit import corpus, features, fit, visemes, weights  # noqa: E402
 
 
@@ -41,6 +42,24 @@ class VisemeTargets(unittest.TestCase):
         self.assertAlmostEqual(float(visemes.width(d[1:2])[0]), 2 * visemes.WIDTH_GAIN, places=6)
         self.assertLess(float(visemes.opening(d[2:3])[0]), 0.0)     # lip onto the teeth narrows the gap
         self.assertEqual(float(visemes.width(d[0:1])[0]), 0.0)
+
+    def test_rest_closing_brings_the_inner_lips_into_contact(self):
+        rng = np.random.default_rng(3)
+        loop = rng.normal(0.0, 0.2, (10, 21, 3))
+        loop[:, 19, 1] = 0.15
+        loop[:, 20, 1] = 0.15 + np.linspace(0.05, 0.07, 10)        # the idle face shows its teeth
+        gap = visemes.rest_gap(loop)
+        self.assertAlmostEqual(gap, 0.06, places=6)
+        closed = loop.reshape(10, 63) + visemes.rest_closing(gap)
+        np.testing.assert_allclose(visemes.inner_gap(closed), np.linspace(-0.01, 0.01, 10), atol=1e-6)
+        # Opening the viseme fully from contact parts the lips by the gain.
+        opened = closed + visemes.directions()[0]
+        np.testing.assert_allclose(visemes.inner_gap(opened) - visemes.inner_gap(closed), visemes.OPEN_GAIN,
+                                   atol=1e-6)
+        # Lips already pressed together (or crossed) are not pulled further.
+        loop[:, 20, 1] = 0.14
+        self.assertEqual(visemes.rest_gap(loop), 0.0)
+        self.assertFalse(np.any(visemes.rest_closing(0.0)))
 
     def test_phone_names(self):
         for name, phone in (("u:", "uw"), ("i:", "iy"), ("@2", "ax"), ("aI@", "ay"), ("_:", "pau"),
@@ -77,6 +96,24 @@ class PhonemeTiming(unittest.TestCase):
         self.check_spans(samples, spans)
         self.assertEqual(spans[0][2], "pau")
         self.assertIn("uw", [p for _, _, p in spans])
+
+    def test_flite_reports_the_bilabials_in_order(self):
+        tts = corpus.Flite()
+        for voice in corpus.FLITE_VOICES:
+            samples, spans = tts.speak("Mama bought a boot.", voice, 1.15, 1.2)
+            self.check_spans(samples, spans)
+            phones = [p for _, _, p in spans if p != "pau"]
+            self.assertEqual(phones[:3], ["m", "aa", "m"], voice)
+            self.assertIn("uw", phones)
+        # Stretching the durations slows the same sentence down.
+        slow, _ = tts.speak("Mama bought a boot.", "slt", 1.15)
+        fast, _ = tts.speak("Mama bought a boot.", "slt", 0.8)
+        self.assertGreater(slow.size, 1.2 * fast.size)
+
+    def test_the_held_out_speaker_is_not_fitted(self):
+        # flite's kal is a diphone voice of the speaker Festival evaluates with.
+        self.assertNotIn("kal", corpus.FLITE_VOICES)
+        self.assertNotIn("kal16", corpus.FLITE_VOICES)
 
     def test_fitting_and_held_out_sentences_differ(self):
         fitting, held = corpus.sentences()
@@ -138,6 +175,33 @@ class Readout(unittest.TestCase):
         np.testing.assert_allclose(bias, [0.25, 0.25], atol=1e-6)
         plain, _ = fit.ridge(x, y, 1e-9)
         self.assertGreater(float(np.abs(plain - w).max()), 0.05)
+
+class HeldOutMeasures(unittest.TestCase):
+    """The evaluation's closure count reads the driven lips themselves."""
+
+    def track(self, closing):
+        spans = [(0.0, 0.2, "pau"), (0.2, 0.4, "aa"), (0.4, 0.56, "m"), (0.56, 0.8, "aa"), (0.8, 1.2, "pau")]
+        frames = frame_at(1.2)
+        base = np.zeros((frames, 63), np.float32)
+        base[:, 19 * 3 + 1], base[:, 20 * 3 + 1] = 0.15, 0.21             # idle lips 0.06 apart
+        target = visemes.targets(spans, frames)
+        driven = base + target[:, :1] * visemes.directions()[0]
+        speech = np.zeros((frames, 1), np.float32)                        # the models' loudness gate
+        speech[frame_at(0.2):frame_at(0.8)] = 1.0
+        if closing:
+            driven += speech * visemes.rest_closing(0.06)
+        return base, driven, spans
+
+    def test_a_mouth_that_returns_to_a_parted_idle_face_is_not_closed(self):
+        got = lips_eval.measure([self.track(closing=False)])
+        self.assertEqual(got["closures"], 0.0)
+        self.assertGreater(got["r"], 0.99)
+
+    def test_a_mouth_that_closes_to_contact_counts(self):
+        got = lips_eval.measure([self.track(closing=True)])
+        self.assertEqual(got["closures"], 1.0)
+        self.assertEqual(got["cases"][0], 1)
+
 
 if __name__ == "__main__":
     unittest.main()
