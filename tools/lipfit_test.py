@@ -161,6 +161,18 @@ class Readout(unittest.TestCase):
         np.testing.assert_allclose(fit._conv(z, fit.conv_weights(got, 4), bias), y, atol=1e-4)
         self.assertTrue(np.array_equal(fit.stack(z)[10, (fit.PAST + 1) * 4:(fit.PAST + 2) * 4], z[11]))
 
+    def test_speech_span_bridges_stops_and_leaves_silence_idle(self):
+        gate = np.zeros((60, 1))
+        gate[20:40] = 1.0
+        gate[28:31] = 0.0                       # the silent hold of a stop inside speech
+        span = fit.speech_span(gate)[:, 0]
+        np.testing.assert_array_equal(span[20:40], 1.0)
+        # It begins before speech and ends after it, by the readout's taps,
+        # and nowhere else moves away from the idle face.
+        self.assertTrue(np.all(span[:20 - fit.FUTURE] == 0.0) and np.all(span[40 + fit.PAST:] == 0.0))
+        self.assertTrue(np.all(np.diff(span[:21]) >= 0.0) and np.all(np.diff(span[39:]) <= 0.0))
+        self.assertFalse(np.any(fit.speech_span(np.zeros((30, 1)))))
+
     def test_gated_fit_recovers_the_readout_behind_the_gate(self):
         # The models multiply the readout by the speech gate; fitted through
         # the gate, the readout is the one that holds where the gate is
@@ -196,6 +208,17 @@ class HeldOutMeasures(unittest.TestCase):
         got = lips_eval.measure([self.track(closing=False)])
         self.assertEqual(got["closures"], 0.0)
         self.assertGreater(got["r"], 0.99)
+
+    def test_r_reads_the_frames_of_speech_only(self):
+        base, driven, spans = self.track(closing=True)
+        self.assertEqual(lips_eval.speech_frames(spans), (frame_at(0.2), frame_at(0.8)))
+        # Whatever the idle face does in silence does not count.
+        driven[:frame_at(0.2) - 1] += 0.5 * visemes.directions()[0]
+        self.assertGreater(lips_eval.measure([(base, driven, spans)])["r"], 0.99)
+        # Lips that keep still through the speech do not correlate.
+        still = base.copy()
+        still[:frame_at(0.2)] += visemes.directions()[0]
+        self.assertEqual(lips_eval.measure([(base, still, spans)])["r"], 0.0)
 
     def test_a_mouth_that_closes_to_contact_counts(self):
         got = lips_eval.measure([self.track(closing=True)])

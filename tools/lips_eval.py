@@ -62,7 +62,7 @@ def speech_frames(spans):
 
 def _pearson(xs, ys):
     x, y = np.concatenate(xs), np.concatenate(ys)
-    return float(np.corrcoef(x, y)[0, 1]) if x.size > 1 and x.std() > 0 and y.std() > 0 else 0.0
+    return float(np.corrcoef(x, y)[0, 1]) if x.size > 1 and np.ptp(x) > 0 and np.ptp(y) > 0 else 0.0
 
 
 def measure(pairs):
