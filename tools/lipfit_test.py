@@ -4,6 +4,7 @@ directions, phoneme timing from both synthesizers, and the readout
 fitting."""
 import os
 import sys
+import tempfile
 import unittest
 
 import numpy as np
@@ -187,6 +188,16 @@ class Readout(unittest.TestCase):
         np.testing.assert_allclose(bias, [0.25, 0.25], atol=1e-6)
         plain, _ = fit.ridge(x, y, 1e-9)
         self.assertGreater(float(np.abs(plain - w).max()), 0.05)
+
+class FittedModels(unittest.TestCase):
+    def test_too_few_context_channels_are_refused_by_name(self):
+        from bundlegen import a2x
+        cfg = a2x.Config(h=4, width=0, window=3, silence_prime=8, fitted=True)
+        with tempfile.TemporaryDirectory() as d:
+            with self.assertRaisesRegex(ValueError, r"at least 5 context channels \(h is 4\)"):
+                a2x.write(d, cfg)
+            self.assertEqual(os.listdir(d), [])
+
 
 class HeldOutMeasures(unittest.TestCase):
     """The evaluation's closure count reads the driven lips themselves."""

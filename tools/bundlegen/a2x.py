@@ -182,9 +182,9 @@ def meta(cfg):
 
 def _fitted_blobs(cfg, rest_kp):
     from lipfit import fit, models, visemes, weights
-    if cfg.width or cfg.window * cfg.layers < fit.FUTURE or cfg.left * cfg.layers < fit.PAST:
-        raise ValueError("the fitted a2x models need width 0, a look-ahead of %d frames and a past of %d"
-                         % (fit.FUTURE, fit.PAST))
+    if cfg.width or cfg.window * cfg.layers < fit.FUTURE or cfg.left * cfg.layers < fit.PAST or cfg.h < models.CTX:
+        raise ValueError("the fitted a2x models need width 0, a look-ahead of %d frames, a past of %d and "
+                         "at least %d context channels (h is %d)" % (fit.FUTURE, fit.PAST, models.CTX, cfg.h))
     w = weights.load()
     gap = 0.0 if rest_kp is None else visemes.rest_gap(rest_kp)
     return {NORM: lambda: models.a2x_norm().tobytes(),
