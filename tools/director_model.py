@@ -128,14 +128,16 @@ def inverse_widths(rows):
 
 def _mouth_side(g, s):
     """[B,4,S,1] weights of the sides' fields per crop row: s, s, 1 - s,
-    1 - s with s the share of the upper side, a logistic step half a pixel
-    wide at the mouth line (the mean height of the driving inner lips)."""
+    1 - s with s the share of the upper side, a logistic step at the mouth
+    line (the mean height of the driving inner lips), all but done a tenth
+    of a pixel away: a row that mixed the two sides' fields would sample
+    between the lips, in the gap."""
     c = _centres(s)
     g.init("row_y", c.reshape(1, 1, s, 1))
     g.init("inner_rows", np.array(INNER_LIP_ROWS, np.int64))
     g.init("y_start", np.array([1], np.int64))
     g.init("y_end", np.array([2], np.int64))
-    g.init("side_sharp", np.array(float(s), np.float32))  # 1 / half a pixel in crop units
+    g.init("side_sharp", np.array(20.0 * s, np.float32))  # 40 / pixel, a pixel being 2 / s
     g.init("side_shape", np.array([-1, 1, 1, 1], np.int64))
     kd_y = g.node("Slice", ["kp_driving", "y_start", "y_end", "axis2"], "kd_y")        # [B,K,1]
     inner = g.node("Gather", [kd_y, "inner_rows"], "inner_y", axis=1)                # [B,2,1]
