@@ -55,7 +55,9 @@ DEFAULT_KEYS = ("b1_fp32", "render")
 class _Graph:
     def __init__(self, rows=KP_ROWS):
         self.nodes, self.inits, self.names, self.count = [], [], set(), 0
-        self.rows = rows
+        # Keypoint rows of the per-row tables; a symbolic row count gets the
+        # engine's 21, the only count it feeds.
+        self.rows = rows if isinstance(rows, int) and rows > 0 else KP_ROWS
 
     def init(self, name, arr):
         """Adds initializer `name` once; a second call with the name keeps the first."""
