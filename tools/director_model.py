@@ -13,7 +13,9 @@ pixels and the lower lip's do not, below it the other way round. One field
 averaged over both lips would cancel where they meet, leaving the gap's own
 colour between lips driven to contact. The coarse grid carries both sides'
 fields and the split happens per crop row, after upsampling, so the seam
-stays sharp at the line between the driving inner lips.
+stays sharp at the line between the driving inner lips. The lips' rows reach
+LIP_SIGMA_X along the mouth (SIGMA across it), so a closure spans the mouth
+rather than its middle only.
 
 Like a trained keypoint-warping network, it computes the motion field on a
 coarse grid (at most 64 x 64 points) and upsamples the flow bilinearly to the
