@@ -49,7 +49,7 @@ SIGMA = 0.04  # RBF width in normalised crop units (the crop spans [-1, 1])
 UPPER_LIP_ROWS = (14, 19)  # outer, inner
 LOWER_LIP_ROWS = (17, 20)
 INNER_LIP_ROWS = (19, 20)  # the mouth line runs midway between these
-LIP_SIGMA_X = 0.1  # a lip's rows reach this far along the mouth, so a closure spans it
+LIP_SIGMA_X = 0.15  # a lip's rows reach this far along the mouth, so a closure spans it
 MAX_FLOW_GRID = 64  # points a side of the grid the motion field is computed on
 DEFAULT_KEYS = ("b1_fp32", "render")
 
