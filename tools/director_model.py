@@ -2,11 +2,20 @@
 """Writes a keypoint-driven director model into a bundle directory.
 
 The director warps the source crop P_rgb with a smooth displacement field:
-Gaussian radial basis functions centred on the source keypoints carry the
+Gaussian radial basis functions centred on the driving keypoints carry the
 displacement kp_source - kp_driving of each keypoint to the points around it
 (normalised where several overlap), so moving the lip rows opens and closes
 the mouth. With kp_driving equal to kp_source the field is exactly zero, the
 sampler lands on pixel centres and the crop comes back unchanged.
+
+The mouth line splits the field: above it the upper lip's rows move the
+pixels and the lower lip's do not, below it the other way round. One field
+averaged over both lips would cancel where they meet, leaving the gap's own
+colour between lips driven to contact. The coarse grid carries both sides'
+fields and the split happens per crop row, after upsampling, so the seam
+stays sharp at the line between the driving inner lips. The lips' rows reach
+LIP_SIGMA_X along the mouth (SIGMA across it), so a closure spans the mouth
+rather than its middle only.
 
 Like a trained keypoint-warping network, it computes the motion field on a
 coarse grid (at most 64 x 64 points) and upsamples the flow bilinearly to the
@@ -37,13 +46,20 @@ from onnx import TensorProto, helper, numpy_helper
 OPSET = 17
 KP_ROWS = 21
 SIGMA = 0.04  # RBF width in normalised crop units (the crop spans [-1, 1])
+UPPER_LIP_ROWS = (14, 19)  # outer, inner
+LOWER_LIP_ROWS = (17, 20)
+INNER_LIP_ROWS = (19, 20)  # the mouth line runs midway between these
+LIP_SIGMA_X = 0.15  # a lip's rows reach this far along the mouth, so a closure spans it
 MAX_FLOW_GRID = 64  # points a side of the grid the motion field is computed on
 DEFAULT_KEYS = ("b1_fp32", "render")
 
 
 class _Graph:
-    def __init__(self):
+    def __init__(self, rows=KP_ROWS):
         self.nodes, self.inits, self.names, self.count = [], [], set(), 0
+        # Keypoint rows of the per-row tables; a symbolic row count gets the
+        # engine's 21, the only count it feeds.
+        self.rows = rows if isinstance(rows, int) and rows > 0 else KP_ROWS
 
     def init(self, name, arr):
         """Adds initializer `name` once; a second call with the name keeps the first."""
@@ -90,6 +106,53 @@ def flow_factor(s):
     return 1
 
 
+def lip_side_masks(rows):
+    """[rows, 4] keypoint masks for the two sides' fields (x, y above the
+    mouth line, then x, y below): a lip's rows count only on their own side,
+    every other row on both."""
+    m = np.ones((rows, 4), np.float32)
+    for r in LOWER_LIP_ROWS:
+        if r < rows:
+            m[r, :2] = 0
+    for r in UPPER_LIP_ROWS:
+        if r < rows:
+            m[r, 2:] = 0
+    return m
+
+
+def inverse_widths(rows):
+    """[rows, 2] inverse RBF widths (x, y) per keypoint row: SIGMA both ways,
+    but the lips' rows reach LIP_SIGMA_X along the mouth."""
+    w = np.full((rows, 2), 1.0 / SIGMA, np.float32)
+    for r in UPPER_LIP_ROWS + LOWER_LIP_ROWS:
+        if r < rows:
+            w[r, 0] = 1.0 / LIP_SIGMA_X
+    return w
+
+
+def _mouth_side(g, s):
+    """[B,4,S,1] weights of the sides' fields per crop row: s, s, 1 - s,
+    1 - s with s the share of the upper side, a logistic step at the mouth
+    line (the mean height of the driving inner lips), all but done a tenth
+    of a pixel away: a row that mixed the two sides' fields would sample
+    between the lips, in the gap."""
+    c = _centres(s)
+    g.init("row_y", c.reshape(1, 1, s, 1))
+    g.init("inner_rows", np.array(INNER_LIP_ROWS, np.int64))
+    g.init("y_start", np.array([1], np.int64))
+    g.init("y_end", np.array([2], np.int64))
+    g.init("side_sharp", np.array(20.0 * s, np.float32))  # 40 / pixel, a pixel being 2 / s
+    g.init("side_shape", np.array([-1, 1, 1, 1], np.int64))
+    kd_y = g.node("Slice", ["kp_driving", "y_start", "y_end", "axis2"], "kd_y")        # [B,K,1]
+    inner = g.node("Gather", [kd_y, "inner_rows"], "inner_y", axis=1)                # [B,2,1]
+    line = g.node("ReduceMean", [inner], "mouth_line", axes=[1, 2], keepdims=0)      # [B]
+    line4 = g.node("Reshape", [line, "side_shape"], "mouth_line4")                   # [B,1,1,1]
+    up = g.node("Sigmoid", [g.node("Mul", [g.node("Sub", [line4, "row_y"], "side_dist"), "side_sharp"],
+                                   "side_arg")], "side_up")                         # [B,1,S,1]
+    down = g.node("Sub", ["one", up], "side_down")
+    return g.node("Concat", [up, up, down, down], "side_w", axis=1)                  # [B,4,S,1]
+
+
 def _grid(g, s):
     """Sampling grid [B,S,S,2]: pixel centres moved by the RBF field, which is
     evaluated at the centres of a coarse n x n grid and upsampled bilinearly.
@@ -106,31 +169,42 @@ def _grid(g, s):
     g.init("xy_end", np.array([2], np.int64))
     g.init("axis2", np.array([2], np.int64))
     g.init("axis3", np.array([3], np.int64))
-    g.init("axis_last", np.array([-1], np.int64))
     g.init("unsq1", np.array([1], np.int64))
-    g.init("neg_inv_2s2", np.array(-1.0 / (2 * SIGMA * SIGMA), np.float32))
+    g.init("neg_half", np.array(-0.5, np.float32))
+    g.init("inv_width", inverse_widths(g.rows))                                    # [K,2]
     g.init("one", np.array(1.0, np.float32))
-    g.init("flow_shape", np.array([-1, n, n, 2], np.int64))
+    g.init("flow_shape", np.array([-1, n, n, 4], np.int64))
     g.init("flow_scales", np.array([1, 1, f, f], np.float32))
+    g.init("sides_shape", np.array([-1, 2, 2, s, s], np.int64))
+    g.init("axis1", np.array([1], np.int64))
     ks = g.node("Slice", ["kp_source", "xy_start", "xy_end", "axis2"], "ks_xy")    # [B,K,2]
     kd = g.node("Slice", ["kp_driving", "xy_start", "xy_end", "axis2"], "kd_xy")
     move = g.node("Sub", [ks, kd], "kp_move")                                     # [B,K,2]
-    ks4 = g.node("Unsqueeze", [ks, "unsq1"], "ks_4")                              # [B,1,K,2]
-    rel = g.node("Sub", ["flow_pts", ks4], "rbf_rel")                             # [B,nn,K,2]
+    # Centred where the keypoints are driven to: the sampler reads the field
+    # at output pixels, so a lip driven to the mouth line carries its full
+    # displacement there.
+    kd4 = g.node("Unsqueeze", [kd, "unsq1"], "kd_4")                              # [B,1,K,2]
+    rel = g.node("Mul", [g.node("Sub", ["flow_pts", kd4], "rbf_rel"), "inv_width"], "rbf_rel_w")  # [B,nn,K,2]
     sq = g.node("Mul", [rel, rel], "rbf_sq")
     d2 = g.node("ReduceSum", [sq, "axis3"], "rbf_d2", keepdims=0)                 # [B,nn,K]
-    arg = g.node("Mul", [d2, "neg_inv_2s2"], "rbf_arg")
+    arg = g.node("Mul", [d2, "neg_half"], "rbf_arg")
     phi = g.node("Exp", [arg], "rbf_phi")
-    total = g.node("ReduceSum", [phi, "axis_last"], "rbf_total", keepdims=1)     # [B,nn,1]
+    # Both sides' fields at once: x, y above the mouth line, then below.
+    masks = g.init("side_masks", lip_side_masks(g.rows))                          # [K,4]
+    moves = g.node("Mul", [g.node("Concat", [move, move], "kp_move2", axis=2), masks], "side_moves")
+    total = g.node("MatMul", [phi, masks], "rbf_total")                           # [B,nn,4]
     den = g.node("Max", [total, "one"], "rbf_den")
-    num = g.node("MatMul", [phi, move], "rbf_num")                                # [B,nn,2]
+    num = g.node("MatMul", [phi, moves], "rbf_num")                               # [B,nn,4]
     disp = g.node("Div", [num, den], "rbf_disp")
-    coarse = g.node("Transpose", [g.node("Reshape", [disp, "flow_shape"], "flow_nn2")], "flow_coarse",
-                    perm=[0, 3, 1, 2])                                            # [B,2,n,n]
+    coarse = g.node("Transpose", [g.node("Reshape", [disp, "flow_shape"], "flow_nn4")], "flow_coarse",
+                    perm=[0, 3, 1, 2])                                            # [B,4,n,n]
     # Half-pixel bilinear upsampling puts each coarse value on its cell's centre
     # and clamps at the rim, so a zero field stays exactly zero.
-    fine = g.node("Resize", [coarse, "", "flow_scales"], "flow_fine", mode="linear",
-                  coordinate_transformation_mode="half_pixel")                   # [B,2,S,S]
+    sides = g.node("Resize", [coarse, "", "flow_scales"], "flow_sides", mode="linear",
+                   coordinate_transformation_mode="half_pixel")                  # [B,4,S,S]
+    weighted = g.node("Mul", [sides, _mouth_side(g, s)], "flow_sides_w")
+    fine = g.node("ReduceSum", [g.node("Reshape", [weighted, "sides_shape"], "flow_sides5"), "axis1"],
+                  "flow_fine", keepdims=0)                                        # [B,2,S,S]
     flow = g.node("Transpose", [fine], "flow", perm=[0, 2, 3, 1])                 # [B,S,S,2]
     return g.node("Add", ["grid_base", flow], "grid"), fine
 
@@ -191,7 +265,7 @@ def _head(g, rng, rows):
 
 
 def build(s, batch=1, seed=5, rows=KP_ROWS, hoistable=True):
-    g = _Graph()
+    g = _Graph(rows)
     rng = np.random.default_rng(seed)
     tip = _source_cone(g, hoistable)
     grid, fine = _grid(g, s)

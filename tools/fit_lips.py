@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""Fits the demo's speech-to-lip readouts on a phoneme-timed espeak-ng
-corpus and writes their weights (the committed tools/lipfit/weights.npz).
+"""Fits the demo's speech-to-lip readouts on a phoneme-timed corpus of
+espeak-ng and flite speech and writes their weights (the committed
+tools/lipfit/weights.npz).
 
     fit_lips.py [--out FILE] [--renditions N]
 
-Deterministic for a given espeak-ng: the voices, levels and the fitting are
-seeded. Takes a few minutes; the bundle generators only read the result.
+Deterministic for a given espeak-ng and flite: the voices, levels and the
+fitting are seeded. Takes about ten minutes; the bundle generators only
+read the result.
 """
 import argparse
 import os

@@ -4,11 +4,13 @@ directions, phoneme timing from both synthesizers, and the readout
 fitting."""
 import os
 import sys
+import tempfile
 import unittest
 
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import lips_eval  # noqa: E402
 from lipfit import corpus, features, fit, visemes, weights  # noqa: E402
 
 
@@ -41,6 +43,24 @@ class VisemeTargets(unittest.TestCase):
         self.assertAlmostEqual(float(visemes.width(d[1:2])[0]), 2 * visemes.WIDTH_GAIN, places=6)
         self.assertLess(float(visemes.opening(d[2:3])[0]), 0.0)     # lip onto the teeth narrows the gap
         self.assertEqual(float(visemes.width(d[0:1])[0]), 0.0)
+
+    def test_rest_closing_brings_the_inner_lips_into_contact(self):
+        rng = np.random.default_rng(3)
+        loop = rng.normal(0.0, 0.2, (10, 21, 3))
+        loop[:, 19, 1] = 0.15
+        loop[:, 20, 1] = 0.15 + np.linspace(0.05, 0.07, 10)        # the idle face shows its teeth
+        gap = visemes.rest_gap(loop)
+        self.assertAlmostEqual(gap, 0.06, places=6)
+        closed = loop.reshape(10, 63) + visemes.rest_closing(gap)
+        np.testing.assert_allclose(visemes.inner_gap(closed), np.linspace(-0.01, 0.01, 10), atol=1e-6)
+        # Opening the viseme fully from contact parts the lips by the gain.
+        opened = closed + visemes.directions()[0]
+        np.testing.assert_allclose(visemes.inner_gap(opened) - visemes.inner_gap(closed), visemes.OPEN_GAIN,
+                                   atol=1e-6)
+        # Lips already pressed together (or crossed) are not pulled further.
+        loop[:, 20, 1] = 0.14
+        self.assertEqual(visemes.rest_gap(loop), 0.0)
+        self.assertFalse(np.any(visemes.rest_closing(0.0)))
 
     def test_phone_names(self):
         for name, phone in (("u:", "uw"), ("i:", "iy"), ("@2", "ax"), ("aI@", "ay"), ("_:", "pau"),
@@ -77,6 +97,24 @@ class PhonemeTiming(unittest.TestCase):
         self.check_spans(samples, spans)
         self.assertEqual(spans[0][2], "pau")
         self.assertIn("uw", [p for _, _, p in spans])
+
+    def test_flite_reports_the_bilabials_in_order(self):
+        tts = corpus.Flite()
+        for voice in corpus.FLITE_VOICES:
+            samples, spans = tts.speak("Mama bought a boot.", voice, 1.15, 1.2)
+            self.check_spans(samples, spans)
+            phones = [p for _, _, p in spans if p != "pau"]
+            self.assertEqual(phones[:3], ["m", "aa", "m"], voice)
+            self.assertIn("uw", phones)
+        # Stretching the durations slows the same sentence down.
+        slow, _ = tts.speak("Mama bought a boot.", "slt", 1.15)
+        fast, _ = tts.speak("Mama bought a boot.", "slt", 0.8)
+        self.assertGreater(slow.size, 1.2 * fast.size)
+
+    def test_the_held_out_speaker_is_not_fitted(self):
+        # flite's kal is a diphone voice of the speaker Festival evaluates with.
+        self.assertNotIn("kal", corpus.FLITE_VOICES)
+        self.assertNotIn("kal16", corpus.FLITE_VOICES)
 
     def test_fitting_and_held_out_sentences_differ(self):
         fitting, held = corpus.sentences()
@@ -124,6 +162,18 @@ class Readout(unittest.TestCase):
         np.testing.assert_allclose(fit._conv(z, fit.conv_weights(got, 4), bias), y, atol=1e-4)
         self.assertTrue(np.array_equal(fit.stack(z)[10, (fit.PAST + 1) * 4:(fit.PAST + 2) * 4], z[11]))
 
+    def test_speech_span_bridges_stops_and_leaves_silence_idle(self):
+        gate = np.zeros((60, 1))
+        gate[20:40] = 1.0
+        gate[28:31] = 0.0                       # the silent hold of a stop inside speech
+        span = fit.speech_span(gate)[:, 0]
+        np.testing.assert_array_equal(span[20:40], 1.0)
+        # It begins before speech and ends after it, by the readout's taps,
+        # and nowhere else moves away from the idle face.
+        self.assertTrue(np.all(span[:20 - fit.FUTURE] == 0.0) and np.all(span[40 + fit.PAST:] == 0.0))
+        self.assertTrue(np.all(np.diff(span[:21]) >= 0.0) and np.all(np.diff(span[39:]) <= 0.0))
+        self.assertFalse(np.any(fit.speech_span(np.zeros((30, 1)))))
+
     def test_gated_fit_recovers_the_readout_behind_the_gate(self):
         # The models multiply the readout by the speech gate; fitted through
         # the gate, the readout is the one that holds where the gate is
@@ -138,6 +188,54 @@ class Readout(unittest.TestCase):
         np.testing.assert_allclose(bias, [0.25, 0.25], atol=1e-6)
         plain, _ = fit.ridge(x, y, 1e-9)
         self.assertGreater(float(np.abs(plain - w).max()), 0.05)
+
+class FittedModels(unittest.TestCase):
+    def test_too_few_context_channels_are_refused_by_name(self):
+        from bundlegen import a2x
+        cfg = a2x.Config(h=4, width=0, window=3, silence_prime=8, fitted=True)
+        with tempfile.TemporaryDirectory() as d:
+            with self.assertRaisesRegex(ValueError, r"at least 5 context channels \(h is 4\)"):
+                a2x.write(d, cfg)
+            self.assertEqual(os.listdir(d), [])
+
+
+class HeldOutMeasures(unittest.TestCase):
+    """The evaluation's closure count reads the driven lips themselves."""
+
+    def track(self, closing):
+        spans = [(0.0, 0.2, "pau"), (0.2, 0.4, "aa"), (0.4, 0.56, "m"), (0.56, 0.8, "aa"), (0.8, 1.2, "pau")]
+        frames = frame_at(1.2)
+        base = np.zeros((frames, 63), np.float32)
+        base[:, 19 * 3 + 1], base[:, 20 * 3 + 1] = 0.15, 0.21             # idle lips 0.06 apart
+        target = visemes.targets(spans, frames)
+        driven = base + target[:, :1] * visemes.directions()[0]
+        speech = np.zeros((frames, 1), np.float32)                        # the models' loudness gate
+        speech[frame_at(0.2):frame_at(0.8)] = 1.0
+        if closing:
+            driven += speech * visemes.rest_closing(0.06)
+        return base, driven, spans
+
+    def test_a_mouth_that_returns_to_a_parted_idle_face_is_not_closed(self):
+        got = lips_eval.measure([self.track(closing=False)])
+        self.assertEqual(got["closures"], 0.0)
+        self.assertGreater(got["r"], 0.99)
+
+    def test_r_reads_the_frames_of_speech_only(self):
+        base, driven, spans = self.track(closing=True)
+        self.assertEqual(lips_eval.speech_frames(spans), (frame_at(0.2), frame_at(0.8)))
+        # Whatever the idle face does in silence does not count.
+        driven[:frame_at(0.2) - 1] += 0.5 * visemes.directions()[0]
+        self.assertGreater(lips_eval.measure([(base, driven, spans)])["r"], 0.99)
+        # Lips that keep still through the speech do not correlate.
+        still = base.copy()
+        still[:frame_at(0.2)] += visemes.directions()[0]
+        self.assertEqual(lips_eval.measure([(base, still, spans)])["r"], 0.0)
+
+    def test_a_mouth_that_closes_to_contact_counts(self):
+        got = lips_eval.measure([self.track(closing=True)])
+        self.assertEqual(got["closures"], 1.0)
+        self.assertEqual(got["cases"][0], 1)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -9,11 +9,17 @@ were not fitted on), through the engine's own sources.
 For each source (le_a2x, le_motion) the lip opening and width of the driven
 keypoints, taken relative to their driving frame's own, are compared with
 the viseme targets of Festival's segments:
-- r: Pearson correlation of the per-frame opening with the target's (the
-  goal is 0.8; the fitted linear readouts reach 0.63 on Festival, so the
-  check holds them at 0.6 against regressions);
+- r: Pearson correlation of the driven lips' inner gap with the target
+  opening over the frames of speech (first to last phone that is not a
+  pause), which the models drive; silence stays on the idle face, whatever
+  its lips do, so its frames are left out (the goal is 0.8; the fitted
+  linear readouts reach 0.56 on Festival, so the check holds them at 0.5
+  against regressions). r_all, the earlier figure over every frame with
+  the opening relative to the driving frame's own, is printed beside it;
 - closures: share of /p/, /b/, /m/ whose middle frame opens at most 25 % of
-  the utterance's mean opening at vowel middles (>= 0.8);
+  the utterance's mean opening at vowel middles (>= 0.8), on the inner lip
+  gap of the driven keypoints themselves: a face whose idle loop shows its
+  teeth must close them, not merely return to the loop;
 - rounding: share of (/u/ /w/ /o/, /i/ /e/) middle-frame pairs of an
   utterance where the rounded one is narrower (>= 0.8);
 - silence: two seconds of silence leave every keypoint on the idle loop.
@@ -29,7 +35,7 @@ import numpy as np
 
 from lipfit import corpus, fit, visemes
 
-THRESHOLDS = {"r": 0.6, "closures": 0.8, "rounding": 0.8}
+THRESHOLDS = {"r": 0.5, "closures": 0.8, "rounding": 0.8}
 CLOSED_SHARE = 0.25
 IDLE_TOLERANCE = 1e-5
 
@@ -46,25 +52,41 @@ def run_driver(driver, source, bundle, samples, work, name, env):
     return rec[:, 1:64], rec[:, 64:]
 
 
+def speech_frames(spans):
+    """[first, last) frame of the phones that are not pauses."""
+    spoken = [(s, e) for s, e, p in spans if p != "pau"]
+    if not spoken:
+        return 0, 0
+    return int(spoken[0][0] * visemes.SR // visemes.FRAME), -(-int(spoken[-1][1] * visemes.SR) // visemes.FRAME)
+
+
+def _pearson(xs, ys):
+    x, y = np.concatenate(xs), np.concatenate(ys)
+    return float(np.corrcoef(x, y)[0, 1]) if x.size > 1 and np.ptp(x) > 0 and np.ptp(y) > 0 else 0.0
+
+
 def measure(pairs):
     """pairs: (base, driven, spans) per utterance -> the figures."""
-    opens, goals, closed, rounded = [], [], [], []
+    opens, goals, spoken, spoken_goals, closed, rounded = [], [], [], [], [], []
     for base, driven, spans in pairs:
         o = visemes.opening(driven) - visemes.opening(base)
         w = visemes.width(driven) - visemes.width(base)
+        gap = visemes.inner_gap(driven)
+        goal = visemes.targets(spans, o.size)[:, 0]
         opens.append(o)
-        goals.append(visemes.targets(spans, o.size)[:, 0])
+        goals.append(goal)
+        lo, hi = speech_frames(spans)
+        spoken.append(gap[lo:hi])
+        spoken_goals.append(goal[lo:hi])
 
         def at(phones):
             return [i for i in visemes.middle_frames(spans, phones) if i < o.size]
 
-        vowel_mean = o[at(visemes.VOWELS)].mean() if at(visemes.VOWELS) else 0.0
-        closed += [bool(o[i] <= CLOSED_SHARE * vowel_mean) for i in at(visemes.BILABIALS)]
+        vowel_mean = gap[at(visemes.VOWELS)].mean() if at(visemes.VOWELS) else 0.0
+        closed += [bool(gap[i] <= CLOSED_SHARE * vowel_mean) for i in at(visemes.BILABIALS)]
         rounded += [bool(w[a] < w[b]) for a in at(visemes.ROUNDED) for b in at(visemes.SPREAD)]
-    o, g = np.concatenate(opens), np.concatenate(goals)
-    r = float(np.corrcoef(o, g)[0, 1]) if o.std() > 0 else 0.0
-    return {"r": r, "closures": float(np.mean(closed)), "rounding": float(np.mean(rounded)),
-            "cases": (len(closed), len(rounded), o.size)}
+    return {"r": _pearson(spoken, spoken_goals), "r_all": _pearson(opens, goals), "closures": float(np.mean(closed)), "rounding": float(np.mean(rounded)),
+            "cases": (len(closed), len(rounded), sum(x.size for x in spoken))}
 
 
 def main(argv=None):
@@ -90,9 +112,9 @@ def main(argv=None):
         m = measure(pairs)
         base, driven = run_driver(a.driver, source, a.bundle, silence, a.work, "silence", env)
         idle = float(np.abs(driven - base).max())
-        print("%-6s r=%.3f closures=%.3f rounding=%.3f silence max|offset|=%.2g "
-              "(%d closures, %d pairs, %d frames; %d Festival sentences)"
-              % (source, m["r"], m["closures"], m["rounding"], idle, *m["cases"], len(utts)))
+        print("%-6s r=%.3f (r_all=%.3f) closures=%.3f rounding=%.3f silence max|offset|=%.2g "
+              "(%d closures, %d pairs, %d frames of speech; %d Festival sentences)"
+              % (source, m["r"], m["r_all"], m["closures"], m["rounding"], idle, *m["cases"], len(utts)))
         failed += ["%s %s %.3f < %.2f" % (source, k, m[k], t) for k, t in THRESHOLDS.items() if m[k] < t]
         if idle > IDLE_TOLERANCE:
             failed.append("%s silence moves the keypoints by %.3g" % (source, idle))

@@ -180,19 +180,22 @@ def meta(cfg):
             "width": cfg.width, "silence_prime": cfg.silence_prime, "pos_rows": cfg.rows}
 
 
-def _fitted_blobs(cfg):
-    from lipfit import fit, models, weights
-    if cfg.width or cfg.window * cfg.layers < fit.FUTURE or cfg.left * cfg.layers < fit.PAST:
-        raise ValueError("the fitted a2x models need width 0, a look-ahead of %d frames and a past of %d"
-                         % (fit.FUTURE, fit.PAST))
+def _fitted_blobs(cfg, rest_kp):
+    from lipfit import fit, models, visemes, weights
+    if cfg.width or cfg.window * cfg.layers < fit.FUTURE or cfg.left * cfg.layers < fit.PAST or cfg.h < models.CTX:
+        raise ValueError("the fitted a2x models need width 0, a look-ahead of %d frames, a past of %d and "
+                         "at least %d context channels (h is %d)" % (fit.FUTURE, fit.PAST, models.CTX, cfg.h))
     w = weights.load()
+    gap = 0.0 if rest_kp is None else visemes.rest_gap(rest_kp)
     return {NORM: lambda: models.a2x_norm().tobytes(),
             ENC: lambda: models.a2x_encoder(w, cfg.h).SerializeToString(),
-            DEC: lambda: models.a2x_decoder(cfg.h).SerializeToString()}
+            DEC: lambda: models.a2x_decoder(cfg.h, gap).SerializeToString()}
 
 
-def write(directory, cfg, omit=()):
-    """Writes the a2x files into `directory`; returns their paths."""
+def write(directory, cfg, omit=(), rest_kp=None):
+    """Writes the a2x files into `directory`; returns their paths. The
+    fitted models close the lip gap of the driving keypoints `rest_kp`
+    ([frames, 21, 3]) in speech."""
     blobs = {
         META: lambda: (json.dumps(meta(cfg), indent=1) + "\n").encode(),
         POS: lambda: positions(cfg).tobytes(),
@@ -201,7 +204,7 @@ def write(directory, cfg, omit=()):
         DEC: lambda: decoder(cfg).SerializeToString(),
     }
     if cfg.fitted:
-        blobs.update(_fitted_blobs(cfg))
+        blobs.update(_fitted_blobs(cfg, rest_kp))
     paths = []
     for name, make in blobs.items():
         if name in omit:

@@ -238,7 +238,8 @@ def _generate(opt, work, nt, frames_n, crop, w, h, log):
 
     # Audio-to-expression models (the bundle directory doubles as the
     # motion directory).
-    a2x.write(work, a2x.FITTED_CONFIG if opt.fitted_speech else a2x.PRESET_CONFIGS[p.name], omit=opt.omit)
+    a2x.write(work, a2x.FITTED_CONFIG if opt.fitted_speech else a2x.PRESET_CONFIGS[p.name], omit=opt.omit,
+              rest_kp=kp)
 
     # JSON members.
     man = mf.build("synthetic-" + p.name, nt, w, h, crop, frames_n, p.unsharp, opt.m_src,

@@ -280,12 +280,12 @@ def write_motion(out_dir, kp, rng, fitted=False):
     raw("src_xs_info.bin", src)
     student, generator = student_model(rng), lmdm_model(fmean, fstd)
     if fitted:
-        from lipfit import models, weights
+        from lipfit import models, visemes, weights
         # The fitted student reports the log-mel itself: no feature scaling.
         raw("hubert_fmean.bin", np.zeros(FEAT))
         raw("hubert_fstd.bin", np.ones(FEAT))
         student = models.student()
-        generator = models.lmdm(weights.load(), (1.0 + STITCH_GAIN) * CH_SCALE_RATIO)
+        generator = models.lmdm(weights.load(), (1.0 + STITCH_GAIN) * CH_SCALE_RATIO, visemes.rest_gap(kp))
     _save(student, os.path.join(out_dir, "hubert_student.onnx"))
     _save(generator, os.path.join(out_dir, "lmdm.onnx"))
     _save(stitch_model(), os.path.join(out_dir, "stitch.onnx"))

@@ -1,10 +1,15 @@
-"""Phoneme-timed speech: espeak-ng through its C library for fitting,
-Festival for held-out evaluation. Every utterance is 16 kHz mono float32
-samples with (start s, end s, phone) spans in the phones of visemes.py.
+"""Phoneme-timed speech: espeak-ng and flite through their C libraries
+for fitting, Festival for held-out evaluation. Every utterance is 16 kHz
+mono float32 samples with (start s, end s, phone) spans in the phones of
+visemes.py.
 
 espeak-ng reports a phoneme event with the sample position where each
 phoneme starts (synchronous mode, phoneme events on); a phoneme ends where
-the next begins. Festival writes each segment's end time.
+the next begins. flite's utterance and Festival's segment file carry each
+segment's end time.
+
+flite's kal voice is left out of fitting: it is a diphone voice of the same
+speaker as Festival's default voice, which the evaluation holds out.
 """
 import ctypes
 import os
@@ -29,6 +34,12 @@ VOICES = ("en-us", "en", "en-gb-x-rp", "en-gb-scotland", "en-029", "en-gb-x-gbcl
 VARIANTS = ("", "+m3", "+f2", "+f4", "+m7", "+klatt")
 SPEEDS = (130, 150, 165, 185, 210)
 PITCHES = (30, 45, 55, 70)
+
+# flite's statistical CMU Arctic voices, the duration stretches and the
+# mean pitches (Hz) the fitting corpus cycles through.
+FLITE_VOICES = ("slt", "rms", "awb")
+FLITE_STRETCH = (0.8, 0.9, 1.0, 1.15)
+FLITE_PITCH_SHIFT = (0.85, 1.0, 1.2)
 
 _EVENT_PHONEME, _EVENT_LIST_END = 7, 0
 _OUTPUT_SYNCHRONOUS, _POS_CHARACTER = 2, 1
@@ -114,6 +125,104 @@ def espeak_corpus(texts, renditions=2, seed=5):
         for _ in range(renditions):
             voice = VOICES[rng.integers(len(VOICES))] + VARIANTS[rng.integers(len(VARIANTS))]
             out.append(tts.speak(text, voice, int(rng.choice(SPEEDS)), int(rng.choice(PITCHES))))
+    return out
+
+
+class _Wave(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_char_p), ("sample_rate", ctypes.c_int), ("num_samples", ctypes.c_int),
+                ("num_channels", ctypes.c_int), ("samples", ctypes.POINTER(ctypes.c_short))]
+
+
+class _Voice(ctypes.Structure):
+    _fields_ = [("name", ctypes.c_char_p), ("features", ctypes.c_void_p)]
+
+
+class Flite:
+    """flite's voices through libflite; one instance for the process."""
+
+    _SIGNATURES = {
+        "flite_synth_text": (ctypes.c_void_p, [ctypes.c_char_p, ctypes.c_void_p]),
+        "utt_wave": (ctypes.POINTER(_Wave), [ctypes.c_void_p]),
+        "utt_relation": (ctypes.c_void_p, [ctypes.c_void_p, ctypes.c_char_p]),
+        "relation_head": (ctypes.c_void_p, [ctypes.c_void_p]),
+        "item_next": (ctypes.c_void_p, [ctypes.c_void_p]),
+        "item_feat_float": (ctypes.c_float, [ctypes.c_void_p, ctypes.c_char_p]),
+        "item_feat_string": (ctypes.c_char_p, [ctypes.c_void_p, ctypes.c_char_p]),
+        "feat_set_float": (None, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_float]),
+        "get_param_float": (ctypes.c_float, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_float]),
+        "delete_utterance": (None, [ctypes.c_void_p]),
+    }
+
+    def __init__(self):
+        try:
+            self.lib = ctypes.CDLL("libflite.so.1")
+        except OSError as e:
+            raise RuntimeError("cannot load libflite.so.1 (Debian package libflite1): %s" % e)
+        for name, (res, args) in self._SIGNATURES.items():
+            f = getattr(self.lib, name)
+            f.restype, f.argtypes = res, args
+        self.lib.flite_init()
+        self.voices, self.libs = {}, []
+
+    def voice(self, name):
+        if name not in self.voices:
+            lib = "libflite_cmu_us_%s.so.1" % name
+            try:
+                vl = ctypes.CDLL(lib)
+            except OSError as e:
+                raise RuntimeError("cannot load %s (Debian package libflite1): %s" % (lib, e))
+            reg = getattr(vl, "register_cmu_us_" + name)
+            reg.restype, reg.argtypes = ctypes.POINTER(_Voice), [ctypes.c_char_p]
+            v = reg(None)
+            if not v:
+                raise RuntimeError("flite could not register the voice %s" % name)
+            self.libs.append(vl)                  # the voice's data lives in its library
+            mean = self.lib.get_param_float(v.contents.features, b"int_f0_target_mean", 0.0)
+            self.voices[name] = (v, mean)
+        return self.voices[name]
+
+    def speak(self, text, voice, stretch=1.0, pitch_shift=1.0):
+        """(samples at 16 kHz, phone spans)."""
+        v, mean = self.voice(voice)
+        feats = v.contents.features
+        self.lib.feat_set_float(feats, b"duration_stretch", stretch)
+        if mean > 0.0:
+            self.lib.feat_set_float(feats, b"int_f0_target_mean", mean * pitch_shift)
+        utt = self.lib.flite_synth_text(text.encode(), v)
+        if not utt:
+            raise RuntimeError("flite could not speak %r with %s" % (text, voice))
+        try:
+            w = self.lib.utt_wave(utt)
+            if not w or w.contents.num_samples <= 0 or w.contents.num_channels != 1:
+                raise RuntimeError("flite gave no mono speech for %r with %s" % (text, voice))
+            w = w.contents
+            raw = np.ctypeslib.as_array(w.samples, (w.num_samples,)).astype(np.float64) / 32768.0
+            rate = w.sample_rate
+            spans, start = [], 0.0
+            item = self.lib.relation_head(self.lib.utt_relation(utt, b"Segment"))
+            while item:
+                end = float(self.lib.item_feat_float(item, b"end"))
+                name = self.lib.item_feat_string(item, b"name").decode("ascii", "replace")
+                if end > start:
+                    spans.append((start, end, visemes.festival_phone(name)))
+                start = max(start, end)
+                item = self.lib.item_next(item)
+        finally:
+            self.lib.delete_utterance(utt)
+        g = np.gcd(SR, rate)
+        return resample_poly(raw, SR // g, rate // g).astype(np.float32), spans
+
+
+def flite_corpus(texts, renditions=1, seed=7):
+    """Each text spoken `renditions` times by flite voices, stretches and
+    pitches drawn from a seeded generator."""
+    rng = np.random.default_rng(seed)
+    tts = Flite()
+    out = []
+    for text in texts:
+        for _ in range(renditions):
+            voice = FLITE_VOICES[rng.integers(len(FLITE_VOICES))]
+            out.append(tts.speak(text, voice, float(rng.choice(FLITE_STRETCH)), float(rng.choice(FLITE_PITCH_SHIFT))))
     return out
 
 

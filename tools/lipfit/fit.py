@@ -20,13 +20,17 @@ A2X_DIMS = 64
 PAD_S = 0.3            # silence added before and after each utterance
 GAINS = (0.25, 2.0)    # range of the random level of each utterance
 OUTPUTS = 4            # opening, width, labiodental, closure
-CLOSURE_PULL = 0.3
+# Share of the opening the closure readout takes away: with two
+# synthesizers in the corpus the opening readout is broader, and less than
+# half lets a "b" between vowels stay half open on an unseen voice.
+CLOSURE_PULL = 0.5
+SPAN_FILL = 3.0        # a third of the taps inside speech counts as fully inside
 # Ridge strengths, chosen for speech from other synthesizers rather than
 # for the fitting corpus: the a2x features (tanh mixtures of band
-# energies) carry espeak-ng's formant synthesis closely, and a weak ridge
-# learns that voice's spectral detail; a strong one keeps the broad shape.
+# energies) carry a synthesizer's spectral detail closely, and a weak ridge
+# learns that voice's detail; a strong one keeps the broad shape.
 A2X_LAMBDA = 1.0
-MOTION_LAMBDA = 3e-3
+MOTION_LAMBDA = 1e-2
 
 
 def pad_utterance(samples, spans):
@@ -141,6 +145,18 @@ def shape_params(p):
     return np.column_stack([o, np.clip(p[:, 1], -1.2, 1.2), np.clip(p[:, 2], 0.0, 1.0)])
 
 
+def speech_span(gate):
+    """[frames, 1] -> [frames, 1]: how far each frame lies inside speech,
+    from the mean of the gate over the readout's taps (PAST before, FUTURE
+    after), tripled and capped at 1. The lips leave the idle face's own
+    gap for speech over the span: a per-frame gate shuts in the silent part
+    of a stop or a short pause, and the lips would spring back to the idle
+    face exactly where they should close. Zero wherever the gate is zero
+    over all taps, so silence stays on the idle loop."""
+    pooled = stack(gate).mean(axis=1, keepdims=True)
+    return np.clip(SPAN_FILL * pooled, 0.0, 1.0)
+
+
 def _gate(level, bounds):
     return np.clip((level - bounds[0]) / (bounds[1] - bounds[0]), 0.0, 1.0)
 
@@ -156,9 +172,11 @@ def predict_motion(w, fm):
 
 
 def build_weights(renditions=2, log=print):
+    """Fits on the fitting sentences spoken `renditions` times by espeak-ng
+    and as often by flite's CMU Arctic voices."""
     texts, _ = corpus.sentences()
-    log("speaking %d sentences x %d renditions with espeak-ng" % (len(texts), renditions))
-    utts = corpus.espeak_corpus(texts, renditions)
+    log("speaking %d sentences x %d renditions with espeak-ng and with flite" % (len(texts), renditions))
+    utts = corpus.espeak_corpus(texts, renditions) + corpus.flite_corpus(texts, renditions)
     log("computing features of %.0f s of speech" % (sum(u[0].size for u in utts) / visemes.SR))
     data = dataset(utts)
     return fit(data), data

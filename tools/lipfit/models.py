@@ -5,16 +5,20 @@ a2x stream encoder: feat [1,n,12,768], pos_window [1,n,h], attn [n,n] ->
 ctx [1,n,h]. The layer mean is projected, convolved over PAST frames before
 and FUTURE after (the meta's look-ahead covers FUTURE; past context covers
 PAST) and gated by the loudness channel; context channels 0-3 carry the
-gated (opening, width, labiodental, closure) readouts, the rest are zero. The readout is a
+gated (opening, width, labiodental, closure) readouts, channel 4 the speech
+span (fit.speech_span of the gate), the rest are zero. The readout is a
 plain convolution, so the encoder does not need the band mask or the
 positions.
 a2x decoder: ctx_t [1,h], prev [1,63], h [1,1,h] -> m [1,63] (with unit
 norms, the keypoint offsets themselves), h_out [1,1,h] (h unchanged): no
-recurrence, the encoder already smooths over time.
+recurrence, the encoder already smooths over time. Within the speech span
+the decoder also closes the driving frame's own lip gap, so that a closed
+viseme brings the lips into contact whatever the idle face does with them.
 hubert_student: log-mel [1,80,21] -> [1,20,1024], output frame j the mean of
 mel frames j and j+1 in channels 0-79, zeros after.
 lmdm: kp_cond [1,265], aud_cond [1,80,1103] -> [1,80,265], the conditioning
-vector plus the gated readout's lip offsets on the expression values.
+vector plus the gated readout's lip offsets on the expression values, with
+the same closing of the driving frame's lip gap.
 """
 import numpy as np
 from onnx import TensorProto, helper
@@ -24,6 +28,7 @@ from bundlegen import a2x as a2x_gen
 from . import fit, visemes
 
 F32 = TensorProto.FLOAT
+CTX = fit.OUTPUTS + 1     # context channels used: the gated readouts, then the gate itself
 N_MELS, FEAT, VECTOR, POSE_VALUES = 80, 1024, 265, 202
 
 
@@ -41,6 +46,14 @@ class _Graph(a2x_gen._Graph):
         lo, hi = float(bounds[0]), float(bounds[1])
         x = self.node("Div", [self.node("Sub", [level, self.f32(lo)]), self.f32(hi - lo)])
         return self.node("Clip", [x, self.f32(0.0), self.f32(1.0)])
+
+    def speech_span(self, gate, axis):
+        """fit.speech_span of a gate [1, n, 1] along `axis` 1."""
+        x = self.node("Transpose", [gate], perm=[0, 2, 1])                          # [1,1,n]
+        pooled = self.node("AveragePool", [x], kernel_shape=[fit.TAPS], strides=[1],
+                           pads=[fit.PAST, fit.FUTURE], count_include_pad=1)
+        span = self.node("Clip", [self.node("Mul", [pooled, self.f32(fit.SPAN_FILL)]), self.f32(0.0), self.f32(1.0)])
+        return self.node("Transpose", [span], perm=[0, 2, 1])
 
     def shape_params(self, p, axis):
         """The four gated readouts to (opening, width, labiodental): the
@@ -69,18 +82,25 @@ def a2x_encoder(w, h):
     p = g.node("Conv", [zt, g.const(w["a2x_conv"]), g.const(w["a2x_bias"])],
                pads=[fit.PAST, fit.FUTURE])                                        # [1,4,n]
     loud = g.node("Slice", [fm, g.i64(0), g.i64(1), g.i64(2)])                     # [1,n,1]
-    gated = g.node("Mul", [g.node("Transpose", [p], perm=[0, 2, 1]), g.gate(loud, w["a2x_gate"])])
-    g.node("Pad", [gated, g.i64(0, 0, 0, 0, 0, h - fit.OUTPUTS)], "ctx")             # [1,n,h]
+    gate = g.gate(loud, w["a2x_gate"])
+    gated = g.node("Mul", [g.node("Transpose", [p], perm=[0, 2, 1]), gate])
+    span = g.speech_span(g.node("Mul", [gate, g.node("Unsqueeze", [real, g.i64(2)])]), 1)   # padding is silence
+    both = g.node("Concat", [gated, span], axis=2)                                  # [1,n,5]
+    g.node("Pad", [both, g.i64(0, 0, 0, 0, 0, h - CTX)], "ctx")                     # [1,n,h]
     inputs = [helper.make_tensor_value_info("feat", F32, [1, "n", 12, 768]),
               helper.make_tensor_value_info("pos_window", F32, [1, "n", h]),
               helper.make_tensor_value_info("attn", F32, ["n", "n"])]
     return g.model("a2x_enc_stream", inputs, [helper.make_tensor_value_info("ctx", F32, [1, "n", h])])
 
 
-def a2x_decoder(h):
+def a2x_decoder(h, rest_gap=0.0):
+    """`rest_gap`: the driving frames' own lip gap, which speech closes
+    before the viseme opening parts the lips again."""
     g = _Graph()
     params = g.shape_params(g.node("Slice", ["ctx_t", g.i64(0), g.i64(fit.OUTPUTS), g.i64(1)]), 1)  # [1,3]
-    g.node("MatMul", [params, g.const(visemes.directions())], "m")
+    gate = g.node("Slice", ["ctx_t", g.i64(fit.OUTPUTS), g.i64(CTX), g.i64(1)])               # [1,1]
+    g.node("Add", [g.node("MatMul", [params, g.const(visemes.directions())]),
+                   g.node("Mul", [gate, g.const(visemes.rest_closing(rest_gap)[None])])], "m")
     g.node("Identity", ["h"], "h_out")
     inputs = [helper.make_tensor_value_info("ctx_t", F32, [1, h]),
               helper.make_tensor_value_info("prev", F32, [1, 63]),
@@ -104,17 +124,20 @@ def student():
                    [helper.make_tensor_value_info("feat", F32, [1, 20, FEAT])])
 
 
-def lmdm(w, lip_scale):
+def lmdm(w, lip_scale, rest_gap=0.0):
     """`lip_scale`: keypoint offset per unit of expression motion, which
-    the engine's lip ratio and stitching apply downstream."""
+    the engine's lip ratio and stitching apply downstream; `rest_gap` as
+    for a2x_decoder."""
     g = _Graph()
     mel = g.node("Slice", ["aud_cond", g.i64(0), g.i64(N_MELS), g.i64(2)])         # [1,80,80]
     z = g.node("Div", [g.node("Sub", [mel, g.const(w["mo_mean"])]), g.const(w["mo_std"])])
     p = g.node("Conv", [g.node("Transpose", [z], perm=[0, 2, 1]), g.const(w["mo_conv"]), g.const(w["mo_bias"])],
                pads=[fit.PAST, fit.FUTURE])                                        # [1,4,80]
     loud = g.node("ReduceMean", [mel], axes=[2], keepdims=1)                        # [1,80,1]
-    gated = g.node("Mul", [g.node("Transpose", [p], perm=[0, 2, 1]), g.gate(loud, w["mo_gate"])])
-    offsets = g.node("MatMul", [g.shape_params(gated, 2), g.const(visemes.directions() / lip_scale)])
+    gate = g.gate(loud, w["mo_gate"])
+    gated = g.node("Mul", [g.node("Transpose", [p], perm=[0, 2, 1]), gate])
+    offsets = g.node("Add", [g.node("MatMul", [g.shape_params(gated, 2), g.const(visemes.directions() / lip_scale)]),
+                             g.node("Mul", [g.speech_span(gate, 1), g.const(visemes.rest_closing(rest_gap) / lip_scale)])])
     full = g.node("Pad", [offsets, g.i64(0, 0, POSE_VALUES, 0, 0, 0)])             # [1,80,265]
     g.node("Add", [g.node("Unsqueeze", ["kp_cond", g.i64(1)]), full], "pred")
     inputs = [helper.make_tensor_value_info("kp_cond", F32, [1, VECTOR]),

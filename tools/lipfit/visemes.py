@@ -138,7 +138,7 @@ def middle_frames(phones, wanted):
 # Lip keypoint rows: 14 and 19 upper lip, 17 and 20 lower lip, 6 and 12
 # the mouth corners (6 on the smaller-x side).
 UPPER, LOWER, CORNERS = (14, 19), (17, 20), (6, 12)
-OPEN_GAIN = 0.09       # keypoint units of lip parting at opening 1 (the crop spans 2)
+OPEN_GAIN = 0.2        # keypoint units of lip parting at opening 1 (the crop spans 2)
 WIDTH_GAIN = 0.02      # of each corner's sideways move at width +-1
 LABIO_LIFT = 0.012     # the lower lip's lift onto the teeth
 
@@ -161,6 +161,26 @@ def directions():
         d[2, r, 1] = -LABIO_LIFT
         d[2, r, 2] = 0.5 * LABIO_LIFT
     return d.reshape(3, 63).astype(np.float32)
+
+
+def rest_closing(gap):
+    """[63]: the keypoint offset that narrows a lip gap of `gap` (keypoint
+    units) to contact, along the opening direction."""
+    return (-float(gap) / OPEN_GAIN) * directions()[0]
+
+
+def inner_gap(kp):
+    """Inner lip parting of keypoint frames [..., 63]: the lower inner lip's
+    y minus the upper inner lip's (rows 20 and 19); 0 at contact."""
+    k = np.asarray(kp).reshape(kp.shape[:-1] + (21, 3))
+    return k[..., LOWER[1], 1] - k[..., UPPER[1], 1]
+
+
+def rest_gap(kp):
+    """The mean inner lip gap of a driving loop [frames, 21, 3] or
+    [frames, 63], never negative."""
+    k = np.asarray(kp, np.float64)
+    return max(float(inner_gap(k.reshape(k.shape[0], 63)).mean()), 0.0)
 
 
 def opening(kp):
