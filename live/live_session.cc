@@ -238,7 +238,14 @@ void LiveSession::pump() {
         const int state = src->stats().state;
         if (state == 0 || state == 3) {
           std::lock_guard<std::mutex> lock(mu_);
-          if (!ready_.empty()) {
+          // A sentence starts with its lead already made (the synthesiser
+          // makes it in a few milliseconds): the engine then sees at its
+          // first push that the source's look-ahead is covered, and places
+          // the speech right behind the idle frames instead of a few
+          // frames of audio further on.
+          if (!ready_.empty() &&
+              (ready_.front()->complete ||
+               int64_t(ready_.front()->pcm.size()) >= leadFrames * int64_t(kSamplesPerFrame))) {
             pushing = std::move(ready_.front());
             ready_.pop_front();
             pushed = std::make_shared<Spoken>();

@@ -289,6 +289,33 @@ TEST(LiveSession, MadeSpeechGoesInAheadOfRealTimeByTheLeadAtMost) {
   EXPECT_EQ(total, 100 * kSamplesPerFrame);
 }
 
+TEST(LiveSession, ASentenceStartsWithItsLeadAlreadyMade) {
+  // The synthesiser hands its speech over a frame at a time; the sentence's
+  // first push still carries the whole lead, so the engine sees at once that
+  // the source's look-ahead is covered.
+  auto log = std::make_shared<PushLog>();
+  Recorder rec;
+  Speaker trickling = [](const std::string&, const SpeechPiece& piece) {
+    std::vector<int16_t> pcm(kSamplesPerFrame, 1000);
+    for (int i = 0; i < 30; ++i) {
+      piece(pcm.data(), pcm.size());
+      std::this_thread::sleep_for(5ms);
+    }
+  };
+  {
+    LiveSession s("t11", [log] { return std::make_unique<LoggingSource>(log, 2); }, trickling, rec.sink());
+    ASSERT_TRUE(waitFor([&] { return rec.count("i") >= 2; }));
+    s.say("Trickling.");
+    ASSERT_TRUE(waitFor([&] { return rec.kindRuns() == "isri"; }, 20s)) << rec.kindRuns();
+  }
+  EXPECT_EQ(rec.count("s"), 30u);
+  std::lock_guard<std::mutex> lock(log->mu);
+  // The lead's frames go in together, not as the synthesiser trickles them
+  // (which would spread them over at least 35 ms).
+  ASSERT_GE(log->pushes.size(), 8u);
+  EXPECT_LT(log->pushes[7].at - log->pushes[0].at, 20ms) << "the sentence began before its lead was made";
+}
+
 TEST(LiveSession, APauseInTheSpeechIsBridgedWithEmptyPushes) {
   // The synthesiser stops for 800 ms mid-sentence; the pipeline would take
   // 600 ms without a push for the sentence's end.
