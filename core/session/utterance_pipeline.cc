@@ -196,7 +196,11 @@ void UtterancePipeline::interrupt() {
     std::lock_guard<std::mutex> lk(mu_);
     pending_.clear();
     endMarks_.clear();
-    readIdx_ = writeIdx_;
+    // The frame due next stays: a host's interrupt falls between two pulls,
+    // too close to the next one for any new frame to be rendered, given
+    // teeth and pasted in time, so the ramp begins one frame later instead
+    // of with a frame the host finds missing. The rest are dropped.
+    writeIdx_ = std::min(writeIdx_, readIdx_ + 1);
     pasteQueue_.clear();
     teethQueue_.clear();
     teethPasteWaiting_ = 0;
@@ -460,10 +464,21 @@ bool UtterancePipeline::takeHostInput(HostInput* in) {
   in->interrupted = generation_ != genSeen_;
   if (in->interrupted) {
     genSeen_ = generation_;
-    in->pulledAny = pulledAny_;
-    in->lastKind = lastPulledKind_;
-    in->lastSrc = lastPulledSrc_;
-    std::memcpy(in->lastKp, lastPulledKp_, sizeof in->lastKp);
+    // The ramp eases back from the last frame the host sees of the
+    // interrupted utterance: the one the interrupt kept, else the last pulled.
+    // (Frames of the new generation are made only after this.)
+    if (writeIdx_ > readIdx_) {
+      const Slot& kept = ring_[readIdx_ % kRing];
+      in->pulledAny = true;
+      in->lastKind = kept.kind;
+      in->lastSrc = kept.src;
+      std::memcpy(in->lastKp, kept.kp, sizeof in->lastKp);
+    } else {
+      in->pulledAny = pulledAny_;
+      in->lastKind = lastPulledKind_;
+      in->lastSrc = lastPulledSrc_;
+      std::memcpy(in->lastKp, lastPulledKp_, sizeof in->lastKp);
+    }
   } else if (state_ != 3 && !(speaking_ && ended_)) {
     // Audio that comes once the utterance has ended (the source is, or is
     // about to be, told to finish) waits, as during a ramp, and starts the
@@ -472,7 +487,7 @@ bool UtterancePipeline::takeHostInput(HostInput* in) {
     takePending(&in->audio, &in->endRequested);
   }
   in->ringFill = int(writeIdx_ - readIdx_);
-  in->handOffQueued = pasteQueue_.size() + teethQueue_.size();
+  in->handOffQueued = pasteQueue_.size() + teethQueue_.size() + size_t(stageBusy_);
   in->lastPushMs = lastPushMs_;
   in->haveSource = source_ != nullptr;
   sourceRun_ = source_.get();
@@ -805,10 +820,7 @@ void UtterancePipeline::handleInterrupt(bool lastPulled, int lastKind, int lastS
   }
   if (inlinePass) {
     // Whatever the pass held belongs to the interrupted utterance.
-    try {
-      inlinePass->flush();
-    } catch (const std::exception&) {
-    }
+    inlinePass->discard();
     teethHeld_.reset();
     teethHeldPass_.reset();
   }
@@ -898,10 +910,16 @@ void UtterancePipeline::pasteLoop() {
         cv_.notify_all();
         continue;
       }
+      ++stageBusy_;
     }
     cv_.notify_all();
     double work = 0;
     publish(job, &work);
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      --stageBusy_;
+    }
+    cv_.notify_all();
   }
 }
 
@@ -915,13 +933,18 @@ void UtterancePipeline::teethLoop() {
       if (teethStop_) return;
       job = std::move(teethQueue_.front());
       teethQueue_.pop_front();
+      ++stageBusy_;
     }
     cv_.notify_all();
     const double t0 = nowMs();
     teethStage(std::move(job), true);
-    std::lock_guard<std::mutex> lk(mu_);
-    ++jobsB_;
-    stageB_ += nowMs() - t0;
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      --stageBusy_;
+      ++jobsB_;
+      stageB_ += nowMs() - t0;
+    }
+    cv_.notify_all();
   }
 }
 
@@ -953,10 +976,9 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
   // the pass holds belongs to the old utterance.
   if (job.gen != gen) return;
   if (teethHeld_ && teethHeld_->gen != job.gen) {
-    try {
-      teethHeldPass_->flush();
-    } catch (const std::exception&) {
-    }
+    // Dropped unserved: its result would be thrown away, and computing it
+    // would hold up the frame the host now waits for.
+    teethHeldPass_->discard();
     teethHeld_.reset();
     teethHeldPass_.reset();
   }
