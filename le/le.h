@@ -397,10 +397,8 @@ LE_API int le_utt_push_audio(le_utt* u, const int16_t* pcm, int n);
 /* Ends the current utterance once its frames are out; then it ramps to idle. */
 LE_API void le_utt_end_utterance(le_utt* u);
 
-/* Drops the current utterance at once: queued frames but the one due next
- * are discarded (a frame the host could not be given in time would leave
- * it without one), and the face ramps back to idle from that frame, or
- * from the last frame pulled when none was queued. */
+/* Drops the current utterance at once: queued frames are discarded and the
+ * face ramps back to idle from the last frame pulled. */
 LE_API void le_utt_interrupt(le_utt* u);
 
 /* Returns the frames waiting to be pulled (0 to 8); 0 for NULL. */

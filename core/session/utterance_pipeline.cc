@@ -196,11 +196,7 @@ void UtterancePipeline::interrupt() {
     std::lock_guard<std::mutex> lk(mu_);
     pending_.clear();
     endMarks_.clear();
-    // The frame due next stays: a host's interrupt falls between two pulls,
-    // too close to the next one for any new frame to be rendered, given
-    // teeth and pasted in time, so the ramp begins one frame later instead
-    // of with a frame the host finds missing. The rest are dropped.
-    writeIdx_ = std::min(writeIdx_, readIdx_ + 1);
+    readIdx_ = writeIdx_;
     pasteQueue_.clear();
     teethQueue_.clear();
     teethPasteWaiting_ = 0;
@@ -464,21 +460,10 @@ bool UtterancePipeline::takeHostInput(HostInput* in) {
   in->interrupted = generation_ != genSeen_;
   if (in->interrupted) {
     genSeen_ = generation_;
-    // The ramp eases back from the last frame the host sees of the
-    // interrupted utterance: the one the interrupt kept, else the last pulled.
-    // (Frames of the new generation are made only after this.)
-    if (writeIdx_ > readIdx_) {
-      const Slot& kept = ring_[readIdx_ % kRing];
-      in->pulledAny = true;
-      in->lastKind = kept.kind;
-      in->lastSrc = kept.src;
-      std::memcpy(in->lastKp, kept.kp, sizeof in->lastKp);
-    } else {
-      in->pulledAny = pulledAny_;
-      in->lastKind = lastPulledKind_;
-      in->lastSrc = lastPulledSrc_;
-      std::memcpy(in->lastKp, lastPulledKp_, sizeof in->lastKp);
-    }
+    in->pulledAny = pulledAny_;
+    in->lastKind = lastPulledKind_;
+    in->lastSrc = lastPulledSrc_;
+    std::memcpy(in->lastKp, lastPulledKp_, sizeof in->lastKp);
   } else if (state_ != 3 && !(speaking_ && ended_)) {
     // Audio that comes once the utterance has ended (the source is, or is
     // about to be, told to finish) waits, as during a ramp, and starts the

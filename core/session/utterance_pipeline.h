@@ -54,9 +54,6 @@ class UtterancePipeline {
   int ready(std::string* error);
   void pushAudio(const int16_t* pcm, int n);
   void endUtterance();
-  // Drops the current utterance: every queued frame but the one due next is
-  // discarded, and the face ramps back to idle from that frame (from the
-  // last one pulled when none was queued).
   void interrupt();
   int framesAvailable();
   // 1 copied, 0 ring empty, -1 dst_len too small (the frame stays). kp,

@@ -503,11 +503,13 @@ std::vector<le_utt_frame_info> realTimeHost(UtterancePipeline& p, std::vector<ui
 TEST_F(UttTest, TheSamePushesStartTheSourceAtTheSameLoopFrameEveryRun) {
   // Frames on their way through the teeth and paste threads count toward
   // the idle lead, so the loop stands at the same frame when the same
-  // pushes come, and the utterance lands there run after run.
+  // pushes come, and the utterance lands there run after run. The host
+  // waits for the pipeline to settle after each pull, so the machine's load
+  // cannot move the start either way.
   for (const bool teeth : {false, true}) {
     SCOPED_TRACE(teeth ? "teeth" : "no teeth");
     std::vector<int> starts;
-    for (int run = 0; run < 2; ++run) {
+    for (int run = 0; run < 3; ++run) {
       const std::string dir = motionDir(true, true);
       auto o = opts(dir);
       o.hold_s = -1;
@@ -517,15 +519,28 @@ TEST_F(UttTest, TheSamePushesStartTheSourceAtTheSameLoopFrameEveryRun) {
       }
       auto p = start(o);
       if (teeth) p->attachTeeth(std::make_unique<MarkingTeeth>(0), "");
-      int underruns = 0;
-      const auto f = realTimeHost(*p, &buf_, 12, 1, &underruns);
-      ASSERT_GT(countKind(f, 1), 0);
+      le_utt_frame_info info{};
+      for (int k = 0; k < 5; ++k) {
+        ASSERT_TRUE(pull(*p, &info));
+        int seen = -1, still = 0;
+        for (int t = 0; t < 2000 && still < 15; ++t) {
+          std::this_thread::sleep_for(2ms);
+          const int now = p->framesAvailable();
+          still = now == seen ? still + 1 : 0;
+          seen = now;
+        }
+      }
+      pushSpeech(*p, 640 * 12);
+      p->endUtterance();
+      do ASSERT_TRUE(pull(*p, &info));
+      while (info.kind != 1);
       std::lock_guard<std::mutex> lk(log_.mu);
       // (The warm-up's lag measurement resets the source first.)
       ASSERT_FALSE(log_.starts.empty());
       starts.push_back(log_.starts.back());
     }
     EXPECT_EQ(starts[0], starts[1]);
+    EXPECT_EQ(starts[0], starts[2]);
   }
 }
 
@@ -645,7 +660,7 @@ TEST_F(UttTest, HoldTimeEndsAnUtteranceOnlyWhenAllowed) {
   }
 }
 
-TEST_F(UttTest, InterruptKeepsOnlyTheFrameDueNextAndRampsFromIt) {
+TEST_F(UttTest, InterruptDropsQueuedFramesAndRampsFromTheLastPulled) {
   for (const bool pipelined : {true, false}) {
     for (const bool teeth : {false, true}) {
       SCOPED_TRACE(std::string(pipelined ? "paste pipelined" : "paste inline") + (teeth ? ", teeth" : ""));
@@ -674,18 +689,15 @@ TEST_F(UttTest, InterruptKeepsOnlyTheFrameDueNextAndRampsFromIt) {
       std::this_thread::sleep_for(30ms);
       EXPECT_LE(p->framesAvailable(), 8);
       p->interrupt();
-      EXPECT_EQ(p->framesAvailable(), 1);
+      EXPECT_EQ(p->framesAvailable(), 0);
       auto rest = pullUntilIdle(*p, 3);
-      ASSERT_GE(rest.size(), 6u);
-      EXPECT_EQ(rest[0].seq, info.seq + 1);
-      EXPECT_EQ(rest[0].kind, 1);
-      EXPECT_EQ(rest[0].speech_index, 4);
-      for (int i = 1; i <= 4; ++i) EXPECT_EQ(rest[size_t(i)].kind, 2) << i;
-      EXPECT_EQ(rest[5].kind, 0);
-      for (size_t i = 1; i < rest.size(); ++i) {
-        EXPECT_NE(rest[i].kind, 1) << "an interrupted speech frame came out at " << i;
-        EXPECT_EQ(rest[i].src_index, (rest[i - 1].src_index + 1) % nt_);
-      }
+      ASSERT_GE(rest.size(), 5u);
+      for (int i = 0; i < 4; ++i) EXPECT_EQ(rest[size_t(i)].kind, 2) << i;
+      EXPECT_EQ(rest[4].kind, 0);
+      EXPECT_EQ(rest[0].src_index, (info.src_index + 1) % nt_);
+      EXPECT_GT(rest[0].seq, info.seq);
+      for (auto& g : rest) EXPECT_NE(g.kind, 1);
+      for (size_t i = 1; i < rest.size(); ++i) EXPECT_EQ(rest[i].src_index, (rest[i - 1].src_index + 1) % nt_);
       EXPECT_EQ(p->stats().frames_pulled, int64_t(f.size() + rest.size()));
       // The frame the pass held for the interrupted utterance was dropped,
       // not served.
