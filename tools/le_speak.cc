@@ -71,7 +71,7 @@ le::cli::OptionParser optionParser(Options& o) {
       .text("--voice", "V", "espeak-ng voice", &o.voice)
       .text("--via", "MODE", "utt (default: the real-time utterance pipeline), stream, plugin", &o.via)
       .text("--plugin", "FILE", "the lightbackend plug-in for --via plugin (default: beside the engine)", &o.plugin)
-      .flag("--realtime", "push the speech at real-time pace, 40 ms every 40 ms, as a live host", &o.realtime)
+      .flag("--realtime", "push the speech and pull the frames at real-time pace, 40 ms every 40 ms, as a live host", &o.realtime)
       .text("--encoder", "FILE", "speech encoder model (default: $W2V_ONNX)", &o.encoder)
       .text("--motion", "DIR", "the animation source's files (default: the bundle)", &o.motion)
       .text("--source", "NAME",
@@ -366,7 +366,8 @@ int run(const Options& o) {
   std::printf("le_speak: via %s%s: %.1f fps rendered, first-frame latency %.0f ms\n", producer.name.c_str(),
               o.realtime ? " (real time)" : "", r.seconds > 0 ? double(rendered) / r.seconds : 0.0,
               r.firstFrameLatencyMs);
-  if (o.realtime && r.deliveredFps > 0) std::printf("le_speak: speech delivered at %.1f fps\n", r.deliveredFps);
+  if (o.realtime && r.deliveredFps > 0)
+    std::printf("le_speak: speech delivered at %.1f fps (%d frame periods late)\n", r.deliveredFps, r.lateFrames);
   if (utt && teeth.rfind("teeth: borrowed", 0) == 0) teeth += ", " + le::tools::teethOutcome(utt.get());
   std::printf("le_speak: %s\n", teeth.c_str());
   const std::string cpu = le::tools::stageCpuLine();

@@ -119,6 +119,8 @@ TEST(LeSpeak, RealTimePacingAndSpokenTextGiveTheSameFrameRule) {
   const le::tools::MediaInfo info = le::tools::probeMedia(out);
   EXPECT_EQ(info.videoFrames, speechFrames + kRampFrames);
   EXPECT_NEAR(info.audioSeconds, info.videoSeconds, 0.04);
+  EXPECT_NE(r.out.find("le_speak: speech delivered at "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" frame periods late)"), std::string::npos) << r.out;
 }
 
 TEST(LeSpeak, EitherSourceOfABundleThatCarriesBothSpeaks) {

@@ -2,6 +2,7 @@
 
 #include "tools/stage_cpu.h"
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -67,14 +68,15 @@ UttDriveResult driveUtterance(le_utt* utt, size_t frameBytes, const std::vector<
   }
 
   const size_t chunks = (speech.size() + kSamplesPerFrame - 1) / kSamplesPerFrame;
+  const auto period = std::chrono::milliseconds(40);
   size_t pushed = 0;
   bool ended = false;
   const Clock::time_point t0 = Clock::now();
-  auto pushDue = [&] {
-    // A live host pushes each 40 ms of speech as it arrives; otherwise all
-    // of it goes in at once and the pipeline takes it as fast as it renders.
-    const size_t due = opts.realtime ? std::min(chunks, size_t(secondsSince(t0) * 25.0) + 1) : chunks;
-    for (; pushed < due; ++pushed) {
+  // A live host pushes each 40 ms of speech as it arrives (tick k brings
+  // chunk k); otherwise all of it goes in at once and the pipeline takes it
+  // as fast as it renders.
+  auto pushDue = [&](size_t due) {
+    for (due = std::min(due, chunks); pushed < due; ++pushed) {
       const size_t from = pushed * kSamplesPerFrame;
       const int n = int(std::min<size_t>(kSamplesPerFrame, speech.size() - from));
       if (!le_utt_push_audio(utt, speech.data() + from, n))
@@ -89,40 +91,58 @@ UttDriveResult driveUtterance(le_utt* utt, size_t frameBytes, const std::vector<
   UttDriveResult result;
   bool spoke = false;
   int speechPulled = 0;
-  Clock::time_point firstSpeech, lastSpeech;
+  int64_t firstSpeechTick = 0, lastSpeechTick = 0;
+  auto finish = [&] {
+    result.seconds = secondsSince(t0);
+    le_utt_stats stats{};
+    le_utt_get_stats(utt, &stats);
+    result.firstFrameLatencyMs = stats.first_frame_latency_ms;
+    result.renderMsAvg = stats.render_ms_avg;
+    // A display shows one frame a period: n speech frames over the periods
+    // from the first to the last, each late one adding a period.
+    if (opts.realtime && speechPulled > 0)
+      result.deliveredFps = double(speechPulled) / (double(lastSpeechTick - firstSpeechTick + 1) * 0.04);
+    return result;
+  };
+  // Takes one pulled frame; true once the face is back on the loop.
+  auto take = [&](int64_t tick) {
+    lastProgress = Clock::now();
+    // Back on the idle loop after the speech (and its ramp): done.
+    if (spoke && info.kind == 0) return true;
+    if (info.kind == 1) {
+      if (speechPulled++ == 0) firstSpeechTick = tick;
+      lastSpeechTick = tick;
+    }
+    spoke = spoke || info.kind == 1;
+    addFrame(video, frame.data(), info);
+    progress();
+    return false;
+  };
   lastProgress = Clock::now();
-  for (;;) {
-    pushDue();
+  for (int64_t tick = 0;; ++tick) {
     bool took = false;
-    while (le_utt_pull_frame(utt, frame.data(), frame.size(), &info)) {
-      took = true;
-      lastProgress = Clock::now();
-      // Back on the idle loop after the speech (and its ramp): done.
-      if (spoke && info.kind == 0) {
-        result.seconds = secondsSince(t0);
-        le_utt_stats stats{};
-        le_utt_get_stats(utt, &stats);
-        result.firstFrameLatencyMs = stats.first_frame_latency_ms;
-        result.renderMsAvg = stats.render_ms_avg;
-        // n frames span n - 1 periods between the first pull and the last.
-        const double span = std::chrono::duration<double>(lastSpeech - firstSpeech).count();
-        if (speechPulled > 1 && span > 0) result.deliveredFps = double(speechPulled - 1) / span;
-        return result;
+    if (opts.realtime) {
+      std::this_thread::sleep_until(t0 + tick * period);
+      pushDue(size_t(tick) + 1);
+      if (le_utt_pull_frame(utt, frame.data(), frame.size(), &info)) {
+        took = true;
+        if (take(tick)) return finish();
+      } else if (spoke) {
+        ++result.lateFrames;
       }
-      if (info.kind == 1) {
-        lastSpeech = Clock::now();
-        if (speechPulled++ == 0) firstSpeech = lastSpeech;
+    } else {
+      pushDue(chunks);
+      while (le_utt_pull_frame(utt, frame.data(), frame.size(), &info)) {
+        took = true;
+        if (take(tick)) return finish();
       }
-      spoke = spoke || info.kind == 1;
-      addFrame(video, frame.data(), info);
-      progress();
     }
     if (!took) {
       checkRender(utt);
       if (secondsSince(lastProgress) > opts.stallTimeoutS)
         throw std::runtime_error("the pipeline delivered no frame for " + std::to_string(int(opts.stallTimeoutS)) +
                                  " s.");
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (!opts.realtime) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
 }

@@ -12,7 +12,9 @@
 namespace le::tools {
 
 struct UttDriveOptions {
-  bool realtime = false;   // push 640 samples every 40 ms instead of all at once
+  // Push 640 samples and pull one frame every 40 ms, as a live host with a
+  // display does, instead of pushing all at once and pulling what is ready.
+  bool realtime = false;
   int leadFrames = 10;     // idle frames pulled before the first push
   double readyTimeoutS = 300.0;
   double stallTimeoutS = 120.0;  // no progress for this long fails the run
@@ -22,14 +24,17 @@ struct UttDriveResult {
   double firstFrameLatencyMs = 0.0;  // first push to first speech frame published (the pipeline's own figure)
   double seconds = 0.0;              // first push to the last frame pulled
   double renderMsAvg = 0.0;
-  // Speech frames a second from the first one pulled to the last: 25 when
-  // the pipeline keeps up with speech pushed in real time.
+  // Real time only: speech frames a second over the display periods from
+  // the first speech frame to the last (25 when every one was ready when
+  // due), and the periods from the first speech frame until the face is
+  // back on the loop that found no frame ready.
   double deliveredFps = 0.0;
+  int lateFrames = 0;
 };
 
 // Waits until the pipeline is ready, pulls the lead frames, pushes `speech`
 // in 640-sample chunks, ends the utterance and pulls until the face is back
-// on the idle loop. `progress` is called after every frame taken. Throws
+// on the idle loop (in real time one pull per 40 ms period). `progress` is called after every frame taken. Throws
 // std::runtime_error when the animation source fails ("source: ..."), a
 // render fails fatally or the pipeline stalls.
 UttDriveResult driveUtterance(le_utt* utt, size_t frameBytes, const std::vector<int16_t>& speech,

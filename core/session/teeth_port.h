@@ -16,6 +16,9 @@ class TeethPort {
   virtual bool push(const float* crop, const float* kp) = 0;
   // Emits the held frame's result; false when no frame was held.
   virtual bool flush() = 0;
+  // Drops the held frame unserved (it will not be shown); false when none
+  // was held.
+  virtual bool discard() = 0;
   // Whether the last result is marked failed, with its message.
   virtual bool failed(std::string* message) const = 0;
   // Writes the last result's mouth window into crop; false when the result

@@ -472,7 +472,7 @@ bool UtterancePipeline::takeHostInput(HostInput* in) {
     takePending(&in->audio, &in->endRequested);
   }
   in->ringFill = int(writeIdx_ - readIdx_);
-  in->handOffQueued = pasteQueue_.size() + teethQueue_.size();
+  in->handOffQueued = pasteQueue_.size() + teethQueue_.size() + size_t(stageBusy_);
   in->lastPushMs = lastPushMs_;
   in->haveSource = source_ != nullptr;
   sourceRun_ = source_.get();
@@ -805,10 +805,7 @@ void UtterancePipeline::handleInterrupt(bool lastPulled, int lastKind, int lastS
   }
   if (inlinePass) {
     // Whatever the pass held belongs to the interrupted utterance.
-    try {
-      inlinePass->flush();
-    } catch (const std::exception&) {
-    }
+    inlinePass->discard();
     teethHeld_.reset();
     teethHeldPass_.reset();
   }
@@ -898,10 +895,16 @@ void UtterancePipeline::pasteLoop() {
         cv_.notify_all();
         continue;
       }
+      ++stageBusy_;
     }
     cv_.notify_all();
     double work = 0;
     publish(job, &work);
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      --stageBusy_;
+    }
+    cv_.notify_all();
   }
 }
 
@@ -915,13 +918,18 @@ void UtterancePipeline::teethLoop() {
       if (teethStop_) return;
       job = std::move(teethQueue_.front());
       teethQueue_.pop_front();
+      ++stageBusy_;
     }
     cv_.notify_all();
     const double t0 = nowMs();
     teethStage(std::move(job), true);
-    std::lock_guard<std::mutex> lk(mu_);
-    ++jobsB_;
-    stageB_ += nowMs() - t0;
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      --stageBusy_;
+      ++jobsB_;
+      stageB_ += nowMs() - t0;
+    }
+    cv_.notify_all();
   }
 }
 
@@ -953,10 +961,9 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
   // the pass holds belongs to the old utterance.
   if (job.gen != gen) return;
   if (teethHeld_ && teethHeld_->gen != job.gen) {
-    try {
-      teethHeldPass_->flush();
-    } catch (const std::exception&) {
-    }
+    // Dropped unserved: its result would be thrown away, and computing it
+    // would hold up the frame the host now waits for.
+    teethHeldPass_->discard();
     teethHeld_.reset();
     teethHeldPass_.reset();
   }

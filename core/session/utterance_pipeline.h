@@ -116,7 +116,7 @@ class UtterancePipeline {
     std::vector<float> audio;
     bool endRequested = false, interrupted = false, pulledAny = false, haveSource = false;
     int ringFill = 0, lastKind = 0, lastSrc = 0;
-    size_t handOffQueued = 0;  // jobs waiting for the teeth or paste thread
+    size_t handOffQueued = 0;  // jobs queued for, or being worked on by, the teeth or paste thread
     double lastPushMs = 0, firstPushMs = 0;
     float lastKp[63] = {};
   };
@@ -216,6 +216,10 @@ class UtterancePipeline {
   std::deque<Job> pasteQueue_, teethQueue_;
   bool pasteStop_ = false, teethStop_ = false;
   int teethPasteWaiting_ = 0;  // paste jobs queued by the teeth thread
+  // Jobs the teeth or paste thread has taken off its queue and not yet
+  // handed on, held or published: frames on their way to the ring that the
+  // queues no longer show.
+  int stageBusy_ = 0;
   double decodeCpuSeen_ = 0;  // the cursor's decode CPU at the last publication
   // Stage accounting for the report.
   int64_t jobsB_ = 0, jobsC_ = 0, stageFrames_ = 0;

@@ -269,6 +269,63 @@ class UttTest : public ::testing::Test {
   SourceLog log_;
 };
 
+// A teeth pass that answers one frame late and paints a mark into the crop
+// it composes, so that the delivered frames show which went through it.
+class MarkingTeeth final : public le::TeethPort {
+ public:
+  // failAt: results fail from that push on; skipEvery: every so many
+  // results are skipped (the crop keeps its mouth); alive counts instances.
+  explicit MarkingTeeth(int failAt, int skipEvery = 0, std::atomic<int>* alive = nullptr)
+      : failAt_(failAt), skipEvery_(skipEvery), alive_(alive) {
+    if (alive_) ++*alive_;
+  }
+  ~MarkingTeeth() override {
+    if (alive_) --*alive_;
+  }
+  bool push(const float*, const float*) override {
+    ++pushes_;
+    const bool had = held_;
+    held_ = true;
+    return had;
+  }
+  bool flush() override {
+    const bool had = held_;
+    held_ = false;
+    return had;
+  }
+  bool discard() override {
+    const bool had = held_;
+    held_ = false;
+    discards_ += had ? 1 : 0;
+    return had;
+  }
+  int discards() const { return discards_; }
+  bool failed(std::string* m) const override {
+    if (failAt_ > 0 && pushes_ >= failAt_) {
+      *m = "teeth: scripted failure";
+      return true;
+    }
+    return false;
+  }
+  bool compose(float* crop) override {
+    ++composes_;
+    if (skipEvery_ > 0 && composes_ % skipEvery_ == 0) return false;
+    crop[0] = 1.0f;
+    return true;
+  }
+  bool synthWeight(double* w) const override {
+    *w = 0.5;
+    return true;
+  }
+
+ private:
+  int failAt_, skipEvery_;
+  std::atomic<int>* alive_;
+  int pushes_ = 0, composes_ = 0;
+  std::atomic<int> discards_{0};  // read by the test while the pipeline runs
+  bool held_ = false;
+};
+
 // Consecutive frames walk the loop one source frame at a time, whatever their kind.
 void expectContinuous(const std::vector<le_utt_frame_info>& f, int nt) {
   for (size_t i = 1; i < f.size(); ++i) {
@@ -293,9 +350,13 @@ TEST_F(UttTest, WithoutAudioOnlyIdleFramesCycleTheLoop) {
   EXPECT_EQ(f[0].seq, 0);
   expectContinuous(f, nt_);
   // Idle frames are made only as the host empties the ring, which keeps two
-  // ready (one more may be on its way through the paste thread).
-  std::this_thread::sleep_for(50ms);
-  EXPECT_LE(p->framesAvailable(), 3);
+  // ready: a frame on its way through the paste thread counts as one.
+  for (int k = 0; k < 10; ++k) {
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(p->framesAvailable(), 2) << "after pull " << k;
+    le_utt_frame_info info{};
+    ASSERT_TRUE(pull(*p, &info));
+  }
 }
 
 TEST_F(UttTest, UtteranceFlowsIdleSpeechRampIdleWithoutJumps) {
@@ -439,6 +500,50 @@ std::vector<le_utt_frame_info> realTimeHost(UtterancePipeline& p, std::vector<ui
   return out;
 }
 
+TEST_F(UttTest, TheSamePushesStartTheSourceAtTheSameLoopFrameEveryRun) {
+  // Frames on their way through the teeth and paste threads count toward
+  // the idle lead, so the loop stands at the same frame when the same
+  // pushes come, and the utterance lands there run after run. The host
+  // waits for the pipeline to settle after each pull, so the machine's load
+  // cannot move the start either way.
+  for (const bool teeth : {false, true}) {
+    SCOPED_TRACE(teeth ? "teeth" : "no teeth");
+    std::vector<int> starts;
+    for (int run = 0; run < 3; ++run) {
+      const std::string dir = motionDir(true, true);
+      auto o = opts(dir);
+      o.hold_s = -1;
+      {
+        std::lock_guard<std::mutex> lk(log_.mu);
+        log_.starts.clear();
+      }
+      auto p = start(o);
+      if (teeth) p->attachTeeth(std::make_unique<MarkingTeeth>(0), "");
+      le_utt_frame_info info{};
+      for (int k = 0; k < 5; ++k) {
+        ASSERT_TRUE(pull(*p, &info));
+        int seen = -1, still = 0;
+        for (int t = 0; t < 2000 && still < 15; ++t) {
+          std::this_thread::sleep_for(2ms);
+          const int now = p->framesAvailable();
+          still = now == seen ? still + 1 : 0;
+          seen = now;
+        }
+      }
+      pushSpeech(*p, 640 * 12);
+      p->endUtterance();
+      do ASSERT_TRUE(pull(*p, &info));
+      while (info.kind != 1);
+      std::lock_guard<std::mutex> lk(log_.mu);
+      // (The warm-up's lag measurement resets the source first.)
+      ASSERT_FALSE(log_.starts.empty());
+      starts.push_back(log_.starts.back());
+    }
+    EXPECT_EQ(starts[0], starts[1]);
+    EXPECT_EQ(starts[0], starts[2]);
+  }
+}
+
 TEST_F(UttTest, ASourceHeldToItsStartFrameTakesOverFromTheLoopWithoutStarvingTheHost) {
   // Keypoint motion's frames depend on the loop frame they were made for, so
   // they cannot be moved along the loop: the source is started where the
@@ -557,37 +662,73 @@ TEST_F(UttTest, HoldTimeEndsAnUtteranceOnlyWhenAllowed) {
 
 TEST_F(UttTest, InterruptDropsQueuedFramesAndRampsFromTheLastPulled) {
   for (const bool pipelined : {true, false}) {
-    SCOPED_TRACE(pipelined ? "paste pipelined" : "paste inline");
-    const std::string dir = motionDir(true, pipelined);
-    auto o = opts(dir);
-    o.hold_s = -1;
-    auto p = start(o);
-    pushSpeech(*p, 640 * 60);
-    le_utt_frame_info info{};
-    std::vector<le_utt_frame_info> f;
-    // Pull until a few speech frames are out, then let the ring fill.
-    while (true) {
-      ASSERT_TRUE(pull(*p, &info));
-      f.push_back(info);
-      if (info.kind == 1 && info.speech_index == 3) break;
+    for (const bool teeth : {false, true}) {
+      SCOPED_TRACE(std::string(pipelined ? "paste pipelined" : "paste inline") + (teeth ? ", teeth" : ""));
+      const std::string dir = motionDir(true, pipelined);
+      auto o = opts(dir);
+      o.hold_s = -1;
+      auto p = start(o);
+      MarkingTeeth* marking = nullptr;
+      if (teeth) {
+        auto pass = std::make_unique<MarkingTeeth>(0);
+        marking = pass.get();
+        p->attachTeeth(std::move(pass), "");
+      }
+      pushSpeech(*p, 640 * 60);
+      le_utt_frame_info info{};
+      std::vector<le_utt_frame_info> f;
+      // Pull until a few speech frames are out, then let the ring fill.
+      while (true) {
+        ASSERT_TRUE(pull(*p, &info));
+        f.push_back(info);
+        if (info.kind == 1 && info.speech_index == 3) break;
+      }
+      const auto until = std::chrono::steady_clock::now() + 10s;
+      while (p->framesAvailable() < 8 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+      EXPECT_EQ(p->framesAvailable(), 8);
+      std::this_thread::sleep_for(30ms);
+      EXPECT_LE(p->framesAvailable(), 8);
+      p->interrupt();
+      EXPECT_EQ(p->framesAvailable(), 0);
+      auto rest = pullUntilIdle(*p, 3);
+      ASSERT_GE(rest.size(), 5u);
+      for (int i = 0; i < 4; ++i) EXPECT_EQ(rest[size_t(i)].kind, 2) << i;
+      EXPECT_EQ(rest[4].kind, 0);
+      EXPECT_EQ(rest[0].src_index, (info.src_index + 1) % nt_);
+      EXPECT_GT(rest[0].seq, info.seq);
+      for (auto& g : rest) EXPECT_NE(g.kind, 1);
+      for (size_t i = 1; i < rest.size(); ++i) EXPECT_EQ(rest[i].src_index, (rest[i - 1].src_index + 1) % nt_);
+      EXPECT_EQ(p->stats().frames_pulled, int64_t(f.size() + rest.size()));
+      // The frame the pass held for the interrupted utterance was dropped,
+      // not served.
+      if (marking) {
+        EXPECT_EQ(marking->discards(), 1);
+      }
     }
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    while (p->framesAvailable() < 8 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
-    EXPECT_EQ(p->framesAvailable(), 8);
-    std::this_thread::sleep_for(30ms);
-    EXPECT_LE(p->framesAvailable(), 8);
-    p->interrupt();
-    EXPECT_EQ(p->framesAvailable(), 0);
-    auto rest = pullUntilIdle(*p, 3);
-    ASSERT_GE(rest.size(), 5u);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(rest[size_t(i)].kind, 2) << i;
-    EXPECT_EQ(rest[4].kind, 0);
-    EXPECT_EQ(rest[0].src_index, (info.src_index + 1) % nt_);
-    EXPECT_GT(rest[0].seq, info.seq);
-    for (auto& g : rest) EXPECT_NE(g.kind, 1);
-    for (size_t i = 1; i < rest.size(); ++i) EXPECT_EQ(rest[i].src_index, (rest[i - 1].src_index + 1) % nt_);
-    EXPECT_EQ(p->stats().frames_pulled, int64_t(f.size() + rest.size()));
   }
+}
+
+TEST_F(UttTest, InterruptWithNothingQueuedRampsFromTheLastPulled) {
+  GatedSource* gated = nullptr;
+  const std::string dir = motionDir(true, true);
+  auto o = opts(dir);
+  o.hold_s = -1;
+  auto p = startGated(o, &gated);
+  // The first request yields one frame; the source then falls behind, so
+  // the ring runs dry after it.
+  gated->arm(1);
+  pushSpeech(*p, 640 * 8);
+  le_utt_frame_info info{};
+  do ASSERT_TRUE(pull(*p, &info));
+  while (info.kind != 1);
+  std::this_thread::sleep_for(20ms);
+  ASSERT_EQ(p->framesAvailable(), 0);
+  p->interrupt();
+  gated->open();
+  auto rest = pullUntilIdle(*p, 2);
+  ASSERT_GE(rest.size(), 5u);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(rest[size_t(i)].kind, 2) << i;
+  EXPECT_EQ(rest[0].src_index, (info.src_index + 1) % nt_);
 }
 
 TEST_F(UttTest, AudioRightAfterAnInterruptStartsTheNextUtterance) {
@@ -789,55 +930,6 @@ TEST_F(UttTest, StageReportSaysWhatWasMeasured) {
   unsetenv("LE_UTT_STAGE_REPORT");
 }
 
-// A teeth pass that answers one frame late and paints a mark into the crop
-// it composes, so that the delivered frames show which went through it.
-class MarkingTeeth final : public le::TeethPort {
- public:
-  // failAt: results fail from that push on; skipEvery: every so many
-  // results are skipped (the crop keeps its mouth); alive counts instances.
-  explicit MarkingTeeth(int failAt, int skipEvery = 0, std::atomic<int>* alive = nullptr)
-      : failAt_(failAt), skipEvery_(skipEvery), alive_(alive) {
-    if (alive_) ++*alive_;
-  }
-  ~MarkingTeeth() override {
-    if (alive_) --*alive_;
-  }
-  bool push(const float*, const float*) override {
-    ++pushes_;
-    const bool had = held_;
-    held_ = true;
-    return had;
-  }
-  bool flush() override {
-    const bool had = held_;
-    held_ = false;
-    return had;
-  }
-  bool failed(std::string* m) const override {
-    if (failAt_ > 0 && pushes_ >= failAt_) {
-      *m = "teeth: scripted failure";
-      return true;
-    }
-    return false;
-  }
-  bool compose(float* crop) override {
-    ++composes_;
-    if (skipEvery_ > 0 && composes_ % skipEvery_ == 0) return false;
-    crop[0] = 1.0f;
-    return true;
-  }
-  bool synthWeight(double* w) const override {
-    *w = 0.5;
-    return true;
-  }
-
- private:
-  int failAt_, skipEvery_;
-  std::atomic<int>* alive_;
-  int pushes_ = 0, composes_ = 0;
-  bool held_ = false;
-};
-
 TEST_F(UttTest, TeethStageDeliversEveryFrameOnceAndStopsOnFailure) {
   for (const bool pipelined : {true, false}) {
     SCOPED_TRACE(pipelined ? "teeth thread" : "teeth inline");
@@ -937,7 +1029,8 @@ TEST_F(UttTest, TeethPassAnswersForTheFirstSpeechFrameWithoutWaitingForTheNext) 
 TEST_F(UttTest, EveryPublishedFrameCarriesOneCpuSamplePerEngineStage) {
   le::telemetry::resetAll();
   {
-    auto p = start(opts(motionDir(true, true)));
+    const std::string dir = motionDir(true, true);
+    auto p = start(opts(dir));
     p->attachTeeth(std::make_unique<MarkingTeeth>(0), "");
     pushSpeech(*p, 640 * 10);
     p->endUtterance();

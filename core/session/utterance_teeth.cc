@@ -17,6 +17,7 @@ class BorrowPort final : public TeethPort {
   BorrowPort(std::unique_ptr<tessera::StreamBorrow> borrow, int side) : borrow_(std::move(borrow)), side_(side) {}
   bool push(const float* crop, const float* kp) override { return borrow_->push(crop, kp, &result_); }
   bool flush() override { return borrow_->flush(&result_); }
+  bool discard() override { return borrow_->discard(); }
   // A result that is not skipped but cannot be written back is a failed one.
   bool failed(std::string* message) const override {
     if (result_.skipped) return false;

@@ -33,6 +33,8 @@ class StreamBorrow {
   bool pushSynth(const float* kp, FrameResult* out);
   // Emits the held frame; false when there was none.
   bool flush(FrameResult* out);
+  // Drops the held frame without computing it; false when there was none.
+  bool discard() { return pass_.discard(); }
 
   // Why result r cannot be written back into a side x side canvas under the
   // stamp (its window size disagrees, or the stamp window escapes the

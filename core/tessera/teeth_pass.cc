@@ -394,6 +394,17 @@ bool TeethPass::flush(FrameResult* out) {
   return true;
 }
 
+bool TeethPass::discard() {
+  // Whatever the dropped frame carried (its weight map, the donors of the
+  // frame before it) would steer the next frame by a mouth never shown.
+  prevWeight_.clear();
+  hasMemory_ = false;
+  if (!hasPending_) return false;
+  hasPending_ = false;
+  pending_ = Pending();
+  return true;
+}
+
 std::vector<int> TeethPass::candidateSet(const Pending& P, const std::vector<int>* lookahead) const {
   const size_t K = static_cast<size_t>(config_.K);
   std::vector<int> cur(P.candidates.begin(), P.candidates.begin() + static_cast<std::ptrdiff_t>(std::min(K, P.candidates.size())));

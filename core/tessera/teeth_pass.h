@@ -89,6 +89,10 @@ class TeethPass {
   bool push(int frameIndex, const uint8_t* canvasRgb, const uint8_t* mask, const int* shift, FrameResult* out);
   // Emits the held frame without lookahead; false when none was held.
   bool flush(FrameResult* out);
+  // Drops the held frame without computing it (its result is not wanted),
+  // and forgets the run it belonged to: the next frame is served as a fresh
+  // pass would serve it. False when none was held.
+  bool discard();
 
   // Prepares the query of a frame at shift (dy, dx) and runs both retrieval
   // stages. Updates the carried weight map as push does.

@@ -366,6 +366,31 @@ TEST(TeethPass, TheCarriedWeightMapDoesNotOutliveItsRun) {
   }
 }
 
+TEST(TeethPass, ADiscardedFrameIsNeverComputedAndSteersNothing) {
+  // The held frame of an abandoned run is dropped unserved; the frame after
+  // it, even at the index that would continue the run, is served as a fresh
+  // pass serves it (no donor memory, no carried weights).
+  const BankData bank = makeBank(12);
+  const Frame a = makeFrame(bank, 2, 0, 0, 0, 7), b = makeFrame(bank, 9, 1, 0, 0, 8);
+  TeethPass fresh(bank, head(), config(12, 12, 6, 2, 3));
+  FrameResult want;
+  fresh.push(1, b.canvas.data(), b.mask.data(), nullptr, &want);
+  ASSERT_TRUE(fresh.flush(&want));
+
+  TeethPass pass(bank, head(), config(12, 12, 6, 2, 3));
+  EXPECT_FALSE(pass.discard());
+  FrameResult r;
+  pass.push(0, a.canvas.data(), a.mask.data(), nullptr, &r);
+  ASSERT_TRUE(pass.push(1, a.canvas.data(), a.mask.data(), nullptr, &r));
+  EXPECT_TRUE(pass.discard());
+  EXPECT_EQ(pass.stats().frames, 1) << "the discarded frame was computed";
+  EXPECT_FALSE(pass.flush(&r));
+  EXPECT_FALSE(pass.push(1, b.canvas.data(), b.mask.data(), nullptr, &r));
+  ASSERT_TRUE(pass.flush(&r));
+  EXPECT_EQ(r.donors, want.donors);
+  EXPECT_TRUE(r.window == want.window);
+}
+
 TEST(TeethPass, TheHeadPrefersTheMatchingDonor) {
   const BankData bank = makeBank(12);
   const Frame f = makeFrame(bank, 4, 0, 0, 12, 9);
