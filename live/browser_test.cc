@@ -374,10 +374,11 @@ TEST(LiveBrowser, DISABLED_MeasuresLatencyAndFrameRate) {
     // Where the time went, in ms after Say.
     const Json w = browser.eval("live.start");
     auto at = [&](const char* k) { return w.contains(k) && w[k].is_number() ? w[k].get<double>() : -1.0; };
-    std::printf("[live]   server took it and made its lead %.0f, push began %.0f (page), first frame left the "
-                "server %.0f after the push (page: %.0f), arrived %.0f, decoded %.0f, waited %.0f to play, shown %.0f\n",
-                at("waitMs"), at("speakingMs"), at("sincePushMs"), at("sentMs"), at("arrivedMs"), at("decodedMs"),
-                at("playoutMs"), at("shownMs"));
+    std::printf("[live]   server took it and made its lead %.0f, push began %.0f (page), first frame pulled %.0f "
+                "and sent %.0f after the push (page: %.0f), arrived %.0f, decoded %.0f, waited %.0f to play, shown "
+                "%.0f\n",
+                at("waitMs"), at("speakingMs"), at("pulledMs"), at("sincePushMs"), at("sentMs"), at("arrivedMs"),
+                at("decodedMs"), at("playoutMs"), at("shownMs"));
   }
   std::sort(latencies.begin(), latencies.end());
   std::printf("[live] %s say->screen median %.0f ms over %zu sentences\n", source.c_str(),

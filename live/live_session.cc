@@ -345,6 +345,7 @@ void LiveSession::pump() {
           if (!hold) nextFrame += kFramePeriod;
         }
         if (have || hold) {
+          const Clock::time_point pulledAt = Clock::now();
           const double encodeStart = le::tools::threadCpuMs();
           // A sentence's first frame is a key frame: a viewer that fell
           // behind and waits for one picks up right where the speech starts.
@@ -358,9 +359,10 @@ void LiveSession::pump() {
           // A sentence's first frame says how long after its speech began
           // to go in it left here: the engine's latency plus the wait for
           // this frame's period and its encoding.
-          char sincePush[48] = "";
+          char sincePush[96] = "";
           if (key && playing)
-            std::snprintf(sincePush, sizeof sincePush, ",\"sincePushMs\":%.1f", ms(Clock::now() - playing->firstPush));
+            std::snprintf(sincePush, sizeof sincePush, ",\"sincePushMs\":%.1f,\"pulledMs\":%.1f",
+                          ms(Clock::now() - playing->firstPush), ms(pulledAt - playing->firstPush));
           std::snprintf(buf, sizeof buf,
                         "{\"type\":\"frame\",\"n\":%lld,\"seq\":%lld,\"kind\":%d,\"src\":%d,\"speech\":%d,"
                         "\"hold\":%s%s}",
