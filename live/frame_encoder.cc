@@ -137,10 +137,13 @@ void FrameEncoder::release() {
 }
 
 std::string FrameEncoder::addFrame(const uint8_t* rgb, const int16_t* pcm, bool forceKey) {
+  if (!rgb && frames_ == 0) throw std::runtime_error("Live stream: there is no previous frame to repeat.");
   check(av_frame_make_writable(vframe_), "cannot reuse the video frame");
-  const uint8_t* src[1] = {rgb};
-  const int srcStride[1] = {3 * width_};
-  sws_scale(sws_, src, srcStride, 0, height_, vframe_->data, vframe_->linesize);
+  if (rgb) {
+    const uint8_t* src[1] = {rgb};
+    const int srcStride[1] = {3 * width_};
+    sws_scale(sws_, src, srcStride, 0, height_, vframe_->data, vframe_->linesize);
+  }
   vframe_->pts = frames_;
   vframe_->pict_type = forceKey ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   check(avcodec_send_frame(venc_, vframe_), "cannot encode frame " + std::to_string(frames_));

@@ -40,6 +40,9 @@ class FrameEncoder {
   const std::string& codec() const { return codec_; }
   // Encodes frame `rgb` (width × height × 3) with its 640 samples `pcm`
   // (null for silence) and returns its message; `key` makes it a key frame.
+  // A null `rgb` repeats the previous picture without converting it again
+  // (a frame that changes nothing, which costs the encoder and the viewer's
+  // decoder next to nothing); throws when there is none yet.
   // The encoder holds no frame back: the message carries this very frame.
   std::string addFrame(const uint8_t* rgb, const int16_t* pcm, bool key = false);
   int64_t frames() const { return frames_; }

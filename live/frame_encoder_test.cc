@@ -66,6 +66,42 @@ TEST(FrameEncoder, MessagesDecodeAtOnceToTheirFramesAndSpeech) {
     }
 }
 
+TEST(FrameEncoder, RepeatsThePreviousPictureWithoutItsPixels) {
+  constexpr int kW = 96, kH = 64;
+  FrameEncoder enc(kW, kH);
+  EXPECT_EQ(le::test::thrownBy([&] { enc.addFrame(nullptr, nullptr); }),
+            "Live stream: there is no previous frame to repeat.");
+  SyntheticSource frames(kW, kH);
+  std::vector<uint8_t> a(kW * kH * 3), b(kW * kH * 3);
+  FrameInfo info;
+  ASSERT_TRUE(frames.pullFrame(a.data(), a.size(), info));
+  for (std::size_t i = 0; i < a.size(); ++i) b[i] = uint8_t(255 - a[i]);  // a picture far from a
+  std::vector<std::string> msgs;
+  msgs.push_back(enc.addFrame(a.data(), nullptr));
+  const std::string repeat = enc.addFrame(nullptr, nullptr);
+  msgs.push_back(repeat);
+  msgs.push_back(enc.addFrame(b.data(), nullptr));
+  msgs.push_back(enc.addFrame(nullptr, nullptr));
+  // A repeat carries no new picture: less video than the frame it repeats.
+  FrameMessage first, again;
+  ASSERT_TRUE(parseFrameMessage(msgs[0], first));
+  ASSERT_TRUE(parseFrameMessage(repeat, again));
+  EXPECT_LT(again.video.size(), first.video.size());
+  const test::DecodedStream d = test::decodeMessages(msgs, kW, kH);
+  ASSERT_EQ(d.images.size(), 4u);
+  EXPECT_EQ(d.numbers[1], 1u);
+  // Each repeat shows the picture before it (the encoder may refine it),
+  // not the one pulled since.
+  auto meanError = [](const std::vector<uint8_t>& x, const std::vector<uint8_t>& y) {
+    double e = 0;
+    for (std::size_t i = 0; i < x.size(); ++i) e += std::abs(int(x[i]) - int(y[i]));
+    return e / double(x.size());
+  };
+  EXPECT_LT(meanError(d.images[1], a), 12.0);
+  EXPECT_LT(meanError(d.images[3], b), 12.0);
+  EXPECT_GT(meanError(d.images[3], a), 50.0);
+}
+
 TEST(FrameEncoder, RefusesOddSizesAndForeignMessages) {
   EXPECT_EQ(le::test::thrownBy([] { FrameEncoder e(95, 64); }),
             "Live stream: frame size 95x64 must be positive and even.");

@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
     if (source == "a2x" && !std::getenv("W2V_ONNX"))
       std::fprintf(stderr, "le_live: WARNING W2V_ONNX is not set (--speech-encoder FILE); the avatar will idle but "
                            "cannot speak.\n");
+    le::live::setLiveEngineDefaults();
     // Open the bundle once now so that a bad one is reported before anyone connects.
     le_ctx* probe = le_create(bundle.c_str(), key.c_str(), threads, nullptr);
     if (!probe) {

@@ -1,5 +1,7 @@
 #include "live/live_session.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -70,8 +72,14 @@ LiveSession::LiveSession(std::string id, SourceFactory factory, Speaker speaker,
                          SessionOptions opts)
     : id_(std::move(id)), factory_(std::move(factory)), speaker_(std::move(speaker)), sink_(std::move(sink)),
       opts_(opts) {
-  speech_ = std::thread([this] { speechLoop(); });
-  pump_ = std::thread([this] { pump(); });
+  speech_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "live-speech");
+    speechLoop();
+  });
+  pump_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "live-pump");
+    pump();
+  });
 }
 
 LiveSession::~LiveSession() {
@@ -86,7 +94,7 @@ LiveSession::SayResult LiveSession::say(const std::string& text) {
   std::lock_guard<std::mutex> lock(mu_);
   if (closing_ || finished_) return SayResult::kClosed;
   if (texts_.size() + std::size_t(synthesising_) + ready_.size() >= opts_.maxQueued) return SayResult::kQueueFull;
-  texts_.emplace_back(stopEpoch_, text);
+  texts_.push_back(Sentence{stopEpoch_, text, Clock::now()});
   cv_.notify_all();
   return SayResult::kQueued;
 }
@@ -115,13 +123,16 @@ void LiveSession::speechLoop() {
   for (;;) {
     cv_.wait(lock, [&] { return closing_ || !texts_.empty(); });
     if (closing_) return;
-    auto [epoch, text] = std::move(texts_.front());
+    Sentence sentence = std::move(texts_.front());
     texts_.pop_front();
+    const int64_t epoch = sentence.epoch;
+    const std::string text = std::move(sentence.text);
     synthesising_ = 1;
     lock.unlock();
     // The sentence goes to the speaker's queue with its first piece of
     // speech, and grows while it may already be spoken.
     auto u = std::make_shared<Utterance>();
+    u->saidAt = sentence.saidAt;
     bool published = false;
     std::string failure;
     try {
@@ -183,6 +194,7 @@ void LiveSession::pump() {
   // that sentence play.
   struct Spoken {
     std::vector<int16_t> pcm;
+    Clock::time_point firstPush;  // when its speech began to go in
   };
   // Sentences in the source, oldest first: the front's speech frames go out
   // next; the back may still be being pushed.
@@ -249,13 +261,17 @@ void LiveSession::pump() {
             pushing = std::move(ready_.front());
             ready_.pop_front();
             pushed = std::make_shared<Spoken>();
+            pushed->firstPush = now;
             spoken.push_back(pushed);
             pushedFrames = 0;
             pushStart = now;
           }
         }
         if (pushing) {
-          std::snprintf(buf, sizeof buf, "{\"type\":\"speaking\",\"utterance\":%lld}", (long long)pushing->id);
+          // waitMs: from the sentence's arrival until its speech starts to
+          // go in (synthesis of the lead, or the sentence before it).
+          std::snprintf(buf, sizeof buf, "{\"type\":\"speaking\",\"utterance\":%lld,\"waitMs\":%.1f}",
+                        (long long)pushing->id, ms(now - pushing->saidAt));
           sendEvent(buf);
         }
       }
@@ -329,18 +345,29 @@ void LiveSession::pump() {
           if (!hold) nextFrame += kFramePeriod;
         }
         if (have || hold) {
+          const Clock::time_point pulledAt = Clock::now();
           const double encodeStart = le::tools::threadCpuMs();
           // A sentence's first frame is a key frame: a viewer that fell
           // behind and waits for one picks up right where the speech starts.
           const bool key = have && info.kind == kSpeech && info.speechIndex == 0;
-          std::string fragment = stream->addFrame(rgb.data(), pcm, key);
+          // A held frame is the picture already encoded: the encoder repeats
+          // it instead of converting it again, so that an engine short of
+          // CPU is not made shorter by its own underruns.
+          std::string fragment = stream->addFrame(hold ? nullptr : rgb.data(), pcm, key);
           le::tools::recordEncodeCpu(le::tools::threadCpuMs() - encodeStart);
           std::fill(silence.begin(), silence.end(), 0);
+          // A sentence's first frame says how long after its speech began
+          // to go in it left here: the engine's latency plus the wait for
+          // this frame's period and its encoding.
+          char sincePush[96] = "";
+          if (key && playing)
+            std::snprintf(sincePush, sizeof sincePush, ",\"sincePushMs\":%.1f,\"pulledMs\":%.1f",
+                          ms(Clock::now() - playing->firstPush), ms(pulledAt - playing->firstPush));
           std::snprintf(buf, sizeof buf,
                         "{\"type\":\"frame\",\"n\":%lld,\"seq\":%lld,\"kind\":%d,\"src\":%d,\"speech\":%d,"
-                        "\"hold\":%s}",
+                        "\"hold\":%s%s}",
                         (long long)emitted, (long long)last.seq, last.kind, last.srcIndex, hold ? -1 : last.speechIndex,
-                        hold ? "true" : "false");
+                        hold ? "true" : "false", sincePush);
           sendEvent(buf);
           if (sinkOk_ && !sink_(true, std::move(fragment))) sinkOk_ = false;
           ++emitted;

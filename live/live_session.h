@@ -74,6 +74,7 @@ class LiveSession {
   // A sentence's speech, growing while the synthesiser makes it.
   struct Utterance {
     int64_t id = 0;
+    std::chrono::steady_clock::time_point saidAt;  // when say() queued it
     std::vector<int16_t> pcm;  // guarded by mu_
     bool complete = false;     // guarded by mu_: the synthesiser is done with it
   };
@@ -92,7 +93,12 @@ class LiveSession {
   // nextUtterance_, stopEpoch_, stopRequested_, speechArrived_ and closing_.
   std::mutex mu_;
   std::condition_variable cv_;
-  std::deque<std::pair<int64_t, std::string>> texts_;  // waiting for the synthesiser
+  struct Sentence {
+    int64_t epoch = 0;
+    std::string text;
+    std::chrono::steady_clock::time_point saidAt;
+  };
+  std::deque<Sentence> texts_;  // waiting for the synthesiser
   int synthesising_ = 0;  // 1 while the synthesiser works on one that has no speech yet
   std::deque<std::shared_ptr<Utterance>> ready_;  // speech begun, waiting to be spoken
   int64_t nextUtterance_ = 0;

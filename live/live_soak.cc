@@ -97,6 +97,7 @@ int main(int argc, char** argv) {
     else if (a == "--threads") threads = std::atoi(argv[i + 1]);
     else if (a == "--synthetic") std::sscanf(argv[i + 1], "%dx%d", &w, &h);
   }
+  setLiveEngineDefaults();  // the engine as the server runs it
   SourceFactory factory;
   if (bundle.empty())
     factory = [w, h] { return std::make_unique<SyntheticSource>(w, h); };

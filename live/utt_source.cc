@@ -32,6 +32,8 @@ int a2xLookAheadFrames(const std::string& motionDir) {
   return kBlock + std::max(model, right + kBlock);
 }
 
+void setLiveEngineDefaults() { setenv("LE_UTT_PIPELINE_PASTE", "1", 0); }
+
 UttSource::UttSource(const std::string& bundle, const std::string& modelKey, int threads, bool teeth,
                      tools::AnimationKind kind) {
   ctx_ = le_create(bundle.c_str(), modelKey.c_str(), threads, nullptr);

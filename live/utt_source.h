@@ -24,6 +24,15 @@ int a2xLookAheadFrames(const std::string& motionDir);
 // The keypoint-motion source's: one feature window of 4480 samples.
 constexpr int kMotionLookAheadFrames = 7;
 
+// Sets, where the environment does not already, the engine variables the
+// live server runs its pipelines with: paste pipelining on (the keypoint-
+// motion source runs without it otherwise), so that one frame's teeth,
+// decode and paste overlap the next one's render instead of following it
+// on one thread; a viewer sharing the cores with the engine got a repeated
+// frame for every few otherwise. Call before any thread starts: the
+// environment is not safe to change beside running threads.
+void setLiveEngineDefaults();
+
 class UttSource : public FrameSource {
  public:
   // Opens `bundle` with director `modelKey` on `threads` workers and starts
