@@ -18,7 +18,8 @@ hubert_student: log-mel [1,80,21] -> [1,20,1024], output frame j the mean of
 mel frames j and j+1 in channels 0-79, zeros after.
 lmdm: kp_cond [1,265], aud_cond [1,80,1103] -> [1,80,265], the conditioning
 vector plus the gated readout's lip offsets on the expression values, with
-the same closing of the driving frame's lip gap.
+the same closing of the driving frame's lip gap; each chunk's frame 0 keeps
+the conditioning vector, the reference the engine measures lip motion from.
 """
 import numpy as np
 from onnx import TensorProto, helper
@@ -124,6 +125,13 @@ def student():
                    [helper.make_tensor_value_info("feat", F32, [1, 20, FEAT])])
 
 
+def first_frame_idle_mask(frames=80):
+    """[1, frames, 1]: 0 for a chunk's frame 0, 1 for the rest."""
+    m = np.ones((1, frames, 1), np.float32)
+    m[0, 0, 0] = 0.0
+    return m
+
+
 def lmdm(w, lip_scale, rest_gap=0.0):
     """`lip_scale`: keypoint offset per unit of expression motion, which
     the engine's lip ratio and stitching apply downstream; `rest_gap` as
@@ -138,6 +146,12 @@ def lmdm(w, lip_scale, rest_gap=0.0):
     gated = g.node("Mul", [g.node("Transpose", [p], perm=[0, 2, 1]), gate])
     offsets = g.node("Add", [g.node("MatMul", [g.shape_params(gated, 2), g.const(visemes.directions() / lip_scale)]),
                              g.node("Mul", [g.speech_span(gate, 1), g.const(visemes.rest_closing(rest_gap) / lip_scale)])])
+    # The engine moves the lips relative to the first frame it emits, which
+    # is frame 0 of the first chunk: that frame carries the idle lips, or an
+    # utterance that opens on speech would shift every later frame by its
+    # first viseme (lips that never close, an offset left in the silence
+    # after). Later chunks' frame 0 is cross-faded in at weight zero.
+    offsets = g.node("Mul", [offsets, g.const(first_frame_idle_mask())])
     full = g.node("Pad", [offsets, g.i64(0, 0, POSE_VALUES, 0, 0, 0)])             # [1,80,265]
     g.node("Add", [g.node("Unsqueeze", ["kp_cond", g.i64(1)]), full], "pred")
     inputs = [helper.make_tensor_value_info("kp_cond", F32, [1, VECTOR]),
