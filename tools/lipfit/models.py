@@ -83,9 +83,12 @@ def a2x_encoder(w, h):
     p = g.node("Conv", [zt, g.const(w["a2x_conv"]), g.const(w["a2x_bias"])],
                pads=[fit.PAST, fit.FUTURE])                                        # [1,4,n]
     loud = g.node("Slice", [fm, g.i64(0), g.i64(1), g.i64(2)])                     # [1,n,1]
-    gate = g.gate(loud, w["a2x_gate"])
+    # Padding is silence: its all-zero loudness channel sits above silence's
+    # own, and would leave the lips a little off the idle face at the end
+    # of an utterance.
+    gate = g.node("Mul", [g.gate(loud, w["a2x_gate"]), g.node("Unsqueeze", [real, g.i64(2)])])
     gated = g.node("Mul", [g.node("Transpose", [p], perm=[0, 2, 1]), gate])
-    span = g.speech_span(g.node("Mul", [gate, g.node("Unsqueeze", [real, g.i64(2)])]), 1)   # padding is silence
+    span = g.speech_span(gate, 1)
     both = g.node("Concat", [gated, span], axis=2)                                  # [1,n,5]
     g.node("Pad", [both, g.i64(0, 0, 0, 0, 0, h - CTX)], "ctx")                     # [1,n,h]
     inputs = [helper.make_tensor_value_info("feat", F32, [1, "n", 12, 768]),
