@@ -50,8 +50,6 @@ UPPER_LIP_ROWS = (14, 19)  # outer, inner
 LOWER_LIP_ROWS = (17, 20)
 INNER_LIP_ROWS = (19, 20)  # the mouth line runs midway between these
 LIP_SIGMA_X = 0.15  # a lip's rows reach this far along the mouth, so a closure spans it
-CORNER_ROWS = (6, 12)  # the mouth corners
-CORNER_SIGMA = 0.08  # a corner carries the cheek beside it, so rounding narrows the visible mouth
 MAX_FLOW_GRID = 64  # points a side of the grid the motion field is computed on
 DEFAULT_KEYS = ("b1_fp32", "render")
 
@@ -124,15 +122,11 @@ def lip_side_masks(rows):
 
 def inverse_widths(rows):
     """[rows, 2] inverse RBF widths (x, y) per keypoint row: SIGMA both ways,
-    but the lips' rows reach LIP_SIGMA_X along the mouth and the corners
-    CORNER_SIGMA both ways."""
+    but the lips' rows reach LIP_SIGMA_X along the mouth."""
     w = np.full((rows, 2), 1.0 / SIGMA, np.float32)
     for r in UPPER_LIP_ROWS + LOWER_LIP_ROWS:
         if r < rows:
             w[r, 0] = 1.0 / LIP_SIGMA_X
-    for r in CORNER_ROWS:
-        if r < rows:
-            w[r] = 1.0 / CORNER_SIGMA
     return w
 
 
