@@ -231,6 +231,16 @@ class HeldOutMeasures(unittest.TestCase):
         still[:frame_at(0.2)] += visemes.directions()[0]
         self.assertEqual(lips_eval.measure([(base, still, spans)])["r"], 0.0)
 
+    def test_the_onset_utterance_opens_on_its_first_phone_and_ends_in_silence(self):
+        spans = [(0.0, 0.3, "pau"), (0.3, 0.5, "m"), (0.5, 0.7, "aa"), (0.7, 0.9, "pau")]
+        samples = np.zeros(frame_at(0.9) * visemes.FRAME, np.float32)
+        samples[frame_at(0.3) * visemes.FRAME:frame_at(0.7) * visemes.FRAME] = 0.5
+        x = lips_eval.onset_utterance(samples, spans)
+        self.assertEqual(x[0], 0.5)
+        tail = int(lips_eval.TAIL_S * visemes.SR)
+        self.assertFalse(np.any(x[-tail:]))
+        self.assertEqual(x.size, samples.size - frame_at(0.3) * visemes.FRAME + tail)
+
     def test_a_mouth_that_closes_to_contact_counts(self):
         got = lips_eval.measure([self.track(closing=True)])
         self.assertEqual(got["closures"], 1.0)

@@ -18,7 +18,8 @@ hubert_student: log-mel [1,80,21] -> [1,20,1024], output frame j the mean of
 mel frames j and j+1 in channels 0-79, zeros after.
 lmdm: kp_cond [1,265], aud_cond [1,80,1103] -> [1,80,265], the conditioning
 vector plus the gated readout's lip offsets on the expression values, with
-the same closing of the driving frame's lip gap.
+the same closing of the driving frame's lip gap; each chunk's frame 0 keeps
+the conditioning vector, the reference the engine measures lip motion from.
 """
 import numpy as np
 from onnx import TensorProto, helper
@@ -82,9 +83,12 @@ def a2x_encoder(w, h):
     p = g.node("Conv", [zt, g.const(w["a2x_conv"]), g.const(w["a2x_bias"])],
                pads=[fit.PAST, fit.FUTURE])                                        # [1,4,n]
     loud = g.node("Slice", [fm, g.i64(0), g.i64(1), g.i64(2)])                     # [1,n,1]
-    gate = g.gate(loud, w["a2x_gate"])
+    # Padding is silence: its all-zero loudness channel sits above silence's
+    # own, and would leave the lips a little off the idle face at the end
+    # of an utterance.
+    gate = g.node("Mul", [g.gate(loud, w["a2x_gate"]), g.node("Unsqueeze", [real, g.i64(2)])])
     gated = g.node("Mul", [g.node("Transpose", [p], perm=[0, 2, 1]), gate])
-    span = g.speech_span(g.node("Mul", [gate, g.node("Unsqueeze", [real, g.i64(2)])]), 1)   # padding is silence
+    span = g.speech_span(gate, 1)
     both = g.node("Concat", [gated, span], axis=2)                                  # [1,n,5]
     g.node("Pad", [both, g.i64(0, 0, 0, 0, 0, h - CTX)], "ctx")                     # [1,n,h]
     inputs = [helper.make_tensor_value_info("feat", F32, [1, "n", 12, 768]),
@@ -124,6 +128,13 @@ def student():
                    [helper.make_tensor_value_info("feat", F32, [1, 20, FEAT])])
 
 
+def first_frame_idle_mask(frames=80):
+    """[1, frames, 1]: 0 for a chunk's frame 0, 1 for the rest."""
+    m = np.ones((1, frames, 1), np.float32)
+    m[0, 0, 0] = 0.0
+    return m
+
+
 def lmdm(w, lip_scale, rest_gap=0.0):
     """`lip_scale`: keypoint offset per unit of expression motion, which
     the engine's lip ratio and stitching apply downstream; `rest_gap` as
@@ -138,6 +149,12 @@ def lmdm(w, lip_scale, rest_gap=0.0):
     gated = g.node("Mul", [g.node("Transpose", [p], perm=[0, 2, 1]), gate])
     offsets = g.node("Add", [g.node("MatMul", [g.shape_params(gated, 2), g.const(visemes.directions() / lip_scale)]),
                              g.node("Mul", [g.speech_span(gate, 1), g.const(visemes.rest_closing(rest_gap) / lip_scale)])])
+    # The engine moves the lips relative to the first frame it emits, which
+    # is frame 0 of the first chunk: that frame carries the idle lips, or an
+    # utterance that opens on speech would shift every later frame by its
+    # first viseme (lips that never close, an offset left in the silence
+    # after). Later chunks' frame 0 is cross-faded in at weight zero.
+    offsets = g.node("Mul", [offsets, g.const(first_frame_idle_mask())])
     full = g.node("Pad", [offsets, g.i64(0, 0, POSE_VALUES, 0, 0, 0)])             # [1,80,265]
     g.node("Add", [g.node("Unsqueeze", ["kp_cond", g.i64(1)]), full], "pred")
     inputs = [helper.make_tensor_value_info("kp_cond", F32, [1, VECTOR]),

@@ -139,7 +139,8 @@ def middle_frames(phones, wanted):
 # the mouth corners (6 on the smaller-x side).
 UPPER, LOWER, CORNERS = (14, 19), (17, 20), (6, 12)
 OPEN_GAIN = 0.2        # keypoint units of lip parting at opening 1 (the crop spans 2)
-WIDTH_GAIN = 0.02      # of each corner's sideways move at width +-1
+WIDTH_GAIN = 0.08      # of each corner's sideways move at width +-1: a third of the mouth
+                       # width, so that a rounded "oo" reads against a spread "ee"
 LABIO_LIFT = 0.012     # the lower lip's lift onto the teeth
 
 
