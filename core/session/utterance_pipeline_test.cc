@@ -246,6 +246,18 @@ class UttTest : public ::testing::Test {
     return out;
   }
 
+  // Waits until the ring has stopped filling, so that the loop stands at a
+  // frame that does not depend on how busy the machine is.
+  void settle(UtterancePipeline& p) {
+    int seen = -1, still = 0;
+    for (int t = 0; t < 2000 && still < 15; ++t) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      const int now = p.framesAvailable();
+      still = now == seen ? still + 1 : 0;
+      seen = now;
+    }
+  }
+
   void pushSpeech(UtterancePipeline& p, int samples) {
     std::vector<int16_t> pcm(size_t(samples), 1000);
     p.pushAudio(pcm.data(), samples);
@@ -522,13 +534,7 @@ TEST_F(UttTest, TheSamePushesStartTheSourceAtTheSameLoopFrameEveryRun) {
       le_utt_frame_info info{};
       for (int k = 0; k < 5; ++k) {
         ASSERT_TRUE(pull(*p, &info));
-        int seen = -1, still = 0;
-        for (int t = 0; t < 2000 && still < 15; ++t) {
-          std::this_thread::sleep_for(2ms);
-          const int now = p->framesAvailable();
-          still = now == seen ? still + 1 : 0;
-          seen = now;
-        }
+        settle(*p);
       }
       pushSpeech(*p, 640 * 12);
       p->endUtterance();
@@ -1080,6 +1086,7 @@ class RealTeethTest : public UttTest {
   // speech index, and the kinds of everything pulled.
   std::vector<std::vector<uint8_t>> speak(UtterancePipeline& p, int frames, std::vector<le_utt_frame_info>* all) {
     std::vector<std::vector<uint8_t>> speech(static_cast<size_t>(frames));
+    settle(p);
     pushSpeech(p, 640 * frames);
     p.endUtterance();
     int idleAfter = 0;
