@@ -292,6 +292,34 @@ class TeethBank(unittest.TestCase):
         self.assertGreater(np.corrcoef(np.array(s["aperture"]), np.array(dark))[0, 1], 0.8)
 
 
+class DonorMouths(unittest.TestCase):
+    """Donors look like the mouths the director renders: lips pressed
+    together at the smallest openings (over teeth the idle face shows), the
+    face's own mouth in between, a painted open mouth when wide."""
+
+    def test_closed_donors_cover_the_teeth_with_each_lip(self):
+        sys.path.insert(0, os.path.dirname(MAKE))
+        from bundlegen import teeth_bank
+        s = 64
+        crop = np.full((s, s, 3), (200, 160, 140), np.uint8)
+        crop[24:28, 16:48] = (190, 90, 100)   # upper lip
+        crop[28:32, 16:48] = (236, 232, 220)  # teeth between the inner lips
+        crop[32:36, 16:48] = (170, 80, 90)    # lower lip
+        kp = np.zeros((21, 3), np.float32)
+        px = lambda x, y: (2.0 * x / s - 1.0, 2.0 * y / s - 1.0)
+        kp[6, :2], kp[12, :2] = px(16, 30), px(48, 30)
+        kp[14, :2], kp[19, :2] = px(32, 24), px(32, 28)
+        kp[17, :2], kp[20, :2] = px(32, 36), px(32, 32)
+        closed = teeth_bank.donor_frame(crop, kp, 0.05).astype(int)
+        teeth = (closed[28:32, 24:40].min(axis=-1) > 200).sum()
+        self.assertEqual(teeth, 0, "teeth still show between lips pressed together")
+        self.assertLess(np.abs(closed[29, 32] - (190, 90, 100)).max(), 40)
+        self.assertLess(np.abs(closed[31, 32] - (170, 80, 90)).max(), 40)
+        np.testing.assert_array_equal(teeth_bank.donor_frame(crop, kp, 0.3), crop)
+        wide = teeth_bank.donor_frame(crop, kp, 0.9).astype(int)
+        self.assertGreater(((wide[..., 0] < 90) & (wide[..., 1] < 40)).sum(), 0)
+
+
 class PresetTeethBank(unittest.TestCase):
     """A preset writes its teeth bank only where the engine can tell which
     corpus lip geometry it was cut on."""

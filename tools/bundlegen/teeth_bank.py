@@ -1,10 +1,11 @@
 """The borrowed-teeth bank of a generated bundle.
 
 Donors are cut from the bundle's own face crops with the mouth opened by
-different amounts: each donor takes a loop frame, paints an open mouth
-(dark interior, upper teeth, lower teeth once the mouth is wide) whose height
-follows the donor's opening, and stores the stamp's reference band of that
-crop. A donor's aperture is its opening; its centroid is the pi-mask
+different amounts, looking like what the director renders for that opening:
+lips pressed together at the smallest openings, the face's own mouth in
+between, and from half the full opening an open mouth painted (dark
+interior, upper teeth, lower teeth once the mouth is wide) whose height
+follows the opening. Each stores the stamp's reference band of its crop. A donor's aperture is its opening; its centroid is the pi-mask
 centroid of its opened lip keypoints. The canonical centroid is the mean pi
 centroid of the loop's own keypoints under the first corpus lip geometry, the
 one the bank's frames are identified by.
@@ -138,6 +139,52 @@ def paint_open_mouth(crop, kp, opening):
     return np.clip(np.rint(out), 0, 255).astype(np.uint8)
 
 
+def _lip_colour(crop, px, outer, inner):
+    """Median colour of the lip body between an outer and an inner lip row,
+    along the middle half of the mouth."""
+    s = crop.shape[0]
+    samples = []
+    for f in (0.25, 0.5, 0.75):
+        x = int(round(px[_CORNERS[0], 0] + f * (px[_CORNERS[1], 0] - px[_CORNERS[0], 0])))
+        y = int(round((px[outer, 1] + px[inner, 1]) / 2.0))
+        samples.append(crop[np.clip(y, 0, s - 1), np.clip(x, 0, s - 1)].astype(np.float64))
+    return np.median(np.array(samples), axis=0)
+
+
+def paint_closed_lips(crop, kp, closed):
+    """The crop with its lips pressed together by the share `closed` (0..1):
+    the gap between the inner lips (the idle face may show its teeth there)
+    is covered by each lip in its own colour, meeting at a thin dark seam, as
+    the director draws lips driven to contact. A bank of open mouths only
+    would paint teeth into a mouth that closes for an "m"."""
+    if closed <= 0:
+        return crop
+    s = crop.shape[0]
+    px = (kp[:, :2].astype(np.float64) + 1.0) * s / 2.0
+    cx = (px[_CORNERS[0], 0] + px[_CORNERS[1], 0]) / 2.0
+    cy = (px[_UPPER[1], 1] + px[_LOWER[1], 1]) / 2.0
+    rx = max(2.0, abs(px[_CORNERS[1], 0] - px[_CORNERS[0], 0]) * 0.46)
+    ry = max(1.0, abs(px[_LOWER[1], 1] - px[_UPPER[1], 1]) / 2.0 + 1.5)
+    ys, xs = np.mgrid[0:s, 0:s].astype(np.float64)
+    r = np.sqrt(((xs - cx) / rx) ** 2 + ((ys - cy) / ry) ** 2)
+    inside = np.clip((1.0 - r) * min(rx, ry) + 0.5, 0.0, 1.0)[..., None] * closed
+    upper = _lip_colour(crop, px, _UPPER[0], _UPPER[1])
+    lower = _lip_colour(crop, px, _LOWER[0], _LOWER[1])
+    colour = np.where((ys < cy)[..., None], upper, lower)
+    seam = np.clip(1.0 - np.abs(ys - cy) / 0.8, 0.0, 1.0)[..., None] * 0.5
+    colour = colour * (1.0 - seam) + np.array([62.0, 18.0, 24.0]) * seam
+    out = crop.astype(np.float64) * (1.0 - inside) + colour * inside
+    return np.clip(np.rint(out), 0, 255).astype(np.uint8)
+
+
+def donor_frame(crop, kp, opening):
+    """One donor's crop: lips pressed together at the smallest openings,
+    an open mouth from about a third of the full opening on."""
+    if opening < 0.2:
+        return paint_closed_lips(crop, kp, float(np.clip((0.2 - opening) / 0.1, 0.0, 1.0)))
+    return crop if opening < 0.5 else paint_open_mouth(crop, kp, opening)
+
+
 def build(crops, kps, n_donors, lip_rows):
     """The bank dict tessera_members.write_members takes: crops (NT x S x S x 3
     uint8) and their keypoints (NT x 21 x 3)."""
@@ -153,7 +200,7 @@ def build(crops, kps, n_donors, lip_rows):
         t = d % nt
         opening = 0.05 + 0.95 * ((d * 0.6180339887) % 1.0)
         kp = opened_keypoints(kps[t], opening, s)
-        frame = paint_open_mouth(crops[t], kp, opening)
+        frame = donor_frame(crops[t], kp, opening)
         donors.append(np.ascontiguousarray(frame[r0:r1, c0:c1]))
         c = pi_centroid(kp, s, lip_rows, CORPUS_V1) or canon
         cent.append([round(c[0], 4), round(c[1], 4)])
