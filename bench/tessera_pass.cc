@@ -1,5 +1,5 @@
 // Per-frame cost of the borrowed-teeth pass at its serving defaults (1024
-// donors, kshort 512, K 64) on the demo geometry (256 crop, 128 x 80 mouth
+// donors, kshort 512, K 24) on the demo geometry (256 crop, 128 x 80 mouth
 // window), through the stream borrow as the utterance pipeline drives it.
 // Counters split a frame into pooled retrieval, exact scoring, head and
 // composition (ms per frame). The pass runs on a thread of its own whose

@@ -239,7 +239,10 @@ def head_config():
     return {
         "format": "tessera_head.v1",
         "arch": "BlendHead(16)",
-        "retrieval": {"kshort": 512, "aperture_tol": 0.3, "cut": 96, "K": 64},
+        # K bounds the donors the head blends per frame, and the head's cost
+        # grows with them: the bank's many alike mid-opening donors (the
+        # face's own smile) would otherwise fill 64 and add ~3 ms a frame.
+        "retrieval": {"kshort": 512, "aperture_tol": 0.3, "cut": 96, "K": 24},
         "temporal": {"hysteresis": 8, "lookahead": 8},
         "decode": {"envelope_clamp_255": 12},
     }
