@@ -262,6 +262,15 @@ class HeldOutMeasures(unittest.TestCase):
         self.assertEqual(got["closures"], 0.0)
         self.assertGreater(got["r"], 0.99)
 
+    def test_each_source_is_held_to_its_own_r(self):
+        m = {"r": 0.6, "r_all": 0.3, "closures": 0.9, "rounding": 1.0}
+        self.assertEqual(lips_eval.failures("motion", m, 0.0, 0.0), [])
+        self.assertEqual(lips_eval.failures("a2x", m, 0.0, 0.0), ["a2x r 0.600 < 0.62"])
+        got = lips_eval.failures("a2x", dict(m, r=0.7, closures=0.79), 1e-3, 0.0)
+        self.assertEqual(len(got), 2, got)
+        self.assertIn("a2x closures 0.790 < 0.80", got)
+        self.assertTrue(got[1].startswith("a2x silence moves the keypoints"), got)
+
     def test_r_reads_the_frames_of_speech_only(self):
         base, driven, spans = self.track(closing=True)
         self.assertEqual(lips_eval.speech_frames(spans), (frame_at(0.2), frame_at(0.8)))

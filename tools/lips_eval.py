@@ -108,6 +108,18 @@ def measure(pairs):
             "cases": (len(closed), len(rounded), sum(x.size for x in spoken))}
 
 
+def failures(source, m, idle, tail):
+    """What a source's figures fail, each as a phrase naming the source."""
+    floors = dict(THRESHOLDS, r=R_FLOORS.get(source, THRESHOLDS["r"]))
+    failed = ["%s %s %.3f < %.2f" % (source, k, m[k], t) for k, t in floors.items() if m[k] < t]
+    if idle > IDLE_TOLERANCE:
+        failed.append("%s silence moves the keypoints by %.3g" % (source, idle))
+    if tail > ONSET_TOLERANCE:
+        failed.append("%s the silence after an utterance that opens on speech moves the keypoints by %.3g"
+                      % (source, tail))
+    return failed
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--driver", required=True)
@@ -137,13 +149,7 @@ def main(argv=None):
         print("%-6s r=%.3f (r_all=%.3f) closures=%.3f rounding=%.3f silence max|offset|=%.2g "
               "after an onset %.2g (%d closures, %d pairs, %d frames of speech; %d Festival sentences)"
               % (source, m["r"], m["r_all"], m["closures"], m["rounding"], idle, tail, *m["cases"], len(utts)))
-        floors = dict(THRESHOLDS, r=R_FLOORS.get(source, THRESHOLDS["r"]))
-        failed += ["%s %s %.3f < %.2f" % (source, k, m[k], t) for k, t in floors.items() if m[k] < t]
-        if idle > IDLE_TOLERANCE:
-            failed.append("%s silence moves the keypoints by %.3g" % (source, idle))
-        if tail > ONSET_TOLERANCE:
-            failed.append("%s the silence after an utterance that opens on speech moves the keypoints by %.3g"
-                          % (source, tail))
+        failed += failures(source, m, idle, tail)
     if failed and not a.report_only:
         print("lips_eval.py: FAILED: " + "; ".join(failed), file=sys.stderr)
         return 1
