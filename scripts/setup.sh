@@ -3,6 +3,8 @@
 # Safe to run again: with everything present it changes nothing.
 # Extra groups, each for the commands that need it alone:
 #   browser  Chromium, for the live demo's browser test and for live.sh
+#   fit      torch, for tools/fit_lips.py (refitting the demo's lip models;
+#            the build reads the committed weights and needs no torch)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -18,7 +20,8 @@ PACKAGES=(
 for group in "$@"; do
   case $group in
     browser) PACKAGES+=(chromium) ;;
-    *) echo "setup: unknown package group '$group' (known: browser)" >&2; exit 2 ;;
+    fit) PACKAGES+=(python3-torch) ;;
+    *) echo "setup: unknown package group '$group' (known: browser, fit)" >&2; exit 2 ;;
   esac
 done
 

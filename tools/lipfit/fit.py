@@ -1,14 +1,15 @@
-"""Ridge readouts from speech features to viseme parameters.
+"""Readouts from speech features to viseme parameters.
 
-Both speech paths get the same shape of model: standardised per-frame
-features (a2x: projected on their first principal directions), stacked over
-PAST frames before and FUTURE frames after (zeros, the standardised mean,
-beyond the utterance), and a linear map to (opening, width, labiodental),
-fitted in closed form, plus a fourth readout of lip closure (a closed
-target near speech) that takes CLOSURE_PULL of the opening away: a linear
-opening alone smooths "b" between two vowels into a half-open mouth. A
-speech gate on the loudness, exactly zero for the features of silence,
-keeps silent frames on the idle loop.
+Both speech paths get the same shape of model: per-frame log spectra (a2x:
+the encoder's 32 log band energies recovered from its features; motion:
+the 80-band log-mel), standardised, read over PAST frames before and
+FUTURE frames after (zeros, the standardised mean, beyond the utterance)
+by a small convolution stack (net.py, trained with torch) into (opening,
+width, labiodental) and a fourth readout of lip closure (a closed target
+near speech) that takes CLOSURE_PULL of the opening away. A speech gate on
+the loudness, exactly zero for the features of silence, keeps silent
+frames on the idle loop. This module holds everything but the training,
+so that the bundle generators read the weights with numpy alone.
 """
 import numpy as np
 
@@ -16,21 +17,24 @@ from . import corpus, features, visemes
 
 PAST, FUTURE = 4, 6
 TAPS = PAST + 1 + FUTURE
-A2X_DIMS = 64
+SATURATED = 0.995      # |tanh| past which a feature channel is not inverted
+CLIP = 0.999999
 PAD_S = 0.3            # silence added before and after each utterance
 GAINS = (0.25, 2.0)    # range of the random level of each utterance
 OUTPUTS = 4            # opening, width, labiodental, closure
-# Share of the opening the closure readout takes away: with two
-# synthesizers in the corpus the opening readout is broader, and less than
-# half lets a "b" between vowels stay half open on an unseen voice.
-CLOSURE_PULL = 0.5
-SPAN_FILL = 3.0        # a third of the taps inside speech counts as fully inside
-# Ridge strengths, chosen for speech from other synthesizers rather than
-# for the fitting corpus: the a2x features (tanh mixtures of band
-# energies) carry a synthesizer's spectral detail closely, and a weak ridge
-# learns that voice's detail; a strong one keeps the broad shape.
-A2X_LAMBDA = 1.0
+# Share of the opening the closure readout takes away, per model. The
+# stream's nonlinear readout gives a sharper opening, whose closures still
+# need the whole pull to reach contact on an unseen voice; the motion
+# readout is linear (the nonlinear one traded its closures for r), and its
+# broad opening needs half: less lets a "b" between vowels stay half open.
+CLOSURE_PULL = {"a2x": 1.0, "mo": 0.5}
+# Ridge strength of the linear motion readout.
 MOTION_LAMBDA = 1e-2
+SPAN_FILL = 3.0        # a third of the taps inside speech counts as fully inside
+# How far the training shifts a voice's spectrum along the bands: the
+# encoder's 32 bands are 15 % apart, so 0.7 bands is a tenth either way.
+A2X_REACH = 0.7
+A2X_SEED = 1
 
 
 def pad_utterance(samples, spans):
@@ -51,21 +55,6 @@ def conv_weights(w, d):
     return np.ascontiguousarray(w.reshape(TAPS, d, -1).transpose(2, 1, 0)).astype(np.float32)
 
 
-def closure_labels(t):
-    """1 where the target is closed (opening < 0.1) with an open target
-    (> 0.2) within 3 frames: a closure inside speech, not a pause."""
-    near = np.convolve((t[:, 0] > 0.2).astype(float), np.ones(7), "same") > 0
-    return ((t[:, 0] < 0.1) & near).astype(np.float64)
-
-
-def ridge(x, y, lam):
-    xm = np.concatenate([x, np.ones((x.shape[0], 1))], axis=1)
-    a = xm.T @ xm
-    a[np.diag_indices(x.shape[1])] += lam * x.shape[0]
-    sol = np.linalg.solve(a, xm.T @ y)
-    return sol[:-1], sol[-1]
-
-
 def gated_ridge(x, gate, y, lam):
     """Ridge for y = gate * (x w + b): the readout is fitted as the model
     uses it, so that frames the gate closes do not pull on it."""
@@ -74,6 +63,13 @@ def gated_ridge(x, gate, y, lam):
     a[np.diag_indices(x.shape[1])] += lam * x.shape[0]
     sol = np.linalg.solve(a, xg.T @ y)
     return sol[:-1], sol[-1]
+
+
+def closure_labels(t):
+    """1 where the target is closed (opening < 0.1) with an open target
+    (> 0.2) within 3 frames: a closure inside speech, not a pause."""
+    near = np.convolve((t[:, 0] > 0.2).astype(float), np.ones(7), "same") > 0
+    return ((t[:, 0] < 0.1) & near).astype(np.float64)
 
 
 def dataset(utts, seed=9):
@@ -98,50 +94,89 @@ def _gate_bounds(loud_silence, loud_speech):
     return lo, max(top, lo + 1e-3)
 
 
-def fit(data):
+def band_inverse(fa):
+    """The a2x features [frames, 768] are, per frame, fixed tanh mixtures
+    of the encoder's 32 log band energies; this recovers the bands: (scale
+    [768], offset [768], matrix [768, 32], bias [32]) with bands =
+    atanh(clip((x - offset) / scale)) @ matrix + bias. Channels that
+    saturate on the fitting speech get zero rows: past tanh's knee their
+    value no longer tells their input."""
+    import speech_models as sm
+    enc = sm.weights()
+    scale, offset = enc["scale"].mean(axis=0).astype(np.float64), enc["shift"].mean(axis=0).astype(np.float64)
+    mix = enc["mix"][:, :, 0].astype(np.float64)
+    a = mix.T @ enc["head"].astype(np.float64)                            # [32, 768]
+    c = enc["mix_b"].astype(np.float64) @ enc["head"] + enc["head_b"]
+    u = np.abs((fa - offset) / scale)
+    keep = (u > SATURATED).mean(axis=0) < 0.002
+    keep[0] = False                                                      # the loudness detector
+    pinv = np.linalg.pinv(a[:, keep])                                    # [kept, 32]
+    matrix = np.zeros((fa.shape[1], a.shape[0]))
+    matrix[keep] = pinv
+    return scale, offset, matrix, -c[keep] @ pinv
+
+
+def a2x_bands(w, fa):
+    u = np.clip((fa - w["a2x_offset"]) / w["a2x_scale"], -CLIP, CLIP)
+    return np.arctanh(u) @ w["a2x_inv"] + w["a2x_inv_b"]
+
+
+def layer_count(w, prefix):
+    n = 0
+    while "%s_w%d" % (prefix, n) in w:
+        n += 1
+    return n
+
+
+def readout(z, w, prefix):
+    """The readout stack in numpy: [frames, d] -> [frames, 4]; the first
+    layer spans the taps, the others are per frame, ReLU between."""
+    n = layer_count(w, prefix)
+    x = z
+    for k in range(n):
+        cw, b = w["%s_w%d" % (prefix, k)], w["%s_b%d" % (prefix, k)]
+        x = stack(x) @ cw.transpose(2, 1, 0).reshape(-1, cw.shape[0]) + b if k == 0 else x @ cw[:, :, 0].T + b
+        if k + 1 < n:
+            x = np.maximum(x, 0.0)
+    return x
+
+
+def standardise(data):
+    """The fixed parts of both models from the fitting corpus: the a2x
+    projection, the log-mel standardisation and both speech gates; with
+    each utterance's standardised features and gate."""
     fa = np.concatenate([d[0] for d in data]).astype(np.float64)
     fm = np.concatenate([d[1] for d in data]).astype(np.float64)
-    y = np.concatenate([np.column_stack([d[2], closure_labels(d[2])]) for d in data])
-    speech = y[:, 0] > 0.05
+    speech = np.concatenate([d[2][:, 0] for d in data]) > 0.05
     silent = np.zeros(features.FRAME * 40, np.float32)
-    out = {}
-
-    # a2x: standardise, project, stack, readout.
-    mu, sd = fa.mean(axis=0), fa.std(axis=0) + 1e-6
-    zs = (fa - mu) / sd
-    _, _, vt = np.linalg.svd(zs[::4], full_matrices=False)
-    proj = (vt[:A2X_DIMS].T / sd[:, None])                     # x @ proj - mu @ proj
-    shift = mu @ proj
-    zz = [(d[0] @ proj - shift) for d in data]
-    w, b = ridge(np.concatenate([stack(z) for z in zz]), y, A2X_LAMBDA)
-    loud = fa[:, 0]
-    lo, hi = _gate_bounds(float(features.a2x_features(silent)[:, 0].max()), loud[speech])
-    out.update(a2x_proj=proj.astype(np.float32), a2x_shift=shift.astype(np.float32),
-               a2x_conv=conv_weights(w, A2X_DIMS), a2x_bias=b.astype(np.float32),
-               a2x_gate=np.array([lo, hi], np.float32))
-
-    # motion: standardise the log-mel, stack, readout fitted through the
-    # gate, which reads the mean log-mel.
+    w = {}
+    scale, offset, matrix, bias = band_inverse(fa)
+    w.update(a2x_scale=scale.astype(np.float32), a2x_offset=offset.astype(np.float32),
+             a2x_inv=matrix.astype(np.float32), a2x_inv_b=bias.astype(np.float32))
+    bands = a2x_bands(w, fa)
+    w.update(a2x_mean=bands.mean(axis=0).astype(np.float32), a2x_std=(bands.std(axis=0) + 1e-6).astype(np.float32),
+             a2x_gate=np.array(_gate_bounds(float(features.a2x_features(silent)[:, 0].max()), fa[speech, 0]),
+                               np.float32))
     mu, sd = fm.mean(axis=0), fm.std(axis=0) + 1e-6
     loud = fm.mean(axis=1)
-    lo, hi = _gate_bounds(float(features.motion_features(silent).mean(axis=1).max()), loud[speech])
-    gate = _gate(loud[:, None], (lo, hi))
-    w, b = gated_ridge(np.concatenate([stack((d[1] - mu) / sd) for d in data]), gate, y, MOTION_LAMBDA)
-    out.update(mo_mean=mu.astype(np.float32), mo_std=sd.astype(np.float32),
-               mo_conv=conv_weights(w, fm.shape[1]), mo_bias=b.astype(np.float32),
-               mo_gate=np.array([lo, hi], np.float32))
-    return out
+    w.update(mo_mean=mu.astype(np.float32), mo_std=sd.astype(np.float32),
+             mo_gate=np.array(_gate_bounds(float(features.motion_features(silent).mean(axis=1).max()), loud[speech]),
+                              np.float32))
+    za = [(a2x_bands(w, d[0]) - w["a2x_mean"]) / w["a2x_std"] for d in data]
+    ga = [_gate(d[0][:, :1], w["a2x_gate"]) for d in data]
+    zm = [(d[1] - w["mo_mean"]) / w["mo_std"] for d in data]
+    gm = [_gate(d[1].mean(axis=1, keepdims=True), w["mo_gate"]) for d in data]
+    return w, (za, ga), (zm, gm)
 
 
-def _conv(z, cw, bias):
-    """The models' temporal convolution in numpy: [frames, d] -> [frames, k]."""
-    return stack(z) @ cw.transpose(2, 1, 0).reshape(-1, cw.shape[0]) + bias
+def labels(data):
+    return [np.column_stack([d[2], closure_labels(d[2])]) for d in data]
 
 
-def shape_params(p):
+def shape_params(p, pull):
     """Gated readouts [frames, 4] -> (opening, width, labiodental) as the
     models bound them."""
-    o = np.maximum(p[:, 0] - CLOSURE_PULL * np.clip(p[:, 3], 0.0, 1.0), 0.0)
+    o = np.maximum(p[:, 0] - pull * np.clip(p[:, 3], 0.0, 1.0), 0.0)
     return np.column_stack([o, np.clip(p[:, 1], -1.2, 1.2), np.clip(p[:, 2], 0.0, 1.0)])
 
 
@@ -162,16 +197,40 @@ def _gate(level, bounds):
 
 
 def predict_a2x(w, fa):
-    z = fa @ w["a2x_proj"] - w["a2x_shift"]
-    return shape_params(_conv(z, w["a2x_conv"], w["a2x_bias"]) * _gate(fa[:, :1], w["a2x_gate"]))
+    z = (a2x_bands(w, fa) - w["a2x_mean"]) / w["a2x_std"]
+    return shape_params(readout(z, w, "a2x") * _gate(fa[:, :1], w["a2x_gate"]), CLOSURE_PULL["a2x"])
 
 
 def predict_motion(w, fm):
     z = (fm - w["mo_mean"]) / w["mo_std"]
-    return shape_params(_conv(z, w["mo_conv"], w["mo_bias"]) * _gate(fm.mean(axis=1, keepdims=True), w["mo_gate"]))
+    gate = _gate(fm.mean(axis=1, keepdims=True), w["mo_gate"])
+    return shape_params(readout(z, w, "mo") * gate, CLOSURE_PULL["mo"])
 
 
-def build_weights(renditions=2, log=print):
+def silence_floor(mean_of_silence):
+    """The level below which the training treats a frame as silence."""
+    return float(mean_of_silence) + 0.5
+
+
+def train(data, epochs, log=print):
+    """All weights of both models from the fitting corpus: the stream's
+    nonlinear readout (needs torch) and the motion's linear one."""
+    from . import net
+    w, (za, ga), (zm, gm) = standardise(data)
+    ys = labels(data)
+    silent = np.zeros(features.FRAME * 40, np.float32)
+    log("training the a2x readout")
+    aug = (w["a2x_mean"].astype(np.float64), w["a2x_std"].astype(np.float64),
+           silence_floor(a2x_bands(w, features.a2x_features(silent)).mean()), A2X_REACH)
+    for k, (cw, b) in enumerate(net.train(za, ga, ys, A2X_SEED, epochs, CLOSURE_PULL["a2x"], aug, log)):
+        w["a2x_w%d" % k], w["a2x_b%d" % k] = cw, b
+    log("fitting the motion readout")
+    sol, b = gated_ridge(np.concatenate([stack(z) for z in zm]), np.concatenate(gm), np.concatenate(ys), MOTION_LAMBDA)
+    w.update(mo_w0=conv_weights(sol, zm[0].shape[1]), mo_b0=b.astype(np.float32))
+    return w
+
+
+def build_weights(renditions=2, epochs=40, log=print):
     """Fits on the fitting sentences spoken `renditions` times by espeak-ng
     and as often by flite's CMU Arctic voices."""
     texts, _ = corpus.sentences()
@@ -179,4 +238,4 @@ def build_weights(renditions=2, log=print):
     utts = corpus.espeak_corpus(texts, renditions) + corpus.flite_corpus(texts, renditions)
     log("computing features of %.0f s of speech" % (sum(u[0].size for u in utts) / visemes.SR))
     data = dataset(utts)
-    return fit(data), data
+    return train(data, epochs, log), data

@@ -2,13 +2,14 @@
 tensor contracts.
 
 a2x stream encoder: feat [1,n,12,768], pos_window [1,n,h], attn [n,n] ->
-ctx [1,n,h]. The layer mean is projected, convolved over PAST frames before
-and FUTURE after (the meta's look-ahead covers FUTURE; past context covers
-PAST) and gated by the loudness channel; context channels 0-3 carry the
+ctx [1,n,h]. The layer mean is turned back into the encoder's 32 log band
+energies (fit.band_inverse), standardised, read by the fitted convolution
+stack over PAST frames before and FUTURE after (the meta's look-ahead
+covers FUTURE; past context covers PAST) and gated by the loudness channel; context channels 0-3 carry the
 gated (opening, width, labiodental, closure) readouts, channel 4 the speech
 span (fit.speech_span of the gate), the rest are zero. The readout is a
-plain convolution, so the encoder does not need the band mask or the
-positions.
+plain convolution stack, so the encoder does not need the band mask or
+the positions.
 a2x decoder: ctx_t [1,h], prev [1,63], h [1,1,h] -> m [1,63] (with unit
 norms, the keypoint offsets themselves), h_out [1,1,h] (h unchanged): no
 recurrence, the encoder already smooths over time. Within the speech span
@@ -56,13 +57,34 @@ class _Graph(a2x_gen._Graph):
         span = self.node("Clip", [self.node("Mul", [pooled, self.f32(fit.SPAN_FILL)]), self.f32(0.0), self.f32(1.0)])
         return self.node("Transpose", [span], perm=[0, 2, 1])
 
-    def shape_params(self, p, axis):
+    def bands(self, x, w):
+        """fit.a2x_bands of layer-mean features x [1, n, 768], with atanh
+        written as half the log of (1 + u) / (1 - u)."""
+        u = self.node("Clip", [self.node("Div", [self.node("Sub", [x, self.const(w["a2x_offset"])]),
+                                                 self.const(w["a2x_scale"])]), self.f32(-fit.CLIP), self.f32(fit.CLIP)])
+        ratio = self.node("Div", [self.node("Add", [self.f32(1.0), u]), self.node("Sub", [self.f32(1.0), u])])
+        t = self.node("Mul", [self.node("Log", [ratio]), self.f32(0.5)])
+        return self.node("Add", [self.node("MatMul", [t, self.const(w["a2x_inv"])]), self.const(w["a2x_inv_b"])])
+
+    def readout(self, x, w, prefix):
+        """fit.readout over x [1, d, n] -> [1, 4, n]: the first convolution
+        spans the taps, ReLU between layers."""
+        n = fit.layer_count(w, prefix)
+        for k in range(n):
+            pads = [fit.PAST, fit.FUTURE] if k == 0 else [0, 0]
+            x = self.node("Conv", [x, self.const(w["%s_w%d" % (prefix, k)]), self.const(w["%s_b%d" % (prefix, k)])],
+                          pads=pads)
+            if k + 1 < n:
+                x = self.node("Relu", [x])
+        return x
+
+    def shape_params(self, p, axis, pull):
         """The four gated readouts to (opening, width, labiodental): the
         closure readout takes its share of the opening, the opening is kept
         non-negative, width and contact in range."""
         parts = [self.node("Slice", [p, self.i64(k), self.i64(k + 1), self.i64(axis)]) for k in range(fit.OUTPUTS)]
         closed = self.node("Clip", [parts[3], self.f32(0.0), self.f32(1.0)])
-        pull = self.node("Mul", [closed, self.f32(fit.CLOSURE_PULL)])
+        pull = self.node("Mul", [closed, self.f32(pull)])
         o = self.node("Relu", [self.node("Sub", [parts[0], pull])])
         w = self.node("Clip", [parts[1], self.f32(-1.2), self.f32(1.2)])
         f = self.node("Clip", [parts[2], self.f32(0.0), self.f32(1.0)])
@@ -72,16 +94,15 @@ class _Graph(a2x_gen._Graph):
 def a2x_encoder(w, h):
     g = _Graph()
     fm = g.node("ReduceMean", ["feat"], axes=[2], keepdims=0)                       # [1,n,768]
-    z = g.node("Sub", [g.node("MatMul", [fm, g.const(w["a2x_proj"])]), g.const(w["a2x_shift"])])
+    z = g.node("Div", [g.node("Sub", [g.bands(fm, w), g.const(w["a2x_mean"])]), g.const(w["a2x_std"])])  # [1,n,32]
     # Frames the stream pads its window with (all-zero features) read as the
     # features' mean, as frames beyond the utterance do in the fitting: an
     # output then depends on real frames only, however the window was cut.
     real = g.node("Cast", [g.node("Greater", [g.node("ReduceMax", [g.node("Abs", ["feat"])], axes=[2, 3], keepdims=0),
                                                g.f32(0.0)])], to=TensorProto.FLOAT)       # [1,n]
     z = g.node("Mul", [z, g.node("Unsqueeze", [real, g.i64(2)])])
-    zt = g.node("Transpose", [z], perm=[0, 2, 1])                                   # [1,64,n]
-    p = g.node("Conv", [zt, g.const(w["a2x_conv"]), g.const(w["a2x_bias"])],
-               pads=[fit.PAST, fit.FUTURE])                                        # [1,4,n]
+    zt = g.node("Transpose", [z], perm=[0, 2, 1])                                   # [1,32,n]
+    p = g.readout(zt, w, "a2x")                                                    # [1,4,n]
     loud = g.node("Slice", [fm, g.i64(0), g.i64(1), g.i64(2)])                     # [1,n,1]
     # Padding is silence: its all-zero loudness channel sits above silence's
     # own, and would leave the lips a little off the idle face at the end
@@ -101,7 +122,8 @@ def a2x_decoder(h, rest_gap=0.0):
     """`rest_gap`: the driving frames' own lip gap, which speech closes
     before the viseme opening parts the lips again."""
     g = _Graph()
-    params = g.shape_params(g.node("Slice", ["ctx_t", g.i64(0), g.i64(fit.OUTPUTS), g.i64(1)]), 1)  # [1,3]
+    params = g.shape_params(g.node("Slice", ["ctx_t", g.i64(0), g.i64(fit.OUTPUTS), g.i64(1)]), 1,
+                              fit.CLOSURE_PULL["a2x"])                                           # [1,3]
     gate = g.node("Slice", ["ctx_t", g.i64(fit.OUTPUTS), g.i64(CTX), g.i64(1)])               # [1,1]
     g.node("Add", [g.node("MatMul", [params, g.const(visemes.directions())]),
                    g.node("Mul", [gate, g.const(visemes.rest_closing(rest_gap)[None])])], "m")
@@ -142,12 +164,12 @@ def lmdm(w, lip_scale, rest_gap=0.0):
     g = _Graph()
     mel = g.node("Slice", ["aud_cond", g.i64(0), g.i64(N_MELS), g.i64(2)])         # [1,80,80]
     z = g.node("Div", [g.node("Sub", [mel, g.const(w["mo_mean"])]), g.const(w["mo_std"])])
-    p = g.node("Conv", [g.node("Transpose", [z], perm=[0, 2, 1]), g.const(w["mo_conv"]), g.const(w["mo_bias"])],
-               pads=[fit.PAST, fit.FUTURE])                                        # [1,4,80]
+    p = g.readout(g.node("Transpose", [z], perm=[0, 2, 1]), w, "mo")               # [1,4,80]
     loud = g.node("ReduceMean", [mel], axes=[2], keepdims=1)                        # [1,80,1]
     gate = g.gate(loud, w["mo_gate"])
     gated = g.node("Mul", [g.node("Transpose", [p], perm=[0, 2, 1]), gate])
-    offsets = g.node("Add", [g.node("MatMul", [g.shape_params(gated, 2), g.const(visemes.directions() / lip_scale)]),
+    shape = g.shape_params(gated, 2, fit.CLOSURE_PULL["mo"])
+    offsets = g.node("Add", [g.node("MatMul", [shape, g.const(visemes.directions() / lip_scale)]),
                              g.node("Mul", [g.speech_span(gate, 1), g.const(visemes.rest_closing(rest_gap) / lip_scale)])])
     # The engine moves the lips relative to the first frame it emits, which
     # is frame 0 of the first chunk: that frame carries the idle lips, or an
