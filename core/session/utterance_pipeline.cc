@@ -201,6 +201,7 @@ void UtterancePipeline::interrupt() {
     teethQueue_.clear();
     teethPasteWaiting_ = 0;
     ++generation_;
+    interruptMs_ = nowMs();
   }
   tel().interrupts.add();
   cv_.notify_all();
@@ -745,6 +746,7 @@ void UtterancePipeline::finishUtterance() {
     for (int k = 0; k < kKp; ++k) rampOffset_[k] = lastKp_[k] - xs[k];
     idleCursor_ = wrap(lastSrc_ + 1, NT_);
     rampRemaining_ = rampLength_ = endRamp_;
+    rampStartMs_ = nowMs();
     state_ = 3;
     tel().ramps.add();
   } else {
@@ -778,7 +780,10 @@ void UtterancePipeline::produceRamp() {
     job.speechIndex = -1;
     std::memcpy(job.kp, xd, sizeof job.kp);
     job.gen = genSeen_;
-    job.queuedMs = t0;
+    job.queuedMs = nowMs();
+    job.uttStartMs = rampStartMs_;
+    job.renderStartMs = t0;
+    job.renderEndMs = job.queuedMs;
     job.cpu = cpu;
     // An interrupt emptied the ring: the host waits on this frame.
     job.urgent = rampUrgent_;
@@ -815,6 +820,11 @@ void UtterancePipeline::handleInterrupt(bool lastPulled, int lastKind, int lastS
     for (int k = 0; k < kKp; ++k) rampOffset_[k] = lastKp[k] - xs[k];
     rampRemaining_ = rampLength_ = interruptRamp_;
     rampUrgent_ = true;
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      rampStartMs_ = interruptMs_;
+    }
+    if (trace_) std::fprintf(stderr, "[le_utt] interrupt taken by the run thread %.1f ms after it came\n", nowMs() - rampStartMs_);
     state_ = 3;
     tel().ramps.add();
   } else {
@@ -1109,6 +1119,14 @@ void UtterancePipeline::publish(const Job& job, double* workMs) {
                    "published=%.1f ring=%lld (ms after the utterance's first push)\n",
                    (long long)slot.seq, job.speechIndex, job.src, job.availMs - u, job.renderStartMs - u,
                    job.renderEndMs - u, job.queuedMs - u, nowMs() - u, (long long)(writeIdx_ - readIdx_));
+    }
+    if (trace_ && job.kind == 2) {
+      const double r = job.uttStartMs;
+      std::fprintf(stderr,
+                   "[le_utt] ramp frame seq=%lld src=%d render=%.1f..%.1f published=%.1f ring=%lld (ms after the "
+                   "ramp began)\n",
+                   (long long)slot.seq, job.src, job.renderStartMs - r, job.renderEndMs - r, nowMs() - r,
+                   (long long)(writeIdx_ - readIdx_));
     }
     if (job.kind == 1 && job.speechIndex == 0) {
       ++utterances_;

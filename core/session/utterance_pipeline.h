@@ -192,6 +192,7 @@ class UtterancePipeline {
   };
   std::deque<EndMark> endMarks_;
   uint64_t generation_ = 0;
+  double interruptMs_ = 0;  // when the host last interrupted, for the frame trace
   std::atomic<bool> stop_{false};
   // Time of the last push, and of the push that began the pending audio (the
   // first push of the utterance that audio starts).
@@ -274,6 +275,7 @@ class UtterancePipeline {
   bool hybridHigh_ = false;
   int rampRemaining_ = 0, rampLength_ = 0;
   bool rampUrgent_ = false;  // the next ramp frame is the first after an interrupt
+  double rampStartMs_ = 0;   // when the current ramp began (the interrupt's time for an interrupt ramp)
   float rampOffset_[63] = {};
   float lastKp_[63] = {};
   int lastSrc_ = 0;
@@ -287,7 +289,7 @@ class UtterancePipeline {
   bool rebaseSet_ = false;
   // When the first speech frame takes over from the loop, and where.
   SpeechHandover handover_;
-  bool trace_ = false;  // LE_UTT_TRACE: one line per speech frame published
+  bool trace_ = false;  // LE_UTT_TRACE: one line per speech or ramp frame published
   static constexpr int kBufferFrames = 32;
   std::vector<int32_t> bufIdx_;
   std::vector<float> bufXs_, bufXd_;
