@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 
 #include "core/audio/a2x_tables.h"
@@ -40,6 +41,7 @@ struct UttTelemetry {
   telemetry::Counter& ramp = telemetry::counter("utt.ramp_frames");
   telemetry::Counter& utterances = telemetry::counter("utt.utterances");
   telemetry::Counter& interrupts = telemetry::counter("utt.interrupts");
+  telemetry::Counter& cancelledRenders = telemetry::counter("utt.renders_cancelled");
   telemetry::Counter& ramps = telemetry::counter("utt.ramps");
   telemetry::Counter& emptyPulls = telemetry::counter("utt.empty_pulls");
   telemetry::Counter& renderFailures = telemetry::counter("utt.render_failures");
@@ -202,6 +204,13 @@ void UtterancePipeline::interrupt() {
     teethPasteWaiting_ = 0;
     ++generation_;
     interruptMs_ = nowMs();
+    // A render for the old utterance would hold up the ramp the host now
+    // waits for: stop it at once rather than at its next checkpoint.
+    if (rendering_ && !renderCancelled_) {
+      rendering_->cancel();
+      renderCancelled_ = true;
+      tel().cancelledRenders.add();
+    }
   }
   tel().interrupts.add();
   cv_.notify_all();
@@ -546,6 +555,10 @@ bool UtterancePipeline::produceStep(const HostInput& in) {
   const int buffered = filled_ - consumed_;
   if (state_ == 3) {
     if (rampRemaining_ <= 0 || in.ringFill >= kRing) return false;
+    // As for speech: the frame due next is still in the teeth or paste
+    // stage (after an interrupt, the first ramp frame), and rendering the
+    // next one now would take the cores it needs.
+    if (teethRun_ && in.ringFill < kIdleLead && in.handOffQueued > 0) return false;
     produceRamp();
     return true;
   }
@@ -667,10 +680,12 @@ bool UtterancePipeline::renderSpeech(int n) {
   const float* crops = nullptr;
   double perFrame = 0, perFrameCpu = 0;
   int count = n;
+  bool stale = false;
   if (n > 1 && chunkRun_ && chunkRun_->batch() >= n) {
     const double t0 = nowMs(), cpu0 = telemetry::threadCpuMs();
     try {
-      crops = chunkRun_->render(idx, xs, xd, n);
+      crops = renderUnlessInterrupted(*chunkRun_, idx, xs, xd, n, &stale);
+      if (stale) return true;
       perFrame = (nowMs() - t0) / n;
       perFrameCpu = (telemetry::threadCpuMs() - cpu0) / n;
     } catch (const std::exception& e) {
@@ -686,7 +701,9 @@ bool UtterancePipeline::renderSpeech(int n) {
     } else {
       const double t0 = nowMs(), cpu0 = telemetry::threadCpuMs();
       try {
-        crop = ctx_->renderer->render(idx + i, xs + size_t(i) * kKp, xd + size_t(i) * kKp, 1);
+        crop = renderUnlessInterrupted(*ctx_->renderer, idx + i, xs + size_t(i) * kKp, xd + size_t(i) * kKp, 1,
+                                       &stale);
+        if (stale) return true;
       } catch (const std::exception& e) {
         recordFailure("render", e.what(), true);
         // The frame is dropped, not retried: the utterance goes on (its
@@ -738,6 +755,36 @@ bool UtterancePipeline::renderSpeech(int n) {
   return true;
 }
 
+const float* UtterancePipeline::renderUnlessInterrupted(Renderer& r, const int* idx, const float* xs,
+                                                        const float* xd, int n, bool* stale) {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    *stale = generation_ != genSeen_;
+    if (*stale) return nullptr;
+    rendering_ = &r;
+  }
+  const float* crops = nullptr;
+  std::exception_ptr failure;
+  try {
+    crops = r.render(idx, xs, xd, n);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    rendering_ = nullptr;
+    if (renderCancelled_) {
+      r.resume();
+      renderCancelled_ = false;
+    }
+    *stale = generation_ != genSeen_;
+  }
+  // A cancelled render fails; its frames are dropped like any stale work.
+  if (*stale) return nullptr;
+  if (failure) std::rethrow_exception(failure);
+  return crops;
+}
+
 void UtterancePipeline::finishUtterance() {
   speaking_ = false;
   handover_.clear();
@@ -765,7 +812,9 @@ void UtterancePipeline::produceRamp() {
   telemetry::FrameCpu cpu;
   try {
     const telemetry::ScopedCpu timer(cpu, telemetry::Stage::kRender);
-    crop = ctx_->renderer->render(&src, xs, xd, 1);
+    bool stale = false;
+    crop = renderUnlessInterrupted(*ctx_->renderer, &src, xs, xd, 1, &stale);
+    if (stale) return;  // the next iteration starts the new interrupt's ramp
   } catch (const std::exception& e) {
     recordFailure("ramp", e.what(), true);
   }

@@ -152,6 +152,12 @@ class UtterancePipeline {
   void postRequest(bool finishDue, int eagerChange);
   bool renderSpeech(int n);
   void produceRamp();
+  // Renders through r unless the host interrupts first; an interrupt during
+  // the call cancels it. Null with *stale set when the host interrupted
+  // before or during the call (its frames will not be shown); otherwise the
+  // crops, or the renderer's failure thrown.
+  const float* renderUnlessInterrupted(Renderer& r, const int* idx, const float* xs, const float* xd, int n,
+                                       bool* stale);
   void finishUtterance();
   int chooseChunk(int buffered);
 
@@ -221,6 +227,10 @@ class UtterancePipeline {
   // handed on, held or published: frames on their way to the ring that the
   // queues no longer show.
   int stageBusy_ = 0;
+  // The renderer the run thread is inside (null when none), and whether an
+  // interrupt has cancelled that render; the run thread resumes it.
+  Renderer* rendering_ = nullptr;
+  bool renderCancelled_ = false;
   double decodeCpuSeen_ = 0;  // the cursor's decode CPU at the last publication
   // Stage accounting for the report.
   int64_t jobsB_ = 0, jobsC_ = 0, stageFrames_ = 0;

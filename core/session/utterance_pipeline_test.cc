@@ -714,6 +714,39 @@ TEST_F(UttTest, InterruptDropsQueuedFramesAndRampsFromTheLastPulled) {
   }
 }
 
+TEST_F(UttTest, AnInterruptStopsTheRenderUnderWayWithoutCountingAFailure) {
+  // Interrupts land while the run thread renders speech (chunks of four and
+  // single frames) until some render was stopped part way: that render is
+  // dropped like stale work, never reported as a failure, and the ramp
+  // comes as always.
+  const std::string dir = motionDir(true, true);
+  auto o = opts(dir);
+  o.steady_model = "b4_fp32";
+  o.hold_s = -1;
+  auto p = start(o, 2);
+  le::telemetry::Counter& cancelled = le::telemetry::counter("utt.renders_cancelled");
+  const int64_t before = cancelled.value();
+  for (int round = 0; round < 100 && cancelled.value() == before; ++round) {
+    SCOPED_TRACE(round);
+    le_utt_frame_info info{};
+    do ASSERT_TRUE(pull(*p, &info));
+    while (info.kind != 0);
+    pushSpeech(*p, 640 * 12);
+    do ASSERT_TRUE(pull(*p, &info));
+    while (info.kind != 1);
+    p->interrupt();
+    auto rest = pullUntilIdle(*p, 1);
+    ASSERT_GE(rest.size(), 5u);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(rest[size_t(i)].kind, 2) << i;
+    EXPECT_EQ(rest[0].src_index, (info.src_index + 1) % nt_);
+  }
+  EXPECT_GT(cancelled.value(), before) << "no interrupt came during a render";
+  int64_t failures = 0;
+  std::string msg;
+  EXPECT_EQ(p->renderStatus(&failures, &msg), 0) << msg;
+  EXPECT_EQ(failures, 0) << msg;
+}
+
 TEST_F(UttTest, InterruptWithNothingQueuedRampsFromTheLastPulled) {
   GatedSource* gated = nullptr;
   const std::string dir = motionDir(true, true);
