@@ -33,6 +33,19 @@ const char* envOrNull(const char* name) { return std::getenv(name); }
 
 int wrap(int i, int n) { return n <= 0 ? 0 : ((i % n) + n) % n; }
 
+// Adds the wall milliseconds of its scope to a sum.
+class WallMs {
+ public:
+  explicit WallMs(double& sum) : sum_(sum), t0_(std::chrono::steady_clock::now()) {}
+  ~WallMs() { sum_ += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0_).count(); }
+  WallMs(const WallMs&) = delete;
+  WallMs& operator=(const WallMs&) = delete;
+
+ private:
+  double& sum_;
+  std::chrono::steady_clock::time_point t0_;
+};
+
 // Process-wide counts of what every pipeline did, for the telemetry document.
 struct UttTelemetry {
   telemetry::Counter& published = telemetry::counter("utt.frames_published");
@@ -47,6 +60,7 @@ struct UttTelemetry {
   telemetry::Counter& renderFailures = telemetry::counter("utt.render_failures");
   telemetry::Counter& teethComposed = telemetry::counter("utt.teeth_composed");
   telemetry::Counter& teethFailures = telemetry::counter("utt.teeth_failures");
+  telemetry::Counter& teethSkipped = telemetry::counter("utt.teeth_skipped_for_a_due_pull");
   telemetry::Value& firstFrameMs = telemetry::value("utt.first_frame_ms");
   telemetry::Value& renderMs = telemetry::value("utt.render_ms");
   telemetry::Value& pasteMs = telemetry::value("utt.paste_ms");
@@ -240,6 +254,12 @@ int UtterancePipeline::pullFrame(uint8_t* dst, size_t dstLen, le_utt_frame_info*
       info->speech_index = s.speechIndex;
     }
     if (kp) std::memcpy(kp, s.kp, sizeof s.kp);
+    const double now = nowMs();
+    if (pulledAny_) {
+      const double gap = now - lastTakenMs_;
+      takePeriodMs_ = takePeriodMs_ > 0 ? takePeriodMs_ * 0.8 + gap * 0.2 : gap;
+    }
+    lastTakenMs_ = now;
     pulledAny_ = true;
     lastPulledKind_ = s.kind;
     lastPulledSrc_ = s.src;
@@ -755,6 +775,14 @@ bool UtterancePipeline::renderSpeech(int n) {
   return true;
 }
 
+bool UtterancePipeline::teethWouldMissThePull(double now) {
+  // A host that pulls faster than a display shows frames has no due time.
+  constexpr double kDisplayPeriodMs = 30;
+  std::lock_guard<std::mutex> lk(mu_);
+  if (!teeth_ || takePeriodMs_ < kDisplayPeriodMs) return false;
+  return now + teethStageMs_ + publishMs_ > lastTakenMs_ + takePeriodMs_;
+}
+
 const float* UtterancePipeline::renderUnlessInterrupted(Renderer& r, const int* idx, const float* xs,
                                                         const float* xd, int n, bool* stale) {
   {
@@ -834,8 +862,12 @@ void UtterancePipeline::produceRamp() {
     job.renderStartMs = t0;
     job.renderEndMs = job.queuedMs;
     job.cpu = cpu;
-    // An interrupt emptied the ring: the host waits on this frame.
+    // An interrupt emptied the ring: the host waits on this frame, and
+    // showing the last frame a second time would be worse than one ramp
+    // frame without borrowed teeth.
     job.urgent = rampUrgent_;
+    job.skipTeeth = rampUrgent_ && teethWouldMissThePull(job.queuedMs);
+    if (job.skipTeeth) tel().teethSkipped.add();
     rampUrgent_ = false;
     emit(std::move(job), nullptr);
   }
@@ -1028,7 +1060,7 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
   }
   // The pass answers for the held frame while it takes the next one: that
   // work, and the compose, are the held frame's teeth stage.
-  double passCpu = 0;
+  double passCpu = 0, passWall = 0;
   // Composes the held frame's result (from the pass it went into) into it
   // and sends it on.
   auto deliverHeld = [&]() -> bool {
@@ -1043,6 +1075,7 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
     bool composed;
     {
       const telemetry::ScopedCpu timer(passCpu);
+      const WallMs wall(passWall);
       // A skipped result leaves the crop as rendered: not counted as composed.
       composed = from.compose(teethHeld_->crop.data());
     }
@@ -1069,6 +1102,7 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
     bool flushed;
     {
       const telemetry::ScopedCpu timer(passCpu);
+      const WallMs wall(passWall);
       flushed = pass->flush();
     }
     if (!flushed) {
@@ -1078,6 +1112,12 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
       return false;
     }
     return deliverHeld();
+  };
+  // The pass's own time for a frame (push, emit and compose), without the
+  // waits for the paste queue.
+  auto timeStage = [&] {
+    std::lock_guard<std::mutex> lk(mu_);
+    teethStageMs_ = teethStageMs_ > 0 ? teethStageMs_ * 0.8 + passWall * 0.2 : passWall;
   };
   try {
     // A frame held by a pass that a later attach replaced comes out of that
@@ -1090,10 +1130,11 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
         return;
       }
     }
-    if (job.hasCrop) {
+    if (job.hasCrop && !job.skipTeeth) {
       bool out;
       {
         const telemetry::ScopedCpu timer(passCpu);
+      const WallMs wall(passWall);
         out = pass->push(job.crop.data(), job.kp);
       }
       if (out && teethHeld_ && !deliverHeld()) return;
@@ -1103,6 +1144,7 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
       // Waiting for the next frame would cost the host a render: the frame
       // goes out now, without that frame's lookahead.
       if (urgent) drainHeld();
+      timeStage();
     } else {
       if (teethHeld_ && !drainHeld()) return;
       forward(std::move(job));
@@ -1141,6 +1183,10 @@ void UtterancePipeline::publish(const Job& job, double* workMs) {
   }
   const double t1 = nowMs();
   *workMs += t1 - t0;
+  if (job.hasCrop) {
+    std::lock_guard<std::mutex> lk(mu_);
+    publishMs_ = publishMs_ > 0 ? publishMs_ * 0.8 + (t1 - t0) * 0.2 : t1 - t0;
+  }
   slot.kind = job.kind;
   slot.src = job.src;
   slot.speechIndex = job.speechIndex;
@@ -1172,9 +1218,9 @@ void UtterancePipeline::publish(const Job& job, double* workMs) {
     if (trace_ && job.kind == 2) {
       const double r = job.uttStartMs;
       std::fprintf(stderr,
-                   "[le_utt] ramp frame seq=%lld src=%d render=%.1f..%.1f published=%.1f ring=%lld (ms after the "
+                   "[le_utt] ramp frame seq=%lld src=%d%s render=%.1f..%.1f published=%.1f ring=%lld (ms after the "
                    "ramp began)\n",
-                   (long long)slot.seq, job.src, job.renderStartMs - r, job.renderEndMs - r, nowMs() - r,
+                   (long long)slot.seq, job.src, job.skipTeeth ? " (no teeth: the pull was due)" : "", job.renderStartMs - r, job.renderEndMs - r, nowMs() - r,
                    (long long)(writeIdx_ - readIdx_));
     }
     if (job.kind == 1 && job.speechIndex == 0) {

@@ -102,6 +102,9 @@ class UtterancePipeline {
     // of an interrupt's ramp): a teeth pass answers for it at once instead of
     // holding it for the next frame's lookahead.
     bool urgent = false;
+    // The host's next pull comes before the teeth pass could answer for
+    // this frame: it goes out with the mouth it was rendered with.
+    bool skipTeeth = false;
     telemetry::FrameCpu cpu;  // CPU ms each stage has spent on the frame so far
   };
   struct Slot {
@@ -152,6 +155,10 @@ class UtterancePipeline {
   void postRequest(bool finishDue, int eagerChange);
   bool renderSpeech(int n);
   void produceRamp();
+  // Whether a frame done now would miss the host's next pull if it went
+  // through the teeth pass first (the host must take frames at a display's
+  // pace for a pull to be due at all).
+  bool teethWouldMissThePull(double now);
   // Renders through r unless the host interrupts first; an interrupt during
   // the call cancels it. Null with *stale set when the host interrupted
   // before or during the call (its frames will not be shown); otherwise the
@@ -211,6 +218,11 @@ class UtterancePipeline {
   Slot ring_[8];
   int64_t readIdx_ = 0, writeIdx_ = 0, nextSeq_ = 0;
   bool pulledAny_ = false;
+  // The host's pace: when it last took a frame and the mean time between
+  // frames taken (0 until known).
+  double lastTakenMs_ = 0, takePeriodMs_ = 0;
+  // Mean wall time of the teeth stage per frame and of a publication.
+  double teethStageMs_ = 0, publishMs_ = 0;
   int32_t lastPulledKind_ = 0, lastPulledSrc_ = 0;
   float lastPulledKp_[63] = {};
   int64_t framesPulled_ = 0, speechPulled_ = 0, utterances_ = 0;
