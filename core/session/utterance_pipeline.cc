@@ -472,6 +472,7 @@ void UtterancePipeline::runLoop() {
     bool produced = false;
     if (in.interrupted) {
       handleInterrupt(in.pulledAny, in.lastKind, in.lastSrc, in.lastKp);
+      produced = true;  // the ramp's first frame is due now: no wait before it
     } else {
       collectResult();
       takeAudio(in);
@@ -577,8 +578,9 @@ bool UtterancePipeline::produceStep(const HostInput& in) {
     if (rampRemaining_ <= 0 || in.ringFill >= kRing) return false;
     // As for speech: the frame due next is still in the teeth or paste
     // stage (after an interrupt, the first ramp frame), and rendering the
-    // next one now would take the cores it needs.
-    if (teethRun_ && in.ringFill < kIdleLead && in.handOffQueued > 0) return false;
+    // next one now would take the cores it needs. Right after an interrupt
+    // those stages hold only the old utterance's work, which is dropped.
+    if (!rampUrgent_ && teethRun_ && in.ringFill < kIdleLead && in.handOffQueued > 0) return false;
     produceRamp();
     return true;
   }
@@ -924,7 +926,9 @@ void UtterancePipeline::emit(Job&& job, double* waitMs) {
     teeth = teeth_ != nullptr;
     teethPipe = teethPipelined_;
   }
-  if (teeth && teethPipe) {
+  // A frame that leaves out the pass is the first of its generation: the
+  // teeth thread holds nothing before it that it would overtake.
+  if (teeth && teethPipe && !job.skipTeeth) {
     // Queue for the teeth thread: 2 waiting, or a whole chunk, so that the
     // run thread goes on to render the next chunk while the teeth and paste
     // threads work through this one.
@@ -942,7 +946,7 @@ void UtterancePipeline::emit(Job&& job, double* waitMs) {
     teethCv_.notify_all();
     return;
   }
-  if (teeth) {
+  if (teeth && !teethPipe) {
     teethStage(std::move(job), false);
     return;
   }
