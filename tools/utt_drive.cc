@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -106,6 +108,8 @@ UttDriveResult driveUtterance(le_utt* utt, size_t frameBytes, const std::vector<
     progress();
     return false;
   };
+  // LE_UTT_TRACE, beside the pipeline's own frame lines: each late period.
+  const bool trace = std::getenv("LE_UTT_TRACE") != nullptr;
   lastProgress = Clock::now();
   for (int64_t tick = 0;; ++tick) {
     bool took = false;
@@ -117,6 +121,9 @@ UttDriveResult driveUtterance(le_utt* utt, size_t frameBytes, const std::vector<
         if (take(tick)) return finish();
       } else if (spoke) {
         ++result.lateFrames;
+        if (trace)
+          std::fprintf(stderr, "[le_speak] period %lld found no frame, %d speech frames after the first\n",
+                       (long long)(tick - firstSpeechTick), speechPulled);
       }
     } else {
       pushDue(chunks);

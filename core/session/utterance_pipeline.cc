@@ -907,7 +907,9 @@ void UtterancePipeline::handleInterrupt(bool lastPulled, int lastKind, int lastS
       std::lock_guard<std::mutex> lk(mu_);
       rampStartMs_ = interruptMs_;
     }
-    if (trace_) std::fprintf(stderr, "[le_utt] interrupt taken by the run thread %.1f ms after it came\n", nowMs() - rampStartMs_);
+    if (trace_)
+      std::fprintf(stderr, "[le_utt] interrupt taken by the run thread %.1f ms after it came (%lld renders cancelled so far)\n",
+                   nowMs() - rampStartMs_, (long long)tel().cancelledRenders.value());
     state_ = 3;
     tel().ramps.add();
   } else {
