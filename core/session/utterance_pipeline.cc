@@ -716,6 +716,12 @@ bool UtterancePipeline::renderSpeech(int n) {
     }
   }
   for (int i = 0; i < count; ++i) {
+    if (i > 0) {
+      // The rest of a chunk that an interrupt made stale is not handed on
+      // (each hand-off copies a crop).
+      std::lock_guard<std::mutex> lk(mu_);
+      if (generation_ != genSeen_) return true;
+    }
     const float* crop = nullptr;
     double t = perFrame, cpu = perFrameCpu;
     if (crops) {
