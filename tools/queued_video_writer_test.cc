@@ -25,7 +25,8 @@ class RecordingSink final : public le::tools::VideoSink {
  public:
   void write(const uint8_t* rgb) override {
     while (hold.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (failAt >= 0 && frames == failAt) throw std::runtime_error("Cannot encode frame " + std::to_string(frames) + ".");
+    if (failAt >= 0 && frames == failAt)
+      throw std::runtime_error("Cannot encode frame " + std::to_string(frames) + ".");
     ++frames;
     std::lock_guard<std::mutex> lk(mu);
     log.push_back("v" + std::to_string(rgb[0]));

@@ -914,7 +914,9 @@ void UtterancePipeline::handleInterrupt(bool lastPulled, int lastKind, int lastS
       rampStartMs_ = interruptMs_;
     }
     if (trace_)
-      std::fprintf(stderr, "[le_utt] interrupt taken by the run thread %.1f ms after it came (%lld renders cancelled so far)\n",
+      std::fprintf(stderr,
+                   "[le_utt] interrupt taken by the run thread %.1f ms after it came (%lld renders cancelled so "
+                   "far)\n",
                    nowMs() - rampStartMs_, (long long)tel().cancelledRenders.value());
     state_ = 3;
     tel().ramps.add();
@@ -1146,7 +1148,7 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
       bool out;
       {
         const telemetry::ScopedCpu timer(passCpu);
-      const WallMs wall(passWall);
+        const WallMs wall(passWall);
         out = pass->push(job.crop.data(), job.kp);
       }
       if (out && teethHeld_ && !deliverHeld()) return;
@@ -1232,8 +1234,8 @@ void UtterancePipeline::publish(const Job& job, double* workMs) {
       std::fprintf(stderr,
                    "[le_utt] ramp frame seq=%lld src=%d%s render=%.1f..%.1f published=%.1f ring=%lld (ms after the "
                    "ramp began)\n",
-                   (long long)slot.seq, job.src, job.skipTeeth ? " (no teeth: the pull was due)" : "", job.renderStartMs - r, job.renderEndMs - r, nowMs() - r,
-                   (long long)(writeIdx_ - readIdx_));
+                   (long long)slot.seq, job.src, job.skipTeeth ? " (no teeth: the pull was due)" : "",
+                   job.renderStartMs - r, job.renderEndMs - r, nowMs() - r, (long long)(writeIdx_ - readIdx_));
     }
     if (job.kind == 1 && job.speechIndex == 0) {
       ++utterances_;
