@@ -240,6 +240,13 @@ int UtterancePipeline::framesAvailable() {
 int UtterancePipeline::pullFrame(uint8_t* dst, size_t dstLen, le_utt_frame_info* info, float* kp) {
   {
     std::lock_guard<std::mutex> lk(mu_);
+    // The host's pace, from its calls whether or not a frame was ready.
+    const double now = nowMs();
+    if (lastPullMs_ > 0) {
+      const double gap = now - lastPullMs_;
+      pullPeriodMs_ = pullPeriodMs_ > 0 ? pullPeriodMs_ * 0.8 + gap * 0.2 : gap;
+    }
+    lastPullMs_ = now;
     if (writeIdx_ == readIdx_) {
       tel().emptyPulls.add();
       return 0;
@@ -254,12 +261,6 @@ int UtterancePipeline::pullFrame(uint8_t* dst, size_t dstLen, le_utt_frame_info*
       info->speech_index = s.speechIndex;
     }
     if (kp) std::memcpy(kp, s.kp, sizeof s.kp);
-    const double now = nowMs();
-    if (pulledAny_) {
-      const double gap = now - lastTakenMs_;
-      takePeriodMs_ = takePeriodMs_ > 0 ? takePeriodMs_ * 0.8 + gap * 0.2 : gap;
-    }
-    lastTakenMs_ = now;
     pulledAny_ = true;
     lastPulledKind_ = s.kind;
     lastPulledSrc_ = s.src;
@@ -787,8 +788,8 @@ bool UtterancePipeline::teethWouldMissThePull(double now) {
   // A host that pulls faster than a display shows frames has no due time.
   constexpr double kDisplayPeriodMs = 30;
   std::lock_guard<std::mutex> lk(mu_);
-  if (!teeth_ || takePeriodMs_ < kDisplayPeriodMs) return false;
-  return now + teethStageMs_ + publishMs_ > lastTakenMs_ + takePeriodMs_;
+  if (!teeth_ || pullPeriodMs_ < kDisplayPeriodMs) return false;
+  return now + teethStageMs_ + publishMs_ > lastPullMs_ + pullPeriodMs_;
 }
 
 const float* UtterancePipeline::renderUnlessInterrupted(Renderer& r, const int* idx, const float* xs,

@@ -156,8 +156,8 @@ class UtterancePipeline {
   bool renderSpeech(int n);
   void produceRamp();
   // Whether a frame done now would miss the host's next pull if it went
-  // through the teeth pass first (the host must take frames at a display's
-  // pace for a pull to be due at all).
+  // through the teeth pass first (the host must ask for frames at a
+  // display's pace for a pull to be due at all).
   bool teethWouldMissThePull(double now);
   // Renders through r unless the host interrupts first; an interrupt during
   // the call cancels it. Null with *stale set when the host interrupted
@@ -218,9 +218,9 @@ class UtterancePipeline {
   Slot ring_[8];
   int64_t readIdx_ = 0, writeIdx_ = 0, nextSeq_ = 0;
   bool pulledAny_ = false;
-  // The host's pace: when it last took a frame and the mean time between
-  // frames taken (0 until known).
-  double lastTakenMs_ = 0, takePeriodMs_ = 0;
+  // The host's pace: when it last asked for a frame and the mean time
+  // between its asks (0 until known).
+  double lastPullMs_ = 0, pullPeriodMs_ = 0;
   // Mean wall time of the teeth stage per frame and of a publication.
   double teethStageMs_ = 0, publishMs_ = 0;
   int32_t lastPulledKind_ = 0, lastPulledSrc_ = 0;
