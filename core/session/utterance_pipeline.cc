@@ -788,8 +788,14 @@ bool UtterancePipeline::teethWouldMissThePull(double now) {
   // A host that pulls faster than a display shows frames has no due time.
   constexpr double kDisplayPeriodMs = 30;
   std::lock_guard<std::mutex> lk(mu_);
-  if (!teeth_ || pullPeriodMs_ < kDisplayPeriodMs) return false;
-  return now + teethStageMs_ + publishMs_ > lastPullMs_ + pullPeriodMs_;
+  if (!teeth_) return false;
+  const double due = lastPullMs_ + pullPeriodMs_ - now, need = teethStageMs_ + publishMs_;
+  if (trace_)
+    std::fprintf(stderr,
+                 "[le_utt] ramp frame ready: the host pulls every %.1f ms, next in %.1f ms; teeth and paste take "
+                 "%.1f ms\n",
+                 pullPeriodMs_, due, need);
+  return pullPeriodMs_ >= kDisplayPeriodMs && need > due;
 }
 
 const float* UtterancePipeline::renderUnlessInterrupted(Renderer& r, const int* idx, const float* xs,
