@@ -589,7 +589,10 @@ bool UtterancePipeline::produceStep(const HostInput& in) {
     // When the ring runs low the frames due next are still in the teeth and
     // paste stages: rendering further ahead now would take the cores they
     // need (the render, the pass and the paste together outrun two cores).
-    if (teethRun_ && in.ringFill < kIdleLead && in.handOffQueued > 0) return false;
+    // One frame on its way is let be: the pass holds the frame before it
+    // until this render's frame comes, so waiting for it would serialise
+    // render, pass and paste and fall behind the host at speech start.
+    if (teethRun_ && in.ringFill < kIdleLead && in.handOffQueued > 1) return false;
     const int n = chooseChunk(buffered);
     if (n <= 0) return false;
     state_ = 2;
