@@ -38,6 +38,7 @@ extern "C" {
 #include "tools/cli_options.h"
 #include "tools/mp4_writer.h"
 #include "tools/plugin_drive.h"
+#include "tools/queued_video_writer.h"
 #include "tools/speech_video.h"
 #include "tools/stage_cpu.h"
 #include "tools/stream_drive.h"
@@ -340,8 +341,12 @@ int run(const Options& o) {
     throw Failure(kBadBundle, "bundle " + o.bundle + " has a frame size of " + std::to_string(w) + "x" +
                                   std::to_string(h) + ", which H.264 in yuv420p cannot carry (both must be even)");
 
-  le::tools::Mp4Writer mp4(temp.path(), w, h, 25, 20, le::tools::AudioSpec{});
-  le::tools::SpeechVideo video(mp4, speech, o.lead, size_t(w) * size_t(h) * 3);
+  // One encoder thread behind a queue at the lowest priority: in real time
+  // the encoder must not take the cores from the frames still to come (the
+  // lead-in alone is written in one burst when the speech starts).
+  le::tools::Mp4Writer mp4(temp.path(), w, h, 25, 20, le::tools::AudioSpec{}, 1);
+  le::tools::QueuedVideoWriter queued(mp4, size_t(w) * size_t(h) * 3);
+  le::tools::SpeechVideo video(queued, speech, o.lead, size_t(w) * size_t(h) * 3);
   Progress progress(o.quiet, video);
   le::tools::UttDriveResult r;
   try {
@@ -354,6 +359,7 @@ int run(const Options& o) {
     throw Failure(kRenderFailed, what);
   }
   progress.done();
+  queued.close();
   mp4.close();
   temp.commit();
   if (!o.telemetry.empty()) writeTelemetry(o.telemetry);

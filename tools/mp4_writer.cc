@@ -30,7 +30,7 @@ void check(int rc, const std::string& what) {
 }  // namespace
 
 Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, int crf,
-                     std::optional<AudioSpec> audio)
+                     std::optional<AudioSpec> audio, int threads)
     : path_(path), width_(width), height_(height) {
   if (width <= 0 || height <= 0 || (width & 1) || (height & 1))
     throw std::runtime_error("Mp4Writer: frame size " + std::to_string(width) + "x" + std::to_string(height) +
@@ -52,6 +52,7 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, in
     // No B-frames: every frame is decodable as soon as it is written, and MP4
     // edit lists for reordering delay do not drop the first frame in players.
     enc_->max_b_frames = 0;
+    enc_->thread_count = threads < 0 ? 0 : threads;
     if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) enc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(enc_->priv_data, "preset", "veryfast", 0);
     av_opt_set_int(enc_->priv_data, "crf", crf, 0);

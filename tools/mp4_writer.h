@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "tools/video_sink.h"
+
 struct AVCodecContext;
 struct AVFormatContext;
 struct AVFrame;
@@ -25,25 +27,27 @@ struct AudioSpec {
   int64_t bitRate = 96000;
 };
 
-class Mp4Writer {
+class Mp4Writer final : public VideoSink {
  public:
   // Opens `path` for `width`×`height` frames at `fps`, and an audio track when
   // `audio` is given. Width and height must be even (yuv420p). Throws
   // std::runtime_error when the file or an encoder cannot be opened.
+  // `threads` is the H.264 encoder's thread count, 0 letting it choose; 1
+  // keeps all encoding on the thread that calls write().
   Mp4Writer(const std::string& path, int width, int height, int fps, int crf = 20,
-            std::optional<AudioSpec> audio = std::nullopt);
+            std::optional<AudioSpec> audio = std::nullopt, int threads = 0);
   // Finishes the file when close() was not called; errors are swallowed here.
-  ~Mp4Writer();
+  ~Mp4Writer() override;
   Mp4Writer(const Mp4Writer&) = delete;
   Mp4Writer& operator=(const Mp4Writer&) = delete;
 
   // Appends one frame of packed RGB (3 bytes a pixel, rows without gaps).
-  void write(const uint8_t* rgb);
+  void write(const uint8_t* rgb) override;
   // Appends n samples to the audio track (which must have been asked for).
   // The track's sample k plays at k / inputRate seconds, the time of video
   // frame k * fps / inputRate: callers keep the two in step by writing
   // inputRate / fps samples per frame.
-  void writeAudio(const int16_t* pcm, size_t n);
+  void writeAudio(const int16_t* pcm, size_t n) override;
   // Flushes the encoders and writes the trailer; throws on failure.
   void close();
   int64_t framesWritten() const { return next_pts_; }

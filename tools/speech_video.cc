@@ -7,7 +7,7 @@
 
 namespace le::tools {
 
-SpeechVideo::SpeechVideo(Mp4Writer& out, const std::vector<int16_t>& speech, int leadFrames, size_t frameBytes)
+SpeechVideo::SpeechVideo(VideoSink& out, const std::vector<int16_t>& speech, int leadFrames, size_t frameBytes)
     : out_(out),
       speech_pcm_(speech),
       leadFrames_(std::max(0, leadFrames)),

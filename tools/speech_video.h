@@ -18,7 +18,7 @@
 #include <deque>
 #include <vector>
 
-#include "tools/mp4_writer.h"
+#include "tools/video_sink.h"
 
 namespace le::tools {
 
@@ -26,9 +26,9 @@ inline constexpr int kSamplesPerFrame = 640;
 
 class SpeechVideo {
  public:
-  // `out` must have an audio track at 16 kHz input; `speech` is the whole
-  // utterance at 16 kHz. Both must outlive this object.
-  SpeechVideo(Mp4Writer& out, const std::vector<int16_t>& speech, int leadFrames, size_t frameBytes);
+  // `out` must take audio at 16 kHz; `speech` is the whole utterance at
+  // 16 kHz. Both must outlive this object.
+  SpeechVideo(VideoSink& out, const std::vector<int16_t>& speech, int leadFrames, size_t frameBytes);
 
   // Takes one delivered frame (frameBytes of packed RGB) of kind 0 idle,
   // 1 speech or 2 ramp. Throws when a speech index lies outside the speech.
@@ -46,7 +46,7 @@ class SpeechVideo {
  private:
   void write(const uint8_t* rgb, int kind, int speechIndex);
 
-  Mp4Writer& out_;
+  VideoSink& out_;
   const std::vector<int16_t>& speech_pcm_;
   const int leadFrames_;
   const size_t frameBytes_;

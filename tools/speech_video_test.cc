@@ -1,6 +1,7 @@
 // The frame and sync rules of a speech video: the last lead frames before
 // speech, each speech frame with its own 640 samples, silence elsewhere.
 #include "tools/speech_video.h"
+#include "tools/mp4_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 #include "tools/utt_drive.h"
 
-#include "tools/stage_cpu.h"
-
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -20,16 +20,6 @@ void checkRender(le_utt* utt) {
   char msg[512] = {0};
   if (le_utt_render_status(utt, &failures, msg, int(sizeof msg)) < 0)
     throw std::runtime_error(std::string("rendering failed: ") + msg);
-}
-
-// Adds a frame to the video with the encode CPU of the frames it wrote
-// (the lead's frames are written together when the speech starts).
-void addFrame(SpeechVideo& video, const uint8_t* rgb, const le_utt_frame_info& info) {
-  const int64_t before = video.written();
-  const double t0 = threadCpuMs();
-  video.add(rgb, info.kind, info.speech_index);
-  const int64_t written = video.written() - before;
-  if (written > 0) recordEncodeCpu(threadCpuMs() - t0, written);
 }
 
 }  // namespace
@@ -56,7 +46,7 @@ UttDriveResult driveUtterance(le_utt* utt, size_t frameBytes, const std::vector<
   Clock::time_point lastProgress = Clock::now();
   for (int pulled = 0; pulled < opts.leadFrames;) {
     if (le_utt_pull_frame(utt, frame.data(), frame.size(), &info)) {
-      addFrame(video, frame.data(), info);
+      video.add(frame.data(), info.kind, info.speech_index);
       ++pulled;
       lastProgress = Clock::now();
       progress();
@@ -114,10 +104,12 @@ UttDriveResult driveUtterance(le_utt* utt, size_t frameBytes, const std::vector<
       lastSpeechTick = tick;
     }
     spoke = spoke || info.kind == 1;
-    addFrame(video, frame.data(), info);
+    video.add(frame.data(), info.kind, info.speech_index);
     progress();
     return false;
   };
+  // LE_UTT_TRACE, beside the pipeline's own frame lines: each late period.
+  const bool trace = std::getenv("LE_UTT_TRACE") != nullptr;
   lastProgress = Clock::now();
   for (int64_t tick = 0;; ++tick) {
     bool took = false;
@@ -129,6 +121,9 @@ UttDriveResult driveUtterance(le_utt* utt, size_t frameBytes, const std::vector<
         if (take(tick)) return finish();
       } else if (spoke) {
         ++result.lateFrames;
+        if (trace)
+          std::fprintf(stderr, "[le_speak] period %lld found no frame, %d speech frames after the first\n",
+                       (long long)(tick - firstSpeechTick), speechPulled);
       }
     } else {
       pushDue(chunks);

@@ -3,6 +3,7 @@
 #include <onnxruntime_cxx_api.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -231,6 +232,7 @@ class Renderer::Impl {
   std::optional<Ort::Session> session_;
   std::optional<Ort::IoBinding> binding_;
   Ort::RunOptions runOptions_{nullptr};
+  std::atomic<bool> cancelled_{false};  // cancel() was called and resume() not yet
   Ort::MemoryInfo cpu_{nullptr};
 
   bool profiling_ = false;
@@ -868,7 +870,12 @@ const float* Renderer::Impl::render(const int* srcIdx, const float* kpSource, co
     }
   }
   const auto t0 = std::chrono::steady_clock::now();
-  session_->Run(runOptions_, *binding_);
+  try {
+    session_->Run(runOptions_, *binding_);
+  } catch (const Ort::Exception&) {
+    if (cancelled_.load()) throw std::runtime_error("Renderer " + key_ + ": the render was cancelled.");
+    throw;
+  }
   runMs_ += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   ++runs_;
   return rgb_.data();
@@ -887,6 +894,18 @@ const float* Renderer::render(const int* srcIdx, const float* kpSource, const fl
   const float* crops = impl_->render(srcIdx, kpSource, kpDriving, n);
   frames.add(n);
   return crops;
+}
+
+// ONNX Runtime checks the flag between the graph's nodes.
+void Renderer::cancel() {
+  if (impl_->native_) return;
+  impl_->cancelled_ = true;
+  impl_->runOptions_.SetTerminate();
+}
+void Renderer::resume() {
+  if (impl_->native_) return;
+  impl_->runOptions_.UnsetTerminate();
+  impl_->cancelled_ = false;
 }
 
 int Renderer::batch() const { return impl_->batch_; }

@@ -49,6 +49,13 @@ class Renderer {
   // the renderer's and is rewritten by the next call. One caller at a time.
   const float* render(const int* srcIdx, const float* kpSource, const float* kpDriving, int n);
 
+  // Makes a render in progress on another thread stop early and throw, as
+  // does every render started before resume(): for work whose frames will
+  // not be shown. Safe from any thread; the native engine cannot be stopped
+  // and renders to the end.
+  void cancel();
+  void resume();
+
   int batch() const;
   // "cpu", the caller's CoreML label, or "neon".
   const char* ep() const;

@@ -118,6 +118,24 @@ TEST(Renderer, EqualKeypointsGiveTheSourceCropBack) {
   }
 }
 
+TEST(Renderer, ACancelledRenderThrowsUntilResumedAndThenRendersAsBefore) {
+  Opened b(test::bundlePath("tiny"));
+  Renderer r(b.manifest, b.identity, "b1_fp32", 1, "");
+  const size_t n = size_t(3) * b.manifest.crop * b.manifest.crop;
+  const int si = 3;
+  const float* first = r.render(&si, b.xs(si), b.xd(si), 1);
+  const std::vector<float> before(first, first + n);
+  r.cancel();
+  EXPECT_EQ(test::thrownBy([&] { r.render(&si, b.xs(si), b.xd(si), 1); }),
+            "Renderer b1_fp32: the render was cancelled.");
+  EXPECT_EQ(test::thrownBy([&] { r.render(&si, b.xs(si), b.xd(si), 1); }),
+            "Renderer b1_fp32: the render was cancelled.")
+      << "cancelled until resumed";
+  r.resume();
+  const float* after = r.render(&si, b.xs(si), b.xd(si), 1);
+  EXPECT_EQ(maxDiff(after, before.data(), n), 0.0f) << "a stopped run leaves nothing behind";
+}
+
 TEST(Renderer, MovingTheLipRowsMovesTheMouthOnly) {
   Opened b(test::bundlePath("tiny"));
   Renderer r(b.manifest, b.identity, "b1_fp32", 1, "");

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 
 #include "core/audio/a2x_tables.h"
@@ -32,6 +33,19 @@ const char* envOrNull(const char* name) { return std::getenv(name); }
 
 int wrap(int i, int n) { return n <= 0 ? 0 : ((i % n) + n) % n; }
 
+// Adds the wall milliseconds of its scope to a sum.
+class WallMs {
+ public:
+  explicit WallMs(double& sum) : sum_(sum), t0_(std::chrono::steady_clock::now()) {}
+  ~WallMs() { sum_ += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0_).count(); }
+  WallMs(const WallMs&) = delete;
+  WallMs& operator=(const WallMs&) = delete;
+
+ private:
+  double& sum_;
+  std::chrono::steady_clock::time_point t0_;
+};
+
 // Process-wide counts of what every pipeline did, for the telemetry document.
 struct UttTelemetry {
   telemetry::Counter& published = telemetry::counter("utt.frames_published");
@@ -40,11 +54,13 @@ struct UttTelemetry {
   telemetry::Counter& ramp = telemetry::counter("utt.ramp_frames");
   telemetry::Counter& utterances = telemetry::counter("utt.utterances");
   telemetry::Counter& interrupts = telemetry::counter("utt.interrupts");
+  telemetry::Counter& cancelledRenders = telemetry::counter("utt.renders_cancelled");
   telemetry::Counter& ramps = telemetry::counter("utt.ramps");
   telemetry::Counter& emptyPulls = telemetry::counter("utt.empty_pulls");
   telemetry::Counter& renderFailures = telemetry::counter("utt.render_failures");
   telemetry::Counter& teethComposed = telemetry::counter("utt.teeth_composed");
   telemetry::Counter& teethFailures = telemetry::counter("utt.teeth_failures");
+  telemetry::Counter& teethSkipped = telemetry::counter("utt.teeth_skipped_for_a_due_pull");
   telemetry::Value& firstFrameMs = telemetry::value("utt.first_frame_ms");
   telemetry::Value& renderMs = telemetry::value("utt.render_ms");
   telemetry::Value& pasteMs = telemetry::value("utt.paste_ms");
@@ -201,6 +217,14 @@ void UtterancePipeline::interrupt() {
     teethQueue_.clear();
     teethPasteWaiting_ = 0;
     ++generation_;
+    interruptMs_ = nowMs();
+    // A render for the old utterance would hold up the ramp the host now
+    // waits for: stop it at once rather than at its next checkpoint.
+    if (rendering_ && !renderCancelled_) {
+      rendering_->cancel();
+      renderCancelled_ = true;
+      tel().cancelledRenders.add();
+    }
   }
   tel().interrupts.add();
   cv_.notify_all();
@@ -216,6 +240,13 @@ int UtterancePipeline::framesAvailable() {
 int UtterancePipeline::pullFrame(uint8_t* dst, size_t dstLen, le_utt_frame_info* info, float* kp) {
   {
     std::lock_guard<std::mutex> lk(mu_);
+    // The host's pace, from its calls whether or not a frame was ready.
+    const double now = nowMs();
+    if (lastPullMs_ > 0) {
+      const double gap = now - lastPullMs_;
+      pullPeriodMs_ = pullPeriodMs_ > 0 ? pullPeriodMs_ * 0.8 + gap * 0.2 : gap;
+    }
+    lastPullMs_ = now;
     if (writeIdx_ == readIdx_) {
       tel().emptyPulls.add();
       return 0;
@@ -442,6 +473,7 @@ void UtterancePipeline::runLoop() {
     bool produced = false;
     if (in.interrupted) {
       handleInterrupt(in.pulledAny, in.lastKind, in.lastSrc, in.lastKp);
+      produced = true;  // the ramp's first frame is due now: no wait before it
     } else {
       collectResult();
       takeAudio(in);
@@ -545,6 +577,11 @@ bool UtterancePipeline::produceStep(const HostInput& in) {
   const int buffered = filled_ - consumed_;
   if (state_ == 3) {
     if (rampRemaining_ <= 0 || in.ringFill >= kRing) return false;
+    // As for speech: the frame due next is still in the teeth or paste
+    // stage (after an interrupt, the first ramp frame), and rendering the
+    // next one now would take the cores it needs. Right after an interrupt
+    // those stages hold only the old utterance's work, which is dropped.
+    if (!rampUrgent_ && teethRun_ && in.ringFill < kIdleLead && in.handOffQueued > 0) return false;
     produceRamp();
     return true;
   }
@@ -552,7 +589,10 @@ bool UtterancePipeline::produceStep(const HostInput& in) {
     // When the ring runs low the frames due next are still in the teeth and
     // paste stages: rendering further ahead now would take the cores they
     // need (the render, the pass and the paste together outrun two cores).
-    if (teethRun_ && in.ringFill < kIdleLead && in.handOffQueued > 0) return false;
+    // One frame on its way is let be: the pass holds the frame before it
+    // until this render's frame comes, so waiting for it would serialise
+    // render, pass and paste and fall behind the host at speech start.
+    if (teethRun_ && in.ringFill < kIdleLead && in.handOffQueued > 1) return false;
     const int n = chooseChunk(buffered);
     if (n <= 0) return false;
     state_ = 2;
@@ -666,10 +706,12 @@ bool UtterancePipeline::renderSpeech(int n) {
   const float* crops = nullptr;
   double perFrame = 0, perFrameCpu = 0;
   int count = n;
+  bool stale = false;
   if (n > 1 && chunkRun_ && chunkRun_->batch() >= n) {
     const double t0 = nowMs(), cpu0 = telemetry::threadCpuMs();
     try {
-      crops = chunkRun_->render(idx, xs, xd, n);
+      crops = renderUnlessInterrupted(*chunkRun_, idx, xs, xd, n, &stale);
+      if (stale) return true;
       perFrame = (nowMs() - t0) / n;
       perFrameCpu = (telemetry::threadCpuMs() - cpu0) / n;
     } catch (const std::exception& e) {
@@ -678,6 +720,12 @@ bool UtterancePipeline::renderSpeech(int n) {
     }
   }
   for (int i = 0; i < count; ++i) {
+    if (i > 0) {
+      // The rest of a chunk that an interrupt made stale is not handed on
+      // (each hand-off copies a crop).
+      std::lock_guard<std::mutex> lk(mu_);
+      if (generation_ != genSeen_) return true;
+    }
     const float* crop = nullptr;
     double t = perFrame, cpu = perFrameCpu;
     if (crops) {
@@ -685,7 +733,9 @@ bool UtterancePipeline::renderSpeech(int n) {
     } else {
       const double t0 = nowMs(), cpu0 = telemetry::threadCpuMs();
       try {
-        crop = ctx_->renderer->render(idx + i, xs + size_t(i) * kKp, xd + size_t(i) * kKp, 1);
+        crop = renderUnlessInterrupted(*ctx_->renderer, idx + i, xs + size_t(i) * kKp, xd + size_t(i) * kKp, 1,
+                                       &stale);
+        if (stale) return true;
       } catch (const std::exception& e) {
         recordFailure("render", e.what(), true);
         // The frame is dropped, not retried: the utterance goes on (its
@@ -737,6 +787,50 @@ bool UtterancePipeline::renderSpeech(int n) {
   return true;
 }
 
+bool UtterancePipeline::teethWouldMissThePull(double now) {
+  // A host that pulls faster than a display shows frames has no due time.
+  constexpr double kDisplayPeriodMs = 30;
+  std::lock_guard<std::mutex> lk(mu_);
+  if (!teeth_) return false;
+  const double due = lastPullMs_ + pullPeriodMs_ - now, need = teethStageMs_ + publishMs_;
+  if (trace_)
+    std::fprintf(stderr,
+                 "[le_utt] ramp frame ready: the host pulls every %.1f ms, next in %.1f ms; teeth and paste take "
+                 "%.1f ms\n",
+                 pullPeriodMs_, due, need);
+  return pullPeriodMs_ >= kDisplayPeriodMs && need > due;
+}
+
+const float* UtterancePipeline::renderUnlessInterrupted(Renderer& r, const int* idx, const float* xs,
+                                                        const float* xd, int n, bool* stale) {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    *stale = generation_ != genSeen_;
+    if (*stale) return nullptr;
+    rendering_ = &r;
+  }
+  const float* crops = nullptr;
+  std::exception_ptr failure;
+  try {
+    crops = r.render(idx, xs, xd, n);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    rendering_ = nullptr;
+    if (renderCancelled_) {
+      r.resume();
+      renderCancelled_ = false;
+    }
+    *stale = generation_ != genSeen_;
+  }
+  // A cancelled render fails; its frames are dropped like any stale work.
+  if (*stale) return nullptr;
+  if (failure) std::rethrow_exception(failure);
+  return crops;
+}
+
 void UtterancePipeline::finishUtterance() {
   speaking_ = false;
   handover_.clear();
@@ -745,6 +839,7 @@ void UtterancePipeline::finishUtterance() {
     for (int k = 0; k < kKp; ++k) rampOffset_[k] = lastKp_[k] - xs[k];
     idleCursor_ = wrap(lastSrc_ + 1, NT_);
     rampRemaining_ = rampLength_ = endRamp_;
+    rampStartMs_ = nowMs();
     state_ = 3;
     tel().ramps.add();
   } else {
@@ -763,7 +858,9 @@ void UtterancePipeline::produceRamp() {
   telemetry::FrameCpu cpu;
   try {
     const telemetry::ScopedCpu timer(cpu, telemetry::Stage::kRender);
-    crop = ctx_->renderer->render(&src, xs, xd, 1);
+    bool stale = false;
+    crop = renderUnlessInterrupted(*ctx_->renderer, &src, xs, xd, 1, &stale);
+    if (stale) return;  // the next iteration starts the new interrupt's ramp
   } catch (const std::exception& e) {
     recordFailure("ramp", e.what(), true);
   }
@@ -778,10 +875,17 @@ void UtterancePipeline::produceRamp() {
     job.speechIndex = -1;
     std::memcpy(job.kp, xd, sizeof job.kp);
     job.gen = genSeen_;
-    job.queuedMs = t0;
+    job.queuedMs = nowMs();
+    job.uttStartMs = rampStartMs_;
+    job.renderStartMs = t0;
+    job.renderEndMs = job.queuedMs;
     job.cpu = cpu;
-    // An interrupt emptied the ring: the host waits on this frame.
+    // An interrupt emptied the ring: the host waits on this frame, and
+    // showing the last frame a second time would be worse than one ramp
+    // frame without borrowed teeth.
     job.urgent = rampUrgent_;
+    job.skipTeeth = rampUrgent_ && teethWouldMissThePull(job.queuedMs);
+    if (job.skipTeeth) tel().teethSkipped.add();
     rampUrgent_ = false;
     emit(std::move(job), nullptr);
   }
@@ -815,6 +919,15 @@ void UtterancePipeline::handleInterrupt(bool lastPulled, int lastKind, int lastS
     for (int k = 0; k < kKp; ++k) rampOffset_[k] = lastKp[k] - xs[k];
     rampRemaining_ = rampLength_ = interruptRamp_;
     rampUrgent_ = true;
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      rampStartMs_ = interruptMs_;
+    }
+    if (trace_)
+      std::fprintf(stderr,
+                   "[le_utt] interrupt taken by the run thread %.1f ms after it came (%lld renders cancelled so "
+                   "far)\n",
+                   nowMs() - rampStartMs_, (long long)tel().cancelledRenders.value());
     state_ = 3;
     tel().ramps.add();
   } else {
@@ -833,7 +946,9 @@ void UtterancePipeline::emit(Job&& job, double* waitMs) {
     teeth = teeth_ != nullptr;
     teethPipe = teethPipelined_;
   }
-  if (teeth && teethPipe) {
+  // A frame that leaves out the pass is the first of its generation: the
+  // teeth thread holds nothing before it that it would overtake.
+  if (teeth && teethPipe && !job.skipTeeth) {
     // Queue for the teeth thread: 2 waiting, or a whole chunk, so that the
     // run thread goes on to render the next chunk while the teeth and paste
     // threads work through this one.
@@ -851,7 +966,7 @@ void UtterancePipeline::emit(Job&& job, double* waitMs) {
     teethCv_.notify_all();
     return;
   }
-  if (teeth) {
+  if (teeth && !teethPipe) {
     teethStage(std::move(job), false);
     return;
   }
@@ -969,7 +1084,7 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
   }
   // The pass answers for the held frame while it takes the next one: that
   // work, and the compose, are the held frame's teeth stage.
-  double passCpu = 0;
+  double passCpu = 0, passWall = 0;
   // Composes the held frame's result (from the pass it went into) into it
   // and sends it on.
   auto deliverHeld = [&]() -> bool {
@@ -984,6 +1099,7 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
     bool composed;
     {
       const telemetry::ScopedCpu timer(passCpu);
+      const WallMs wall(passWall);
       // A skipped result leaves the crop as rendered: not counted as composed.
       composed = from.compose(teethHeld_->crop.data());
     }
@@ -1010,6 +1126,7 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
     bool flushed;
     {
       const telemetry::ScopedCpu timer(passCpu);
+      const WallMs wall(passWall);
       flushed = pass->flush();
     }
     if (!flushed) {
@@ -1019,6 +1136,12 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
       return false;
     }
     return deliverHeld();
+  };
+  // The pass's own time for a frame (push, emit and compose), without the
+  // waits for the paste queue.
+  auto timeStage = [&] {
+    std::lock_guard<std::mutex> lk(mu_);
+    teethStageMs_ = teethStageMs_ > 0 ? teethStageMs_ * 0.8 + passWall * 0.2 : passWall;
   };
   try {
     // A frame held by a pass that a later attach replaced comes out of that
@@ -1031,10 +1154,11 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
         return;
       }
     }
-    if (job.hasCrop) {
+    if (job.hasCrop && !job.skipTeeth) {
       bool out;
       {
         const telemetry::ScopedCpu timer(passCpu);
+        const WallMs wall(passWall);
         out = pass->push(job.crop.data(), job.kp);
       }
       if (out && teethHeld_ && !deliverHeld()) return;
@@ -1044,6 +1168,7 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
       // Waiting for the next frame would cost the host a render: the frame
       // goes out now, without that frame's lookahead.
       if (urgent) drainHeld();
+      timeStage();
     } else {
       if (teethHeld_ && !drainHeld()) return;
       forward(std::move(job));
@@ -1082,6 +1207,10 @@ void UtterancePipeline::publish(const Job& job, double* workMs) {
   }
   const double t1 = nowMs();
   *workMs += t1 - t0;
+  if (job.hasCrop) {
+    std::lock_guard<std::mutex> lk(mu_);
+    publishMs_ = publishMs_ > 0 ? publishMs_ * 0.8 + (t1 - t0) * 0.2 : t1 - t0;
+  }
   slot.kind = job.kind;
   slot.src = job.src;
   slot.speechIndex = job.speechIndex;
@@ -1109,6 +1238,14 @@ void UtterancePipeline::publish(const Job& job, double* workMs) {
                    "published=%.1f ring=%lld (ms after the utterance's first push)\n",
                    (long long)slot.seq, job.speechIndex, job.src, job.availMs - u, job.renderStartMs - u,
                    job.renderEndMs - u, job.queuedMs - u, nowMs() - u, (long long)(writeIdx_ - readIdx_));
+    }
+    if (trace_ && job.kind == 2) {
+      const double r = job.uttStartMs;
+      std::fprintf(stderr,
+                   "[le_utt] ramp frame seq=%lld src=%d%s render=%.1f..%.1f published=%.1f ring=%lld (ms after the "
+                   "ramp began)\n",
+                   (long long)slot.seq, job.src, job.skipTeeth ? " (no teeth: the pull was due)" : "",
+                   job.renderStartMs - r, job.renderEndMs - r, nowMs() - r, (long long)(writeIdx_ - readIdx_));
     }
     if (job.kind == 1 && job.speechIndex == 0) {
       ++utterances_;

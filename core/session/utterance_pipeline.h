@@ -102,6 +102,9 @@ class UtterancePipeline {
     // of an interrupt's ramp): a teeth pass answers for it at once instead of
     // holding it for the next frame's lookahead.
     bool urgent = false;
+    // The host's next pull comes before the teeth pass could answer for
+    // this frame: it goes out with the mouth it was rendered with.
+    bool skipTeeth = false;
     telemetry::FrameCpu cpu;  // CPU ms each stage has spent on the frame so far
   };
   struct Slot {
@@ -152,6 +155,16 @@ class UtterancePipeline {
   void postRequest(bool finishDue, int eagerChange);
   bool renderSpeech(int n);
   void produceRamp();
+  // Whether a frame done now would miss the host's next pull if it went
+  // through the teeth pass first (the host must ask for frames at a
+  // display's pace for a pull to be due at all).
+  bool teethWouldMissThePull(double now);
+  // Renders through r unless the host interrupts first; an interrupt during
+  // the call cancels it. Null with *stale set when the host interrupted
+  // before or during the call (its frames will not be shown); otherwise the
+  // crops, or the renderer's failure thrown.
+  const float* renderUnlessInterrupted(Renderer& r, const int* idx, const float* xs, const float* xd, int n,
+                                       bool* stale);
   void finishUtterance();
   int chooseChunk(int buffered);
 
@@ -192,6 +205,7 @@ class UtterancePipeline {
   };
   std::deque<EndMark> endMarks_;
   uint64_t generation_ = 0;
+  double interruptMs_ = 0;  // when the host last interrupted, for the frame trace
   std::atomic<bool> stop_{false};
   // Time of the last push, and of the push that began the pending audio (the
   // first push of the utterance that audio starts).
@@ -204,6 +218,11 @@ class UtterancePipeline {
   Slot ring_[8];
   int64_t readIdx_ = 0, writeIdx_ = 0, nextSeq_ = 0;
   bool pulledAny_ = false;
+  // The host's pace: when it last asked for a frame and the mean time
+  // between its asks (0 until known).
+  double lastPullMs_ = 0, pullPeriodMs_ = 0;
+  // Mean wall time of the teeth stage per frame and of a publication.
+  double teethStageMs_ = 0, publishMs_ = 0;
   int32_t lastPulledKind_ = 0, lastPulledSrc_ = 0;
   float lastPulledKp_[63] = {};
   int64_t framesPulled_ = 0, speechPulled_ = 0, utterances_ = 0;
@@ -220,6 +239,10 @@ class UtterancePipeline {
   // handed on, held or published: frames on their way to the ring that the
   // queues no longer show.
   int stageBusy_ = 0;
+  // The renderer the run thread is inside (null when none), and whether an
+  // interrupt has cancelled that render; the run thread resumes it.
+  Renderer* rendering_ = nullptr;
+  bool renderCancelled_ = false;
   double decodeCpuSeen_ = 0;  // the cursor's decode CPU at the last publication
   // Stage accounting for the report.
   int64_t jobsB_ = 0, jobsC_ = 0, stageFrames_ = 0;
@@ -274,6 +297,7 @@ class UtterancePipeline {
   bool hybridHigh_ = false;
   int rampRemaining_ = 0, rampLength_ = 0;
   bool rampUrgent_ = false;  // the next ramp frame is the first after an interrupt
+  double rampStartMs_ = 0;   // when the current ramp began (the interrupt's time for an interrupt ramp)
   float rampOffset_[63] = {};
   float lastKp_[63] = {};
   int lastSrc_ = 0;
@@ -287,7 +311,7 @@ class UtterancePipeline {
   bool rebaseSet_ = false;
   // When the first speech frame takes over from the loop, and where.
   SpeechHandover handover_;
-  bool trace_ = false;  // LE_UTT_TRACE: one line per speech frame published
+  bool trace_ = false;  // LE_UTT_TRACE: one line per speech or ramp frame published
   static constexpr int kBufferFrames = 32;
   std::vector<int32_t> bufIdx_;
   std::vector<float> bufXs_, bufXd_;

@@ -338,6 +338,28 @@ class MarkingTeeth final : public le::TeethPort {
   bool held_ = false;
 };
 
+// A teeth pass slower than a display's frame period.
+class SlowTeeth final : public le::TeethPort {
+ public:
+  explicit SlowTeeth(std::chrono::milliseconds cost) : cost_(cost) {}
+  bool push(const float* crop, const float* kp) override {
+    std::this_thread::sleep_for(cost_);
+    ++pushes_;
+    return inner_.push(crop, kp);
+  }
+  bool flush() override { return inner_.flush(); }
+  bool discard() override { return inner_.discard(); }
+  bool failed(std::string* m) const override { return inner_.failed(m); }
+  bool compose(float* crop) override { return inner_.compose(crop); }
+  bool synthWeight(double* w) const override { return inner_.synthWeight(w); }
+  int pushes() const { return pushes_; }
+
+ private:
+  std::chrono::milliseconds cost_;
+  MarkingTeeth inner_{0};
+  std::atomic<int> pushes_{0};
+};
+
 // Consecutive frames walk the loop one source frame at a time, whatever their kind.
 void expectContinuous(const std::vector<le_utt_frame_info>& f, int nt) {
   for (size_t i = 1; i < f.size(); ++i) {
@@ -712,6 +734,81 @@ TEST_F(UttTest, InterruptDropsQueuedFramesAndRampsFromTheLastPulled) {
       }
     }
   }
+}
+
+TEST_F(UttTest, AnInterruptStopsTheRenderUnderWayWithoutCountingAFailure) {
+  // Interrupts land while the run thread renders speech (chunks of four and
+  // single frames) until some render was stopped part way: that render is
+  // dropped like stale work, never reported as a failure, and the ramp
+  // comes as always.
+  const std::string dir = motionDir(true, true);
+  auto o = opts(dir);
+  o.steady_model = "b4_fp32";
+  o.hold_s = -1;
+  auto p = start(o, 2);
+  le::telemetry::Counter& cancelled = le::telemetry::counter("utt.renders_cancelled");
+  const int64_t before = cancelled.value();
+  for (int round = 0; round < 100 && cancelled.value() == before; ++round) {
+    SCOPED_TRACE(round);
+    le_utt_frame_info info{};
+    do ASSERT_TRUE(pull(*p, &info));
+    while (info.kind != 0);
+    pushSpeech(*p, 640 * 12);
+    do ASSERT_TRUE(pull(*p, &info));
+    while (info.kind != 1);
+    p->interrupt();
+    auto rest = pullUntilIdle(*p, 1);
+    ASSERT_GE(rest.size(), 5u);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(rest[size_t(i)].kind, 2) << i;
+    EXPECT_EQ(rest[0].src_index, (info.src_index + 1) % nt_);
+  }
+  EXPECT_GT(cancelled.value(), before) << "no interrupt came during a render";
+  int64_t failures = 0;
+  std::string msg;
+  EXPECT_EQ(p->renderStatus(&failures, &msg), 0) << msg;
+  EXPECT_EQ(failures, 0) << msg;
+}
+
+TEST_F(UttTest, AnInterruptsFirstRampFrameLeavesOutATeethPassThatWouldMakeItLate) {
+  // A host that takes a frame every 40 ms, and a pass that needs 60 ms a
+  // frame: the first ramp frame after an interrupt cannot go through the
+  // pass before the host's next pull, so it goes out without; the next ramp
+  // frames, which the host does not wait for yet, go through it.
+  const std::string dir = motionDir(true, true);
+  auto o = opts(dir);
+  o.hold_s = -1;
+  auto p = start(o);
+  auto pass = std::make_unique<SlowTeeth>(60ms);
+  SlowTeeth* slow = pass.get();
+  p->attachTeeth(std::move(pass), "");
+  le::telemetry::Counter& skipped = le::telemetry::counter("utt.teeth_skipped_for_a_due_pull");
+  const int64_t before = skipped.value();
+  pushSpeech(*p, 640 * 60);
+  const auto t0 = std::chrono::steady_clock::now();
+  le_utt_frame_info info{};
+  std::vector<le_utt_frame_info> after;
+  int speech = 0;
+  bool interrupted = false;
+  int pushesAtInterrupt = 0, lastSrc = -1;
+  for (int tick = 1; tick < 500 && after.size() < 5; ++tick) {
+    std::this_thread::sleep_until(t0 + tick * 40ms);
+    if (p->pullFrame(buf_.data(), frameBytes_, &info) != 1) continue;
+    if (interrupted) after.push_back(info);
+    else if (info.kind == 1 && ++speech == 3) {
+      p->interrupt();
+      interrupted = true;
+      pushesAtInterrupt = slow->pushes();
+      lastSrc = info.src_index;
+    }
+  }
+  ASSERT_EQ(after.size(), 5u);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(after[size_t(i)].kind, 2) << i;
+  EXPECT_EQ(after[0].src_index, (lastSrc + 1) % nt_);
+  EXPECT_EQ(skipped.value() - before, 1);
+  // The old utterance's frame in the pass at the interrupt may finish; then
+  // only the three later ramp frames go in.
+  EXPECT_GE(slow->pushes() - pushesAtInterrupt, 3);
+  EXPECT_LE(slow->pushes() - pushesAtInterrupt, 4);
 }
 
 TEST_F(UttTest, InterruptWithNothingQueuedRampsFromTheLastPulled) {
