@@ -32,7 +32,10 @@ int a2xLookAheadFrames(const std::string& motionDir) {
   return kBlock + std::max(model, right + kBlock);
 }
 
-void setLiveEngineDefaults() { setenv("LE_UTT_PIPELINE_PASTE", "1", 0); }
+void setLiveEngineDefaults() {
+  setenv("LE_UTT_PIPELINE_PASTE", "1", 0);
+  setenv("LE_ORT_ARENA_SHRINK", "0", 0);
+}
 
 UttSource::UttSource(const std::string& bundle, const std::string& modelKey, int threads, bool teeth,
                      tools::AnimationKind kind) {

@@ -29,7 +29,9 @@ constexpr int kMotionLookAheadFrames = 7;
 // motion source runs without it otherwise), so that one frame's teeth,
 // decode and paste overlap the next one's render instead of following it
 // on one thread; a viewer sharing the cores with the engine got a repeated
-// frame for every few otherwise. Call before any thread starts: the
+// frame for every few otherwise; and the director's arena kept between runs
+// (LE_ORT_ARENA_SHRINK=0), which spares each frame faulting in its working
+// set again. Call before any thread starts: the
 // environment is not safe to change beside running threads.
 void setLiveEngineDefaults();
 

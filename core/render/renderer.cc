@@ -298,7 +298,11 @@ Renderer::Impl::Impl(const Manifest& manifest, Identity& identity, const std::st
   modelPath_ = manifest.modelPath(modelKey);
   env_ = Ort::Env(ORT_LOGGING_LEVEL_WARNING, "le");
   runOptions_ = Ort::RunOptions();
-  runOptions_.AddConfigEntry("memory.enable_memory_arena_shrinkage", "cpu:0");
+  // Giving the arena back after every run keeps the footprint at one frame's
+  // working set, at the price of faulting it in again each run; a host that
+  // owns the machine and needs the CPU sets LE_ORT_ARENA_SHRINK=0.
+  if (!envStartsWith("LE_ORT_ARENA_SHRINK", '0'))
+    runOptions_.AddConfigEntry("memory.enable_memory_arena_shrinkage", "cpu:0");
   cpu_ = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
 
   std::string useEp = ep;

@@ -104,6 +104,19 @@ class ScopedEnv {
   bool had_ = false;
 };
 
+TEST(Renderer, KeepingTheArenaBetweenRunsRendersTheSameFrames) {
+  Opened b(test::bundlePath("tiny"));
+  const size_t n = size_t(3) * b.manifest.crop * b.manifest.crop;
+  Renderer shrinking(b.manifest, b.identity, "b1_fp32", 1, "");
+  ScopedEnv keep("LE_ORT_ARENA_SHRINK", "0");
+  Renderer keeping(b.manifest, b.identity, "b1_fp32", 1, "");
+  for (int si : {2, 7, 2}) {
+    const float* a = shrinking.render(&si, b.xs(si), b.xd(si), 1);
+    const std::vector<float> first(a, a + n);
+    EXPECT_EQ(maxDiff(keeping.render(&si, b.xs(si), b.xd(si), 1), first.data(), n), 0.0f) << "frame " << si;
+  }
+}
+
 TEST(Renderer, EqualKeypointsGiveTheSourceCropBack) {
   Opened b(test::bundlePath("tiny"));
   Renderer r(b.manifest, b.identity, "b1_fp32", 1, "");
