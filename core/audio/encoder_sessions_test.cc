@@ -53,6 +53,15 @@ TEST(EncoderSessions, CudaOnlyForExactlyOneAndTheEncoderTagAndFallsBack) {
   EXPECT_NE(m.find(" -- falling back to CPU\n"), std::string::npos) << m;
 }
 
+TEST(EncoderSessions, AudioSessionsNeverSpin) {
+  // Spinning intra-op threads would take the cores from the renderer
+  // between audio hops; every audio-side session shares these options.
+  for (const char* tag : {"w2v", "enc/dec", "fca"}) {
+    Ort::SessionOptions o = audioSessionOptions(2, tag);
+    EXPECT_EQ(o.GetConfigEntryOrDefault("session.intra_op.allow_spinning", "unset"), "0") << tag;
+  }
+}
+
 TEST(EncoderSessions, SecondPreloadKeepsTheFirstEncoder) {
   ::unsetenv("W2V_ONNX");
   EXPECT_EQ(le_a2x_preload_w2v(nullptr), 0);

@@ -4,18 +4,18 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "core/audio/encoder_sessions.h"
 #include "core/audio/speech_features.h"
-#include "core/foundation/pool.h"
 
 namespace le {
 
 
 FaceCoeffAdapter::FaceCoeffAdapter(const std::string& encoderPath, const std::string& adapterPath, int threads) {
   env_ = Ort::Env(ORT_LOGGING_LEVEL_WARNING, "le_fca");
-  options_ = Ort::SessionOptions();
-  options_.SetIntraOpNumThreads(threads >= 1 ? threads : pool::threads());
-  options_.SetInterOpNumThreads(1);
-  options_.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
+  // The audio sessions' options: above all no spinning, so that the
+  // adapter's idle intra-op threads do not burn the cores the renderer
+  // needs between its runs.
+  options_ = a2x::audioSessionOptions(threads, "fca");
   encoder_ = std::make_unique<OnnxNet>(env_, options_, encoderPath, 1, -1);
   encoder_->inputIndex("input_values");
   encoder_->inputShape(0, kWindow);
