@@ -33,6 +33,10 @@ const char* envOrNull(const char* name) { return std::getenv(name); }
 
 int wrap(int i, int n) { return n <= 0 ? 0 : ((i % n) + n) % n; }
 
+// A mean that follows recent samples (0 until the first one): the host's
+// pace and the stages' times drift with the machine's load.
+void addToRunningMean(double& mean, double sample) { mean = mean > 0 ? mean * 0.8 + sample * 0.2 : sample; }
+
 // Adds the wall milliseconds of its scope to a sum.
 class WallMs {
  public:
@@ -244,7 +248,7 @@ int UtterancePipeline::pullFrame(uint8_t* dst, size_t dstLen, le_utt_frame_info*
     const double now = nowMs();
     if (lastPullMs_ > 0) {
       const double gap = now - lastPullMs_;
-      pullPeriodMs_ = pullPeriodMs_ > 0 ? pullPeriodMs_ * 0.8 + gap * 0.2 : gap;
+      addToRunningMean(pullPeriodMs_, gap);
     }
     lastPullMs_ = now;
     if (writeIdx_ == readIdx_) {
@@ -1141,7 +1145,7 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
   // waits for the paste queue.
   auto timeStage = [&] {
     std::lock_guard<std::mutex> lk(mu_);
-    teethStageMs_ = teethStageMs_ > 0 ? teethStageMs_ * 0.8 + passWall * 0.2 : passWall;
+    addToRunningMean(teethStageMs_, passWall);
   };
   try {
     // A frame held by a pass that a later attach replaced comes out of that
@@ -1209,7 +1213,7 @@ void UtterancePipeline::publish(const Job& job, double* workMs) {
   *workMs += t1 - t0;
   if (job.hasCrop) {
     std::lock_guard<std::mutex> lk(mu_);
-    publishMs_ = publishMs_ > 0 ? publishMs_ * 0.8 + (t1 - t0) * 0.2 : t1 - t0;
+    addToRunningMean(publishMs_, t1 - t0);
   }
   slot.kind = job.kind;
   slot.src = job.src;
