@@ -10,10 +10,10 @@
 // time from an utterance's first push to the host pulling its first speech
 // frame (first_pull_ms) beside the pipeline's own first-frame latency (to
 // publication), the process CPU time per delivered frame and the CPU each
-// stage spent per
-// delivered frame (cpu_<stage>_ms; cpu_unattributed_ms is the rest of the
-// process's CPU, mostly the helper threads of ONNX Runtime's and the
-// compositor's pools). Argument 1 attaches the bundle's borrowed teeth.
+// stage spent per delivered frame, its helper threads included
+// (cpu_<stage>_ms; cpu_unattributed_ms is the rest of the process's CPU: the
+// H.264 decoder's threads, the speech encoders' session threads, the host's
+// pulls). Argument 1 attaches the bundle's borrowed teeth.
 // IdleHost pulls at 25 fps with nobody speaking and reports the process's
 // CPU load (idle_cpu_pct).
 //

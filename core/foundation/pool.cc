@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/telemetry/frame_cpu.h"
+
 namespace le::pool {
 namespace {
 
@@ -79,12 +81,18 @@ bool spinUntil(Ready ready) {
 // of them sees the other and no wake-up is lost.
 class Pool {
  public:
+  // Built on the owning thread, whose stages the workers' CPU counts to.
   Pool() : threads_(threads()) {
     workers_.reserve(static_cast<std::size_t>(std::max(threads_, 1) - 1));
-    for (int i = 1; i < threads_; ++i) workers_.emplace_back([this, i] { workerLoop(i); });
+    for (int i = 1; i < threads_; ++i) {
+      workers_.emplace_back([this, i] { workerLoop(i); });
+      telemetry::watchHelperThread(workers_.back().native_handle());
+    }
   }
 
+  // Torn down on the owning thread.
   ~Pool() {
+    for (std::thread& t : workers_) telemetry::unwatchHelperThread(t.native_handle());
     stop_.store(true, std::memory_order_relaxed);
     publish();
     for (std::thread& t : workers_) t.join();

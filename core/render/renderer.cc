@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -27,6 +28,7 @@
 #include "core/render/graph_codec.h"
 #include "core/render/graph_rewrites.h"
 #include "core/render/graph_surgery.h"
+#include "core/telemetry/frame_cpu.h"
 #include "core/telemetry/telemetry.h"
 #include "core/tessera/lip_contour.h"
 #include "le/le.h"
@@ -183,6 +185,31 @@ const InputInfo* findInput(const std::vector<InputInfo>& inputs, const std::stri
   return nullptr;
 }
 
+// The session's own threads, started here so that their CPU counts to the
+// thread that renders.
+struct OrtWorker {
+  std::thread thread;
+  telemetry::HelperClocks* clocks;
+};
+
+OrtCustomThreadHandle startOrtWorker(void* clocks, OrtThreadWorkerFn fn, void* param) {
+  try {
+    auto w = std::make_unique<OrtWorker>();
+    w->clocks = static_cast<telemetry::HelperClocks*>(clocks);
+    w->thread = std::thread([fn, param] { fn(param); });
+    w->clocks->add(w->thread.native_handle());
+    return reinterpret_cast<OrtCustomThreadHandle>(w.release());
+  } catch (const std::exception&) {
+    return nullptr;  // the runtime reports the thread it could not start
+  }
+}
+
+void joinOrtWorker(OrtCustomThreadHandle handle) {
+  std::unique_ptr<OrtWorker> w(const_cast<OrtWorker*>(reinterpret_cast<const OrtWorker*>(handle)));
+  w->clocks->remove(w->thread.native_handle());
+  w->thread.join();
+}
+
 }  // namespace
 
 class Renderer::Impl {
@@ -226,6 +253,11 @@ class Renderer::Impl {
   int threads_;
   std::string ep_ = "cpu";
   std::string note_;
+
+  // The session's and the prep thread's CPU; outlives both. helperSeenMs_
+  // is what render() has already counted of it.
+  telemetry::HelperClocks helpers_;
+  double helperSeenMs_ = 0;
 
   Ort::Env env_{nullptr};
   std::optional<Ort::SessionOptions> options_;
@@ -327,6 +359,7 @@ Renderer::Impl::Impl(const Manifest& manifest, Identity& identity, const std::st
   sizeBuffers();
   bindAll();
   startPrep();
+  helperSeenMs_ = helpers_.cpuMs();
 }
 
 Renderer::Impl::~Impl() {
@@ -335,7 +368,10 @@ Renderer::Impl::~Impl() {
     stop_ = true;
   }
   cv_.notify_all();
-  if (prepThread_.joinable()) prepThread_.join();
+  if (prepThread_.joinable()) {
+    helpers_.remove(prepThread_.native_handle());
+    prepThread_.join();
+  }
   if (profiling_ && session_) {
     if (runs_ > 0)
       std::fprintf(stderr, "[le_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n", long(runs_),
@@ -399,6 +435,9 @@ void Renderer::Impl::makeSessionOptions() {
   options_->SetGraphOptimizationLevel(ORT_ENABLE_ALL);
   if (!envStartsWith("LE_ORT_SPIN", '1')) options_->AddConfigEntry("session.intra_op.allow_spinning", "0");
   options_->AddConfigEntry("mlas.disable_kleidiai", "1");
+  options_->SetCustomCreateThreadFn(startOrtWorker);
+  options_->SetCustomThreadCreationOptions(&helpers_);
+  options_->SetCustomJoinThreadFn(joinOrtWorker);
   const char* prof = envOrNull("LE_ORT_PROFILE");
   if (prof && prof[0]) {
     options_->EnableProfiling(prof);
@@ -720,6 +759,7 @@ void Renderer::Impl::startPrep() {
     s.value.emplace(Ort::Value::CreateTensor<float>(cpu_, s.data.data(), s.data.size(), boundaryDims_, 4));
   }
   prepThread_ = std::thread([this] { prepLoop(); });
+  helpers_.add(prepThread_.native_handle());
 }
 
 void Renderer::Impl::prepLoop() {
@@ -882,6 +922,11 @@ const float* Renderer::Impl::render(const int* srcIdx, const float* kpSource, co
   }
   runMs_ += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   ++runs_;
+  // Everything the session's threads and the prep thread did since the last
+  // frame was done for this one.
+  const double helperMs = helpers_.cpuMs();
+  telemetry::addHelperCpuMs(helperMs - helperSeenMs_);
+  helperSeenMs_ = helperMs;
   return rgb_.data();
 }
 

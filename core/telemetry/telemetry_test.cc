@@ -3,6 +3,7 @@
 #include "core/telemetry/telemetry.h"
 
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/foundation/pool.h"
 #include "core/telemetry/frame_cpu.h"
 #include "core/telemetry/telemetry_document.h"
 #include "core/tessera/json.h"
@@ -74,6 +76,57 @@ TEST(Telemetry, FrameCpuRecordsEveryEngineStageOncePerFrameAndCountsOnlyThisThre
   busy.join();
   EXPECT_LT(slept, 5.0);
   EXPECT_GE(spun, 5.0);
+}
+
+// Spins until the calling thread alone has used `ms` more CPU.
+void burnOwnCpu(double ms) {
+  auto own = [] {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) * 1e-6;
+  };
+  const double until = own() + ms;
+  volatile double x = 0;
+  while (own() < until) x = x + 1;
+}
+
+TEST(Telemetry, FrameCpuCountsTheThreadsThatWorkForAStage) {
+  // A parallel loop's workers belong to the thread that owns them.
+  double looped = 0;
+  std::thread owner([&] {
+    le::pool::detail::overrideThreadsForTest(2);
+    {
+      const tm::ScopedCpu timer(looped);
+      le::pool::parallelRange(2, 1, [](uint64_t, uint64_t) { burnOwnCpu(20.0); });
+    }
+    le::pool::detail::overrideThreadsForTest(0);
+  });
+  owner.join();
+  EXPECT_GE(looped, 39.0);
+
+  // Clocks of a session's threads: what a removed thread used stays counted,
+  // and what is handed over counts on the receiving thread.
+  tm::HelperClocks clocks;
+  std::atomic<bool> stop{false};
+  std::thread helper([&] {
+    burnOwnCpu(10.0);
+    while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  clocks.add(helper.native_handle());
+  EXPECT_EQ(clocks.size(), 1);
+  while (clocks.cpuMs() < 10.0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  clocks.remove(helper.native_handle());
+  stop = true;
+  helper.join();
+  EXPECT_EQ(clocks.size(), 0);
+  EXPECT_GE(clocks.cpuMs(), 10.0);
+
+  double handed = 0;
+  {
+    const tm::ScopedCpu timer(handed);
+    tm::addHelperCpuMs(25.0);
+  }
+  EXPECT_GE(handed, 25.0);
 }
 
 TEST(Telemetry, CountersAndValuesAddUpAcrossThreads) {

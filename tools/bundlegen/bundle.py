@@ -45,6 +45,8 @@ class Options:
                 raise ValueError("--omit names %r, which is not a bundle member (members: %s)"
                                  % (m, ", ".join(mb.ALL)))
         self.omit = set(omit)
+        if not self.preset.jpeg_driver and not any(dmg.parse(d)[0] == mb.JPEG_DIR for d in damage):
+            self.omit.add(mb.JPEG_DIR)
         self.damage = {}
         for spec in damage:
             member, kind, arg = dmg.parse(spec)
