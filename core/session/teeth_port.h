@@ -3,13 +3,24 @@
 // later as a mouth window to compose into that earlier crop.
 #pragma once
 
+#include <functional>
+#include <stdexcept>
 #include <string>
 
 namespace le {
 
+// Thrown by push() and flush() of a port whose stop check answered true
+// part way: the frames the pass held are dropped, as discard() drops them.
+struct TeethStopped : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 class TeethPort {
  public:
   virtual ~TeethPort() = default;
+  // Asked during push() and flush() whether their frames are still wanted;
+  // a port that cannot stop part way ignores it.
+  virtual void setStopCheck(std::function<bool()> /*check*/) {}
   // Pushes a crop (three crop x crop planes in 0..1) and its 63 driving
   // keypoint values. True when the previous frame's result came out; it is
   // then what failed(), compose() and synthWeight() speak of.

@@ -65,6 +65,7 @@ struct UttTelemetry {
   telemetry::Counter& teethComposed = telemetry::counter("utt.teeth_composed");
   telemetry::Counter& teethFailures = telemetry::counter("utt.teeth_failures");
   telemetry::Counter& teethSkipped = telemetry::counter("utt.teeth_skipped_for_a_due_pull");
+  telemetry::Counter& teethStopped = telemetry::counter("utt.teeth_passes_stopped");
   telemetry::Value& firstFrameMs = telemetry::value("utt.first_frame_ms");
   telemetry::Value& renderMs = telemetry::value("utt.render_ms");
   telemetry::Value& pasteMs = telemetry::value("utt.paste_ms");
@@ -1147,6 +1148,16 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
     std::lock_guard<std::mutex> lk(mu_);
     addToRunningMean(teethStageMs_, passWall);
   };
+  // An interrupt during the pass makes its frames stale: it stops at its
+  // next stage rather than keep a core from the ramp the host now waits for.
+  pass->setStopCheck([this, g = job.gen] {
+    std::lock_guard<std::mutex> lk(mu_);
+    return stop_ || generation_ != g;
+  });
+  struct ClearStopCheck {  // the check refers to this pipeline and this frame
+    TeethPort& port;
+    ~ClearStopCheck() { port.setStopCheck(nullptr); }
+  } clearStopCheck{*pass};
   try {
     // A frame held by a pass that a later attach replaced comes out of that
     // pass, so the utterance keeps every speech frame.
@@ -1177,6 +1188,10 @@ void UtterancePipeline::teethStage(Job&& job, bool pipelined) {
       if (teethHeld_ && !drainHeld()) return;
       forward(std::move(job));
     }
+  } catch (const TeethStopped&) {
+    tel().teethStopped.add();
+    teethHeld_.reset();
+    teethHeldPass_.reset();
   } catch (const std::exception& e) {
     fail(e.what(), false);
     teethHeld_.reset();

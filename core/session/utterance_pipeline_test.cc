@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -809,6 +810,74 @@ TEST_F(UttTest, AnInterruptsFirstRampFrameLeavesOutATeethPassThatWouldMakeItLate
   // only the three later ramp frames go in.
   EXPECT_GE(slow->pushes() - pushesAtInterrupt, 3);
   EXPECT_LE(slow->pushes() - pushesAtInterrupt, 4);
+}
+
+// A pass whose push number `stallAt` takes until its stop check answers (or
+// 10 s).
+class StallingTeeth final : public le::TeethPort {
+ public:
+  explicit StallingTeeth(int stallAt) : stallAt_(stallAt) {}
+  void setStopCheck(std::function<bool()> check) override { check_ = std::move(check); }
+  bool push(const float* crop, const float* kp) override {
+    if (++pushes_ == stallAt_) {
+      entered_ = true;
+      const auto until = std::chrono::steady_clock::now() + 10s;
+      while (std::chrono::steady_clock::now() < until) {
+        if (check_ && check_()) {
+          inner_.discard();
+          stopped_ = true;
+          throw le::TeethStopped("stalling pass stopped");
+        }
+        std::this_thread::sleep_for(1ms);
+      }
+    }
+    return inner_.push(crop, kp);
+  }
+  bool flush() override { return inner_.flush(); }
+  bool discard() override { return inner_.discard(); }
+  bool failed(std::string* m) const override { return inner_.failed(m); }
+  bool compose(float* crop) override { return inner_.compose(crop); }
+  bool synthWeight(double* w) const override { return inner_.synthWeight(w); }
+  bool entered() const { return entered_; }
+  bool stopped() const { return stopped_; }
+
+ private:
+  std::function<bool()> check_;
+  const int stallAt_;
+  int pushes_ = 0;
+  std::atomic<bool> entered_{false};  // these two are read by the test while the pipeline runs
+  std::atomic<bool> stopped_{false};
+  MarkingTeeth inner_{0};
+};
+
+TEST_F(UttTest, AnInterruptStopsTheTeethPassUnderWayAndTheRampGoesThroughIt) {
+  const std::string dir = motionDir(true, true);
+  auto o = opts(dir);
+  o.hold_s = -1;
+  auto p = start(o);
+  // The third speech frame stalls the pass, after the first has come out.
+  auto pass = std::make_unique<StallingTeeth>(3);
+  StallingTeeth* stalling = pass.get();
+  p->attachTeeth(std::move(pass), "");
+  le::telemetry::Counter& stopped = le::telemetry::counter("utt.teeth_passes_stopped");
+  const int64_t before = stopped.value();
+  pushSpeech(*p, 640 * 20);
+  le_utt_frame_info info{};
+  do ASSERT_TRUE(pull(*p, &info));
+  while (info.kind != 1);
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (!stalling->entered() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(stalling->entered());
+  p->interrupt();
+  auto rest = pullUntilIdle(*p, 2);
+  ASSERT_GE(rest.size(), 5u);
+  EXPECT_TRUE(stalling->stopped());
+  EXPECT_EQ(stopped.value() - before, 1);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(rest[size_t(i)].kind, 2) << i;
+  int64_t composed = 0;
+  std::string msg;
+  EXPECT_EQ(p->teethStats(&composed, nullptr, &msg), 1) << msg;
+  EXPECT_GT(composed, 0) << "the ramp did not go through the pass";
 }
 
 TEST_F(UttTest, InterruptWithNothingQueuedRampsFromTheLastPulled) {

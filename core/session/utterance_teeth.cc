@@ -15,8 +15,21 @@ namespace {
 class BorrowPort final : public TeethPort {
  public:
   BorrowPort(std::unique_ptr<tessera::StreamBorrow> borrow, int side) : borrow_(std::move(borrow)), side_(side) {}
-  bool push(const float* crop, const float* kp) override { return borrow_->push(crop, kp, &result_); }
-  bool flush() override { return borrow_->flush(&result_); }
+  void setStopCheck(std::function<bool()> check) override { borrow_->setStopCheck(std::move(check)); }
+  bool push(const float* crop, const float* kp) override {
+    try {
+      return borrow_->push(crop, kp, &result_);
+    } catch (const tessera::TeethPass::Stopped& e) {
+      throw TeethStopped(e.what());
+    }
+  }
+  bool flush() override {
+    try {
+      return borrow_->flush(&result_);
+    } catch (const tessera::TeethPass::Stopped& e) {
+      throw TeethStopped(e.what());
+    }
+  }
   bool discard() override { return borrow_->discard(); }
   // A result that is not skipped but cannot be written back is a failed one.
   bool failed(std::string* message) const override {

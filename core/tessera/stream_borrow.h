@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +36,8 @@ class StreamBorrow {
   bool flush(FrameResult* out);
   // Drops the held frame without computing it; false when there was none.
   bool discard() { return pass_.discard(); }
+  // See TeethPass::setStopCheck: push and flush throw TeethPass::Stopped.
+  void setStopCheck(std::function<bool()> check) { pass_.setStopCheck(std::move(check)); }
 
   // Why result r cannot be written back into a side x side canvas under the
   // stamp (its window size disagrees, or the stamp window escapes the

@@ -374,6 +374,7 @@ bool TeethPass::push(int frameIndex, const uint8_t* canvasRgb, const uint8_t* ma
     p.reason = "shift-out-of-range";
   }
   if (p.shift_ok) p.candidates = retrieve(canvasRgb, mask, p.dy, p.dx).candidates;
+  stopIfAsked();
   bool emitted = false;
   if (hasPending_) {
     FrameResult scratch;
@@ -392,6 +393,12 @@ bool TeethPass::flush(FrameResult* out) {
   hasPending_ = false;
   pending_ = Pending();
   return true;
+}
+
+void TeethPass::stopIfAsked() {
+  if (!stopCheck_ || !stopCheck_()) return;
+  discard();
+  throw Stopped();
 }
 
 bool TeethPass::discard() {
@@ -512,6 +519,7 @@ void TeethPass::emit(Pending& P, const std::vector<int>* lookahead, FrameResult*
   }
   std::vector<int> set = candidateSet(P, lookahead);
   const int m = static_cast<int>(set.size());
+  stopIfAsked();
 
   // The frame's own window and mask bytes at the stamp's window.
   const int W = stamp_.window_w, H = stamp_.window_h, S = stamp_.canvas_w;
@@ -525,6 +533,7 @@ void TeethPass::emit(Pending& P, const std::vector<int>* lookahead, FrameResult*
   auto t = std::chrono::steady_clock::now();
   blend(P, set, query, map);
   stats_.head_s += lap(t);
+  stopIfAsked();
 
   recordKeep(m, map, out);
   rememberDonors(set, P.frame_index, plane);

@@ -9,6 +9,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -94,6 +96,16 @@ class TeethPass {
   // pass would serve it. False when none was held.
   bool discard();
 
+  // Thrown by push() and flush() when the stop check answers true between
+  // two of their stages; the pass has then dropped its held frame as
+  // discard() does.
+  struct Stopped : std::runtime_error {
+    Stopped() : std::runtime_error("The teeth pass was stopped: its frames are no longer wanted.") {}
+  };
+  // Asked between the stages of a push or flush whether its frames are still
+  // wanted; an empty check never stops. Set it from the thread that pushes.
+  void setStopCheck(std::function<bool()> check) { stopCheck_ = std::move(check); }
+
   // Prepares the query of a frame at shift (dy, dx) and runs both retrieval
   // stages. Updates the carried weight map as push does.
   Retrieval retrieve(const uint8_t* canvasRgb, const uint8_t* mask, int dy, int dx);
@@ -117,6 +129,8 @@ class TeethPass {
   static const float* dTable();
 
  private:
+  // Throws Stopped, the held frame dropped, when the stop check asks for it.
+  void stopIfAsked();
   struct Query {
     std::vector<uint8_t> rgb;       // window_h x window_w x 3 at the frame's shift
     std::vector<float> weight;      // window_h x window_w teeth weights
@@ -165,6 +179,7 @@ class TeethPass {
   std::vector<float> prevWeight_;     // carried teeth weight map
   Stats stats_;
   BlendOutput head_out_;              // reused head buffers
+  std::function<bool()> stopCheck_;
 };
 
 }  // namespace le::tessera

@@ -391,6 +391,32 @@ TEST(TeethPass, ADiscardedFrameIsNeverComputedAndSteersNothing) {
   EXPECT_TRUE(r.window == want.window);
 }
 
+TEST(TeethPass, AStoppedPassDropsItsFramesAtEveryStageAndServesTheNextAfresh) {
+  const BankData bank = makeBank(12);
+  const Frame a = makeFrame(bank, 2, 0, 0, 0, 7), b = makeFrame(bank, 9, 1, 0, 0, 8);
+  TeethPass fresh(bank, head(), config(12, 12, 6, 2, 3));
+  FrameResult want;
+  fresh.push(1, b.canvas.data(), b.mask.data(), nullptr, &want);
+  ASSERT_TRUE(fresh.flush(&want));
+
+  // The check answers true on its stopAt-th question: after the retrieval,
+  // before the head and after it.
+  for (int stopAt = 1; stopAt <= 3; ++stopAt) {
+    TeethPass pass(bank, head(), config(12, 12, 6, 2, 3));
+    FrameResult r;
+    pass.push(0, a.canvas.data(), a.mask.data(), nullptr, &r);
+    int asked = 0;
+    pass.setStopCheck([&] { return ++asked == stopAt; });
+    EXPECT_THROW(pass.push(1, a.canvas.data(), a.mask.data(), nullptr, &r), TeethPass::Stopped) << stopAt;
+    pass.setStopCheck(nullptr);
+    EXPECT_FALSE(pass.flush(&r)) << stopAt;
+    EXPECT_FALSE(pass.push(1, b.canvas.data(), b.mask.data(), nullptr, &r));
+    ASSERT_TRUE(pass.flush(&r));
+    EXPECT_EQ(r.donors, want.donors) << stopAt;
+    EXPECT_TRUE(r.window == want.window) << stopAt;
+  }
+}
+
 TEST(TeethPass, TheHeadPrefersTheMatchingDonor) {
   const BankData bank = makeBank(12);
   const Frame f = makeFrame(bank, 4, 0, 0, 12, 9);
