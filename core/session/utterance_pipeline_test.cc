@@ -339,8 +339,21 @@ class MarkingTeeth final : public le::TeethPort {
   bool held_ = false;
 };
 
+// A marking pass whose pushes a subclass delays.
+class DelayedTeeth : public le::TeethPort {
+ public:
+  bool flush() override { return inner_.flush(); }
+  bool discard() override { return inner_.discard(); }
+  bool failed(std::string* m) const override { return inner_.failed(m); }
+  bool compose(float* crop) override { return inner_.compose(crop); }
+  bool synthWeight(double* w) const override { return inner_.synthWeight(w); }
+
+ protected:
+  MarkingTeeth inner_{0};
+};
+
 // A teeth pass slower than a display's frame period.
-class SlowTeeth final : public le::TeethPort {
+class SlowTeeth final : public DelayedTeeth {
  public:
   explicit SlowTeeth(std::chrono::milliseconds cost) : cost_(cost) {}
   bool push(const float* crop, const float* kp) override {
@@ -348,16 +361,10 @@ class SlowTeeth final : public le::TeethPort {
     ++pushes_;
     return inner_.push(crop, kp);
   }
-  bool flush() override { return inner_.flush(); }
-  bool discard() override { return inner_.discard(); }
-  bool failed(std::string* m) const override { return inner_.failed(m); }
-  bool compose(float* crop) override { return inner_.compose(crop); }
-  bool synthWeight(double* w) const override { return inner_.synthWeight(w); }
   int pushes() const { return pushes_; }
 
  private:
   std::chrono::milliseconds cost_;
-  MarkingTeeth inner_{0};
   std::atomic<int> pushes_{0};
 };
 
@@ -814,7 +821,7 @@ TEST_F(UttTest, AnInterruptsFirstRampFrameLeavesOutATeethPassThatWouldMakeItLate
 
 // A pass whose push number `stallAt` takes until its stop check answers (or
 // 10 s).
-class StallingTeeth final : public le::TeethPort {
+class StallingTeeth final : public DelayedTeeth {
  public:
   explicit StallingTeeth(int stallAt) : stallAt_(stallAt) {}
   void setStopCheck(std::function<bool()> check) override { check_ = std::move(check); }
@@ -833,11 +840,6 @@ class StallingTeeth final : public le::TeethPort {
     }
     return inner_.push(crop, kp);
   }
-  bool flush() override { return inner_.flush(); }
-  bool discard() override { return inner_.discard(); }
-  bool failed(std::string* m) const override { return inner_.failed(m); }
-  bool compose(float* crop) override { return inner_.compose(crop); }
-  bool synthWeight(double* w) const override { return inner_.synthWeight(w); }
   bool entered() const { return entered_; }
   bool stopped() const { return stopped_; }
 
@@ -847,7 +849,6 @@ class StallingTeeth final : public le::TeethPort {
   int pushes_ = 0;
   std::atomic<bool> entered_{false};  // these two are read by the test while the pipeline runs
   std::atomic<bool> stopped_{false};
-  MarkingTeeth inner_{0};
 };
 
 TEST_F(UttTest, AnInterruptStopsTheTeethPassUnderWayAndTheRampGoesThroughIt) {

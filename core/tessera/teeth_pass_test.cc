@@ -366,16 +366,22 @@ TEST(TeethPass, TheCarriedWeightMapDoesNotOutliveItsRun) {
   }
 }
 
+// What a fresh pass makes of frame 1.
+FrameResult servedFresh(const BankData& bank, const Frame& f) {
+  TeethPass fresh(bank, head(), config(12, 12, 6, 2, 3));
+  FrameResult r;
+  fresh.push(1, f.canvas.data(), f.mask.data(), nullptr, &r);
+  EXPECT_TRUE(fresh.flush(&r));
+  return r;
+}
+
 TEST(TeethPass, ADiscardedFrameIsNeverComputedAndSteersNothing) {
   // The held frame of an abandoned run is dropped unserved; the frame after
   // it, even at the index that would continue the run, is served as a fresh
   // pass serves it (no donor memory, no carried weights).
   const BankData bank = makeBank(12);
   const Frame a = makeFrame(bank, 2, 0, 0, 0, 7), b = makeFrame(bank, 9, 1, 0, 0, 8);
-  TeethPass fresh(bank, head(), config(12, 12, 6, 2, 3));
-  FrameResult want;
-  fresh.push(1, b.canvas.data(), b.mask.data(), nullptr, &want);
-  ASSERT_TRUE(fresh.flush(&want));
+  const FrameResult want = servedFresh(bank, b);
 
   TeethPass pass(bank, head(), config(12, 12, 6, 2, 3));
   EXPECT_FALSE(pass.discard());
@@ -394,10 +400,7 @@ TEST(TeethPass, ADiscardedFrameIsNeverComputedAndSteersNothing) {
 TEST(TeethPass, AStoppedPassDropsItsFramesAtEveryStageAndServesTheNextAfresh) {
   const BankData bank = makeBank(12);
   const Frame a = makeFrame(bank, 2, 0, 0, 0, 7), b = makeFrame(bank, 9, 1, 0, 0, 8);
-  TeethPass fresh(bank, head(), config(12, 12, 6, 2, 3));
-  FrameResult want;
-  fresh.push(1, b.canvas.data(), b.mask.data(), nullptr, &want);
-  ASSERT_TRUE(fresh.flush(&want));
+  const FrameResult want = servedFresh(bank, b);
 
   // The check answers true on its stopAt-th question: after the retrieval,
   // before the head and after it.
