@@ -202,7 +202,11 @@ class FfSource final : public Source {
       if (const AVCodec* cuvid = avcodec_find_decoder_by_name(kHwDecoder)) {
         AVCodecContext* ctx = contextFor(cuvid, par);
         ctx->thread_count = 1;
+        // On a machine without the NVIDIA library FFmpeg logs two errors of
+        // its own at every open; the line below says the same once.
+        ctx->log_level_offset = AV_LOG_VERBOSE - AV_LOG_ERROR;
         if (avcodec_open2(ctx, cuvid, nullptr) >= 0) {
+          ctx->log_level_offset = 0;
           dec_ = ctx;
           threads_.store(ctx->thread_count, std::memory_order_relaxed);
           return;
