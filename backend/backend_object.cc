@@ -12,6 +12,7 @@
 #include "backend/imx_reader.h"
 #include "backend/open_config.h"
 #include "backend/temp_dir.h"
+#include "tools/teeth_attach.h"
 
 namespace mirelund::engine {
 namespace {
@@ -128,6 +129,18 @@ int Backend::open(const char* path, const be_engine_open_options* options, Backe
     if (!b->utt_)
       return refuse(BE_STATUS_ENGINE_FAILED,
                     std::string("[corvane2-light] open refused: le_utt_create failed: ") + le_utt_last_error());
+    // The bundle's borrowed teeth, as le_speak and le_live attach them; a
+    // bundle whose teeth members do not load is refused, not served without.
+    if (teethSelected()) {
+      try {
+        const le::tools::TeethAttach teeth = le::tools::attachTeeth(b->utt_, bundleDir);
+        std::fprintf(stderr, "[corvane2-light] %s\n", teeth.status.c_str());
+      } catch (const std::exception& e) {
+        return refuse(BE_STATUS_ENGINE_FAILED, std::string("[corvane2-light] open refused: ") + e.what());
+      }
+    } else {
+      std::fprintf(stderr, "[corvane2-light] teeth: left out (MIRELUND_CORVANE2_TEETH=0)\n");
+    }
   } else {
     // Without a stream the object still serves idle frames; audio calls report no producer.
     b->a2x_ = le_a2x_create(bundleDir.c_str(), threads);

@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "backend/lightbackend.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -138,6 +140,35 @@ TEST_F(HostileHost, RefusesThreadCountsItCannotStart) {
   EXPECT_EQ(obj, nullptr);
   // A count in range gets as far as the bundle.
   EXPECT_EQ(open(missing, 2), BE_STATUS_ENGINE_FAILED);
+}
+
+TEST_F(HostileHost, TheUtteranceProducerBorrowsTheBundlesTeethOrRefusesTheBundle) {
+  using ::testing::HasSubstr;
+  const std::string bundle = dir_ + "/teeth";
+  ASSERT_EQ(le::test::runCommand("cp -r '" + le::test::bundlePath("tiny_teeth") + "' '" + bundle + "'"), 0);
+  setenv("MIRELUND_CORVANE2_PRODUCER", "utterance", 1);
+  setenv("MIRELUND_W2V_ONNX", (le::test::dataDir() + "/speech/audio_encoder_fp32.onnx").c_str(), 1);
+  std::string log;
+  auto openLogged = [&] {
+    ::testing::internal::CaptureStderr();
+    const int rc = open(bundle, 2);
+    log = ::testing::internal::GetCapturedStderr();
+    return rc;
+  };
+  EXPECT_EQ(openLogged(), BE_STATUS_OK) << log;
+  EXPECT_THAT(log, HasSubstr("[corvane2-light] teeth: borrowed (6 donors, geometry "));
+
+  le::test::writeFile(bundle + "/tessera_head.v1.pt", "not a head");
+  EXPECT_EQ(openLogged(), BE_STATUS_ENGINE_FAILED) << log;
+  EXPECT_THAT(log, HasSubstr("[corvane2-light] open refused: Cannot attach the teeth of " + bundle));
+
+  setenv("MIRELUND_CORVANE2_TEETH", "0", 1);
+  EXPECT_EQ(openLogged(), BE_STATUS_OK) << log;
+  EXPECT_THAT(log, HasSubstr("[corvane2-light] teeth: left out (MIRELUND_CORVANE2_TEETH=0)"));
+  unsetenv("MIRELUND_CORVANE2_TEETH");
+  unsetenv("MIRELUND_W2V_ONNX");
+  unsetenv("MIRELUND_CORVANE2_PRODUCER");
+  EXPECT_EQ(leftovers(), 0);
 }
 
 }  // namespace

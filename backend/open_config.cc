@@ -76,6 +76,8 @@ bool utteranceProducerSelected() {
   return v == "utterance";
 }
 
+bool teethSelected() { return envValue("MIRELUND_CORVANE2_TEETH") != "0"; }
+
 std::string pluginDirectory() {
   Dl_info info{};
   if (::dladdr(reinterpret_cast<void*>(&pluginDirectory), &info) == 0 || !info.dli_fname) return {};

@@ -38,6 +38,10 @@ std::string envWithDeprecated(const char* name, const char* deprecated);
 // True when the producer variables ask for the utterance pipeline.
 bool utteranceProducerSelected();
 
+// False when MIRELUND_CORVANE2_TEETH is "0": the utterance producer then
+// leaves a bundle's borrowed teeth out; anything else attaches them.
+bool teethSelected();
+
 // Directory of the plug-in's own file as the dynamic loader reports it
 // (empty when it has none).
 std::string pluginDirectory();

@@ -87,6 +87,15 @@ TEST(OpenConfig, ProducerMode) {
             "[corvane-2] DEPRECATED producer value \"utt\" \xE2\x80\x94 use \"utterance\"\n");
 }
 
+TEST(OpenConfig, TeethUnlessTurnedOff) {
+  for (const char* v : {static_cast<const char*>(nullptr), "", "1", "yes"}) {
+    ScopedEnv t("MIRELUND_CORVANE2_TEETH", v);
+    EXPECT_TRUE(e::teethSelected()) << (v ? v : "unset");
+  }
+  ScopedEnv off("MIRELUND_CORVANE2_TEETH", "0");
+  EXPECT_FALSE(e::teethSelected());
+}
+
 // The variables open may publish, cleared for the test and restored after.
 struct CleanEngineEnv {
   le::test::TempDir tmp;
