@@ -152,6 +152,6 @@ void BM_TeethPassFrame(benchmark::State& state) {
   }
   le::pool::detail::overrideThreadsForTest(0);
 }
-BENCHMARK(BM_TeethPassFrame)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(24)->UseRealTime();
+BENCHMARK(BM_TeethPassFrame)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(96)->UseRealTime();
 
 }  // namespace
