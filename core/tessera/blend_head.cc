@@ -1,6 +1,7 @@
 #include "core/tessera/blend_head.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -50,24 +51,60 @@ void conv(const std::vector<float>& in, int batch, int cin, int h, int w, const 
                           });
 }
 
+// Byte values on the 0..1 scale, b / 255 exactly as the division gives it.
+const std::array<float, 256>& byteScale() {
+  static const std::array<float, 256> table = [] {
+    std::array<float, 256> t{};
+    for (int b = 0; b < 256; ++b) t[static_cast<size_t>(b)] = static_cast<float>(b) / 255.0f;
+    return t;
+  }();
+  return table;
+}
+
 // Bilinear x2 upsampling with half-pixel centres: source (i + 0.5) * 0.5 - 0.5,
-// clamped to the map.
-void upsample(const float* src, int h2, int w2, int h, int w, float* dst) {
-  for (int y = 0; y < h; ++y) {
-    const float sy = std::clamp((static_cast<float>(y) + 0.5f) * 0.5f - 0.5f, 0.0f, static_cast<float>(h2 - 1));
-    const int y0 = static_cast<int>(sy), y1 = std::min(y0 + 1, h2 - 1);
-    const float fy = sy - static_cast<float>(y0);
+// clamped to the map. Separable: each source row is interpolated across once
+// (the value a pixel's "top" or "bottom" term needs), then rows are mixed.
+class Upsampler {
+ public:
+  Upsampler(int h2, int w2, int h, int w) : h2_(h2), w2_(w2), h_(h), w_(w) {
+    x0_.resize(static_cast<size_t>(w));
+    x1_.resize(static_cast<size_t>(w));
+    fx_.resize(static_cast<size_t>(w));
     for (int x = 0; x < w; ++x) {
-      const float sx =
-          std::clamp((static_cast<float>(x) + 0.5f) * 0.5f - 0.5f, 0.0f, static_cast<float>(w2 - 1));
-      const int x0 = static_cast<int>(sx), x1 = std::min(x0 + 1, w2 - 1);
-      const float fx = sx - static_cast<float>(x0);
-      const float top = src[y0 * w2 + x0] * (1 - fx) + src[y0 * w2 + x1] * fx;
-      const float bot = src[y1 * w2 + x0] * (1 - fx) + src[y1 * w2 + x1] * fx;
-      dst[y * w + x] = top * (1 - fy) + bot * fy;
+      const float sx = std::clamp((static_cast<float>(x) + 0.5f) * 0.5f - 0.5f, 0.0f, static_cast<float>(w2 - 1));
+      x0_[static_cast<size_t>(x)] = static_cast<int>(sx);
+      x1_[static_cast<size_t>(x)] = std::min(x0_[static_cast<size_t>(x)] + 1, w2 - 1);
+      fx_[static_cast<size_t>(x)] = sx - static_cast<float>(x0_[static_cast<size_t>(x)]);
     }
   }
-}
+
+  // rows: scratch of h2 x w floats.
+  void run(const float* src, float* rows, float* dst) const {
+    for (int r = 0; r < h2_; ++r) {
+      const float* s = src + static_cast<size_t>(r) * static_cast<size_t>(w2_);
+      float* o = rows + static_cast<size_t>(r) * static_cast<size_t>(w_);
+      for (int x = 0; x < w_; ++x) {
+        const float fx = fx_[static_cast<size_t>(x)];
+        o[x] = s[x0_[static_cast<size_t>(x)]] * (1 - fx) + s[x1_[static_cast<size_t>(x)]] * fx;
+      }
+    }
+    for (int y = 0; y < h_; ++y) {
+      const float sy =
+          std::clamp((static_cast<float>(y) + 0.5f) * 0.5f - 0.5f, 0.0f, static_cast<float>(h2_ - 1));
+      const int y0 = static_cast<int>(sy), y1 = std::min(y0 + 1, h2_ - 1);
+      const float fy = sy - static_cast<float>(y0);
+      const float* top = rows + static_cast<size_t>(y0) * static_cast<size_t>(w_);
+      const float* bot = rows + static_cast<size_t>(y1) * static_cast<size_t>(w_);
+      float* o = dst + static_cast<size_t>(y) * static_cast<size_t>(w_);
+      for (int x = 0; x < w_; ++x) o[x] = top[x] * (1 - fy) + bot[x] * fy;
+    }
+  }
+
+ private:
+  int h2_, w2_, h_, w_;
+  std::vector<int> x0_, x1_;
+  std::vector<float> fx_;
+};
 
 }  // namespace
 
@@ -111,61 +148,85 @@ void blendHeadForward(const HeadWeights& head, const uint8_t* cands, int unique,
     std::copy(s1.begin(), s1.end(), keep);
   }
 
+  // A slot listed twice has the same logits, hence the same exponentials:
+  // each is computed for its first listing only and copied to the others.
+  std::vector<int>& first = out.firstOf;
+  first.assign(static_cast<size_t>(m), 0);
+  for (int k = 0; k < m; ++k) {
+    first[static_cast<size_t>(k)] = k;
+    for (int j = 0; j < k; ++j)
+      if (slotOf[j] == slotOf[k]) {
+        first[static_cast<size_t>(k)] = j;
+        break;
+      }
+  }
+
   // Full-resolution logits; without syn layers the keep channel is -inf and
   // so gets no weight.
   out.weights.resize(static_cast<size_t>(m + 1) * plane);
+  const Upsampler up(h2, w2, h, w);
   le::pool::parallelRange(static_cast<uint64_t>(m + 1), 1, [&](uint64_t begin, uint64_t end) {
+    std::vector<float> rows(static_cast<size_t>(h2) * static_cast<size_t>(w));
     for (uint64_t k = begin; k < end; ++k) {
       float* dst = out.weights.data() + k * plane;
-      const size_t src = static_cast<int>(k) == m ? static_cast<size_t>(unique) : static_cast<size_t>(slotOf[k]);
-      if (static_cast<int>(k) == m && !head.hasSyn())
-        std::fill(dst, dst + plane, -std::numeric_limits<float>::infinity());
-      else
-        upsample(logits.data() + src * plane2, h2, w2, h, w, dst);
+      if (static_cast<int>(k) == m) {
+        if (head.hasSyn())
+          up.run(logits.data() + static_cast<size_t>(unique) * plane2, rows.data(), dst);
+        else
+          std::fill(dst, dst + plane, -std::numeric_limits<float>::infinity());
+      } else if (first[k] == static_cast<int>(k)) {
+        up.run(logits.data() + static_cast<size_t>(slotOf[k]) * plane2, rows.data(), dst);
+      }
     }
   });
 
   out.blend.resize(3 * plane);
   float* wts = out.weights.data();
+  const float* scale = byteScale().data();
   // Tiles of pixels, each pass streaming one plane at a time: walking all
   // m + 1 planes per pixel would hit one cache set per plane.
   le::pool::parallelRange(plane, kSoftmaxGrain, [&](uint64_t begin, uint64_t end) {
     constexpr size_t kTile = 256;
-    float mx[kTile], sum[kTile], acc[3][kTile];
+    float mx[kTile], sum[kTile], ok[kTile], acc[3][kTile], cand[3][kTile];
     for (size_t t0 = begin; t0 < end; t0 += kTile) {
       const size_t n = std::min<size_t>(kTile, end - t0);
       std::fill_n(mx, n, -std::numeric_limits<float>::infinity());
       for (int k = 0; k <= m; ++k) {
+        if (k < m && first[static_cast<size_t>(k)] != k) continue;  // a copy cannot raise the maximum
         const float* p = wts + static_cast<size_t>(k) * plane + t0;
         for (size_t i = 0; i < n; ++i) mx[i] = std::max(mx[i], p[i]);
       }
       std::fill_n(sum, n, 0.0f);
       for (int k = 0; k <= m; ++k) {
         float* p = wts + static_cast<size_t>(k) * plane + t0;
-        for (size_t i = 0; i < n; ++i) {
-          p[i] = std::exp(p[i] - mx[i]);
-          sum[i] += p[i];
-        }
+        if (k < m && first[static_cast<size_t>(k)] != k)
+          std::copy_n(wts + static_cast<size_t>(first[static_cast<size_t>(k)]) * plane + t0, n, p);
+        else
+          for (size_t i = 0; i < n; ++i) p[i] = std::exp(p[i] - mx[i]);
+        for (size_t i = 0; i < n; ++i) sum[i] += p[i];
       }
+      for (size_t i = 0; i < n; ++i) ok[i] = std::isfinite(sum[i]) && sum[i] > 0 ? 1.0f : 0.0f;
+      for (int c = 0; c < 3; ++c) std::fill_n(acc[c], n, 0.0f);
+      // Normalise each plane and, for the candidates, add its share of the
+      // blend while the plane is at hand.
       for (int k = 0; k <= m; ++k) {
         float* p = wts + static_cast<size_t>(k) * plane + t0;
+        // Overflowing logits: share the pixel evenly rather than spread NaN.
+        const float even = k < m ? 1.0f / static_cast<float>(m) : 0.0f;
         for (size_t i = 0; i < n; ++i) {
-          if (std::isfinite(sum[i]) && sum[i] > 0)
-            p[i] /= sum[i];
-          else  // overflowing logits: share the pixel evenly rather than spread NaN
-            p[i] = k < m ? 1.0f / static_cast<float>(m) : 0.0f;
+          const float v = p[i] / sum[i];
+          p[i] = ok[i] != 0.0f ? v : even;
         }
-      }
-      for (int c = 0; c < 3; ++c) std::fill_n(acc[c], n, 0.0f);
-      for (int k = 0; k < m; ++k) {
-        const float* p = wts + static_cast<size_t>(k) * plane + t0;
+        if (k == m) break;
         const uint8_t* src = cands + static_cast<size_t>(slotOf[k]) * window + t0 * 3;
         for (size_t i = 0; i < n; ++i)
-          for (size_t c = 0; c < 3; ++c) acc[c][i] += p[i] * (src[3 * i + c] / 255.0f);
-      }
-      for (size_t i = 0; i < n; ++i)
+          for (size_t c = 0; c < 3; ++c) cand[c][i] = scale[src[3 * i + c]];
         for (size_t c = 0; c < 3; ++c)
-          out.blend[c * plane + t0 + i] = map[t0 + i] == 0 ? query[(t0 + i) * 3 + c] / 255.0f : acc[c][i];
+          for (size_t i = 0; i < n; ++i) acc[c][i] += p[i] * cand[c][i];
+      }
+      for (size_t c = 0; c < 3; ++c)
+        for (size_t i = 0; i < n; ++i)
+          out.blend[c * plane + t0 + i] = map[t0 + i] == 0 ? scale[query[(t0 + i) * 3 + c]] : acc[c][i];
     }
   });
 }
