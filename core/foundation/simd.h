@@ -39,6 +39,14 @@ float retrieveTermExactRange(const std::uint16_t* a, const std::uint16_t* b,
                              const float* w, std::size_t n, std::size_t begin,
                              std::size_t end);
 
+// The per-pixel terms of a retrieval score against packed RGB bytes:
+// prod[k] = w[k] * roundHalf(d / 3), d = sum over c of
+// |roundHalf(q[c * planeStride + k] - roundHalf(s[3k + c] / 255))| with q in
+// half. The caller sums them in its own order.
+void retrieveBandRow(const std::uint16_t* q, std::size_t planeStride,
+                     const std::uint8_t* s, const float* w, std::size_t n,
+                     float* prod);
+
 // dst[c * planeStride + i] = binary16 of rgb[3i + c] / 255.
 void rgb8ToPlanarF16(const std::uint8_t* rgb, std::uint16_t* dst,
                      std::size_t planeStride, std::size_t n);

@@ -100,6 +100,19 @@ float retrieveTermExactRange(const std::uint16_t* a, const std::uint16_t* b,
   return sum;
 }
 
+void retrieveBandRow(const std::uint16_t* q, std::size_t planeStride,
+                     const std::uint8_t* s, const float* w, std::size_t n,
+                     float* prod) {
+  for (std::size_t k = 0; k < n; ++k) {
+    float d = 0.0f;
+    for (std::size_t c = 0; c < 3; ++c) {
+      const float hs = roundHalf(static_cast<float>(s[3 * k + c]) / 255.0f);
+      d = d + std::fabs(roundHalf(halfValue(q[c * planeStride + k]) - hs));
+    }
+    prod[k] = w[k] * roundHalf(d / 3.0f);
+  }
+}
+
 void rgb8ToPlanarF16(const std::uint8_t* rgb, std::uint16_t* dst,
                      std::size_t planeStride, std::size_t n) {
   for (std::size_t c = 0; c < 3; ++c) {

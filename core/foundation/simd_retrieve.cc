@@ -68,6 +68,30 @@ float RetrieveTermExactRange(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY
   return sum;
 }
 
+void RetrieveBandRow(const uint16_t* HWY_RESTRICT q, size_t planeStride, const uint8_t* HWY_RESTRICT s,
+                     const float* HWY_RESTRICT w, size_t n, float* HWY_RESTRICT prod) {
+  const hn::ScalableTag<float> df;
+  const hn::RebindToSigned<decltype(df)> di;
+  const hn::Rebind<uint8_t, decltype(df)> d8;
+  const size_t lanes = hn::Lanes(df);
+  const auto k255 = hn::Set(df, 255.0f);
+  size_t k = 0;
+  for (; k + lanes <= n; k += lanes) {
+    hn::Vec<decltype(d8)> r, g, b;
+    hn::LoadInterleaved3(d8, s + 3 * k, r, g, b);
+    const auto term = [&](hn::Vec<decltype(d8)> bytes, size_t c) HWY_ATTR {
+      const auto hs = RoundHalf(df, hn::Div(hn::ConvertTo(df, hn::PromoteTo(di, bytes)), k255));
+      return hn::Abs(RoundHalf(df, hn::Sub(LoadHalf(df, q + c * planeStride + k), hs)));
+    };
+    auto d = hn::Add(hn::Zero(df), term(r, 0));
+    d = hn::Add(d, term(g, 1));
+    d = hn::Add(d, term(b, 2));
+    const auto m = RoundHalf(df, hn::Div(d, hn::Set(df, 3.0f)));
+    hn::StoreU(hn::Mul(hn::LoadU(df, w + k), m), df, prod + k);
+  }
+  if (k < n) reference::retrieveBandRow(q + k, planeStride, s + 3 * k, w + k, n - k, prod + k);
+}
+
 float RetrieveTermExact(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY_RESTRICT b,
                         const float* HWY_RESTRICT w, size_t n) {
   return RetrieveTermExactRange(a, b, w, n, 0, n);
@@ -85,6 +109,7 @@ namespace simd {
 HWY_EXPORT(RetrieveTermPooled);
 HWY_EXPORT(RetrieveTermExact);
 HWY_EXPORT(RetrieveTermExactRange);
+HWY_EXPORT(RetrieveBandRow);
 
 float retrieveTermPooled(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* w,
                          std::size_t n) {
@@ -98,6 +123,11 @@ float retrieveTermExact(const std::uint16_t* a, const std::uint16_t* b, const fl
 float retrieveTermExactRange(const std::uint16_t* a, const std::uint16_t* b, const float* w, std::size_t n,
                              std::size_t begin, std::size_t end) {
   return HWY_DYNAMIC_DISPATCH(RetrieveTermExactRange)(a, b, w, n, begin, end);
+}
+
+void retrieveBandRow(const std::uint16_t* q, std::size_t planeStride, const std::uint8_t* s, const float* w,
+                     std::size_t n, float* prod) {
+  HWY_DYNAMIC_DISPATCH(RetrieveBandRow)(q, planeStride, s, w, n, prod);
 }
 
 }  // namespace simd

@@ -221,6 +221,18 @@ void TeethPass::retrievePrepare(const uint8_t* canvas, const uint8_t* mask, int 
       }
     }
   q.norm = std::max(total, 1.0);
+  q.half.resize(3 * plane);
+  simd::rgb8ToPlanarF16(q.rgb.data(), q.half.data(), plane, plane);
+  q.span0.assign(static_cast<size_t>(H), 0);
+  q.span1.assign(static_cast<size_t>(H), 0);
+  for (int i = 0; i < H; ++i) {
+    const float* w = q.weight.data() + static_cast<size_t>(i) * static_cast<size_t>(W);
+    int a = stamp_.band_c0, b = stamp_.band_c1;
+    while (a < b && w[a] == 0.0f) ++a;
+    while (b > a && w[b - 1] == 0.0f) --b;
+    q.span0[static_cast<size_t>(i)] = a;
+    q.span1[static_cast<size_t>(i)] = b;
+  }
 
   const size_t pp = static_cast<size_t>(pooledH_) * static_cast<size_t>(pooledW_);
   q.pooled.assign(3 * pp, 0);
@@ -240,33 +252,63 @@ void TeethPass::retrievePrepare(const uint8_t* canvas, const uint8_t* mask, int 
     }
 }
 
-float TeethPass::exactTermFromBand(int d, const Query& q) const {
+void TeethPass::exactTermFromBand(const int* donors, const Query& q, float* out) const {
   const int W = stamp_.window_w, pad = stamp_.pad;
-  const int sy = std::clamp(pad + dy_[static_cast<size_t>(d)], 0, 2 * pad);
-  const int sx = std::clamp(pad + dx_[static_cast<size_t>(d)], 0, 2 * pad);
-  const int c0 = stamp_.band_c0, cols = stamp_.band_c1 - stamp_.band_c0;
-  const float* T = dTable();
-  thread_local std::vector<float> dist, prod;
-  dist.resize(static_cast<size_t>(cols));
-  prod.resize(static_cast<size_t>(cols));
-  static const uint8_t kZero[3] = {0, 0, 0};
-  float sum = 0;
+  const size_t plane = static_cast<size_t>(stamp_.window_h) * static_cast<size_t>(W);
+  // Band row / column of window row / column 0, per donor.
+  int rowOff[kExactGroup], colOff[kExactGroup];
+  for (int g = 0; g < kExactGroup; ++g) {
+    const size_t d = static_cast<size_t>(donors[g]);
+    rowOff[g] = std::clamp(pad + dy_[d], 0, 2 * pad) - pad + stamp_.shift_margin - stamp_.band_r0;
+    colOff[g] = std::clamp(pad + dx_[d], 0, 2 * pad) - pad + stamp_.shift_margin - stamp_.band_c0;
+  }
+  thread_local std::vector<float> prod;
+  thread_local std::vector<uint8_t> zeros;  // stands for pixels outside a donor's stored band
+  prod.resize(static_cast<size_t>(kExactGroup) * static_cast<size_t>(W));
+  if (zeros.size() < 3 * static_cast<size_t>(W)) zeros.assign(3 * static_cast<size_t>(W), 0);
+  float sum[kExactGroup] = {};
   // Rows without weight add nothing; skip them.
   const int r0 = std::max(stamp_.band_r0, q.first_row), r1 = std::min(stamp_.band_r1, q.last_row + 1);
   for (int i = r0; i < r1; ++i) {
-    const uint8_t* qrow = q.rgb.data() + (static_cast<size_t>(i) * static_cast<size_t>(W) + static_cast<size_t>(c0)) * 3;
-    for (int k = 0; k < cols; ++k) {
-      const uint8_t* s = bandPixel(d, i, c0 + k, sy, sx);
-      if (!s) s = kZero;
-      const uint8_t* qp = qrow + 3 * k;
-      dist[static_cast<size_t>(k)] = (T[qp[0] * 256 + s[0]] + T[qp[1] * 256 + s[1]] + T[qp[2] * 256 + s[2]]) / 3.0f;
+    // Outside the span every weight is 0: its terms are +0, which leave the
+    // (never negative) sums as they are.
+    const int k0 = q.span0[static_cast<size_t>(i)], k1 = q.span1[static_cast<size_t>(i)];
+    if (k0 >= k1) continue;
+    const size_t at = static_cast<size_t>(i) * static_cast<size_t>(W);
+    const float* w = q.weight.data() + at;
+    const uint16_t* qh = q.half.data() + at;
+    for (int g = 0; g < kExactGroup; ++g) {
+      float* pg = prod.data() + static_cast<size_t>(g) * static_cast<size_t>(W);
+      const auto terms = [&](int from, int to, const uint8_t* src) {
+        if (from < to)
+          simd::retrieveBandRow(qh + from, plane, src, w + from, static_cast<size_t>(to - from), pg + from);
+      };
+      const int br = i + rowOff[g];
+      if (br < 0 || br >= storedH_) {
+        terms(k0, k1, zeros.data());
+        continue;
+      }
+      // Window columns [a, b) read inside the stored band.
+      const int a = std::clamp(-colOff[g], k0, k1), b = std::clamp(storedW_ - colOff[g], a, k1);
+      const uint8_t* row = stored_.data() + (static_cast<size_t>(donors[g]) * static_cast<size_t>(storedH_) +
+                                             static_cast<size_t>(br)) *
+                                                static_cast<size_t>(storedW_) * 3;
+      terms(k0, a, zeros.data());
+      terms(a, b, row + static_cast<ptrdiff_t>(a + colOff[g]) * 3);
+      terms(b, k1, zeros.data());
     }
-    const float* w = q.weight.data() + static_cast<size_t>(i) * static_cast<size_t>(W) + static_cast<size_t>(c0);
-    simd::roundF16Mul(dist.data(), w, prod.data(), static_cast<size_t>(cols));
-    for (int k = 0; k < cols; ++k)
-      if (w[k] != 0.0f) sum += prod[static_cast<size_t>(k)];
+    const float* p0 = prod.data();
+    const float* p1 = p0 + W;
+    const float* p2 = p1 + W;
+    const float* p3 = p2 + W;
+    for (int k = k0; k < k1; ++k) {
+      sum[0] += p0[k];
+      sum[1] += p1[k];
+      sum[2] += p2[k];
+      sum[3] += p3[k];
+    }
   }
-  return sum;
+  std::copy_n(sum, kExactGroup, out);
 }
 
 void TeethPass::retrieveSelect(Retrieval& r) const {
@@ -314,9 +356,17 @@ Retrieval TeethPass::retrieveFrom(const Query& q) {
   const size_t shortlist = std::min(static_cast<size_t>(n_), static_cast<size_t>(config_.kshort));
   r.exact_order.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(shortlist));
   r.exact.assign(shortlist, 0.0f);
-  le::pool::parallelRange(shortlist, 1, [&](uint64_t begin, uint64_t end) {
-    for (uint64_t k = begin; k < end; ++k)
-      r.exact[k] = static_cast<float>(exactTermFromBand(r.exact_order[k], q) / q.norm);
+  const uint64_t groups = (shortlist + kExactGroup - 1) / kExactGroup;
+  le::pool::parallelRange(groups, 1, [&](uint64_t begin, uint64_t end) {
+    for (uint64_t grp = begin; grp < end; ++grp) {
+      const size_t k0 = grp * kExactGroup, n = std::min<size_t>(kExactGroup, shortlist - k0);
+      int donors[kExactGroup];
+      float sums[kExactGroup];
+      // A short last group repeats its last donor and drops the copies.
+      for (size_t g = 0; g < kExactGroup; ++g) donors[g] = r.exact_order[k0 + std::min(g, n - 1)];
+      exactTermFromBand(donors, q, sums);
+      for (size_t g = 0; g < n; ++g) r.exact[k0 + g] = static_cast<float>(sums[g] / q.norm);
+    }
   });
   retrieveSelect(r);
   stats_.exact_s += lap(t);

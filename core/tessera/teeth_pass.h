@@ -120,6 +120,10 @@ class TeethPass {
   struct Query {
     std::vector<uint8_t> rgb;       // window_h x window_w x 3 at the frame's shift
     std::vector<float> weight;      // window_h x window_w teeth weights
+    std::vector<uint16_t> half;     // 3 fp16 planes of the window, rgb / 255
+    // Per window row, the band columns [span0, span1) from the first to the
+    // last weighted pixel (empty when the row carries no weight).
+    std::vector<int> span0, span1;
     std::vector<uint16_t> pooled;   // 3 fp16 planes of the 4 x 4 pooled window
     std::vector<uint16_t> pooled_w; // fp16 pooled weights
     double norm = 1;
@@ -130,7 +134,10 @@ class TeethPass {
   void retrievePrepare(const uint8_t* canvasRgb, const uint8_t* mask, int dy, int dx, Query& q);
   Retrieval retrieveFrom(const Query& q);
   void retrieveSelect(Retrieval& r) const;
-  float exactTermFromBand(int d, const Query& q) const;
+  // Exact band scores of kExactGroup donors at once (their sums are
+  // independent, so the additions overlap); out[g] for donors[g].
+  static constexpr int kExactGroup = 4;
+  void exactTermFromBand(const int* donors, const Query& q, float* out) const;
   void buildIndex();
   void emit(Pending& p, const std::vector<int>* lookahead, FrameResult* out);
   // The steps of emit: the donors to blend (memory, lookahead, own list),

@@ -231,6 +231,21 @@ TEST(TeethPassRetrieval, MatchesABruteForceReference) {
   }
 }
 
+TEST(TeethPassRetrieval, DonorsShiftedPastTheStoredBandCompareAgainstZero) {
+  // Shifts of +-pad move the placement past the shift margin: band rows and
+  // columns at either edge then fall outside the stored band.
+  BankData bank = makeBank(11);
+  const double off[][2] = {{3, 3}, {-3, -3}, {3, -3}, {-3, 3}, {3, 0}, {0, -3}};
+  for (size_t d = 0; d < 6; ++d) {
+    bank.cent[2 * d] = kCanonX + off[d][0];
+    bank.cent[2 * d + 1] = kCanonY + off[d][1];
+  }
+  const ServeConfig cfg = config(/*kshort*/ 11, /*cut*/ 11, /*K*/ 4);
+  const Frame f = makeFrame(bank, 8, 1, -1, 0, 3);
+  TeethPass pass(bank, head(), cfg);
+  expectSame(pass.retrieve(f.canvas.data(), f.mask.data(), 1, -1), reference(bank, cfg, f, 1, -1));
+}
+
 TEST(TeethPassRetrieval, ApertureGateAndPaddingToK) {
   const BankData bank = makeBank(12);
   const Frame f = makeFrame(bank, 10, 0, 0, 0, 3);
