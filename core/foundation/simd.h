@@ -60,6 +60,11 @@ void rgb8ToPlanarF16(const std::uint8_t* rgb, std::uint16_t* dst,
 void conv3x3Range(const float* in, int batch, int cin, int h, int w,
                   const float* weight, const float* bias, int cout, float* out,
                   int begin, int end);
+// conv3x3Range followed by ReLU on each output value, as
+// std::max(value, 0.0f) gives it (a NaN stays NaN).
+void conv3x3ReluRange(const float* in, int batch, int cin, int h, int w,
+                      const float* weight, const float* bias, int cout,
+                      float* out, int begin, int end);
 
 // One row of 4:2:0 video to packed RGB24, BT.601 limited range integer
 // formula. Pixel i uses chroma index chromaStep * (i / 2): 1 for separate U

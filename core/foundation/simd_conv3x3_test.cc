@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -45,8 +47,9 @@ bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
 }
 
 TEST(Conv3x3, EveryTargetMatchesReferenceBits) {
-  const Shape shapes[] = {{1, 1, 1, 1, 1}, {1, 3, 1, 5, 2}, {2, 2, 7, 17, 6}, {1, 5, 4, 33, 9},
-                          {3, 4, 3, 16, 5}, {1, 1, 9, 2, 4}, {2, 3, 5, 1, 7}};
+  const Shape shapes[] = {{1, 1, 1, 1, 1}, {1, 3, 1, 5, 2},  {2, 2, 7, 17, 6}, {1, 5, 4, 33, 9},
+                          {3, 4, 3, 16, 5}, {1, 1, 9, 2, 4},  {2, 3, 5, 1, 7},  {3, 16, 4, 64, 1},
+                          {2, 4, 3, 70, 2}, {1, 2, 2, 129, 5}};
   unsigned seed = 1;
   for (const Shape& s : shapes) {
     const Problem p(s, seed++);
@@ -61,6 +64,31 @@ TEST(Conv3x3, EveryTargetMatchesReferenceBits) {
         EXPECT_TRUE(sameBits(p.run(false, r[0], r[1]), want))
             << s.batch << "x" << s.cin << "x" << s.h << "x" << s.w << " cout " << s.cout << " [" << r[0] << ","
             << r[1] << ")";
+      });
+    }
+  }
+}
+
+TEST(Conv3x3, ReluVariantIsTheConvolutionThenStdMaxOnEveryTarget) {
+  // The teeth head's shapes (one output channel over 16 inputs among them),
+  // rows wider than a few vectors, and a NaN input that must survive ReLU.
+  const Shape shapes[] = {{2, 16, 5, 64, 1}, {2, 7, 4, 64, 6}, {1, 3, 3, 70, 16}, {3, 2, 2, 9, 3}, {1, 1, 1, 1, 1}};
+  unsigned seed = 100;
+  for (const Shape& s : shapes) {
+    Problem p(s, seed++);
+    p.in[p.in.size() / 2] = std::numeric_limits<float>::quiet_NaN();
+    const int items = s.batch * s.cout;
+    for (const auto& r : {std::pair<int, int>{0, items}, std::pair<int, int>{items / 2, items}}) {
+      if (r.first >= r.second) continue;
+      std::vector<float> want = p.run(true, r.first, r.second);
+      const size_t plane = static_cast<size_t>(s.h) * s.w;
+      for (size_t i = r.first * plane; i < r.second * plane; ++i) want[i] = std::max(want[i], 0.0f);
+      test::forEachTarget([&](int64_t) {
+        std::vector<float> got(p.outSize(), -99.0f);
+        conv3x3ReluRange(p.in.data(), s.batch, s.cin, s.h, s.w, p.weight.data(), p.bias.data(), s.cout, got.data(),
+                         r.first, r.second);
+        EXPECT_TRUE(sameBits(got, want)) << s.batch << "x" << s.cin << "x" << s.h << "x" << s.w << " cout " << s.cout;
+        EXPECT_TRUE(sameBits(p.run(false, r.first, r.second), p.run(true, r.first, r.second)));
       });
     }
   }

@@ -36,18 +36,16 @@ void poolHalf(const uint8_t* rgb, int h, int w, int c, float* out) {
 }
 
 // One convolution layer over `batch` images, items spread with grain 1,
-// optionally followed by ReLU on each finished plane.
+// optionally with ReLU applied as each value is stored.
 void conv(const std::vector<float>& in, int batch, int cin, int h, int w, const std::vector<float>& weight,
           const std::vector<float>& bias, int cout, std::vector<float>& out, bool relu) {
   out.resize(static_cast<size_t>(batch) * static_cast<size_t>(cout) * static_cast<size_t>(h) *
              static_cast<size_t>(w));
-  const size_t plane = static_cast<size_t>(h) * static_cast<size_t>(w);
+  const auto kernel = relu ? &simd::conv3x3ReluRange : &simd::conv3x3Range;
   le::pool::parallelRange(static_cast<uint64_t>(batch) * static_cast<uint64_t>(cout), 1,
                           [&](uint64_t begin, uint64_t end) {
-                            simd::conv3x3Range(in.data(), batch, cin, h, w, weight.data(), bias.data(), cout,
-                                               out.data(), static_cast<int>(begin), static_cast<int>(end));
-                            if (!relu) return;
-                            for (size_t i = begin * plane; i < end * plane; ++i) out[i] = std::max(out[i], 0.0f);
+                            kernel(in.data(), batch, cin, h, w, weight.data(), bias.data(), cout, out.data(),
+                                   static_cast<int>(begin), static_cast<int>(end));
                           });
 }
 
