@@ -2,6 +2,8 @@
 // planar three-channel images, summed strictly in pixel order.
 #include "core/foundation/simd.h"
 
+#include <algorithm>
+
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "core/foundation/simd_retrieve.cc"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
@@ -68,28 +70,46 @@ float RetrieveTermExactRange(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY
   return sum;
 }
 
+// prod[k] for the lanes pixels from k; q holds the query halves at
+// q[c * planeStride].
+template <class DF>
+HWY_INLINE void BandTerms(DF df, const uint16_t* HWY_RESTRICT q, size_t planeStride, const uint8_t* HWY_RESTRICT s,
+                          const float* HWY_RESTRICT w, float* HWY_RESTRICT prod) {
+  const hn::RebindToSigned<DF> di;
+  const hn::Rebind<uint8_t, DF> d8;
+  const auto k255 = hn::Set(df, 255.0f);
+  hn::Vec<decltype(d8)> r, g, b;
+  hn::LoadInterleaved3(d8, s, r, g, b);
+  const auto term = [&](hn::Vec<decltype(d8)> bytes, size_t c) HWY_ATTR {
+    const auto hs = RoundHalf(df, hn::Div(hn::ConvertTo(df, hn::PromoteTo(di, bytes)), k255));
+    return hn::Abs(RoundHalf(df, hn::Sub(LoadHalf(df, q + c * planeStride), hs)));
+  };
+  auto d = hn::Add(hn::Zero(df), term(r, 0));
+  d = hn::Add(d, term(g, 1));
+  d = hn::Add(d, term(b, 2));
+  const auto m = RoundHalf(df, hn::Div(d, hn::Set(df, 3.0f)));
+  hn::StoreU(hn::Mul(hn::LoadU(df, w), m), df, prod);
+}
+
 void RetrieveBandRow(const uint16_t* HWY_RESTRICT q, size_t planeStride, const uint8_t* HWY_RESTRICT s,
                      const float* HWY_RESTRICT w, size_t n, float* HWY_RESTRICT prod) {
   const hn::ScalableTag<float> df;
-  const hn::RebindToSigned<decltype(df)> di;
-  const hn::Rebind<uint8_t, decltype(df)> d8;
   const size_t lanes = hn::Lanes(df);
-  const auto k255 = hn::Set(df, 255.0f);
   size_t k = 0;
-  for (; k + lanes <= n; k += lanes) {
-    hn::Vec<decltype(d8)> r, g, b;
-    hn::LoadInterleaved3(d8, s + 3 * k, r, g, b);
-    const auto term = [&](hn::Vec<decltype(d8)> bytes, size_t c) HWY_ATTR {
-      const auto hs = RoundHalf(df, hn::Div(hn::ConvertTo(df, hn::PromoteTo(di, bytes)), k255));
-      return hn::Abs(RoundHalf(df, hn::Sub(LoadHalf(df, q + c * planeStride + k), hs)));
-    };
-    auto d = hn::Add(hn::Zero(df), term(r, 0));
-    d = hn::Add(d, term(g, 1));
-    d = hn::Add(d, term(b, 2));
-    const auto m = RoundHalf(df, hn::Div(d, hn::Set(df, 3.0f)));
-    hn::StoreU(hn::Mul(hn::LoadU(df, w + k), m), df, prod + k);
-  }
-  if (k < n) reference::retrieveBandRow(q + k, planeStride, s + 3 * k, w + k, n - k, prod + k);
+  for (; k + lanes <= n; k += lanes) BandTerms(df, q + k, planeStride, s + 3 * k, w + k, prod + k);
+  if (k == n) return;
+  // The leftover pixels through one more vector over zero-filled copies:
+  // rows are often short, and the lanes do not interact.
+  constexpr size_t kMax = hn::MaxLanes(df);
+  const size_t rest = n - k;
+  uint16_t qt[3 * kMax] = {};
+  uint8_t st[3 * kMax] = {};
+  float wt[kMax] = {}, pt[kMax];
+  for (size_t c = 0; c < 3; ++c) std::copy_n(q + c * planeStride + k, rest, qt + c * lanes);
+  std::copy_n(s + 3 * k, 3 * rest, st);
+  std::copy_n(w + k, rest, wt);
+  BandTerms(df, qt, lanes, st, wt, pt);
+  std::copy_n(pt, rest, prod + k);
 }
 
 float RetrieveTermExact(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY_RESTRICT b,
