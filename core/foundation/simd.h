@@ -28,6 +28,12 @@ void roundF16Mul(const float* a, const float* b, float* out, std::size_t n);
 float retrieveTermPooled(const std::uint16_t* a, const std::uint16_t* b,
                          const std::uint16_t* w, std::size_t n);
 
+// out[i] = retrieveTermPooled(a + i * stride, b, w, n) for i in [0, count).
+void retrieveTermPooledBatch(const std::uint16_t* a, std::size_t stride,
+                             std::size_t count, const std::uint16_t* b,
+                             const std::uint16_t* w, std::size_t n,
+                             float* out);
+
 // As retrieveTermExactRange over [0, n).
 float retrieveTermExact(const std::uint16_t* a, const std::uint16_t* b,
                         const float* w, std::size_t n);

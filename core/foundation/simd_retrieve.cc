@@ -70,6 +70,51 @@ float RetrieveTermExactRange(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY
   return sum;
 }
 
+void RetrieveTermPooledBatch(const uint16_t* HWY_RESTRICT a, size_t stride, size_t count,
+                             const uint16_t* HWY_RESTRICT b, const uint16_t* HWY_RESTRICT w, size_t n,
+                             float* HWY_RESTRICT out) {
+  const hn::ScalableTag<float> df;
+  const size_t lanes = hn::Lanes(df);
+  constexpr size_t kGroup = 4;
+  size_t g = 0;
+  // Four images at a time: the query and weights are loaded once for all
+  // four, and their four running sums, each still in pixel order, overlap.
+  for (; g + kGroup <= count; g += kGroup) {
+    const uint16_t* a0 = a + g * stride;
+    HWY_ALIGN float terms[kGroup][hn::MaxLanes(df)];
+    float sum[kGroup] = {};
+    size_t j = 0;
+    for (; j + lanes <= n; j += lanes) {
+      const auto wv = LoadHalf(df, w + j);
+      const auto q0 = LoadHalf(df, b + j);
+      const auto q1 = LoadHalf(df, b + n + j);
+      const auto q2 = LoadHalf(df, b + 2 * n + j);
+      for (size_t i = 0; i < kGroup; ++i) {
+        const uint16_t* ai = a0 + i * stride + j;
+        auto d = hn::Zero(df);
+        d = hn::Add(d, hn::Abs(RoundHalf(df, hn::Sub(LoadHalf(df, ai), q0))));
+        d = hn::Add(d, hn::Abs(RoundHalf(df, hn::Sub(LoadHalf(df, ai + n), q1))));
+        d = hn::Add(d, hn::Abs(RoundHalf(df, hn::Sub(LoadHalf(df, ai + 2 * n), q2))));
+        const auto m = RoundHalf(df, hn::Div(d, hn::Set(df, 3.0f)));
+        hn::Store(RoundHalf(df, hn::Mul(wv, m)), df, terms[i]);
+      }
+      for (size_t k = 0; k < lanes; ++k) {  // index order, never a tree
+        sum[0] = sum[0] + terms[0][k];
+        sum[1] = sum[1] + terms[1][k];
+        sum[2] = sum[2] + terms[2][k];
+        sum[3] = sum[3] + terms[3][k];
+      }
+    }
+    for (; j < n; ++j) {
+      const float wj = reference::halfValue(w[j]);
+      for (size_t i = 0; i < kGroup; ++i)
+        sum[i] = sum[i] + reference::roundHalf(wj * reference::pooledDifference(a0 + i * stride, b, n, j));
+    }
+    std::copy_n(sum, kGroup, out + g);
+  }
+  for (; g < count; ++g) out[g] = RetrieveTermPooled(a + g * stride, b, w, n);
+}
+
 // prod[k] for the lanes pixels from k; q holds the query halves at
 // q[c * planeStride].
 template <class DF>
@@ -130,6 +175,7 @@ HWY_EXPORT(RetrieveTermPooled);
 HWY_EXPORT(RetrieveTermExact);
 HWY_EXPORT(RetrieveTermExactRange);
 HWY_EXPORT(RetrieveBandRow);
+HWY_EXPORT(RetrieveTermPooledBatch);
 
 float retrieveTermPooled(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* w,
                          std::size_t n) {
@@ -143,6 +189,11 @@ float retrieveTermExact(const std::uint16_t* a, const std::uint16_t* b, const fl
 float retrieveTermExactRange(const std::uint16_t* a, const std::uint16_t* b, const float* w, std::size_t n,
                              std::size_t begin, std::size_t end) {
   return HWY_DYNAMIC_DISPATCH(RetrieveTermExactRange)(a, b, w, n, begin, end);
+}
+
+void retrieveTermPooledBatch(const std::uint16_t* a, std::size_t stride, std::size_t count, const std::uint16_t* b,
+                             const std::uint16_t* w, std::size_t n, float* out) {
+  HWY_DYNAMIC_DISPATCH(RetrieveTermPooledBatch)(a, stride, count, b, w, n, out);
 }
 
 void retrieveBandRow(const std::uint16_t* q, std::size_t planeStride, const std::uint8_t* s, const float* w,

@@ -110,6 +110,29 @@ TEST(RetrieveKernels, ZeroWeightGuardsOnlyTheExactTerm) {
   });
 }
 
+TEST(RetrieveKernels, PooledBatchMatchesOneCallPerImageOnEveryTarget) {
+  // Counts around the group of four, lengths with and without a tail, and
+  // images spaced wider than they are long.
+  for (std::size_t n : {std::size_t{1}, std::size_t{5}, std::size_t{16}, std::size_t{37}}) {
+    const std::size_t stride = 3 * n + 3, most = 9;
+    std::mt19937 rng(static_cast<unsigned>(n));
+    std::uniform_real_distribution<float> pix(0.0f, 1.0f);
+    std::vector<std::uint16_t> a(most * stride);
+    for (auto& v : a) v = le::f32ToF16(pix(rng));
+    const Images q = makeImages(n, 7);
+    for (std::size_t count : {std::size_t{0}, std::size_t{3}, std::size_t{4}, most}) {
+      std::vector<float> want(most, -1.0f);
+      for (std::size_t i = 0; i < count; ++i)
+        want[i] = reference::retrieveTermPooled(a.data() + i * stride, q.a.data(), q.wHalf.data(), n);
+      test::forEachTarget([&](int64_t) {
+        std::vector<float> got(most, -1.0f);
+        retrieveTermPooledBatch(a.data(), stride, count, q.a.data(), q.wHalf.data(), n, got.data());
+        EXPECT_EQ(std::memcmp(got.data(), want.data(), most * sizeof(float)), 0) << "n " << n << " count " << count;
+      });
+    }
+  }
+}
+
 TEST(RetrieveKernels, BandRowMatchesReferenceBitsOnEveryTarget) {
   // Every byte value against every query half a byte can give, at lengths
   // that leave tails of every size, with a plane stride wider than the row.

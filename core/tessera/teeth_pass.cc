@@ -345,9 +345,9 @@ Retrieval TeethPass::retrieveFrom(const Query& q) {
   const size_t pp = static_cast<size_t>(pooledH_) * static_cast<size_t>(pooledW_);
   r.pooled.assign(static_cast<size_t>(n_), 0.0f);
   le::pool::parallelRange(static_cast<uint64_t>(n_), 1, [&](uint64_t begin, uint64_t end) {
-    for (uint64_t d = begin; d < end; ++d)
-      r.pooled[d] = simd::reference::roundHalf(
-          simd::retrieveTermPooled(index_.data() + d * 3 * pp, q.pooled.data(), q.pooled_w.data(), pp));
+    simd::retrieveTermPooledBatch(index_.data() + begin * 3 * pp, 3 * pp, end - begin, q.pooled.data(),
+                                  q.pooled_w.data(), pp, r.pooled.data() + begin);
+    for (uint64_t d = begin; d < end; ++d) r.pooled[d] = simd::reference::roundHalf(r.pooled[d]);
   });
   std::vector<int> all(static_cast<size_t>(n_));
   std::iota(all.begin(), all.end(), 0);
