@@ -72,6 +72,16 @@ void conv3x3ReluRange(const float* in, int batch, int cin, int h, int w,
                       const float* weight, const float* bias, int cout,
                       float* out, int begin, int end);
 
+// mx[i] = std::max(mx[i], p[i]).
+void softmaxMax(float* mx, const float* p, std::size_t n);
+
+// One softmax plane made final, and its share of a blend: p[i] = p[i] /
+// sum[i] where sum[i] is finite and positive, else `even`; then, when rgb is
+// not null, acc[c * accStride + i] += p[i] * (rgb[3i + c] / 255) for c = 0..2.
+void softmaxShare(float* p, const float* sum, float even,
+                  const std::uint8_t* rgb, float* acc, std::size_t accStride,
+                  std::size_t n);
+
 // One row of 4:2:0 video to packed RGB24, BT.601 limited range integer
 // formula. Pixel i uses chroma index chromaStep * (i / 2): 1 for separate U
 // and V planes, 2 for interleaved U,V (v = u + 1).

@@ -1,5 +1,6 @@
 #include "core/foundation/simd_reference.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -110,6 +111,22 @@ void retrieveBandRow(const std::uint16_t* q, std::size_t planeStride,
       d = d + std::fabs(roundHalf(halfValue(q[c * planeStride + k]) - hs));
     }
     prod[k] = w[k] * roundHalf(d / 3.0f);
+  }
+}
+
+void softmaxMax(float* mx, const float* p, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) mx[i] = std::max(mx[i], p[i]);
+}
+
+void softmaxShare(float* p, const float* sum, float even,
+                  const std::uint8_t* rgb, float* acc, std::size_t accStride,
+                  std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    p[i] = std::isfinite(sum[i]) && sum[i] > 0.0f ? p[i] / sum[i] : even;
+    if (!rgb) continue;
+    for (std::size_t c = 0; c < 3; ++c) {
+      acc[c * accStride + i] = acc[c * accStride + i] + p[i] * (static_cast<float>(rgb[3 * i + c]) / 255.0f);
+    }
   }
 }
 

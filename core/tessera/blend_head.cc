@@ -185,14 +185,13 @@ void blendHeadForward(const HeadWeights& head, const uint8_t* cands, int unique,
   // m + 1 planes per pixel would hit one cache set per plane.
   le::pool::parallelRange(plane, kSoftmaxGrain, [&](uint64_t begin, uint64_t end) {
     constexpr size_t kTile = 256;
-    float mx[kTile], sum[kTile], ok[kTile], acc[3][kTile], cand[3][kTile];
+    float mx[kTile], sum[kTile], acc[3][kTile];
     for (size_t t0 = begin; t0 < end; t0 += kTile) {
       const size_t n = std::min<size_t>(kTile, end - t0);
       std::fill_n(mx, n, -std::numeric_limits<float>::infinity());
       for (int k = 0; k <= m; ++k) {
         if (k < m && first[static_cast<size_t>(k)] != k) continue;  // a copy cannot raise the maximum
-        const float* p = wts + static_cast<size_t>(k) * plane + t0;
-        for (size_t i = 0; i < n; ++i) mx[i] = std::max(mx[i], p[i]);
+        simd::softmaxMax(mx, wts + static_cast<size_t>(k) * plane + t0, n);
       }
       std::fill_n(sum, n, 0.0f);
       for (int k = 0; k <= m; ++k) {
@@ -203,24 +202,14 @@ void blendHeadForward(const HeadWeights& head, const uint8_t* cands, int unique,
           for (size_t i = 0; i < n; ++i) p[i] = std::exp(p[i] - mx[i]);
         for (size_t i = 0; i < n; ++i) sum[i] += p[i];
       }
-      for (size_t i = 0; i < n; ++i) ok[i] = std::isfinite(sum[i]) && sum[i] > 0 ? 1.0f : 0.0f;
-      for (int c = 0; c < 3; ++c) std::fill_n(acc[c], n, 0.0f);
+      std::fill_n(&acc[0][0], 3 * kTile, 0.0f);
       // Normalise each plane and, for the candidates, add its share of the
-      // blend while the plane is at hand.
+      // blend while the plane is at hand. Overflowing logits share the
+      // pixel evenly rather than spread NaN.
       for (int k = 0; k <= m; ++k) {
-        float* p = wts + static_cast<size_t>(k) * plane + t0;
-        // Overflowing logits: share the pixel evenly rather than spread NaN.
-        const float even = k < m ? 1.0f / static_cast<float>(m) : 0.0f;
-        for (size_t i = 0; i < n; ++i) {
-          const float v = p[i] / sum[i];
-          p[i] = ok[i] != 0.0f ? v : even;
-        }
-        if (k == m) break;
-        const uint8_t* src = cands + static_cast<size_t>(slotOf[k]) * window + t0 * 3;
-        for (size_t i = 0; i < n; ++i)
-          for (size_t c = 0; c < 3; ++c) cand[c][i] = scale[src[3 * i + c]];
-        for (size_t c = 0; c < 3; ++c)
-          for (size_t i = 0; i < n; ++i) acc[c][i] += p[i] * cand[c][i];
+        const uint8_t* src = k < m ? cands + static_cast<size_t>(slotOf[k]) * window + t0 * 3 : nullptr;
+        simd::softmaxShare(wts + static_cast<size_t>(k) * plane + t0, sum, k < m ? 1.0f / static_cast<float>(m) : 0.0f,
+                           src, &acc[0][0], kTile, n);
       }
       for (size_t c = 0; c < 3; ++c)
         for (size_t i = 0; i < n; ++i)
