@@ -402,14 +402,22 @@ std::vector<uint8_t> TeethPass::gatherWindowsU8(const std::vector<int>& candidat
 
 bool TeethPass::push(int frameIndex, const uint8_t* canvasRgb, const uint8_t* mask, const int* shift,
                      FrameResult* out) {
-  const size_t px = static_cast<size_t>(stamp_.canvas_w) * static_cast<size_t>(stamp_.canvas_h);
   // The carried weight map follows one run of consecutive frames: after a
   // flush or a gap it would steer this frame by another mouth.
   if (!hasPending_ || frameIndex != pending_.frame_index + 1) prevWeight_.clear();
   Pending p;
   p.frame_index = frameIndex;
-  p.canvas.assign(canvasRgb, canvasRgb + px * 3);
-  p.mask.assign(mask, mask + px);
+  // Emitting needs only the frame's window, and its mask there.
+  const int W = stamp_.window_w, H = stamp_.window_h, S = stamp_.canvas_w;
+  p.window.resize(static_cast<size_t>(H) * static_cast<size_t>(W) * 3);
+  p.map.resize(static_cast<size_t>(H) * static_cast<size_t>(W));
+  for (int i = 0; i < H; ++i) {
+    const size_t row = static_cast<size_t>(stamp_.window_y0 + i) * static_cast<size_t>(S) +
+                       static_cast<size_t>(stamp_.window_x0);
+    const size_t at = static_cast<size_t>(i) * static_cast<size_t>(W);
+    std::copy_n(canvasRgb + row * 3, static_cast<size_t>(W) * 3, p.window.data() + at * 3);
+    std::copy_n(mask + row, static_cast<size_t>(W), p.map.data() + at);
+  }
   if (shift) {
     p.dy = shift[0];
     p.dx = shift[1];
@@ -563,15 +571,9 @@ void TeethPass::emit(Pending& P, const std::vector<int>* lookahead, FrameResult*
   std::vector<int> set = candidateSet(P, lookahead);
   const int m = static_cast<int>(set.size());
 
-  // The frame's own window and mask bytes at the stamp's window.
-  const int W = stamp_.window_w, H = stamp_.window_h, S = stamp_.canvas_w;
-  const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
-  std::vector<uint8_t> query(plane * 3), map(plane);
-  for (int i = 0; i < H; ++i) {
-    const size_t row = static_cast<size_t>(stamp_.window_y0 + i) * static_cast<size_t>(S) + static_cast<size_t>(stamp_.window_x0);
-    std::copy_n(P.canvas.data() + row * 3, static_cast<size_t>(W) * 3, query.data() + static_cast<size_t>(i) * static_cast<size_t>(W) * 3);
-    std::copy_n(P.mask.data() + row, static_cast<size_t>(W), map.data() + static_cast<size_t>(i) * static_cast<size_t>(W));
-  }
+  const size_t plane = P.map.size();
+  const std::vector<uint8_t>& query = P.window;
+  const std::vector<uint8_t>& map = P.map;
   auto t = std::chrono::steady_clock::now();
   blend(P, set, query, map);
   stats_.head_s += lap(t);

@@ -7,7 +7,9 @@
 // drives a pass; the heavy loops run on that thread's worker pool.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <utility>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -55,8 +57,8 @@ class TeethPass {
   // The held-back frame.
   struct Pending {
     int frame_index = 0;
-    std::vector<uint8_t> canvas;  // canvas_h x canvas_w x 3
-    std::vector<uint8_t> mask;    // canvas_h x canvas_w
+    std::vector<uint8_t> window;  // the stamp's window of the canvas, window_h x window_w x 3
+    std::vector<uint8_t> map;     // the mask bytes there, window_h x window_w
     std::vector<int> candidates;
     bool shift_ok = false;
     int dy = 0, dx = 0;
@@ -84,8 +86,9 @@ class TeethPass {
   TeethPass(const BankData& bank, const HeadWeights& head, const ServeConfig& config);
 
   // Takes one frame (canvas RGB and mouth mask, canvas-sized); shift points
-  // to (dy, dx) or is null to derive it from the mask. Returns true when
-  // `out` received the previously held frame.
+  // to (dy, dx) or is null to derive it from the mask. Reads the canvas only
+  // within `pad` pixels of the window (readRows / readCols). Returns true
+  // when `out` received the previously held frame.
   bool push(int frameIndex, const uint8_t* canvasRgb, const uint8_t* mask, const int* shift, FrameResult* out);
   // Emits the held frame without lookahead; false when none was held.
   bool flush(FrameResult* out);
@@ -99,6 +102,15 @@ class TeethPass {
   Retrieval retrieve(const uint8_t* canvasRgb, const uint8_t* mask, int dy, int dx);
 
   const GeometryStamp& stamp() const { return stamp_; }
+  // The canvas rows / columns [first, second) push may read.
+  std::pair<int, int> readRows() const {
+    return {std::max(0, stamp_.window_y0 - stamp_.pad),
+            std::min(stamp_.canvas_h, stamp_.window_y0 + stamp_.window_h + stamp_.pad)};
+  }
+  std::pair<int, int> readCols() const {
+    return {std::max(0, stamp_.window_x0 - stamp_.pad),
+            std::min(stamp_.canvas_w, stamp_.window_x0 + stamp_.window_w + stamp_.pad)};
+  }
   const ServeConfig& config() const { return config_; }
   const Stats& stats() const { return stats_; }
   int donors() const { return n_; }

@@ -269,6 +269,39 @@ TEST(TeethPassRetrieval, ApertureGateAndPaddingToK) {
   EXPECT_EQ(single.retrieve(g.canvas.data(), g.mask.data(), 1, 1).candidates, std::vector<int>(64, 0));
 }
 
+TEST(TeethPass, ReadsTheCanvasOnlyWithinPadOfTheWindow) {
+  // Garbling every canvas byte outside the read region changes nothing,
+  // at shifts up to +-pad in both directions.
+  const BankData bank = makeBank(12);
+  TeethPass plain(bank, head(), config(12, 12, 6)), garbled(bank, head(), config(12, 12, 6));
+  const auto [y0, y1] = plain.readRows();
+  const auto [x0, x1] = plain.readCols();
+  EXPECT_EQ(y0, 25);  // window rows 28..52, columns 16..48, pad 3
+  EXPECT_EQ(y1, 55);
+  EXPECT_EQ(x0, 13);
+  EXPECT_EQ(x1, 51);
+  const int shifts[][2] = {{3, -3}, {-3, 3}, {0, 0}};
+  FrameResult a, b;
+  for (int f = 0; f < 3; ++f) {
+    const Frame in = makeFrame(bank, 2 * f, shifts[f][0], shifts[f][1], 0, 20 + f);
+    std::vector<uint8_t> canvas = in.canvas;
+    for (int y = 0; y < 64; ++y)
+      for (int x = 0; x < 64; ++x)
+        if (y < y0 || y >= y1 || x < x0 || x >= x1)
+          for (int c = 0; c < 3; ++c) canvas[(size_t(y) * 64 + x) * 3 + c] = uint8_t(hash(uint32_t(y * 64 + x + c)));
+    const bool ea = plain.push(f, in.canvas.data(), in.mask.data(), shifts[f], &a);
+    const bool eb = garbled.push(f, canvas.data(), in.mask.data(), shifts[f], &b);
+    ASSERT_EQ(ea, eb);
+    if (ea) {
+      EXPECT_EQ(a.window, b.window);
+      EXPECT_EQ(a.donors, b.donors);
+    }
+  }
+  ASSERT_TRUE(plain.flush(&a) && garbled.flush(&b));
+  EXPECT_FALSE(a.skipped);
+  EXPECT_EQ(a.window, b.window);
+}
+
 TEST(TeethPass, HoldsOneFrameBackAndSkipsFramesWithoutAShift) {
   const BankData bank = makeBank(12);
   TeethPass pass(bank, head(), config(12, 12, 6));
