@@ -391,10 +391,14 @@ std::vector<uint8_t> TeethPass::gatherWindowsU8(const std::vector<int>& candidat
       const int sy = std::clamp(pad + dy_[static_cast<size_t>(d)] - dy, 0, 2 * pad);
       const int sx = std::clamp(pad + dx_[static_cast<size_t>(d)] - dx, 0, 2 * pad);
       uint8_t* dst = out.data() + k * window;
+      // Columns j whose band column lies inside the band: one contiguous run.
+      const int off = sx - pad + stamp_.shift_margin - stamp_.band_c0;
+      const int j0 = std::max(0, -off), j1 = std::min(W, storedW_ - off);
+      if (j1 <= j0) continue;
       for (int i = 0; i < H; ++i)
-        for (int j = 0; j < W; ++j)
-          if (const uint8_t* s = bandPixel(d, i, j, sy, sx))
-            std::copy_n(s, 3, dst + (static_cast<size_t>(i) * static_cast<size_t>(W) + static_cast<size_t>(j)) * 3);
+        if (const uint8_t* s = bandPixel(d, i, j0, sy, sx))
+          std::copy_n(s, static_cast<size_t>(j1 - j0) * 3,
+                      dst + (static_cast<size_t>(i) * static_cast<size_t>(W) + static_cast<size_t>(j0)) * 3);
     }
   });
   return out;
@@ -526,10 +530,26 @@ void TeethPass::rememberDonors(const std::vector<int>& set, int frameIndex, size
   // Hysteresis: the donors that carried the most weight lead the next frame.
   const int m = static_cast<int>(set.size());
   std::vector<double> total(static_cast<size_t>(m), 0.0);
-  for (int k = 0; k < m; ++k) {
-    const float* wk = head_out_.weights.data() + static_cast<size_t>(k) * plane;
-    for (size_t p = 0; p < plane; ++p) total[static_cast<size_t>(k)] += wk[p];
-  }
+  // Each total sums its plane in pixel order; four planes at a time so that
+  // their additions overlap.
+  constexpr int kPlanes = 4;
+  const uint64_t groups = static_cast<uint64_t>((m + kPlanes - 1) / kPlanes);
+  le::pool::parallelRange(groups, 1, [&](uint64_t begin, uint64_t end) {
+    for (uint64_t g = begin; g < end; ++g) {
+      const int k0 = static_cast<int>(g) * kPlanes, count = std::min(kPlanes, m - k0);
+      const float* w[kPlanes];
+      for (int i = 0; i < kPlanes; ++i)  // a short group repeats its last plane
+        w[i] = head_out_.weights.data() + static_cast<size_t>(k0 + std::min(i, count - 1)) * plane;
+      double t[kPlanes] = {};
+      for (size_t p = 0; p < plane; ++p) {
+        t[0] += w[0][p];
+        t[1] += w[1][p];
+        t[2] += w[2][p];
+        t[3] += w[3][p];
+      }
+      std::copy_n(t, count, total.data() + k0);
+    }
+  });
   std::vector<int> rank(static_cast<size_t>(m));
   std::iota(rank.begin(), rank.end(), 0);
   std::stable_sort(rank.begin(), rank.end(),
