@@ -2,8 +2,6 @@
 // planar three-channel images, summed strictly in pixel order.
 #include "core/foundation/simd.h"
 
-#include <algorithm>
-
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "core/foundation/simd_retrieve.cc"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
@@ -110,7 +108,7 @@ void RetrieveTermPooledBatch(const uint16_t* HWY_RESTRICT a, size_t stride, size
       for (size_t i = 0; i < kGroup; ++i)
         sum[i] = sum[i] + reference::roundHalf(wj * reference::pooledDifference(a0 + i * stride, b, n, j));
     }
-    std::copy_n(sum, kGroup, out + g);
+    for (size_t i = 0; i < kGroup; ++i) out[g + i] = sum[i];
   }
   for (; g < count; ++g) out[g] = RetrieveTermPooled(a + g * stride, b, w, n);
 }
@@ -150,11 +148,16 @@ void RetrieveBandRow(const uint16_t* HWY_RESTRICT q, size_t planeStride, const u
   uint16_t qt[3 * kMax] = {};
   uint8_t st[3 * kMax] = {};
   float wt[kMax] = {}, pt[kMax];
-  for (size_t c = 0; c < 3; ++c) std::copy_n(q + c * planeStride + k, rest, qt + c * lanes);
-  std::copy_n(s + 3 * k, 3 * rest, st);
-  std::copy_n(w + k, rest, wt);
+  // Element loops: a library copy call costs more than these few moves.
+  for (size_t i = 0; i < rest; ++i) {
+    for (size_t c = 0; c < 3; ++c) {
+      qt[c * lanes + i] = q[c * planeStride + k + i];
+      st[3 * i + c] = s[3 * (k + i) + c];
+    }
+    wt[i] = w[k + i];
+  }
   BandTerms(df, qt, lanes, st, wt, pt);
-  std::copy_n(pt, rest, prod + k);
+  for (size_t i = 0; i < rest; ++i) prod[k + i] = pt[i];
 }
 
 float RetrieveTermExact(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY_RESTRICT b,
