@@ -28,11 +28,17 @@ void roundF16Mul(const float* a, const float* b, float* out, std::size_t n);
 float retrieveTermPooled(const std::uint16_t* a, const std::uint16_t* b,
                          const std::uint16_t* w, std::size_t n);
 
-// out[i] = retrieveTermPooled(a + i * stride, b, w, n) for i in [0, count).
-void retrieveTermPooledBatch(const std::uint16_t* a, std::size_t stride,
-                             std::size_t count, const std::uint16_t* b,
-                             const std::uint16_t* w, std::size_t n,
-                             float* out);
+// Images interleaved for retrieveTermPooledInterleaved.
+inline constexpr std::size_t kPooledGroup = 8;
+
+// retrieveTermPooled of groups * kPooledGroup images against one query, the
+// images interleaved: channel c of pixel j of image i of group g is at
+// a[((g * 3 + c) * n + j) * kPooledGroup + i], and every one is finite. b
+// and w are the query's and the weights' halves widened to float.
+// out[g * kPooledGroup + i] receives image i of group g.
+void retrieveTermPooledInterleaved(const std::uint16_t* a, std::size_t groups,
+                                   const float* b, const float* w,
+                                   std::size_t n, float* out);
 
 // As retrieveTermExactRange over [0, n).
 float retrieveTermExact(const std::uint16_t* a, const std::uint16_t* b,

@@ -68,49 +68,29 @@ float RetrieveTermExactRange(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY
   return sum;
 }
 
-void RetrieveTermPooledBatch(const uint16_t* HWY_RESTRICT a, size_t stride, size_t count,
-                             const uint16_t* HWY_RESTRICT b, const uint16_t* HWY_RESTRICT w, size_t n,
-                             float* HWY_RESTRICT out) {
-  const hn::ScalableTag<float> df;
+void RetrieveTermPooledInterleaved(const uint16_t* HWY_RESTRICT a, size_t groups, const float* HWY_RESTRICT b,
+                                   const float* HWY_RESTRICT w, size_t n, float* HWY_RESTRICT out) {
+  // One lane per image: each lane's sum runs over the pixels in order, as
+  // the one-image kernel's does.
+  const hn::CappedTag<float, kPooledGroup> df;
   const size_t lanes = hn::Lanes(df);
-  constexpr size_t kGroup = 4;
-  size_t g = 0;
-  // Four images at a time: the query and weights are loaded once for all
-  // four, and their four running sums, each still in pixel order, overlap.
-  for (; g + kGroup <= count; g += kGroup) {
-    const uint16_t* a0 = a + g * stride;
-    HWY_ALIGN float terms[kGroup][hn::MaxLanes(df)];
-    float sum[kGroup] = {};
-    size_t j = 0;
-    for (; j + lanes <= n; j += lanes) {
-      const auto wv = LoadHalf(df, w + j);
-      const auto q0 = LoadHalf(df, b + j);
-      const auto q1 = LoadHalf(df, b + n + j);
-      const auto q2 = LoadHalf(df, b + 2 * n + j);
-      for (size_t i = 0; i < kGroup; ++i) {
-        const uint16_t* ai = a0 + i * stride + j;
+  const auto three = hn::Set(df, 3.0f);
+  for (size_t g = 0; g < groups; ++g) {
+    for (size_t part = 0; part < kPooledGroup; part += lanes) {
+      const uint16_t* ag = a + g * 3 * n * kPooledGroup + part;
+      auto sum = hn::Zero(df);
+      for (size_t j = 0; j < n; ++j) {
         auto d = hn::Zero(df);
-        d = hn::Add(d, hn::Abs(RoundHalf(df, hn::Sub(LoadHalf(df, ai), q0))));
-        d = hn::Add(d, hn::Abs(RoundHalf(df, hn::Sub(LoadHalf(df, ai + n), q1))));
-        d = hn::Add(d, hn::Abs(RoundHalf(df, hn::Sub(LoadHalf(df, ai + 2 * n), q2))));
-        const auto m = RoundHalf(df, hn::Div(d, hn::Set(df, 3.0f)));
-        hn::Store(RoundHalf(df, hn::Mul(wv, m)), df, terms[i]);
+        for (size_t c = 0; c < 3; ++c) {
+          const auto diff = hn::Sub(LoadHalfFinite(df, ag + (c * n + j) * kPooledGroup), hn::Set(df, b[c * n + j]));
+          d = hn::Add(d, hn::Abs(RoundHalf(df, diff)));
+        }
+        const auto m = RoundHalf(df, hn::Div(d, three));
+        sum = hn::Add(sum, RoundHalf(df, hn::Mul(hn::Set(df, w[j]), m)));
       }
-      for (size_t k = 0; k < lanes; ++k) {  // index order, never a tree
-        sum[0] = sum[0] + terms[0][k];
-        sum[1] = sum[1] + terms[1][k];
-        sum[2] = sum[2] + terms[2][k];
-        sum[3] = sum[3] + terms[3][k];
-      }
+      hn::StoreU(sum, df, out + g * kPooledGroup + part);
     }
-    for (; j < n; ++j) {
-      const float wj = reference::halfValue(w[j]);
-      for (size_t i = 0; i < kGroup; ++i)
-        sum[i] = sum[i] + reference::roundHalf(wj * reference::pooledDifference(a0 + i * stride, b, n, j));
-    }
-    for (size_t i = 0; i < kGroup; ++i) out[g + i] = sum[i];
   }
-  for (; g < count; ++g) out[g] = RetrieveTermPooled(a + g * stride, b, w, n);
 }
 
 // prod[k] for the lanes pixels from k; q holds the query halves at
@@ -178,7 +158,7 @@ HWY_EXPORT(RetrieveTermPooled);
 HWY_EXPORT(RetrieveTermExact);
 HWY_EXPORT(RetrieveTermExactRange);
 HWY_EXPORT(RetrieveBandRow);
-HWY_EXPORT(RetrieveTermPooledBatch);
+HWY_EXPORT(RetrieveTermPooledInterleaved);
 
 float retrieveTermPooled(const std::uint16_t* a, const std::uint16_t* b, const std::uint16_t* w,
                          std::size_t n) {
@@ -194,9 +174,9 @@ float retrieveTermExactRange(const std::uint16_t* a, const std::uint16_t* b, con
   return HWY_DYNAMIC_DISPATCH(RetrieveTermExactRange)(a, b, w, n, begin, end);
 }
 
-void retrieveTermPooledBatch(const std::uint16_t* a, std::size_t stride, std::size_t count, const std::uint16_t* b,
-                             const std::uint16_t* w, std::size_t n, float* out) {
-  HWY_DYNAMIC_DISPATCH(RetrieveTermPooledBatch)(a, stride, count, b, w, n, out);
+void retrieveTermPooledInterleaved(const std::uint16_t* a, std::size_t groups, const float* b, const float* w,
+                                   std::size_t n, float* out) {
+  HWY_DYNAMIC_DISPATCH(RetrieveTermPooledInterleaved)(a, groups, b, w, n, out);
 }
 
 void retrieveBandRow(const std::uint16_t* q, std::size_t planeStride, const std::uint8_t* s, const float* w,

@@ -110,26 +110,33 @@ TEST(RetrieveKernels, ZeroWeightGuardsOnlyTheExactTerm) {
   });
 }
 
-TEST(RetrieveKernels, PooledBatchMatchesOneCallPerImageOnEveryTarget) {
-  // Counts around the group of four, lengths with and without a tail, and
-  // images spaced wider than they are long.
-  for (std::size_t n : {std::size_t{1}, std::size_t{5}, std::size_t{16}, std::size_t{37}}) {
-    const std::size_t stride = 3 * n + 3, most = 9;
+TEST(RetrieveKernels, PooledInterleavedMatchesOneImageAtATimeOnEveryTarget) {
+  // Subnormal and zero halves among the images; lengths with and without a
+  // vector's worth of pixels.
+  const std::size_t G = kPooledGroup;
+  for (std::size_t n : {std::size_t{1}, std::size_t{5}, std::size_t{37}}) {
+    const std::size_t groups = 3;
     std::mt19937 rng(static_cast<unsigned>(n));
     std::uniform_real_distribution<float> pix(0.0f, 1.0f);
-    std::vector<std::uint16_t> a(most * stride);
-    for (auto& v : a) v = le::f32ToF16(pix(rng));
+    std::vector<std::vector<std::uint16_t>> images(groups * G, std::vector<std::uint16_t>(3 * n));
+    std::vector<std::uint16_t> a(groups * G * 3 * n);
+    for (std::size_t i = 0; i < images.size(); ++i)
+      for (std::size_t e = 0; e < 3 * n; ++e) {
+        const std::uint16_t h = e % 11 == 4 ? static_cast<std::uint16_t>(rng() % 0x400) : le::f32ToF16(pix(rng));
+        images[i][e] = h;
+        a[((i / G) * 3 * n + e) * G + i % G] = h;
+      }
     const Images q = makeImages(n, 7);
-    for (std::size_t count : {std::size_t{0}, std::size_t{3}, std::size_t{4}, most}) {
-      std::vector<float> want(most, -1.0f);
-      for (std::size_t i = 0; i < count; ++i)
-        want[i] = reference::retrieveTermPooled(a.data() + i * stride, q.a.data(), q.wHalf.data(), n);
-      test::forEachTarget([&](int64_t) {
-        std::vector<float> got(most, -1.0f);
-        retrieveTermPooledBatch(a.data(), stride, count, q.a.data(), q.wHalf.data(), n, got.data());
-        EXPECT_EQ(std::memcmp(got.data(), want.data(), most * sizeof(float)), 0) << "n " << n << " count " << count;
-      });
-    }
+    std::vector<float> b(3 * n), w(n), want(groups * G);
+    reference::f16ToF32(q.a.data(), b.data(), 3 * n);
+    reference::f16ToF32(q.wHalf.data(), w.data(), n);
+    for (std::size_t i = 0; i < images.size(); ++i)
+      want[i] = reference::retrieveTermPooled(images[i].data(), q.a.data(), q.wHalf.data(), n);
+    test::forEachTarget([&](int64_t) {
+      std::vector<float> got(groups * G, -1.0f);
+      retrieveTermPooledInterleaved(a.data(), groups, b.data(), w.data(), n, got.data());
+      EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0) << "n " << n;
+    });
   }
 }
 

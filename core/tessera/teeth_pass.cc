@@ -131,14 +131,17 @@ void TeethPass::buildIndex() {
   const int W = stamp_.window_w, H = stamp_.window_h;
   const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
   const size_t pp = static_cast<size_t>(pooledH_) * static_cast<size_t>(pooledW_);
-  index_.assign(static_cast<size_t>(n_) * 3 * pp, 0);
+  // Donors interleaved in groups for the pooled kernel; the last group's
+  // spare slots stay zero and their scores are dropped.
+  const size_t G = simd::kPooledGroup;
+  index_.assign((static_cast<size_t>(n_) + G - 1) / G * G * 3 * pp, 0);
   le::pool::parallelRange(static_cast<uint64_t>(n_), 1, [&](uint64_t begin, uint64_t end) {
     std::vector<uint16_t> win(3 * plane);
     std::vector<float> f(3 * plane);
     for (uint64_t d = begin; d < end; ++d) {
       canonicalWindowF16(static_cast<int>(d), win.data());
       simd::f16ToF32(win.data(), f.data(), win.size());
-      uint16_t* dst = index_.data() + d * 3 * pp;
+      uint16_t* dst = index_.data() + d / G * G * 3 * pp + d % G;
       for (size_t c = 0; c < 3; ++c)
         for (int py = 0; py < pooledH_; ++py)
           for (int px = 0; px < pooledW_; ++px) {
@@ -147,7 +150,7 @@ void TeethPass::buildIndex() {
               for (int x = 0; x < 4; ++x)
                 sum += f[c * plane + static_cast<size_t>(4 * py + y) * static_cast<size_t>(W) +
                          static_cast<size_t>(4 * px + x)];
-            dst[c * pp + static_cast<size_t>(py) * static_cast<size_t>(pooledW_) + static_cast<size_t>(px)] =
+            dst[(c * pp + static_cast<size_t>(py) * static_cast<size_t>(pooledW_) + static_cast<size_t>(px)) * G] =
                 le::f32ToF16(sum / 16.0f);
           }
     }
@@ -343,12 +346,16 @@ Retrieval TeethPass::retrieveFrom(const Query& q) {
   auto t = std::chrono::steady_clock::now();
   Retrieval r;
   const size_t pp = static_cast<size_t>(pooledH_) * static_cast<size_t>(pooledW_);
-  r.pooled.assign(static_cast<size_t>(n_), 0.0f);
-  le::pool::parallelRange(static_cast<uint64_t>(n_), 1, [&](uint64_t begin, uint64_t end) {
-    simd::retrieveTermPooledBatch(index_.data() + begin * 3 * pp, 3 * pp, end - begin, q.pooled.data(),
-                                  q.pooled_w.data(), pp, r.pooled.data() + begin);
-    for (uint64_t d = begin; d < end; ++d) r.pooled[d] = simd::reference::roundHalf(r.pooled[d]);
+  const size_t G = simd::kPooledGroup, groups = (static_cast<size_t>(n_) + G - 1) / G;
+  std::vector<float> qf(3 * pp), wf(pp), scores(groups * G);
+  simd::f16ToF32(q.pooled.data(), qf.data(), qf.size());
+  simd::f16ToF32(q.pooled_w.data(), wf.data(), wf.size());
+  le::pool::parallelRange(groups, 1, [&](uint64_t begin, uint64_t end) {
+    simd::retrieveTermPooledInterleaved(index_.data() + begin * G * 3 * pp, end - begin, qf.data(), wf.data(), pp,
+                                        scores.data() + begin * G);
   });
+  r.pooled.resize(static_cast<size_t>(n_));
+  for (size_t d = 0; d < r.pooled.size(); ++d) r.pooled[d] = simd::reference::roundHalf(scores[d]);
   std::vector<int> all(static_cast<size_t>(n_));
   std::iota(all.begin(), all.end(), 0);
   all = stableAscending(r.pooled, std::move(all));
@@ -356,8 +363,8 @@ Retrieval TeethPass::retrieveFrom(const Query& q) {
   const size_t shortlist = std::min(static_cast<size_t>(n_), static_cast<size_t>(config_.kshort));
   r.exact_order.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(shortlist));
   r.exact.assign(shortlist, 0.0f);
-  const uint64_t groups = (shortlist + kExactGroup - 1) / kExactGroup;
-  le::pool::parallelRange(groups, 1, [&](uint64_t begin, uint64_t end) {
+  const uint64_t exactGroups = (shortlist + kExactGroup - 1) / kExactGroup;
+  le::pool::parallelRange(exactGroups, 1, [&](uint64_t begin, uint64_t end) {
     for (uint64_t grp = begin; grp < end; ++grp) {
       const size_t k0 = grp * kExactGroup, n = std::min<size_t>(kExactGroup, shortlist - k0);
       int donors[kExactGroup];

@@ -174,7 +174,7 @@ class TeethPass {
   std::vector<double> aperture_;
   std::vector<int> dy_, dx_;          // per-donor whole-pixel mouth shifts
   std::array<double, 2> canon_{};     // (x, y)
-  std::vector<uint16_t> index_;       // per donor, 3 pooled fp16 planes
+  std::vector<uint16_t> index_;       // 3 pooled fp16 planes per donor, donors interleaved by simd::kPooledGroup
 
   Pending pending_;
   bool hasPending_ = false;
