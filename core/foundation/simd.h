@@ -72,11 +72,25 @@ void rgb8ToPlanarF16(const std::uint8_t* rgb, std::uint16_t* dst,
 void conv3x3Range(const float* in, int batch, int cin, int h, int w,
                   const float* weight, const float* bias, int cout, float* out,
                   int begin, int end);
-// conv3x3Range followed by ReLU on each output value, as
-// std::max(value, 0.0f) gives it (a NaN stays NaN).
-void conv3x3ReluRange(const float* in, int batch, int cin, int h, int w,
-                      const float* weight, const float* bias, int cout,
-                      float* out, int begin, int end);
+// Layout of an image that conv3x3PaddedRange reads: each of the cin planes
+// holds h rows of conv3x3RowWidth(w) floats, the data from column 1, zero in
+// column 0 and from column w + 1 on; kConv3x3Slack readable floats follow
+// the last image.
+inline std::size_t conv3x3RowWidth(int w) {
+  return static_cast<std::size_t>((w + 15) / 16) * 16 + 2;
+}
+inline constexpr std::size_t kConv3x3Slack = 64;
+
+// conv3x3Range over input already in that layout, rows inRowWidth >=
+// conv3x3RowWidth(w) apart, read in place; when relu is set, each value is
+// stored as std::max(value, 0.0f) (a NaN stays NaN). Output plane k starts at out + k * h * outRowWidth + outOffset, its rows
+// outRowWidth apart; nothing else of out is written, so a padded output
+// keeps its zero columns and can feed the next layer.
+void conv3x3PaddedRange(const float* in, int cin, int h, int w,
+                        std::size_t inRowWidth, const float* weight,
+                        const float* bias, int cout, bool relu, float* out,
+                        std::size_t outRowWidth, std::size_t outOffset,
+                        int begin, int end);
 
 // mx[i] = std::max(mx[i], p[i]).
 void softmaxMax(float* mx, const float* p, std::size_t n);

@@ -19,6 +19,8 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 namespace {
 
+size_t PaddedRowWidth(int w) { return static_cast<size_t>((w + 15) / 16) * 16 + 2; }
+
 // Zero-padded copy of one image: cin planes of h rows, each row_width wide
 // with the data from column 1; every other column reads 0.
 std::vector<float>& ScratchImage() {
@@ -51,7 +53,7 @@ HWY_INLINE V Relu(D d, V v) {
 template <int kChannels, int kChunks, bool kRelu, class D>
 HWY_INLINE void ConvColumns(D d, const float* HWY_RESTRICT pad, int cin, int h, int w, size_t rowWidth,
                             const float* HWY_RESTRICT weight, const float* HWY_RESTRICT bias, int co,
-                            float* HWY_RESTRICT out, size_t planeSize, int y, int x) {
+                            float* HWY_RESTRICT out, size_t outPlane, size_t outRow, int y, int x) {
   static_assert(kChannels == 4 || kChannels == 1, "four channels, or one");
   static_assert(kChunks == 1 || (kChannels == 1 && kChunks == 4), "several chunks for one channel only");
   const size_t lanes = hn::Lanes(d);
@@ -87,12 +89,12 @@ HWY_INLINE void ConvColumns(D d, const float* HWY_RESTRICT pad, int cin, int h, 
       }
     }
   }
-  const size_t at = static_cast<size_t>(y) * w;
+  const size_t at = static_cast<size_t>(y) * outRow;
   auto put = [&](int c, size_t cx, decltype(acc0) acc) {
     if (cx >= static_cast<size_t>(w)) return;
     auto v = hn::Add(hn::Set(d, bias[co + c]), acc);
     if (kRelu) v = Relu(d, v);
-    float* dst = out + static_cast<size_t>(c) * planeSize + at + cx;
+    float* dst = out + static_cast<size_t>(c) * outPlane + at + cx;
     const size_t valid = std::min(lanes, static_cast<size_t>(w) - cx);
     if (valid == lanes) {
       hn::StoreU(v, d, dst);
@@ -115,43 +117,54 @@ HWY_INLINE void ConvColumns(D d, const float* HWY_RESTRICT pad, int cin, int h, 
   }
 }
 
-template <bool kRelu>
-void ConvRange(const float* HWY_RESTRICT in, int cin, int h, int w, const float* HWY_RESTRICT weight,
-               const float* HWY_RESTRICT bias, int cout, float* HWY_RESTRICT out, int begin, int end) {
-  if (begin >= end || h <= 0 || w <= 0 || cout <= 0) return;
+// The items [begin, end): item k writes output plane k at out + k *
+// outPlane (rows outRow apart); padOf(n) gives image n padded, rows
+// rowWidth apart.
+template <bool kRelu, class PadOf>
+void ConvItems(PadOf padOf, int cin, int h, int w, size_t rowWidth, const float* HWY_RESTRICT weight,
+               const float* HWY_RESTRICT bias, int cout, float* HWY_RESTRICT out, size_t outPlane, size_t outRow,
+               int begin, int end) {
   const hn::CappedTag<float, 16> d;
   const int lanes = static_cast<int>(hn::Lanes(d));
-  const size_t rowWidth = static_cast<size_t>((w + 15) / 16) * 16 + 2;
-  const size_t planeSize = static_cast<size_t>(h) * w;
-  const size_t imageSize = static_cast<size_t>(cin) * planeSize;
-  std::vector<float>& scratch = ScratchImage();
-  // Four chunks from any chunk start may reach 3 * lanes past the padded
-  // row of the last input plane: room for that, zeroed once.
-  const size_t need = static_cast<size_t>(cin) * h * rowWidth + 4 * static_cast<size_t>(lanes);
-  if (scratch.size() < need) scratch.resize(need, 0.0f);
-  float* pad = scratch.data();
-
-  int padded = -1;
   for (int k = begin; k < end;) {
-    const int n = k / cout;
     const int co = k % cout;
-    if (n != padded) {
-      PadImage(in + static_cast<size_t>(n) * imageSize, cin, h, w, rowWidth, pad);
-      padded = n;
-    }
-    float* dst = out + static_cast<size_t>(k) * planeSize;
+    const float* pad = padOf(k / cout);
+    float* dst = out + static_cast<size_t>(k) * outPlane;
     const bool four = co + 4 <= cout && k + 4 <= end;
     for (int y = 0; y < h; ++y) {
       if (four) {
         for (int x = 0; x < w; x += lanes)
-          ConvColumns<4, 1, kRelu>(d, pad, cin, h, w, rowWidth, weight, bias, co, dst, planeSize, y, x);
+          ConvColumns<4, 1, kRelu>(d, pad, cin, h, w, rowWidth, weight, bias, co, dst, outPlane, outRow, y, x);
       } else {
         for (int x = 0; x < w; x += 4 * lanes)
-          ConvColumns<1, 4, kRelu>(d, pad, cin, h, w, rowWidth, weight, bias, co, dst, planeSize, y, x);
+          ConvColumns<1, 4, kRelu>(d, pad, cin, h, w, rowWidth, weight, bias, co, dst, outPlane, outRow, y, x);
       }
     }
     k += four ? 4 : 1;
   }
+}
+
+template <bool kRelu>
+void ConvRange(const float* HWY_RESTRICT in, int cin, int h, int w, const float* HWY_RESTRICT weight,
+               const float* HWY_RESTRICT bias, int cout, float* HWY_RESTRICT out, int begin, int end) {
+  if (begin >= end || h <= 0 || w <= 0 || cout <= 0) return;
+  const size_t rowWidth = PaddedRowWidth(w);
+  const size_t planeSize = static_cast<size_t>(h) * w;
+  const size_t imageSize = static_cast<size_t>(cin) * planeSize;
+  std::vector<float>& scratch = ScratchImage();
+  const size_t need = static_cast<size_t>(cin) * h * rowWidth + kConv3x3Slack;
+  if (scratch.size() < need) scratch.resize(need, 0.0f);
+  float* pad = scratch.data();
+  int padded = -1;
+  const auto padOf = [&](int n) {
+    if (n != padded) {
+      PadImage(in + static_cast<size_t>(n) * imageSize, cin, h, w, rowWidth, pad);
+      padded = n;
+    }
+    return static_cast<const float*>(pad);
+  };
+  ConvItems<kRelu>(padOf, cin, h, w, rowWidth, weight, bias, cout, out, planeSize, static_cast<size_t>(w), begin,
+                   end);
 }
 
 }  // namespace
@@ -162,10 +175,20 @@ void Conv3x3Range(const float* HWY_RESTRICT in, int /*batch*/, int cin, int h, i
   ConvRange<false>(in, cin, h, w, weight, bias, cout, out, begin, end);
 }
 
-void Conv3x3ReluRange(const float* HWY_RESTRICT in, int /*batch*/, int cin, int h, int w,
-                      const float* HWY_RESTRICT weight, const float* HWY_RESTRICT bias, int cout,
-                      float* HWY_RESTRICT out, int begin, int end) {
-  ConvRange<true>(in, cin, h, w, weight, bias, cout, out, begin, end);
+void Conv3x3PaddedRange(const float* HWY_RESTRICT in, int cin, int h, int w, size_t inRowWidth,
+                        const float* HWY_RESTRICT weight, const float* HWY_RESTRICT bias, int cout, bool relu,
+                        float* HWY_RESTRICT out, size_t outRowWidth, size_t outOffset, int begin, int end) {
+  if (begin >= end || h <= 0 || w <= 0 || cout <= 0) return;
+  const size_t imageSize = static_cast<size_t>(cin) * h * inRowWidth;
+  const auto padOf = [&](int n) { return in + static_cast<size_t>(n) * imageSize; };
+  const size_t outPlane = static_cast<size_t>(h) * outRowWidth;
+  if (relu) {
+    ConvItems<true>(padOf, cin, h, w, inRowWidth, weight, bias, cout, out + outOffset, outPlane, outRowWidth, begin,
+                    end);
+  } else {
+    ConvItems<false>(padOf, cin, h, w, inRowWidth, weight, bias, cout, out + outOffset, outPlane, outRowWidth, begin,
+                     end);
+  }
 }
 
 }  // namespace HWY_NAMESPACE
@@ -178,17 +201,20 @@ namespace le {
 namespace simd {
 
 HWY_EXPORT(Conv3x3Range);
-HWY_EXPORT(Conv3x3ReluRange);
+HWY_EXPORT(Conv3x3PaddedRange);
 
 void conv3x3Range(const float* in, int batch, int cin, int h, int w, const float* weight, const float* bias,
                   int cout, float* out, int begin, int end) {
   HWY_DYNAMIC_DISPATCH(Conv3x3Range)(in, batch, cin, h, w, weight, bias, cout, out, begin, end);
 }
 
-void conv3x3ReluRange(const float* in, int batch, int cin, int h, int w, const float* weight, const float* bias,
-                      int cout, float* out, int begin, int end) {
-  HWY_DYNAMIC_DISPATCH(Conv3x3ReluRange)(in, batch, cin, h, w, weight, bias, cout, out, begin, end);
+void conv3x3PaddedRange(const float* in, int cin, int h, int w, std::size_t inRowWidth, const float* weight,
+                        const float* bias, int cout, bool relu, float* out, std::size_t outRowWidth,
+                        std::size_t outOffset, int begin, int end) {
+  HWY_DYNAMIC_DISPATCH(Conv3x3PaddedRange)(in, cin, h, w, inRowWidth, weight, bias, cout, relu, out, outRowWidth,
+                                           outOffset, begin, end);
 }
+
 
 }  // namespace simd
 }  // namespace le

@@ -16,7 +16,7 @@ constexpr uint64_t kSoftmaxGrain = 256;
 
 // Average of the in-image pixels of each 2 x 2 block, channel c of packed RGB
 // bytes, on the 0..1 scale.
-void poolHalf(const uint8_t* rgb, int h, int w, int c, float* out) {
+void poolHalf(const uint8_t* rgb, int h, int w, int c, float* out, size_t outRow) {
   const int h2 = (h + 1) / 2, w2 = (w + 1) / 2;
   const size_t stride = static_cast<size_t>(w) * 3;
   for (int y = 0; y < h2; ++y) {
@@ -25,7 +25,7 @@ void poolHalf(const uint8_t* rgb, int h, int w, int c, float* out) {
     const bool two = 2 * y + 1 < h;
     for (int x = 0; x < w2; ++x) {
       const size_t at = static_cast<size_t>(6 * x);
-      float* o = out + static_cast<size_t>(y) * static_cast<size_t>(w2) + static_cast<size_t>(x);
+      float* o = out + static_cast<size_t>(y) * outRow + static_cast<size_t>(x);
       if (two && 2 * x + 1 < w) {  // a whole block, summed in the same order
         float sum = 0;
         sum += r0[at];
@@ -51,18 +51,18 @@ void poolHalf(const uint8_t* rgb, int h, int w, int c, float* out) {
   }
 }
 
-// One convolution layer over `batch` images, items spread with grain 1,
-// optionally with ReLU applied as each value is stored.
-void conv(const std::vector<float>& in, int batch, int cin, int h, int w, const std::vector<float>& weight,
-          const std::vector<float>& bias, int cout, std::vector<float>& out, bool relu) {
-  out.resize(static_cast<size_t>(batch) * static_cast<size_t>(cout) * static_cast<size_t>(h) *
-             static_cast<size_t>(w));
-  const auto kernel = relu ? &simd::conv3x3ReluRange : &simd::conv3x3Range;
-  le::pool::parallelRange(static_cast<uint64_t>(batch) * static_cast<uint64_t>(cout), 1,
-                          [&](uint64_t begin, uint64_t end) {
-                            kernel(in.data(), batch, cin, h, w, weight.data(), bias.data(), cout, out.data(),
-                                   static_cast<int>(begin), static_cast<int>(end));
-                          });
+// One convolution layer over `batch` images in the padded layout (rows rw
+// apart), items spread with grain 1, optionally with ReLU applied as each
+// value is stored. The output is padded the same way, or plain h x w planes.
+void conv(const std::vector<float>& in, int batch, int cin, int h, int w, size_t rw, const std::vector<float>& weight,
+          const std::vector<float>& bias, int cout, std::vector<float>& out, bool relu, bool paddedOut) {
+  const size_t planes = static_cast<size_t>(batch) * static_cast<size_t>(cout);
+  const size_t outRow = paddedOut ? rw : static_cast<size_t>(w);
+  out.resize(planes * static_cast<size_t>(h) * outRow + (paddedOut ? simd::kConv3x3Slack : 0));
+  le::pool::parallelRange(planes, 1, [&](uint64_t begin, uint64_t end) {
+    simd::conv3x3PaddedRange(in.data(), cin, h, w, rw, weight.data(), bias.data(), cout, relu, out.data(), outRow,
+                             paddedOut ? 1 : 0, static_cast<int>(begin), static_cast<int>(end));
+  });
 }
 
 // Byte values on the 0..1 scale, b / 255 exactly as the division gives it.
@@ -129,36 +129,50 @@ void blendHeadForward(const HeadWeights& head, const uint8_t* cands, int unique,
   const size_t plane = static_cast<size_t>(h) * static_cast<size_t>(w);
   const size_t window = plane * 3;
 
+  // Layers work on padded images (zero columns left and right, rows rw
+  // apart) that the convolution reads in place. Nothing writes those zero
+  // columns, so the buffers are cleared only when the layout changes.
+  const size_t rw = simd::conv3x3RowWidth(w2);
+  const size_t pplane = static_cast<size_t>(h2) * rw;
+  if (out.layoutH != h2 || out.layoutW != w2) {
+    for (std::vector<float>* v : {&out.query, &out.input, &out.hidden1, &out.hidden2, &out.syn1}) v->clear();
+    out.layoutH = h2;
+    out.layoutW = w2;
+  }
+
   // Query at half resolution, shared by every candidate's input.
   std::vector<float>& q = out.query;
-  q.resize(3 * plane2);
-  for (int c = 0; c < 3; ++c) poolHalf(query, h, w, c, q.data() + static_cast<size_t>(c) * plane2);
+  q.resize(3 * pplane + simd::kConv3x3Slack);
+  for (int c = 0; c < 3; ++c) poolHalf(query, h, w, c, q.data() + static_cast<size_t>(c) * pplane + 1, rw);
 
   // Per candidate: its RGB, the query's RGB, the mean absolute difference.
   std::vector<float>& x = out.input;
-  x.resize(static_cast<size_t>(unique) * 7 * plane2);
+  x.resize(static_cast<size_t>(unique) * 7 * pplane + simd::kConv3x3Slack);
   le::pool::parallelRange(static_cast<uint64_t>(unique), 1, [&](uint64_t begin, uint64_t end) {
     for (uint64_t k = begin; k < end; ++k) {
-      float* in = x.data() + k * 7 * plane2;
-      for (int c = 0; c < 3; ++c) poolHalf(cands + k * window, h, w, c, in + static_cast<size_t>(c) * plane2);
-      std::copy(q.begin(), q.end(), in + 3 * plane2);
-      for (size_t i = 0; i < plane2; ++i)
-        in[6 * plane2 + i] = (std::fabs(in[i] - q[i]) + std::fabs(in[plane2 + i] - q[plane2 + i]) +
-                              std::fabs(in[2 * plane2 + i] - q[2 * plane2 + i])) /
-                             3.0f;
+      float* in = x.data() + k * 7 * pplane;
+      for (int c = 0; c < 3; ++c) poolHalf(cands + k * window, h, w, c, in + static_cast<size_t>(c) * pplane + 1, rw);
+      std::copy_n(q.data(), 3 * pplane, in + 3 * pplane);
+      for (int y = 0; y < h2; ++y) {
+        const size_t r = static_cast<size_t>(y) * rw + 1;
+        for (size_t i = r; i < r + static_cast<size_t>(w2); ++i)
+          in[6 * pplane + i] = (std::fabs(in[i] - q[i]) + std::fabs(in[pplane + i] - q[pplane + i]) +
+                                std::fabs(in[2 * pplane + i] - q[2 * pplane + i])) /
+                               3.0f;
+      }
     }
   });
 
   std::vector<float>&a = out.hidden1, &b = out.hidden2, &logits = out.logits;
-  conv(x, unique, 7, h2, w2, head.cand0_w, head.cand0_b, kHidden, a, true);
-  conv(a, unique, kHidden, h2, w2, head.cand2_w, head.cand2_b, kHidden, b, true);
-  conv(b, unique, kHidden, h2, w2, head.cand4_w, head.cand4_b, 1, logits, false);
+  conv(x, unique, 7, h2, w2, rw, head.cand0_w, head.cand0_b, kHidden, a, true, true);
+  conv(a, unique, kHidden, h2, w2, rw, head.cand2_w, head.cand2_b, kHidden, b, true, true);
+  conv(b, unique, kHidden, h2, w2, rw, head.cand4_w, head.cand4_b, 1, logits, false, false);
   logits.resize(static_cast<size_t>(unique + 1) * plane2);
   float* keep = logits.data() + static_cast<size_t>(unique) * plane2;
   if (head.hasSyn()) {
     std::vector<float>&s0 = out.syn1, &s1 = out.syn2;
-    conv(q, 1, 3, h2, w2, head.syn0_w, head.syn0_b, kHidden, s0, true);
-    conv(s0, 1, kHidden, h2, w2, head.syn2_w, head.syn2_b, 1, s1, false);
+    conv(q, 1, 3, h2, w2, rw, head.syn0_w, head.syn0_b, kHidden, s0, true, true);
+    conv(s0, 1, kHidden, h2, w2, rw, head.syn2_w, head.syn2_b, 1, s1, false, false);
     std::copy(s1.begin(), s1.end(), keep);
   }
 
