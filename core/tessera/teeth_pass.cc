@@ -90,7 +90,6 @@ TeethPass::TeethPass(const BankData& bank, const HeadWeights& head, const ServeC
   }
   pooledH_ = stamp_.window_h / 4;
   pooledW_ = stamp_.window_w / 4;
-  dTable();
   buildIndex();
 }
 

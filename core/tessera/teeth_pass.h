@@ -125,7 +125,9 @@ class TeethPass {
   // Packed RGB windows of the candidates placed for a frame shift (dy, dx).
   std::vector<uint8_t> gatherWindowsU8(const std::vector<int>& candidates, int dy, int dx) const;
 
-  // |h(b/255) - h(a/255)| in half precision, built once per process.
+  // |h(b/255) - h(a/255)| in half precision, built once per process on first
+  // use. The exact stage computes the same differences in vector arithmetic
+  // rather than looking them up.
   static const float* dTable();
 
  private:

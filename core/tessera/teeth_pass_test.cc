@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core/foundation/pool.h"
+#include "core/foundation/simd.h"
 #include "core/foundation/simd_reference.h"
 #include "core/foundation/simd_test_targets.h"
 #include "core/tessera/member_fixture.h"
@@ -229,6 +230,33 @@ TEST(TeethPassRetrieval, MatchesABruteForceReference) {
     const Frame g = makeFrame(bank, (q.donor + 3) % 12, 0, 0, 0, 12);
     expectSame(pass.retrieve(g.canvas.data(), g.mask.data(), 0, 0), reference(bank, cfg, g, 0, 0, &want.weight));
   }
+}
+
+TEST(TeethPassRetrieval, BandTermsEqualTheDifferenceTableOnEveryByteValue) {
+  // Every (query, stored) byte pair in the first channel, mixed pairs in the
+  // others: w * roundHalf((T[q0][s0] + T[q1][s1] + T[q2][s2]) / 3).
+  const float* T = TeethPass::dTable();
+  const size_t n = 256 * 256;
+  std::vector<uint8_t> q(3 * n), s(3 * n);
+  std::vector<float> w(n), prod(n);
+  for (size_t k = 0; k < n; ++k) {
+    const uint8_t a = uint8_t(k / 256), b = uint8_t(k % 256);
+    const uint8_t qp[3] = {a, b, uint8_t(a ^ b)}, sp[3] = {b, uint8_t(255 - a), uint8_t(a + b)};
+    std::copy_n(qp, 3, &q[3 * k]);
+    std::copy_n(sp, 3, &s[3 * k]);
+    w[k] = k % 3 == 0 ? 1.0f : 0.6f;
+  }
+  std::vector<uint16_t> half(3 * n);
+  le::simd::rgb8ToPlanarF16(q.data(), half.data(), n, n);
+  le::simd::retrieveBandRow(half.data(), n, s.data(), w.data(), n, prod.data());
+  size_t wrong = 0;
+  for (size_t k = 0; k < n; ++k) {
+    const float d = (T[q[3 * k] * 256 + s[3 * k]] + T[q[3 * k + 1] * 256 + s[3 * k + 1]] +
+                     T[q[3 * k + 2] * 256 + s[3 * k + 2]]) /
+                    3.0f;
+    wrong += prod[k] != w[k] * roundHalf(d);
+  }
+  EXPECT_EQ(wrong, 0u);
 }
 
 TEST(TeethPassRetrieval, DonorsShiftedPastTheStoredBandCompareAgainstZero) {
