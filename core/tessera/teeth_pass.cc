@@ -537,25 +537,22 @@ void TeethPass::rememberDonors(const std::vector<int>& set, int frameIndex, size
   const int m = static_cast<int>(set.size());
   std::vector<double> total(static_cast<size_t>(m), 0.0);
   // Each total sums its plane in pixel order; four planes at a time so that
-  // their additions overlap.
+  // their additions overlap. Too little work to be worth the pool.
   constexpr int kPlanes = 4;
-  const uint64_t groups = static_cast<uint64_t>((m + kPlanes - 1) / kPlanes);
-  le::pool::parallelRange(groups, 1, [&](uint64_t begin, uint64_t end) {
-    for (uint64_t g = begin; g < end; ++g) {
-      const int k0 = static_cast<int>(g) * kPlanes, count = std::min(kPlanes, m - k0);
-      const float* w[kPlanes];
-      for (int i = 0; i < kPlanes; ++i)  // a short group repeats its last plane
-        w[i] = head_out_.weights.data() + static_cast<size_t>(k0 + std::min(i, count - 1)) * plane;
-      double t[kPlanes] = {};
-      for (size_t p = 0; p < plane; ++p) {
-        t[0] += w[0][p];
-        t[1] += w[1][p];
-        t[2] += w[2][p];
-        t[3] += w[3][p];
-      }
-      std::copy_n(t, count, total.data() + k0);
+  for (int k0 = 0; k0 < m; k0 += kPlanes) {
+    const int count = std::min(kPlanes, m - k0);
+    const float* w[kPlanes];
+    for (int i = 0; i < kPlanes; ++i)  // a short group repeats its last plane
+      w[i] = head_out_.weights.data() + static_cast<size_t>(k0 + std::min(i, count - 1)) * plane;
+    double t[kPlanes] = {};
+    for (size_t p = 0; p < plane; ++p) {
+      t[0] += w[0][p];
+      t[1] += w[1][p];
+      t[2] += w[2][p];
+      t[3] += w[3][p];
     }
-  });
+    std::copy_n(t, count, total.data() + k0);
+  }
   std::vector<int> rank(static_cast<size_t>(m));
   std::iota(rank.begin(), rank.end(), 0);
   std::stable_sort(rank.begin(), rank.end(),
