@@ -2,14 +2,18 @@
 // donors, kshort 512, K 24) on the demo geometry (256 crop, 128 x 80 mouth
 // window), through the stream borrow as the utterance pipeline drives it.
 // Counters split a frame into pooled retrieval, exact scoring, head and
-// composition (ms per frame). The pass runs on a thread of its own whose
-// worker pool has the benchmark's thread count.
+// composition (ms per frame), and cpu_ms is the whole process's CPU time per
+// frame (pool workers' spinning included). The label's digest fingerprints
+// every emitted frame (window bytes, donors, keep statistics) so that two
+// builds can be compared bit for bit. The pass runs on a thread of its own
+// whose worker pool has the benchmark's thread count.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -68,6 +72,26 @@ Demo load(int threads) {
   return d;
 }
 
+double processCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+// FNV-1a over `n` bytes, folded into `h`.
+uint32_t fold(uint32_t h, const void* data, size_t n) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 16777619u;
+  return h;
+}
+
+uint32_t fold(uint32_t h, const FrameResult& r) {
+  h = fold(h, r.window.data(), r.window.size());
+  h = fold(h, r.donors.data(), r.donors.size() * sizeof(int));
+  h = fold(h, &r.keep_mean, sizeof r.keep_mean);
+  return fold(h, &r.keep_max, sizeof r.keep_max);
+}
+
 // A thread that runs jobs one at a time: its worker pool is its own.
 class Runner {
  public:
@@ -118,11 +142,14 @@ void BM_TeethPassFrame(benchmark::State& state) {
     size_t f = 0;
     int64_t composed = 0;
     double distinct = 0;
+    uint32_t digest = 2166136261u;
+    const double cpu0 = processCpuSeconds();
     for (auto _ : state) {
       runner.run([&] {
         if (demo.borrow->push(demo.frames[f % demo.frames.size()].data(), demo.kps[f % demo.kps.size()].data(), &r) &&
             !r.skipped) {
           ++composed;
+          digest = fold(digest, r);
           std::vector<int> u = r.donors;
           std::sort(u.begin(), u.end());
           distinct += static_cast<double>(std::unique(u.begin(), u.end()) - u.begin());
@@ -130,6 +157,7 @@ void BM_TeethPassFrame(benchmark::State& state) {
       });
       ++f;
     }
+    state.counters["cpu_ms"] = 1e3 * (processCpuSeconds() - cpu0) / static_cast<double>(std::max<size_t>(f, 1));
     const TeethPass::Stats& s = demo.borrow->pass().stats();
     const double frames = static_cast<double>(std::max<int64_t>(s.frames, 1));
     state.counters["pooled_ms"] = 1e3 * s.pooled_s / frames;
@@ -138,10 +166,12 @@ void BM_TeethPassFrame(benchmark::State& state) {
     state.counters["compose_ms"] = 1e3 * s.compose_s / frames;
     state.counters["composed"] = static_cast<double>(composed);
     state.counters["distinct_donors"] = composed ? distinct / static_cast<double>(composed) : 0.0;
-    state.SetLabel("geometry " + demo.geometry);
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%08x", digest);
+    state.SetLabel("geometry " + demo.geometry + " digest " + hex);
   }
   le::pool::detail::overrideThreadsForTest(0);
 }
-BENCHMARK(BM_TeethPassFrame)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(24)->UseRealTime();
+BENCHMARK(BM_TeethPassFrame)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(96)->UseRealTime();
 
 }  // namespace

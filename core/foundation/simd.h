@@ -28,6 +28,18 @@ void roundF16Mul(const float* a, const float* b, float* out, std::size_t n);
 float retrieveTermPooled(const std::uint16_t* a, const std::uint16_t* b,
                          const std::uint16_t* w, std::size_t n);
 
+// Images interleaved for retrieveTermPooledInterleaved.
+inline constexpr std::size_t kPooledGroup = 8;
+
+// retrieveTermPooled of groups * kPooledGroup images against one query, the
+// images interleaved: channel c of pixel j of image i of group g is at
+// a[((g * 3 + c) * n + j) * kPooledGroup + i], and every one is finite. b
+// and w are the query's and the weights' halves widened to float.
+// out[g * kPooledGroup + i] receives image i of group g.
+void retrieveTermPooledInterleaved(const std::uint16_t* a, std::size_t groups,
+                                   const float* b, const float* w,
+                                   std::size_t n, float* out);
+
 // As retrieveTermExactRange over [0, n).
 float retrieveTermExact(const std::uint16_t* a, const std::uint16_t* b,
                         const float* w, std::size_t n);
@@ -38,6 +50,14 @@ float retrieveTermExact(const std::uint16_t* a, const std::uint16_t* b,
 float retrieveTermExactRange(const std::uint16_t* a, const std::uint16_t* b,
                              const float* w, std::size_t n, std::size_t begin,
                              std::size_t end);
+
+// The per-pixel terms of a retrieval score against packed RGB bytes:
+// prod[k] = w[k] * roundHalf(d / 3), d = sum over c of
+// |roundHalf(q[c * planeStride + k] - roundHalf(s[3k + c] / 255))| with q in
+// half. The caller sums them in its own order.
+void retrieveBandRow(const std::uint16_t* q, std::size_t planeStride,
+                     const std::uint8_t* s, const float* w, std::size_t n,
+                     float* prod);
 
 // dst[c * planeStride + i] = binary16 of rgb[3i + c] / 255.
 void rgb8ToPlanarF16(const std::uint8_t* rgb, std::uint16_t* dst,
@@ -52,6 +72,35 @@ void rgb8ToPlanarF16(const std::uint8_t* rgb, std::uint16_t* dst,
 void conv3x3Range(const float* in, int batch, int cin, int h, int w,
                   const float* weight, const float* bias, int cout, float* out,
                   int begin, int end);
+// Layout of an image that conv3x3PaddedRange reads: each of the cin planes
+// holds h rows of conv3x3RowWidth(w) floats, the data from column 1, zero in
+// column 0 and from column w + 1 on; kConv3x3Slack readable floats follow
+// the last image.
+inline std::size_t conv3x3RowWidth(int w) {
+  return static_cast<std::size_t>((w + 15) / 16) * 16 + 2;
+}
+inline constexpr std::size_t kConv3x3Slack = 64;
+
+// conv3x3Range over input already in that layout, rows inRowWidth >=
+// conv3x3RowWidth(w) apart, read in place; when relu is set, each value is
+// stored as std::max(value, 0.0f) (a NaN stays NaN). Output plane k starts at out + k * h * outRowWidth + outOffset, its rows
+// outRowWidth apart; nothing else of out is written, so a padded output
+// keeps its zero columns and can feed the next layer.
+void conv3x3PaddedRange(const float* in, int cin, int h, int w,
+                        std::size_t inRowWidth, const float* weight,
+                        const float* bias, int cout, bool relu, float* out,
+                        std::size_t outRowWidth, std::size_t outOffset,
+                        int begin, int end);
+
+// mx[i] = std::max(mx[i], p[i]).
+void softmaxMax(float* mx, const float* p, std::size_t n);
+
+// One softmax plane made final, and its share of a blend: p[i] = p[i] /
+// sum[i] where sum[i] is finite and positive, else `even`; then, when rgb is
+// not null, acc[c * accStride + i] += p[i] * (rgb[3i + c] / 255) for c = 0..2.
+void softmaxShare(float* p, const float* sum, float even,
+                  const std::uint8_t* rgb, float* acc, std::size_t accStride,
+                  std::size_t n);
 
 // One row of 4:2:0 video to packed RGB24, BT.601 limited range integer
 // formula. Pixel i uses chroma index chromaStep * (i / 2): 1 for separate U

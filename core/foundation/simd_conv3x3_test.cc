@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -45,8 +47,9 @@ bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
 }
 
 TEST(Conv3x3, EveryTargetMatchesReferenceBits) {
-  const Shape shapes[] = {{1, 1, 1, 1, 1}, {1, 3, 1, 5, 2}, {2, 2, 7, 17, 6}, {1, 5, 4, 33, 9},
-                          {3, 4, 3, 16, 5}, {1, 1, 9, 2, 4}, {2, 3, 5, 1, 7}};
+  const Shape shapes[] = {{1, 1, 1, 1, 1}, {1, 3, 1, 5, 2},  {2, 2, 7, 17, 6}, {1, 5, 4, 33, 9},
+                          {3, 4, 3, 16, 5}, {1, 1, 9, 2, 4},  {2, 3, 5, 1, 7},  {3, 16, 4, 64, 1},
+                          {2, 4, 3, 70, 2}, {1, 2, 2, 129, 5}};
   unsigned seed = 1;
   for (const Shape& s : shapes) {
     const Problem p(s, seed++);
@@ -62,6 +65,48 @@ TEST(Conv3x3, EveryTargetMatchesReferenceBits) {
             << s.batch << "x" << s.cin << "x" << s.h << "x" << s.w << " cout " << s.cout << " [" << r[0] << ","
             << r[1] << ")";
       });
+    }
+  }
+}
+
+TEST(Conv3x3, PaddedInputGivesTheSameBitsAndWritesOnlyTheDataColumns) {
+  // The teeth head's shapes (one output channel over 16 inputs among them),
+  // rows wider than a few vectors, and a NaN input that must survive ReLU;
+  // outputs plain and padded, with and without ReLU.
+  const Shape shapes[] = {{2, 16, 5, 64, 1}, {2, 7, 4, 64, 6}, {1, 3, 3, 70, 16}, {3, 2, 2, 9, 3}, {1, 1, 1, 1, 1}};
+  unsigned seed = 100;
+  constexpr float kSentinel = -12345.0f;
+  for (const Shape& s : shapes) {
+    Problem p(s, seed++);
+    p.in[p.in.size() / 2] = std::numeric_limits<float>::quiet_NaN();
+    const size_t rw = conv3x3RowWidth(s.w), plane = static_cast<size_t>(s.h) * s.w;
+    std::vector<float> padded(static_cast<size_t>(s.batch) * s.cin * s.h * rw + kConv3x3Slack, 0.0f);
+    for (size_t r = 0; r < static_cast<size_t>(s.batch) * s.cin * s.h; ++r)
+      std::copy_n(p.in.data() + r * s.w, s.w, padded.data() + r * rw + 1);
+    const int items = s.batch * s.cout;
+    for (const auto& r : {std::pair<int, int>{0, items}, std::pair<int, int>{items / 2, items}}) {
+      if (r.first >= r.second) continue;
+      const std::vector<float> plain = p.run(true, r.first, r.second);
+      for (bool relu : {false, true}) {
+        for (bool padOut : {false, true}) {
+          const size_t outRow = padOut ? rw : static_cast<size_t>(s.w), offset = padOut ? 1 : 0;
+          std::vector<float> want(static_cast<size_t>(items) * s.h * outRow, kSentinel);
+          for (size_t k = r.first; k < static_cast<size_t>(r.second); ++k)
+            for (int y = 0; y < s.h; ++y)
+              for (int x = 0; x < s.w; ++x) {
+                const float v = plain[k * plane + static_cast<size_t>(y) * s.w + x];
+                want[(k * s.h + y) * outRow + offset + x] = relu ? std::max(v, 0.0f) : v;
+              }
+          test::forEachTarget([&](int64_t) {
+            std::vector<float> got(want.size(), kSentinel);
+            conv3x3PaddedRange(padded.data(), s.cin, s.h, s.w, rw, p.weight.data(), p.bias.data(), s.cout, relu,
+                               got.data(), outRow, offset, r.first, r.second);
+            EXPECT_TRUE(sameBits(got, want)) << s.batch << "x" << s.cin << "x" << s.h << "x" << s.w << " cout "
+                                             << s.cout << (relu ? " relu" : "") << (padOut ? " padded" : "");
+          });
+        }
+      }
+      test::forEachTarget([&](int64_t) { EXPECT_TRUE(sameBits(p.run(false, r.first, r.second), plain)); });
     }
   }
 }

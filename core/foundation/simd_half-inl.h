@@ -84,6 +84,18 @@ HWY_INLINE hn::Vec<DF> LoadHalf(DF df, const uint16_t* HWY_RESTRICT p) {
   return HalfValuesFromI32(df, hn::BitCast(di, hn::PromoteTo(hn::RebindToUnsigned<DF>(), hn::LoadU(du16, p))));
 }
 
+// LoadHalf for halves known not to be NaN, where the hardware widening is
+// exact.
+template <class DF>
+HWY_INLINE hn::Vec<DF> LoadHalfFinite(DF df, const uint16_t* HWY_RESTRICT p) {
+#if LE_SIMD_HARDWARE_F16
+  const hn::Rebind<hwy::float16_t, DF> dh;
+  return hn::PromoteTo(df, hn::LoadU(dh, reinterpret_cast<const hwy::float16_t*>(p)));
+#else
+  return LoadHalf(df, p);
+#endif
+}
+
 // v rounded to binary16 and back.
 template <class DF>
 HWY_INLINE hn::Vec<DF> RoundHalf(DF df, hn::Vec<DF> v) {

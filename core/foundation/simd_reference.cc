@@ -1,5 +1,6 @@
 #include "core/foundation/simd_reference.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -98,6 +99,35 @@ float retrieveTermExactRange(const std::uint16_t* a, const std::uint16_t* b,
     sum = sum + w[j] * pooledDifference(a, b, n, j);
   }
   return sum;
+}
+
+void retrieveBandRow(const std::uint16_t* q, std::size_t planeStride,
+                     const std::uint8_t* s, const float* w, std::size_t n,
+                     float* prod) {
+  for (std::size_t k = 0; k < n; ++k) {
+    float d = 0.0f;
+    for (std::size_t c = 0; c < 3; ++c) {
+      const float hs = roundHalf(static_cast<float>(s[3 * k + c]) / 255.0f);
+      d = d + std::fabs(roundHalf(halfValue(q[c * planeStride + k]) - hs));
+    }
+    prod[k] = w[k] * roundHalf(d / 3.0f);
+  }
+}
+
+void softmaxMax(float* mx, const float* p, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) mx[i] = std::max(mx[i], p[i]);
+}
+
+void softmaxShare(float* p, const float* sum, float even,
+                  const std::uint8_t* rgb, float* acc, std::size_t accStride,
+                  std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    p[i] = std::isfinite(sum[i]) && sum[i] > 0.0f ? p[i] / sum[i] : even;
+    if (!rgb) continue;
+    for (std::size_t c = 0; c < 3; ++c) {
+      acc[c * accStride + i] = acc[c * accStride + i] + p[i] * (static_cast<float>(rgb[3 * i + c]) / 255.0f);
+    }
+  }
 }
 
 void rgb8ToPlanarF16(const std::uint8_t* rgb, std::uint16_t* dst,

@@ -28,6 +28,13 @@ float retrieveTermPooled(const std::uint16_t* a, const std::uint16_t* b,
 float retrieveTermExactRange(const std::uint16_t* a, const std::uint16_t* b,
                              const float* w, std::size_t n, std::size_t begin,
                              std::size_t end);
+void retrieveBandRow(const std::uint16_t* q, std::size_t planeStride,
+                     const std::uint8_t* s, const float* w, std::size_t n,
+                     float* prod);
+void softmaxMax(float* mx, const float* p, std::size_t n);
+void softmaxShare(float* p, const float* sum, float even,
+                  const std::uint8_t* rgb, float* acc, std::size_t accStride,
+                  std::size_t n);
 void rgb8ToPlanarF16(const std::uint8_t* rgb, std::uint16_t* dst,
                      std::size_t planeStride, std::size_t n);
 void conv3x3Range(const float* in, int batch, int cin, int h, int w,

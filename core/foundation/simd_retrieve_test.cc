@@ -110,5 +110,71 @@ TEST(RetrieveKernels, ZeroWeightGuardsOnlyTheExactTerm) {
   });
 }
 
+TEST(RetrieveKernels, PooledInterleavedMatchesOneImageAtATimeOnEveryTarget) {
+  // Subnormal and zero halves among the images; lengths with and without a
+  // vector's worth of pixels.
+  const std::size_t G = kPooledGroup;
+  for (std::size_t n : {std::size_t{1}, std::size_t{5}, std::size_t{37}}) {
+    const std::size_t groups = 3;
+    std::mt19937 rng(static_cast<unsigned>(n));
+    std::uniform_real_distribution<float> pix(0.0f, 1.0f);
+    std::vector<std::vector<std::uint16_t>> images(groups * G, std::vector<std::uint16_t>(3 * n));
+    std::vector<std::uint16_t> a(groups * G * 3 * n);
+    for (std::size_t i = 0; i < images.size(); ++i)
+      for (std::size_t e = 0; e < 3 * n; ++e) {
+        const std::uint16_t h = e % 11 == 4 ? static_cast<std::uint16_t>(rng() % 0x400) : le::f32ToF16(pix(rng));
+        images[i][e] = h;
+        a[((i / G) * 3 * n + e) * G + i % G] = h;
+      }
+    const Images q = makeImages(n, 7);
+    std::vector<float> b(3 * n), w(n), want(groups * G);
+    reference::f16ToF32(q.a.data(), b.data(), 3 * n);
+    reference::f16ToF32(q.wHalf.data(), w.data(), n);
+    for (std::size_t i = 0; i < images.size(); ++i)
+      want[i] = reference::retrieveTermPooled(images[i].data(), q.a.data(), q.wHalf.data(), n);
+    test::forEachTarget([&](int64_t) {
+      std::vector<float> got(groups * G, -1.0f);
+      retrieveTermPooledInterleaved(a.data(), groups, b.data(), w.data(), n, got.data());
+      EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0) << "n " << n;
+    });
+  }
+}
+
+TEST(RetrieveKernels, BandRowMatchesReferenceBitsOnEveryTarget) {
+  // Every byte value against every query half a byte can give, at lengths
+  // that leave tails of every size, with a plane stride wider than the row.
+  const std::size_t n = 256 * 3 + 5, stride = n + 7;
+  std::mt19937 rng(11);
+  std::vector<std::uint16_t> q(3 * stride);
+  std::vector<std::uint8_t> s(3 * n);
+  std::vector<float> w(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    for (std::size_t c = 0; c < 3; ++c) {
+      s[3 * k + c] = static_cast<std::uint8_t>((k + 85 * c) % 256);
+      q[c * stride + k] = reference::halfBits(static_cast<float>(rng() % 256) / 255.0f);
+    }
+    w[k] = k % 5 == 0 ? 0.0f : static_cast<float>(rng() % 1000) / 7.0f;
+  }
+  for (std::size_t len : {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{5}, std::size_t{17}, n}) {
+    std::vector<float> want(len + 1, -1.0f);
+    reference::retrieveBandRow(q.data(), stride, s.data(), w.data(), len, want.data());
+    test::forEachTarget([&](int64_t) {
+      std::vector<float> got(len + 1, -1.0f);
+      retrieveBandRow(q.data(), stride, s.data(), w.data(), len, got.data());
+      EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0) << "length " << len;
+    });
+  }
+}
+
+TEST(RetrieveReference, BandRowIsTheWeightedPooledDifferenceOfTheBytesAsHalves) {
+  // Query 255 against stored 0 in every channel: difference 1, weight 2.
+  const std::uint16_t one[3] = {0x3C00, 0x3C00, 0x3C00};
+  const std::uint8_t zero[3] = {0, 0, 0};
+  const float w = 2.0f;
+  float prod = 0;
+  reference::retrieveBandRow(one, 1, zero, &w, 1, &prod);
+  EXPECT_EQ(prod, 2.0f);
+}
+
 }  // namespace
 }  // namespace le::simd

@@ -14,6 +14,8 @@ struct BlendOutput {
   std::vector<float> blend;    // 3 planes of h x w, values in [0, 1] scale
   // Layer buffers kept between calls so a frame allocates nothing new.
   std::vector<float> query, input, hidden1, hidden2, logits, syn1, syn2;
+  std::vector<int> firstOf;
+  int layoutH = 0, layoutW = 0;  // half-resolution size the padded buffers are laid out for  // per candidate, the first candidate listing the same window
 };
 
 // cands: `unique` distinct windows of h x w x 3 bytes; candidate k of the m

@@ -70,16 +70,31 @@ StreamBorrow::StreamBorrow(const BankData& bank, const HeadWeights& head, const 
 
 bool StreamBorrow::push(const float* planar, const float* kp, FrameResult* out) {
   const size_t plane = static_cast<size_t>(side_) * static_cast<size_t>(side_);
-  le::pool::parallelRange(plane, kConvertGrain, [&](uint64_t begin, uint64_t end) {
-    for (uint64_t i = begin; i < end; ++i)
-      for (size_t c = 0; c < 3; ++c) canvas_[3 * i + c] = quantize(planar[c * plane + i]);
+  // Only the part of the crop the pass reads: the rest of canvas_ is never
+  // looked at.
+  const auto [y0, y1] = pass_.readRows();
+  const auto [x0, x1] = pass_.readCols();
+  const size_t S = static_cast<size_t>(side_);
+  const auto rows = static_cast<uint64_t>(std::max(0, y1 - y0));
+  const uint64_t grain = std::max<uint64_t>(1, kConvertGrain / std::max<uint64_t>(1, static_cast<uint64_t>(x1 - x0)));
+  le::pool::parallelRange(rows, grain, [&](uint64_t begin, uint64_t end) {
+    for (uint64_t r = begin; r < end; ++r)
+      for (size_t i = (static_cast<size_t>(y0) + r) * S + static_cast<size_t>(x0),
+                  e = (static_cast<size_t>(y0) + r) * S + static_cast<size_t>(x1);
+           i < e; ++i)
+        for (size_t c = 0; c < 3; ++c) canvas_[3 * i + c] = quantize(planar[c * plane + i]);
   });
   return pushSynth(kp, out);
 }
 
 bool StreamBorrow::pushRgba(const uint8_t* rgba, const float* kp, FrameResult* out) {
-  const size_t plane = static_cast<size_t>(side_) * static_cast<size_t>(side_);
-  for (size_t i = 0; i < plane; ++i) std::copy_n(rgba + 4 * i, 3, canvas_.data() + 3 * i);
+  const auto [y0, y1] = pass_.readRows();
+  const auto [x0, x1] = pass_.readCols();
+  const size_t S = static_cast<size_t>(side_);
+  for (int y = y0; y < y1; ++y)
+    for (size_t i = static_cast<size_t>(y) * S + static_cast<size_t>(x0), e = static_cast<size_t>(y) * S + static_cast<size_t>(x1);
+         i < e; ++i)
+      std::copy_n(rgba + 4 * i, 3, canvas_.data() + 3 * i);
   return pushSynth(kp, out);
 }
 

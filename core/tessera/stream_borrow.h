@@ -56,6 +56,8 @@ class StreamBorrow {
   // Clamp to [0, 1], x 255, round half to even; the canvas bytes push uses.
   static uint8_t quantize(float v);
 
+  // The last pushed crop as bytes, written only where the pass reads it
+  // (TeethPass::readRows / readCols); elsewhere it stays 0.
   uint8_t* canvas() { return canvas_.data(); }
   int side() const { return side_; }
   const TeethPass& pass() const { return pass_; }
@@ -69,7 +71,7 @@ class StreamBorrow {
   UnifiedPi pi_;
   std::unique_ptr<LipContour> contour_;
   int side_ = 0;
-  std::vector<uint8_t> canvas_;  // S x S x 3
+  std::vector<uint8_t> canvas_;  // S x S x 3, written within the pass's read region
   std::vector<uint8_t> mask_;    // S x S
   double centroid_[2] = {0, 0};  // (x, y)
   int counter_ = 0;

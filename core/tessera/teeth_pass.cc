@@ -90,7 +90,6 @@ TeethPass::TeethPass(const BankData& bank, const HeadWeights& head, const ServeC
   }
   pooledH_ = stamp_.window_h / 4;
   pooledW_ = stamp_.window_w / 4;
-  dTable();
   buildIndex();
 }
 
@@ -131,14 +130,17 @@ void TeethPass::buildIndex() {
   const int W = stamp_.window_w, H = stamp_.window_h;
   const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
   const size_t pp = static_cast<size_t>(pooledH_) * static_cast<size_t>(pooledW_);
-  index_.assign(static_cast<size_t>(n_) * 3 * pp, 0);
+  // Donors interleaved in groups for the pooled kernel; the last group's
+  // spare slots stay zero and their scores are dropped.
+  const size_t G = simd::kPooledGroup;
+  index_.assign((static_cast<size_t>(n_) + G - 1) / G * G * 3 * pp, 0);
   le::pool::parallelRange(static_cast<uint64_t>(n_), 1, [&](uint64_t begin, uint64_t end) {
     std::vector<uint16_t> win(3 * plane);
     std::vector<float> f(3 * plane);
     for (uint64_t d = begin; d < end; ++d) {
       canonicalWindowF16(static_cast<int>(d), win.data());
       simd::f16ToF32(win.data(), f.data(), win.size());
-      uint16_t* dst = index_.data() + d * 3 * pp;
+      uint16_t* dst = index_.data() + d / G * G * 3 * pp + d % G;
       for (size_t c = 0; c < 3; ++c)
         for (int py = 0; py < pooledH_; ++py)
           for (int px = 0; px < pooledW_; ++px) {
@@ -147,7 +149,7 @@ void TeethPass::buildIndex() {
               for (int x = 0; x < 4; ++x)
                 sum += f[c * plane + static_cast<size_t>(4 * py + y) * static_cast<size_t>(W) +
                          static_cast<size_t>(4 * px + x)];
-            dst[c * pp + static_cast<size_t>(py) * static_cast<size_t>(pooledW_) + static_cast<size_t>(px)] =
+            dst[(c * pp + static_cast<size_t>(py) * static_cast<size_t>(pooledW_) + static_cast<size_t>(px)) * G] =
                 le::f32ToF16(sum / 16.0f);
           }
     }
@@ -221,6 +223,18 @@ void TeethPass::retrievePrepare(const uint8_t* canvas, const uint8_t* mask, int 
       }
     }
   q.norm = std::max(total, 1.0);
+  q.half.resize(3 * plane);
+  simd::rgb8ToPlanarF16(q.rgb.data(), q.half.data(), plane, plane);
+  q.span0.assign(static_cast<size_t>(H), 0);
+  q.span1.assign(static_cast<size_t>(H), 0);
+  for (int i = 0; i < H; ++i) {
+    const float* w = q.weight.data() + static_cast<size_t>(i) * static_cast<size_t>(W);
+    int a = stamp_.band_c0, b = stamp_.band_c1;
+    while (a < b && w[a] == 0.0f) ++a;
+    while (b > a && w[b - 1] == 0.0f) --b;
+    q.span0[static_cast<size_t>(i)] = a;
+    q.span1[static_cast<size_t>(i)] = b;
+  }
 
   const size_t pp = static_cast<size_t>(pooledH_) * static_cast<size_t>(pooledW_);
   q.pooled.assign(3 * pp, 0);
@@ -240,33 +254,63 @@ void TeethPass::retrievePrepare(const uint8_t* canvas, const uint8_t* mask, int 
     }
 }
 
-float TeethPass::exactTermFromBand(int d, const Query& q) const {
+void TeethPass::exactTermFromBand(const int* donors, const Query& q, float* out) const {
   const int W = stamp_.window_w, pad = stamp_.pad;
-  const int sy = std::clamp(pad + dy_[static_cast<size_t>(d)], 0, 2 * pad);
-  const int sx = std::clamp(pad + dx_[static_cast<size_t>(d)], 0, 2 * pad);
-  const int c0 = stamp_.band_c0, cols = stamp_.band_c1 - stamp_.band_c0;
-  const float* T = dTable();
-  thread_local std::vector<float> dist, prod;
-  dist.resize(static_cast<size_t>(cols));
-  prod.resize(static_cast<size_t>(cols));
-  static const uint8_t kZero[3] = {0, 0, 0};
-  float sum = 0;
+  const size_t plane = static_cast<size_t>(stamp_.window_h) * static_cast<size_t>(W);
+  // Band row / column of window row / column 0, per donor.
+  int rowOff[kExactGroup], colOff[kExactGroup];
+  for (int g = 0; g < kExactGroup; ++g) {
+    const size_t d = static_cast<size_t>(donors[g]);
+    rowOff[g] = std::clamp(pad + dy_[d], 0, 2 * pad) - pad + stamp_.shift_margin - stamp_.band_r0;
+    colOff[g] = std::clamp(pad + dx_[d], 0, 2 * pad) - pad + stamp_.shift_margin - stamp_.band_c0;
+  }
+  thread_local std::vector<float> prod;
+  thread_local std::vector<uint8_t> zeros;  // stands for pixels outside a donor's stored band
+  prod.resize(static_cast<size_t>(kExactGroup) * static_cast<size_t>(W));
+  if (zeros.size() < 3 * static_cast<size_t>(W)) zeros.assign(3 * static_cast<size_t>(W), 0);
+  float sum[kExactGroup] = {};
   // Rows without weight add nothing; skip them.
   const int r0 = std::max(stamp_.band_r0, q.first_row), r1 = std::min(stamp_.band_r1, q.last_row + 1);
   for (int i = r0; i < r1; ++i) {
-    const uint8_t* qrow = q.rgb.data() + (static_cast<size_t>(i) * static_cast<size_t>(W) + static_cast<size_t>(c0)) * 3;
-    for (int k = 0; k < cols; ++k) {
-      const uint8_t* s = bandPixel(d, i, c0 + k, sy, sx);
-      if (!s) s = kZero;
-      const uint8_t* qp = qrow + 3 * k;
-      dist[static_cast<size_t>(k)] = (T[qp[0] * 256 + s[0]] + T[qp[1] * 256 + s[1]] + T[qp[2] * 256 + s[2]]) / 3.0f;
+    // Outside the span every weight is 0: its terms are +0, which leave the
+    // (never negative) sums as they are.
+    const int k0 = q.span0[static_cast<size_t>(i)], k1 = q.span1[static_cast<size_t>(i)];
+    if (k0 >= k1) continue;
+    const size_t at = static_cast<size_t>(i) * static_cast<size_t>(W);
+    const float* w = q.weight.data() + at;
+    const uint16_t* qh = q.half.data() + at;
+    for (int g = 0; g < kExactGroup; ++g) {
+      float* pg = prod.data() + static_cast<size_t>(g) * static_cast<size_t>(W);
+      const auto terms = [&](int from, int to, const uint8_t* src) {
+        if (from < to)
+          simd::retrieveBandRow(qh + from, plane, src, w + from, static_cast<size_t>(to - from), pg + from);
+      };
+      const int br = i + rowOff[g];
+      if (br < 0 || br >= storedH_) {
+        terms(k0, k1, zeros.data());
+        continue;
+      }
+      // Window columns [a, b) read inside the stored band.
+      const int a = std::clamp(-colOff[g], k0, k1), b = std::clamp(storedW_ - colOff[g], a, k1);
+      const uint8_t* row = stored_.data() + (static_cast<size_t>(donors[g]) * static_cast<size_t>(storedH_) +
+                                             static_cast<size_t>(br)) *
+                                                static_cast<size_t>(storedW_) * 3;
+      terms(k0, a, zeros.data());
+      terms(a, b, row + static_cast<ptrdiff_t>(a + colOff[g]) * 3);
+      terms(b, k1, zeros.data());
     }
-    const float* w = q.weight.data() + static_cast<size_t>(i) * static_cast<size_t>(W) + static_cast<size_t>(c0);
-    simd::roundF16Mul(dist.data(), w, prod.data(), static_cast<size_t>(cols));
-    for (int k = 0; k < cols; ++k)
-      if (w[k] != 0.0f) sum += prod[static_cast<size_t>(k)];
+    const float* p0 = prod.data();
+    const float* p1 = p0 + W;
+    const float* p2 = p1 + W;
+    const float* p3 = p2 + W;
+    for (int k = k0; k < k1; ++k) {
+      sum[0] += p0[k];
+      sum[1] += p1[k];
+      sum[2] += p2[k];
+      sum[3] += p3[k];
+    }
   }
-  return sum;
+  std::copy_n(sum, kExactGroup, out);
 }
 
 void TeethPass::retrieveSelect(Retrieval& r) const {
@@ -301,12 +345,16 @@ Retrieval TeethPass::retrieveFrom(const Query& q) {
   auto t = std::chrono::steady_clock::now();
   Retrieval r;
   const size_t pp = static_cast<size_t>(pooledH_) * static_cast<size_t>(pooledW_);
-  r.pooled.assign(static_cast<size_t>(n_), 0.0f);
-  le::pool::parallelRange(static_cast<uint64_t>(n_), 1, [&](uint64_t begin, uint64_t end) {
-    for (uint64_t d = begin; d < end; ++d)
-      r.pooled[d] = simd::reference::roundHalf(
-          simd::retrieveTermPooled(index_.data() + d * 3 * pp, q.pooled.data(), q.pooled_w.data(), pp));
+  const size_t G = simd::kPooledGroup, groups = (static_cast<size_t>(n_) + G - 1) / G;
+  std::vector<float> qf(3 * pp), wf(pp), scores(groups * G);
+  simd::f16ToF32(q.pooled.data(), qf.data(), qf.size());
+  simd::f16ToF32(q.pooled_w.data(), wf.data(), wf.size());
+  le::pool::parallelRange(groups, 1, [&](uint64_t begin, uint64_t end) {
+    simd::retrieveTermPooledInterleaved(index_.data() + begin * G * 3 * pp, end - begin, qf.data(), wf.data(), pp,
+                                        scores.data() + begin * G);
   });
+  r.pooled.resize(static_cast<size_t>(n_));
+  for (size_t d = 0; d < r.pooled.size(); ++d) r.pooled[d] = simd::reference::roundHalf(scores[d]);
   std::vector<int> all(static_cast<size_t>(n_));
   std::iota(all.begin(), all.end(), 0);
   all = stableAscending(r.pooled, std::move(all));
@@ -314,9 +362,17 @@ Retrieval TeethPass::retrieveFrom(const Query& q) {
   const size_t shortlist = std::min(static_cast<size_t>(n_), static_cast<size_t>(config_.kshort));
   r.exact_order.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(shortlist));
   r.exact.assign(shortlist, 0.0f);
-  le::pool::parallelRange(shortlist, 1, [&](uint64_t begin, uint64_t end) {
-    for (uint64_t k = begin; k < end; ++k)
-      r.exact[k] = static_cast<float>(exactTermFromBand(r.exact_order[k], q) / q.norm);
+  const uint64_t exactGroups = (shortlist + kExactGroup - 1) / kExactGroup;
+  le::pool::parallelRange(exactGroups, 1, [&](uint64_t begin, uint64_t end) {
+    for (uint64_t grp = begin; grp < end; ++grp) {
+      const size_t k0 = grp * kExactGroup, n = std::min<size_t>(kExactGroup, shortlist - k0);
+      int donors[kExactGroup];
+      float sums[kExactGroup];
+      // A short last group repeats its last donor and drops the copies.
+      for (size_t g = 0; g < kExactGroup; ++g) donors[g] = r.exact_order[k0 + std::min(g, n - 1)];
+      exactTermFromBand(donors, q, sums);
+      for (size_t g = 0; g < n; ++g) r.exact[k0 + g] = static_cast<float>(sums[g] / q.norm);
+    }
   });
   retrieveSelect(r);
   stats_.exact_s += lap(t);
@@ -341,10 +397,14 @@ std::vector<uint8_t> TeethPass::gatherWindowsU8(const std::vector<int>& candidat
       const int sy = std::clamp(pad + dy_[static_cast<size_t>(d)] - dy, 0, 2 * pad);
       const int sx = std::clamp(pad + dx_[static_cast<size_t>(d)] - dx, 0, 2 * pad);
       uint8_t* dst = out.data() + k * window;
+      // Columns j whose band column lies inside the band: one contiguous run.
+      const int off = sx - pad + stamp_.shift_margin - stamp_.band_c0;
+      const int j0 = std::max(0, -off), j1 = std::min(W, storedW_ - off);
+      if (j1 <= j0) continue;
       for (int i = 0; i < H; ++i)
-        for (int j = 0; j < W; ++j)
-          if (const uint8_t* s = bandPixel(d, i, j, sy, sx))
-            std::copy_n(s, 3, dst + (static_cast<size_t>(i) * static_cast<size_t>(W) + static_cast<size_t>(j)) * 3);
+        if (const uint8_t* s = bandPixel(d, i, j0, sy, sx))
+          std::copy_n(s, static_cast<size_t>(j1 - j0) * 3,
+                      dst + (static_cast<size_t>(i) * static_cast<size_t>(W) + static_cast<size_t>(j0)) * 3);
     }
   });
   return out;
@@ -352,14 +412,22 @@ std::vector<uint8_t> TeethPass::gatherWindowsU8(const std::vector<int>& candidat
 
 bool TeethPass::push(int frameIndex, const uint8_t* canvasRgb, const uint8_t* mask, const int* shift,
                      FrameResult* out) {
-  const size_t px = static_cast<size_t>(stamp_.canvas_w) * static_cast<size_t>(stamp_.canvas_h);
   // The carried weight map follows one run of consecutive frames: after a
   // flush or a gap it would steer this frame by another mouth.
   if (!hasPending_ || frameIndex != pending_.frame_index + 1) prevWeight_.clear();
   Pending p;
   p.frame_index = frameIndex;
-  p.canvas.assign(canvasRgb, canvasRgb + px * 3);
-  p.mask.assign(mask, mask + px);
+  // Emitting needs only the frame's window, and its mask there.
+  const int W = stamp_.window_w, H = stamp_.window_h, S = stamp_.canvas_w;
+  p.window.resize(static_cast<size_t>(H) * static_cast<size_t>(W) * 3);
+  p.map.resize(static_cast<size_t>(H) * static_cast<size_t>(W));
+  for (int i = 0; i < H; ++i) {
+    const size_t row = static_cast<size_t>(stamp_.window_y0 + i) * static_cast<size_t>(S) +
+                       static_cast<size_t>(stamp_.window_x0);
+    const size_t at = static_cast<size_t>(i) * static_cast<size_t>(W);
+    std::copy_n(canvasRgb + row * 3, static_cast<size_t>(W) * 3, p.window.data() + at * 3);
+    std::copy_n(mask + row, static_cast<size_t>(W), p.map.data() + at);
+  }
   if (shift) {
     p.dy = shift[0];
     p.dx = shift[1];
@@ -475,9 +543,22 @@ void TeethPass::rememberDonors(const std::vector<int>& set, int frameIndex, size
   // Hysteresis: the donors that carried the most weight lead the next frame.
   const int m = static_cast<int>(set.size());
   std::vector<double> total(static_cast<size_t>(m), 0.0);
-  for (int k = 0; k < m; ++k) {
-    const float* wk = head_out_.weights.data() + static_cast<size_t>(k) * plane;
-    for (size_t p = 0; p < plane; ++p) total[static_cast<size_t>(k)] += wk[p];
+  // Each total sums its plane in pixel order; four planes at a time so that
+  // their additions overlap. Too little work to be worth the pool.
+  constexpr int kPlanes = 4;
+  for (int k0 = 0; k0 < m; k0 += kPlanes) {
+    const int count = std::min(kPlanes, m - k0);
+    const float* w[kPlanes];
+    for (int i = 0; i < kPlanes; ++i)  // a short group repeats its last plane
+      w[i] = head_out_.weights.data() + static_cast<size_t>(k0 + std::min(i, count - 1)) * plane;
+    double t[kPlanes] = {};
+    for (size_t p = 0; p < plane; ++p) {
+      t[0] += w[0][p];
+      t[1] += w[1][p];
+      t[2] += w[2][p];
+      t[3] += w[3][p];
+    }
+    std::copy_n(t, count, total.data() + k0);
   }
   std::vector<int> rank(static_cast<size_t>(m));
   std::iota(rank.begin(), rank.end(), 0);
@@ -521,15 +602,9 @@ void TeethPass::emit(Pending& P, const std::vector<int>* lookahead, FrameResult*
   const int m = static_cast<int>(set.size());
   stopIfAsked();
 
-  // The frame's own window and mask bytes at the stamp's window.
-  const int W = stamp_.window_w, H = stamp_.window_h, S = stamp_.canvas_w;
-  const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
-  std::vector<uint8_t> query(plane * 3), map(plane);
-  for (int i = 0; i < H; ++i) {
-    const size_t row = static_cast<size_t>(stamp_.window_y0 + i) * static_cast<size_t>(S) + static_cast<size_t>(stamp_.window_x0);
-    std::copy_n(P.canvas.data() + row * 3, static_cast<size_t>(W) * 3, query.data() + static_cast<size_t>(i) * static_cast<size_t>(W) * 3);
-    std::copy_n(P.mask.data() + row, static_cast<size_t>(W), map.data() + static_cast<size_t>(i) * static_cast<size_t>(W));
-  }
+  const size_t plane = P.map.size();
+  const std::vector<uint8_t>& query = P.window;
+  const std::vector<uint8_t>& map = P.map;
   auto t = std::chrono::steady_clock::now();
   blend(P, set, query, map);
   stats_.head_s += lap(t);

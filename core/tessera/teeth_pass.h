@@ -7,7 +7,9 @@
 // drives a pass; the heavy loops run on that thread's worker pool.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <utility>
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
@@ -57,8 +59,8 @@ class TeethPass {
   // The held-back frame.
   struct Pending {
     int frame_index = 0;
-    std::vector<uint8_t> canvas;  // canvas_h x canvas_w x 3
-    std::vector<uint8_t> mask;    // canvas_h x canvas_w
+    std::vector<uint8_t> window;  // the stamp's window of the canvas, window_h x window_w x 3
+    std::vector<uint8_t> map;     // the mask bytes there, window_h x window_w
     std::vector<int> candidates;
     bool shift_ok = false;
     int dy = 0, dx = 0;
@@ -86,8 +88,9 @@ class TeethPass {
   TeethPass(const BankData& bank, const HeadWeights& head, const ServeConfig& config);
 
   // Takes one frame (canvas RGB and mouth mask, canvas-sized); shift points
-  // to (dy, dx) or is null to derive it from the mask. Returns true when
-  // `out` received the previously held frame.
+  // to (dy, dx) or is null to derive it from the mask. Reads the canvas only
+  // within `pad` pixels of the window (readRows / readCols). Returns true
+  // when `out` received the previously held frame.
   bool push(int frameIndex, const uint8_t* canvasRgb, const uint8_t* mask, const int* shift, FrameResult* out);
   // Emits the held frame without lookahead; false when none was held.
   bool flush(FrameResult* out);
@@ -111,6 +114,15 @@ class TeethPass {
   Retrieval retrieve(const uint8_t* canvasRgb, const uint8_t* mask, int dy, int dx);
 
   const GeometryStamp& stamp() const { return stamp_; }
+  // The canvas rows / columns [first, second) push may read.
+  std::pair<int, int> readRows() const {
+    return {std::max(0, stamp_.window_y0 - stamp_.pad),
+            std::min(stamp_.canvas_h, stamp_.window_y0 + stamp_.window_h + stamp_.pad)};
+  }
+  std::pair<int, int> readCols() const {
+    return {std::max(0, stamp_.window_x0 - stamp_.pad),
+            std::min(stamp_.canvas_w, stamp_.window_x0 + stamp_.window_w + stamp_.pad)};
+  }
   const ServeConfig& config() const { return config_; }
   const Stats& stats() const { return stats_; }
   int donors() const { return n_; }
@@ -125,7 +137,9 @@ class TeethPass {
   // Packed RGB windows of the candidates placed for a frame shift (dy, dx).
   std::vector<uint8_t> gatherWindowsU8(const std::vector<int>& candidates, int dy, int dx) const;
 
-  // |h(b/255) - h(a/255)| in half precision, built once per process.
+  // |h(b/255) - h(a/255)| in half precision, built once per process on first
+  // use. The exact stage computes the same differences in vector arithmetic
+  // rather than looking them up.
   static const float* dTable();
 
  private:
@@ -134,6 +148,10 @@ class TeethPass {
   struct Query {
     std::vector<uint8_t> rgb;       // window_h x window_w x 3 at the frame's shift
     std::vector<float> weight;      // window_h x window_w teeth weights
+    std::vector<uint16_t> half;     // 3 fp16 planes of the window, rgb / 255
+    // Per window row, the band columns [span0, span1) from the first to the
+    // last weighted pixel (empty when the row carries no weight).
+    std::vector<int> span0, span1;
     std::vector<uint16_t> pooled;   // 3 fp16 planes of the 4 x 4 pooled window
     std::vector<uint16_t> pooled_w; // fp16 pooled weights
     double norm = 1;
@@ -144,7 +162,10 @@ class TeethPass {
   void retrievePrepare(const uint8_t* canvasRgb, const uint8_t* mask, int dy, int dx, Query& q);
   Retrieval retrieveFrom(const Query& q);
   void retrieveSelect(Retrieval& r) const;
-  float exactTermFromBand(int d, const Query& q) const;
+  // Exact band scores of kExactGroup donors at once (their sums are
+  // independent, so the additions overlap); out[g] for donors[g].
+  static constexpr int kExactGroup = 4;
+  void exactTermFromBand(const int* donors, const Query& q, float* out) const;
   void buildIndex();
   void emit(Pending& p, const std::vector<int>* lookahead, FrameResult* out);
   // The steps of emit: the donors to blend (memory, lookahead, own list),
@@ -169,7 +190,7 @@ class TeethPass {
   std::vector<double> aperture_;
   std::vector<int> dy_, dx_;          // per-donor whole-pixel mouth shifts
   std::array<double, 2> canon_{};     // (x, y)
-  std::vector<uint16_t> index_;       // per donor, 3 pooled fp16 planes
+  std::vector<uint16_t> index_;       // 3 pooled fp16 planes per donor, donors interleaved by simd::kPooledGroup
 
   Pending pending_;
   bool hasPending_ = false;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core/foundation/pool.h"
+#include "core/foundation/simd.h"
 #include "core/foundation/simd_reference.h"
 #include "core/foundation/simd_test_targets.h"
 #include "core/tessera/member_fixture.h"
@@ -231,6 +232,48 @@ TEST(TeethPassRetrieval, MatchesABruteForceReference) {
   }
 }
 
+TEST(TeethPassRetrieval, BandTermsEqualTheDifferenceTableOnEveryByteValue) {
+  // Every (query, stored) byte pair in the first channel, mixed pairs in the
+  // others: w * roundHalf((T[q0][s0] + T[q1][s1] + T[q2][s2]) / 3).
+  const float* T = TeethPass::dTable();
+  const size_t n = 256 * 256;
+  std::vector<uint8_t> q(3 * n), s(3 * n);
+  std::vector<float> w(n), prod(n);
+  for (size_t k = 0; k < n; ++k) {
+    const uint8_t a = uint8_t(k / 256), b = uint8_t(k % 256);
+    const uint8_t qp[3] = {a, b, uint8_t(a ^ b)}, sp[3] = {b, uint8_t(255 - a), uint8_t(a + b)};
+    std::copy_n(qp, 3, &q[3 * k]);
+    std::copy_n(sp, 3, &s[3 * k]);
+    w[k] = k % 3 == 0 ? 1.0f : 0.6f;
+  }
+  std::vector<uint16_t> half(3 * n);
+  le::simd::rgb8ToPlanarF16(q.data(), half.data(), n, n);
+  le::simd::retrieveBandRow(half.data(), n, s.data(), w.data(), n, prod.data());
+  size_t wrong = 0;
+  for (size_t k = 0; k < n; ++k) {
+    const float d = (T[q[3 * k] * 256 + s[3 * k]] + T[q[3 * k + 1] * 256 + s[3 * k + 1]] +
+                     T[q[3 * k + 2] * 256 + s[3 * k + 2]]) /
+                    3.0f;
+    wrong += prod[k] != w[k] * roundHalf(d);
+  }
+  EXPECT_EQ(wrong, 0u);
+}
+
+TEST(TeethPassRetrieval, DonorsShiftedPastTheStoredBandCompareAgainstZero) {
+  // Shifts of +-pad move the placement past the shift margin: band rows and
+  // columns at either edge then fall outside the stored band.
+  BankData bank = makeBank(11);
+  const double off[][2] = {{3, 3}, {-3, -3}, {3, -3}, {-3, 3}, {3, 0}, {0, -3}};
+  for (size_t d = 0; d < 6; ++d) {
+    bank.cent[2 * d] = kCanonX + off[d][0];
+    bank.cent[2 * d + 1] = kCanonY + off[d][1];
+  }
+  const ServeConfig cfg = config(/*kshort*/ 11, /*cut*/ 11, /*K*/ 4);
+  const Frame f = makeFrame(bank, 8, 1, -1, 0, 3);
+  TeethPass pass(bank, head(), cfg);
+  expectSame(pass.retrieve(f.canvas.data(), f.mask.data(), 1, -1), reference(bank, cfg, f, 1, -1));
+}
+
 TEST(TeethPassRetrieval, ApertureGateAndPaddingToK) {
   const BankData bank = makeBank(12);
   const Frame f = makeFrame(bank, 10, 0, 0, 0, 3);
@@ -252,6 +295,39 @@ TEST(TeethPassRetrieval, ApertureGateAndPaddingToK) {
   TeethPass single(one, head(), config(512, 96, 64));
   const Frame g = makeFrame(one, 0, 1, 1, 0, 4);
   EXPECT_EQ(single.retrieve(g.canvas.data(), g.mask.data(), 1, 1).candidates, std::vector<int>(64, 0));
+}
+
+TEST(TeethPass, ReadsTheCanvasOnlyWithinPadOfTheWindow) {
+  // Garbling every canvas byte outside the read region changes nothing,
+  // at shifts up to +-pad in both directions.
+  const BankData bank = makeBank(12);
+  TeethPass plain(bank, head(), config(12, 12, 6)), garbled(bank, head(), config(12, 12, 6));
+  const auto [y0, y1] = plain.readRows();
+  const auto [x0, x1] = plain.readCols();
+  EXPECT_EQ(y0, 25);  // window rows 28..52, columns 16..48, pad 3
+  EXPECT_EQ(y1, 55);
+  EXPECT_EQ(x0, 13);
+  EXPECT_EQ(x1, 51);
+  const int shifts[][2] = {{3, -3}, {-3, 3}, {0, 0}};
+  FrameResult a, b;
+  for (int f = 0; f < 3; ++f) {
+    const Frame in = makeFrame(bank, 2 * f, shifts[f][0], shifts[f][1], 0, 20 + f);
+    std::vector<uint8_t> canvas = in.canvas;
+    for (int y = 0; y < 64; ++y)
+      for (int x = 0; x < 64; ++x)
+        if (y < y0 || y >= y1 || x < x0 || x >= x1)
+          for (int c = 0; c < 3; ++c) canvas[(size_t(y) * 64 + x) * 3 + c] = uint8_t(hash(uint32_t(y * 64 + x + c)));
+    const bool ea = plain.push(f, in.canvas.data(), in.mask.data(), shifts[f], &a);
+    const bool eb = garbled.push(f, canvas.data(), in.mask.data(), shifts[f], &b);
+    ASSERT_EQ(ea, eb);
+    if (ea) {
+      EXPECT_EQ(a.window, b.window);
+      EXPECT_EQ(a.donors, b.donors);
+    }
+  }
+  ASSERT_TRUE(plain.flush(&a) && garbled.flush(&b));
+  EXPECT_FALSE(a.skipped);
+  EXPECT_EQ(a.window, b.window);
 }
 
 TEST(TeethPass, HoldsOneFrameBackAndSkipsFramesWithoutAShift) {
