@@ -98,6 +98,14 @@ class PhonemeTiming(unittest.TestCase):
         self.assertIn("b", phones)
         self.assertIn("uw", phones)
 
+    def test_every_fitting_voice_and_variant_speaks(self):
+        # A name espeak-ng does not know would stop a fit half way through.
+        tts = corpus.Espeak()
+        for voice in corpus.VOICES:
+            self.assertGreater(tts.speak("Hi.", voice, 150, 50)[0].size, 0, voice)
+        for variant in corpus.VARIANTS:
+            self.assertGreater(tts.speak("Hi.", "en-us" + variant, 150, 50)[0].size, 0, variant)
+
     def test_festival_segments(self):
         samples, spans = corpus.festival_corpus(["Bob moved the blue boots."])[0]
         self.check_spans(samples, spans)

@@ -30,8 +30,19 @@ HELD_OUT = 40          # the last sentences of the list: never used for fitting
 
 # Voices, variants, speeds (words a minute) and pitches the fitting corpus
 # cycles through.
-VOICES = ("en-us", "en", "en-gb-x-rp", "en-gb-scotland", "en-029", "en-gb-x-gbclan")
-VARIANTS = ("", "+m3", "+f2", "+f4", "+m7", "+klatt")
+VOICES = ("en-us", "en", "en-gb-x-rp", "en-gb-scotland", "en-029", "en-gb-x-gbclan", "en-us-nyc", "en-gb-x-gbcwmd")
+# Every variant espeak-ng-data ships but the whispered ones (no voicing to
+# read the vowels from), the robotic ones and "fast": the more vocal tracts
+# the readouts hear, the better they carry over to a voice they did not.
+VARIANTS = ("", "+Alex", "+Alicia", "+Andrea", "+Andy", "+Annie", "+AnxiousAndy", "+Denis", "+Diogo", "+Gene",
+            "+Gene2", "+Henrique", "+Hugo", "+Jacky", "+Lee", "+Marco", "+Mario", "+Michael", "+Mike", "+Nguyen",
+            "+RicishayMax", "+RicishayMax2", "+RicishayMax3", "+Storm", "+Tweaky", "+adam", "+anika", "+anikaRobot",
+            "+announcer", "+antonio", "+aunty", "+belinda", "+benjamin", "+boris", "+caleb", "+croak", "+david",
+            "+ed", "+edward", "+edward2", "+f1", "+f2", "+f3", "+f4", "+f5", "+grandma", "+grandpa", "+gustave",
+            "+iven", "+iven2", "+iven3", "+iven4", "+john", "+kaukovalta", "+klatt", "+klatt2", "+klatt3", "+klatt4",
+            "+klatt5", "+klatt6", "+linda", "+m1", "+m2", "+m3", "+m4", "+m5", "+m6", "+m7", "+m8", "+marcelo",
+            "+max", "+michel", "+miguel", "+norbert", "+pablo", "+paul", "+pedro", "+quincy", "+rob", "+robert",
+            "+sandro", "+shelby", "+steph", "+steph2", "+steph3", "+travis", "+victor", "+zac")
 SPEEDS = (130, 150, 165, 185, 210)
 PITCHES = (30, 45, 55, 70)
 
