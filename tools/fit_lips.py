@@ -34,7 +34,7 @@ def main(argv=None):
               file=sys.stderr)
         return 2
     try:
-        w, _ = fit.build_weights(a.renditions, a.epochs)
+        w = fit.build_weights(a.renditions, a.epochs)
         tmp = "%s.%d.tmp.npz" % (a.out, os.getpid())
         np.savez_compressed(tmp, **w)
         os.replace(tmp, a.out)

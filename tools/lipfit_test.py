@@ -98,6 +98,14 @@ class PhonemeTiming(unittest.TestCase):
         self.assertIn("b", phones)
         self.assertIn("uw", phones)
 
+    def test_every_fitting_voice_and_variant_speaks(self):
+        # A name espeak-ng does not know would stop a fit half way through.
+        tts = corpus.Espeak()
+        for voice in corpus.VOICES:
+            self.assertGreater(tts.speak("Hi.", voice, 150, 50)[0].size, 0, voice)
+        for variant in corpus.VARIANTS:
+            self.assertGreater(tts.speak("Hi.", "en-us" + variant, 150, 50)[0].size, 0, variant)
+
     def test_festival_segments(self):
         samples, spans = corpus.festival_corpus(["Bob moved the blue boots."])[0]
         self.check_spans(samples, spans)
@@ -203,6 +211,22 @@ class Readout(unittest.TestCase):
         np.testing.assert_allclose(back[:, :, :5], -9.0, atol=1e-9)
         self.assertGreater(float(np.abs(back[:, :, 5:] - raw[:, :, 5:]).max()), 0.01)
 
+    def test_motion_inputs_keep_speech_at_unit_scale_and_silence_on_the_floor(self):
+        # Standardised over silence too, speech's log-mel would vary by a
+        # third of a unit, below the training noise.
+        tts = corpus.Espeak()
+        utts = [tts.speak(t, v, 160, 50) for t, v in (("Mama bought a boot.", "en-us"), ("Five wise owls.", "en+f2"),
+                                                     ("Bob moved the blue boots.", "en-gb-x-rp+m3"))]
+        data = fit.dataset(utts)
+        w, _, (zm, gm) = fit.standardise(data)
+        speech = np.concatenate([d[2][:, 0] for d in data]) > 0.05
+        z = np.concatenate(zm)
+        self.assertTrue(0.7 < float(np.median(z[speech].std(axis=0))) < 1.3)
+        # Silence, however quiet, reads as the floor: one fixed row.
+        silent = np.concatenate(gm)[:, 0] == 0.0
+        quiet = fit.motion_inputs(w, np.full((2, 80), -30.0, np.float32))
+        np.testing.assert_allclose(z[silent], np.broadcast_to(quiet[0], z[silent].shape), atol=1e-5)
+
     def test_speech_span_bridges_stops_and_leaves_silence_idle(self):
         gate = np.zeros((60, 1))
         gate[20:40] = 1.0
@@ -263,9 +287,9 @@ class HeldOutMeasures(unittest.TestCase):
         self.assertGreater(got["r"], 0.99)
 
     def test_each_source_is_held_to_its_own_r(self):
-        m = {"r": 0.6, "r_all": 0.3, "closures": 0.9, "rounding": 1.0}
+        m = {"r": 0.615, "r_all": 0.3, "closures": 0.9, "rounding": 1.0}
         self.assertEqual(lips_eval.failures("motion", m, 0.0, 0.0), [])
-        self.assertEqual(lips_eval.failures("a2x", m, 0.0, 0.0), ["a2x r 0.600 < 0.62"])
+        self.assertEqual(lips_eval.failures("a2x", m, 0.0, 0.0), ["a2x r 0.615 < 0.62"])
         got = lips_eval.failures("a2x", dict(m, r=0.7, closures=0.79), 1e-3, 0.0)
         self.assertEqual(len(got), 2, got)
         self.assertIn("a2x closures 0.790 < 0.80", got)

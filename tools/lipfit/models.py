@@ -18,7 +18,8 @@ viseme brings the lips into contact whatever the idle face does with them.
 hubert_student: log-mel [1,80,21] -> [1,20,1024], output frame j the mean of
 mel frames j and j+1 in channels 0-79, zeros after.
 lmdm: kp_cond [1,265], aud_cond [1,80,1103] -> [1,80,265], the conditioning
-vector plus the gated readout's lip offsets on the expression values, with
+vector plus the gated readout (the fitted convolution stack over the
+floored, standardised log-mel) as lip offsets on the expression values, with
 the same closing of the driving frame's lip gap; each chunk's frame 0 keeps
 the conditioning vector, the reference the engine measures lip motion from.
 """
@@ -163,7 +164,8 @@ def lmdm(w, lip_scale, rest_gap=0.0):
     for a2x_decoder."""
     g = _Graph()
     mel = g.node("Slice", ["aud_cond", g.i64(0), g.i64(N_MELS), g.i64(2)])         # [1,80,80]
-    z = g.node("Div", [g.node("Sub", [mel, g.const(w["mo_mean"])]), g.const(w["mo_std"])])
+    floored = g.node("Max", [mel, g.const(w["mo_floor"])])
+    z = g.node("Div", [g.node("Sub", [floored, g.const(w["mo_mean"])]), g.const(w["mo_std"])])
     p = g.readout(g.node("Transpose", [z], perm=[0, 2, 1]), w, "mo")               # [1,4,80]
     loud = g.node("ReduceMean", [mel], axes=[2], keepdims=1)                        # [1,80,1]
     gate = g.gate(loud, w["mo_gate"])

@@ -1,14 +1,14 @@
-"""Training of the stream's nonlinear lip readout with torch (only
-tools/fit_lips.py imports this module; the bundle generators read the
-trained weights with numpy).
+"""Training of the lip readouts with torch (only tools/fit_lips.py imports
+this module; the bundle generators read the trained weights with numpy).
 
-The readout is a small temporal convolution stack over the standardised
-log band energies: a convolution over fit.TAPS frames (PAST
-before, FUTURE after, the context the linear readout had, so the engine's
-look-ahead is unchanged), two 1x1 layers with ReLU between, and the four
-readouts of fit (opening, width, labiodental, closure), which the speech
-gate and fit.shape_params turn into the lip shape. The loss is taken on
-the shape the models drive, so the closure readout is fitted where it acts.
+Both readouts (the stream's over the standardised log band energies, the
+motion's over the floored, standardised log-mel) are a small temporal
+convolution stack: a convolution over fit.TAPS frames (PAST before, FUTURE
+after, inside the engine's look-ahead), two 1x1 layers with ReLU between,
+and the four readouts of fit (opening, width, labiodental, closure), which
+the speech gate and fit.shape_params turn into the lip shape. The loss is
+taken on the shape the models drive, so the closure readout is fitted
+where it acts.
 
 Augmentation: a random level per utterance is already in the features;
 training also shifts each piece's spectrum along the bands (a longer or
