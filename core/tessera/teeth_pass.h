@@ -9,11 +9,11 @@
 
 #include <algorithm>
 #include <array>
-#include <utility>
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/tessera/blend_head.h"
