@@ -72,8 +72,9 @@ bool StreamBorrow::push(const float* planar, const float* kp, FrameResult* out) 
   const size_t plane = static_cast<size_t>(side_) * static_cast<size_t>(side_);
   // Only the part of the crop the pass reads: the rest of canvas_ is never
   // looked at.
-  const auto [y0, y1] = pass_.readRows();
-  const auto [x0, x1] = pass_.readCols();
+  // Plain copies: a lambda may not capture structured bindings in C++17.
+  const int y0 = pass_.readRows().first, y1 = pass_.readRows().second;
+  const int x0 = pass_.readCols().first, x1 = pass_.readCols().second;
   const size_t S = static_cast<size_t>(side_);
   const auto rows = static_cast<uint64_t>(std::max(0, y1 - y0));
   const uint64_t grain = std::max<uint64_t>(1, kConvertGrain / std::max<uint64_t>(1, static_cast<uint64_t>(x1 - x0)));
