@@ -17,6 +17,12 @@ stays sharp at the line between the driving inner lips. The lips' rows reach
 LIP_SIGMA_X along the mouth (SIGMA across it), so a closure spans the mouth
 rather than its middle only.
 
+The field's x and y components each have a kernel of their own. In x the
+mouth corners reach across both lips, so drawing them in rounds the whole
+mouth (the lips between gather towards its still middle) and pushing them
+out spreads it; in y they keep the short reach, so that wide sideways reach
+never thins the lips' vertical pull on a closure.
+
 Like a trained keypoint-warping network, it computes the motion field on a
 coarse grid (at most 64 x 64 points) and upsamples the flow bilinearly to the
 crop; only the image path (source cone, sampler, recombination, compose) runs
@@ -49,7 +55,17 @@ SIGMA = 0.04  # RBF width in normalised crop units (the crop spans [-1, 1])
 UPPER_LIP_ROWS = (14, 19)  # outer, inner
 LOWER_LIP_ROWS = (17, 20)
 INNER_LIP_ROWS = (19, 20)  # the mouth line runs midway between these
+CORNER_ROWS = (6, 12)  # the mouth corners, left then right
 LIP_SIGMA_X = 0.15  # a lip's rows reach this far along the mouth, so a closure spans it
+# The corners' sideways moves reach (x, y) this far, so that the lips between
+# them and above and below them follow when the mouth rounds or spreads, not
+# the corner pixel alone. Wider in x would pull the cheeks beyond the corners
+# along; the y reach covers both lips from a corner's height.
+CORNER_SIGMA = (0.12, 0.10)
+# Along the mouth the lips' own rows hold its middle still sideways, out to
+# about half way to the corners, so the lips between gather in proportion
+# rather than shifting as one piece.
+LIP_SIGMA_X_SIDEWAYS = 0.06
 MAX_FLOW_GRID = 64  # points a side of the grid the motion field is computed on
 DEFAULT_KEYS = ("b1_fp32", "render")
 
@@ -121,12 +137,21 @@ def lip_side_masks(rows):
 
 
 def inverse_widths(rows):
-    """[rows, 2] inverse RBF widths (x, y) per keypoint row: SIGMA both ways,
-    but the lips' rows reach LIP_SIGMA_X along the mouth."""
-    w = np.full((rows, 2), 1.0 / SIGMA, np.float32)
+    """[2, rows, 2] inverse RBF widths (x, y) per keypoint row, the first
+    kernel for the field's x component, the second for its y component. SIGMA
+    both ways, but in y the lips' rows reach LIP_SIGMA_X along the mouth, and
+    in x the corners reach CORNER_SIGMA and the lips LIP_SIGMA_X_SIDEWAYS.
+    One kernel for both components would let the corners' wide reach dilute
+    the lips' closing, or the lips' reach along the mouth hold the corners in
+    place."""
+    w = np.full((2, rows, 2), 1.0 / SIGMA, np.float32)
     for r in UPPER_LIP_ROWS + LOWER_LIP_ROWS:
         if r < rows:
-            w[r, 0] = 1.0 / LIP_SIGMA_X
+            w[0, r, 0] = 1.0 / LIP_SIGMA_X_SIDEWAYS
+            w[1, r, 0] = 1.0 / LIP_SIGMA_X
+    for r in CORNER_ROWS:
+        if r < rows:
+            w[0, r] = 1.0 / np.asarray(CORNER_SIGMA, np.float32)
     return w
 
 
@@ -168,10 +193,10 @@ def _grid(g, s):
     g.init("xy_start", np.array([0], np.int64))
     g.init("xy_end", np.array([2], np.int64))
     g.init("axis2", np.array([2], np.int64))
-    g.init("axis3", np.array([3], np.int64))
+    g.init("axis4", np.array([4], np.int64))
     g.init("unsq1", np.array([1], np.int64))
     g.init("neg_half", np.array(-0.5, np.float32))
-    g.init("inv_width", inverse_widths(g.rows))                                    # [K,2]
+    g.init("inv_width", inverse_widths(g.rows)[:, None])                          # [2,1,K,2]
     g.init("one", np.array(1.0, np.float32))
     g.init("flow_shape", np.array([-1, n, n, 4], np.int64))
     g.init("flow_scales", np.array([1, 1, f, f], np.float32))
@@ -184,18 +209,24 @@ def _grid(g, s):
     # at output pixels, so a lip driven to the mouth line carries its full
     # displacement there.
     kd4 = g.node("Unsqueeze", [kd, "unsq1"], "kd_4")                              # [B,1,K,2]
-    rel = g.node("Mul", [g.node("Sub", ["flow_pts", kd4], "rbf_rel"), "inv_width"], "rbf_rel_w")  # [B,nn,K,2]
+    rel = g.node("Sub", ["flow_pts", kd4], "rbf_rel")                             # [B,nn,K,2]
+    # The x and y components' kernels at once, along a new axis 1.
+    rel = g.node("Mul", [g.node("Unsqueeze", [rel, "unsq1"], "rbf_rel5"), "inv_width"], "rbf_rel_w")  # [B,2,nn,K,2]
     sq = g.node("Mul", [rel, rel], "rbf_sq")
-    d2 = g.node("ReduceSum", [sq, "axis3"], "rbf_d2", keepdims=0)                 # [B,nn,K]
+    d2 = g.node("ReduceSum", [sq, "axis4"], "rbf_d2", keepdims=0)                 # [B,2,nn,K]
     arg = g.node("Mul", [d2, "neg_half"], "rbf_arg")
     phi = g.node("Exp", [arg], "rbf_phi")
     # Both sides' fields at once: x, y above the mouth line, then below.
     masks = g.init("side_masks", lip_side_masks(g.rows))                          # [K,4]
     moves = g.node("Mul", [g.node("Concat", [move, move], "kp_move2", axis=2), masks], "side_moves")
-    total = g.node("MatMul", [phi, masks], "rbf_total")                           # [B,nn,4]
+    total = g.node("MatMul", [phi, masks], "rbf_total")                           # [B,2,nn,4]
     den = g.node("Max", [total, "one"], "rbf_den")
-    num = g.node("MatMul", [phi, moves], "rbf_num")                               # [B,nn,4]
-    disp = g.node("Div", [num, den], "rbf_disp")
+    num = g.node("MatMul", [phi, g.node("Unsqueeze", [moves, "unsq1"], "side_moves4")], "rbf_num")
+    # Each kernel's field keeps only its own component: x columns from the
+    # first, y columns from the second.
+    g.init("component_pick", np.array([[1, 0, 1, 0], [0, 1, 0, 1]], np.float32).reshape(1, 2, 1, 4))
+    both = g.node("Mul", [g.node("Div", [num, den], "rbf_disp2"), "component_pick"], "rbf_disp_picked")
+    disp = g.node("ReduceSum", [both, "axis1"], "rbf_disp", keepdims=0)           # [B,nn,4]
     coarse = g.node("Transpose", [g.node("Reshape", [disp, "flow_shape"], "flow_nn4")], "flow_coarse",
                     perm=[0, 3, 1, 2])                                            # [B,4,n,n]
     # Half-pixel bilinear upsampling puts each coarse value on its cell's centre
