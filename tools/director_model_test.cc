@@ -1,6 +1,7 @@
 // The demo director's warp on a drawn mouth, run through ONNX Runtime as the
 // renderer runs it: upper lip, teeth, lower lip in three bands at the demo
-// face's inner lip rows.
+// face's inner lip rows; and on a picture of its own coordinates, which
+// shows where each pixel was read from.
 #include <array>
 #include <cmath>
 #include <fstream>
