@@ -17,6 +17,12 @@ stays sharp at the line between the driving inner lips. The lips' rows reach
 LIP_SIGMA_X along the mouth (SIGMA across it), so a closure spans the mouth
 rather than its middle only.
 
+The field's x and y components each have a kernel of their own. In x the
+mouth corners reach across both lips, so drawing them in rounds the whole
+mouth (the lips between gather towards its still middle) and pushing them
+out spreads it; in y they keep the short reach, so that wide sideways reach
+never thins the lips' vertical pull on a closure.
+
 Like a trained keypoint-warping network, it computes the motion field on a
 coarse grid (at most 64 x 64 points) and upsamples the flow bilinearly to the
 crop; only the image path (source cone, sampler, recombination, compose) runs
@@ -49,7 +55,17 @@ SIGMA = 0.04  # RBF width in normalised crop units (the crop spans [-1, 1])
 UPPER_LIP_ROWS = (14, 19)  # outer, inner
 LOWER_LIP_ROWS = (17, 20)
 INNER_LIP_ROWS = (19, 20)  # the mouth line runs midway between these
+CORNER_ROWS = (6, 12)  # the mouth corners, left then right
 LIP_SIGMA_X = 0.15  # a lip's rows reach this far along the mouth, so a closure spans it
+# The corners' sideways moves reach (x, y) this far, so that the lips between
+# them and above and below them follow when the mouth rounds or spreads, not
+# the corner pixel alone. Wider in x would pull the cheeks beyond the corners
+# along; the y reach covers both lips from a corner's height.
+CORNER_SIGMA = (0.12, 0.10)
+# Along the mouth the lips' own rows hold its middle still sideways, out to
+# about half way to the corners, so the lips between gather in proportion
+# rather than shifting as one piece.
+LIP_SIGMA_X_SIDEWAYS = 0.06
 MAX_FLOW_GRID = 64  # points a side of the grid the motion field is computed on
 DEFAULT_KEYS = ("b1_fp32", "render")
 
@@ -121,12 +137,21 @@ def lip_side_masks(rows):
 
 
 def inverse_widths(rows):
-    """[rows, 2] inverse RBF widths (x, y) per keypoint row: SIGMA both ways,
-    but the lips' rows reach LIP_SIGMA_X along the mouth."""
-    w = np.full((rows, 2), 1.0 / SIGMA, np.float32)
+    """[2, rows, 2] inverse RBF widths (x, y) per keypoint row, the first
+    kernel for the field's x component, the second for its y component. SIGMA
+    both ways, but in y the lips' rows reach LIP_SIGMA_X along the mouth, and
+    in x the corners reach CORNER_SIGMA and the lips LIP_SIGMA_X_SIDEWAYS.
+    One kernel for both components would let the corners' wide reach dilute
+    the lips' closing, or the lips' reach along the mouth hold the corners in
+    place."""
+    w = np.full((2, rows, 2), 1.0 / SIGMA, np.float32)
     for r in UPPER_LIP_ROWS + LOWER_LIP_ROWS:
         if r < rows:
-            w[r, 0] = 1.0 / LIP_SIGMA_X
+            w[0, r, 0] = 1.0 / LIP_SIGMA_X_SIDEWAYS
+            w[1, r, 0] = 1.0 / LIP_SIGMA_X
+    for r in CORNER_ROWS:
+        if r < rows:
+            w[0, r] = 1.0 / np.asarray(CORNER_SIGMA, np.float32)
     return w
 
 
@@ -159,21 +184,20 @@ def _grid(g, s):
     Returns the grid and the upsampled field [B,2,S,S]."""
     f = flow_factor(s)
     n = s // f
-    c = _centres(n)
-    yy, xx = np.meshgrid(c, c, indexing="ij")
-    g.init("flow_pts", np.stack([xx, yy], axis=-1).reshape(1, n * n, 1, 2).astype(np.float32))  # [1,nn,1,2]
+    g.init("flow_axis", _centres(n).reshape(1, 1, 1, n, 1))                      # [1,1,1,n,1]
     c = _centres(s)
     yy, xx = np.meshgrid(c, c, indexing="ij")
     g.init("grid_base", np.stack([xx, yy], axis=-1)[None].astype(np.float32))                 # [1,S,S,2]
     g.init("xy_start", np.array([0], np.int64))
     g.init("xy_end", np.array([2], np.int64))
+    g.init("y_start", np.array([1], np.int64))
     g.init("axis2", np.array([2], np.int64))
-    g.init("axis3", np.array([3], np.int64))
-    g.init("unsq1", np.array([1], np.int64))
+    g.init("kd_axes", np.array([1, 3], np.int64))
+    g.init("moves_axes", np.array([1, 2], np.int64))
     g.init("neg_half", np.array(-0.5, np.float32))
-    g.init("inv_width", inverse_widths(g.rows))                                    # [K,2]
+    # [kernel, axis, 1, K]: the x component's kernel, then the y component's.
+    g.init("inv_width", inverse_widths(g.rows).transpose(0, 2, 1)[:, :, None, :].copy())
     g.init("one", np.array(1.0, np.float32))
-    g.init("flow_shape", np.array([-1, n, n, 4], np.int64))
     g.init("flow_scales", np.array([1, 1, f, f], np.float32))
     g.init("sides_shape", np.array([-1, 2, 2, s, s], np.int64))
     g.init("axis1", np.array([1], np.int64))
@@ -182,22 +206,30 @@ def _grid(g, s):
     move = g.node("Sub", [ks, kd], "kp_move")                                     # [B,K,2]
     # Centred where the keypoints are driven to: the sampler reads the field
     # at output pixels, so a lip driven to the mouth line carries its full
-    # displacement there.
-    kd4 = g.node("Unsqueeze", [kd, "unsq1"], "kd_4")                              # [B,1,K,2]
-    rel = g.node("Mul", [g.node("Sub", ["flow_pts", kd4], "rbf_rel"), "inv_width"], "rbf_rel_w")  # [B,nn,K,2]
-    sq = g.node("Mul", [rel, rel], "rbf_sq")
-    d2 = g.node("ReduceSum", [sq, "axis3"], "rbf_d2", keepdims=0)                 # [B,nn,K]
-    arg = g.node("Mul", [d2, "neg_half"], "rbf_arg")
-    phi = g.node("Exp", [arg], "rbf_phi")
+    # displacement there. The Gaussian of a point on the n x n grid is the
+    # product of one along x and one along y, so those are evaluated on the
+    # grid's n columns and n rows alone: the x and y components' kernels
+    # [B,kernel,axis,n,K], then their product over the grid.
+    kd5 = g.node("Unsqueeze", [g.node("Transpose", [kd], "kd_t", perm=[0, 2, 1]), "kd_axes"], "kd_5")  # [B,1,2,1,K]
+    rel = g.node("Mul", [g.node("Sub", ["flow_axis", kd5], "rbf_rel"), "inv_width"], "rbf_rel_w")  # [B,2,2,n,K]
+    arg = g.node("Mul", [g.node("Mul", [rel, rel], "rbf_sq"), "neg_half"], "rbf_arg")
+    axis_phi = g.node("Exp", [arg], "rbf_axis_phi")
+    phi_x = g.node("Slice", [axis_phi, "xy_start", "y_start", "axis2"], "rbf_phi_x")  # [B,2,1,n,K], by column
+    phi_y = g.node("Transpose", [g.node("Slice", [axis_phi, "y_start", "xy_end", "axis2"], "rbf_phi_y_row")],
+                   "rbf_phi_y", perm=[0, 1, 3, 2, 4])                             # [B,2,n,1,K], by row
+    phi = g.node("Mul", [phi_y, phi_x], "rbf_phi")                                # [B,2,n,n,K]
     # Both sides' fields at once: x, y above the mouth line, then below.
     masks = g.init("side_masks", lip_side_masks(g.rows))                          # [K,4]
     moves = g.node("Mul", [g.node("Concat", [move, move], "kp_move2", axis=2), masks], "side_moves")
-    total = g.node("MatMul", [phi, masks], "rbf_total")                           # [B,nn,4]
+    total = g.node("MatMul", [phi, masks], "rbf_total")                           # [B,2,n,n,4]
     den = g.node("Max", [total, "one"], "rbf_den")
-    num = g.node("MatMul", [phi, moves], "rbf_num")                               # [B,nn,4]
-    disp = g.node("Div", [num, den], "rbf_disp")
-    coarse = g.node("Transpose", [g.node("Reshape", [disp, "flow_shape"], "flow_nn4")], "flow_coarse",
-                    perm=[0, 3, 1, 2])                                            # [B,4,n,n]
+    num = g.node("MatMul", [phi, g.node("Unsqueeze", [moves, "moves_axes"], "side_moves5")], "rbf_num")
+    # Each kernel's field keeps only its own component: x columns from the
+    # first, y columns from the second.
+    g.init("component_pick", np.array([[1, 0, 1, 0], [0, 1, 0, 1]], np.float32).reshape(1, 2, 1, 1, 4))
+    both = g.node("Mul", [g.node("Div", [num, den], "rbf_disp2"), "component_pick"], "rbf_disp_picked")
+    disp = g.node("ReduceSum", [both, "axis1"], "rbf_disp", keepdims=0)           # [B,n,n,4]
+    coarse = g.node("Transpose", [disp], "flow_coarse", perm=[0, 3, 1, 2])        # [B,4,n,n]
     # Half-pixel bilinear upsampling puts each coarse value on its cell's centre
     # and clamps at the rim, so a zero field stays exactly zero.
     sides = g.node("Resize", [coarse, "", "flow_scales"], "flow_sides", mode="linear",

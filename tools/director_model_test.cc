@@ -1,6 +1,7 @@
 // The demo director's warp on a drawn mouth, run through ONNX Runtime as the
 // renderer runs it: upper lip, teeth, lower lip in three bands at the demo
-// face's inner lip rows.
+// face's inner lip rows; and on a picture of its own coordinates, which
+// shows where each pixel was read from.
 #include <array>
 #include <cmath>
 #include <fstream>
@@ -18,6 +19,7 @@ namespace {
 constexpr int kCrop = 256;  // the demo bundle's crop
 constexpr int kRows = 21;
 constexpr int kUpperRows[] = {14, 19}, kLowerRows[] = {17, 20};  // outer, inner
+constexpr int kLeftCorner = 6, kRightCorner = 12;
 constexpr float kUpperY = 0.157f, kLowerY = 0.216f;                // the demo's inner lips at idle
 // Closed as the speech models close it: the upper lip takes a third of the
 // gap, the lower lip the rest.
@@ -39,6 +41,13 @@ std::vector<float> lipsMoved(float upperDown, float lowerDown) {
   auto kp = restKeypoints();
   for (int r : kUpperRows) kp[size_t(r) * 3 + 1] += upperDown;
   for (int r : kLowerRows) kp[size_t(r) * 3 + 1] += lowerDown;
+  return kp;
+}
+
+// `kp` with each mouth corner moved `in` towards the middle (negative: out).
+std::vector<float> cornersIn(std::vector<float> kp, float in) {
+  kp[size_t(kLeftCorner) * 3] += in;
+  kp[size_t(kRightCorner) * 3] -= in;
   return kp;
 }
 
@@ -68,6 +77,20 @@ std::vector<float> drawnMouth() {
                      : cy < 0.29f           ? kLowerLip
                                             : kSkin;
       for (int ch = 0; ch < 3; ++ch) img[(size_t(ch) * kCrop + y) * kCrop + x] = c[size_t(ch)];
+    }
+  }
+  return img;
+}
+
+// Planar [3,S,S] whose colour is its own position: red (x + 1) / 2, green
+// (y + 1) / 2. Bilinear sampling of a ramp is exact and its second
+// differences vanish, so each output pixel tells where the warp read it from.
+std::vector<float> positionRamp() {
+  std::vector<float> img(size_t(3) * kCrop * kCrop, 0.5f);
+  for (int y = 0; y < kCrop; ++y) {
+    for (int x = 0; x < kCrop; ++x) {
+      img[size_t(y) * kCrop + x] = (centre(x) + 1.f) / 2.f;
+      img[(size_t(kCrop) + y) * kCrop + x] = (centre(y) + 1.f) / 2.f;
     }
   }
   return img;
@@ -113,6 +136,12 @@ class DemoDirector : public ::testing::Test {
     for (int ch = 0; ch < 3; ++ch) c[size_t(ch)] = img[(size_t(ch) * kCrop + y) * kCrop + x];
     return c;
   }
+  // Where the warp read output pixel (x, y) from, off a rendered positionRamp().
+  static std::array<float, 2> readFrom(const std::vector<float>& img, int x, int y) {
+    const Rgb c = at(img, x, y);
+    return {c[0] * 2.f - 1.f, c[1] * 2.f - 1.f};
+  }
+  static int pixel(float v) { return int((v + 1.f) / 2.f * kCrop); }
   static float distance(const Rgb& a, const Rgb& b) {
     return std::fabs(a[0] - b[0]) + std::fabs(a[1] - b[1]) + std::fabs(a[2] - b[2]);
   }
@@ -167,6 +196,67 @@ TEST_F(DemoDirector, PartedLipsShowMoreTeeth) {
   EXPECT_LT(distance(at(out, mid, row(kUpperY - 0.015f)), kTeeth), 0.3f);
   EXPECT_LT(distance(at(out, mid, row(kLowerY + 0.015f)), kTeeth), 0.3f);
   EXPECT_LT(distance(at(out, mid, row(-0.3f)), kSkin), 1e-4f);
+}
+
+// "oo" and "ee": the corners drawn in (or pushed out) take the lips between
+// them along, gathered towards the still middle, and leave the face beyond
+// the mouth where it was. A warp that moves the corner pixel alone, or only
+// half way, shows no rounding.
+TEST_F(DemoDirector, CornersDrawnInGatherTheLipsAndLeaveTheFaceAround) {
+  const auto rest = restKeypoints();
+  const float cy = (rest[size_t(kLeftCorner) * 3 + 1] + rest[size_t(kRightCorner) * 3 + 1]) / 2.f;
+  for (const float in : {0.06f, -0.06f}) {
+    SCOPED_TRACE(in > 0 ? "rounded" : "spread");
+    const auto driving = cornersIn(rest, in);
+    const auto out = render(positionRamp(), driving);
+    for (const int corner : {kLeftCorner, kRightCorner}) {
+      const float side = corner == kLeftCorner ? 1.f : -1.f;  // inward
+      const float sx = rest[size_t(corner) * 3], dx = driving[size_t(corner) * 3];
+      const float y = driving[size_t(corner) * 3 + 1];
+      // The driven corner shows the source corner, give or take a pixel.
+      EXPECT_NEAR(readFrom(out, pixel(dx), pixel(y))[0], sx, 2.f / kCrop) << "corner row " << corner;
+      // Half way to the middle, on both lips, the lips move part of the way.
+      for (const float ly : {kUpperY - 0.02f, kLowerY + 0.03f}) {
+        const float half = dx / 2.f;
+        const float moved = side * (half - readFrom(out, pixel(half), pixel(ly))[0]) / in;
+        EXPECT_GT(moved, 0.25f) << "half way to corner row " << corner << " at y " << ly;
+        EXPECT_LT(moved, 0.8f) << "half way to corner row " << corner << " at y " << ly;
+      }
+    }
+    // Beyond the mouth: the middle, the eyes' height, the chin and the
+    // cheeks past the corners barely move, and nothing moves up or down.
+    float worstY = 0.f;
+    for (int y = 0; y < kCrop; ++y) {
+      for (int x = 0; x < kCrop; ++x) worstY = std::max(worstY, std::fabs(readFrom(out, x, y)[1] - centre(y)));
+    }
+    EXPECT_LT(worstY, 1e-4f);
+    const std::array<float, 2> still[] = {{0.f, cy}, {0.f, kLowerY}, {-0.2f, -0.3f}, {0.2f, -0.3f},
+                                          {0.f, 0.49f}, {-0.6f, cy}, {0.6f, cy}};
+    for (const auto& p : still) {
+      EXPECT_LT(std::fabs(readFrom(out, pixel(p[0]), pixel(p[1]))[0] - centre(pixel(p[0]))), 0.1f * std::fabs(in))
+          << "at x " << p[0] << ", y " << p[1];
+    }
+  }
+}
+
+// A closure while the mouth rounds ("m" into "oo"): the corners' sideways
+// reach must not weaken the lips' vertical pull, so the middle of the mouth
+// reads the rows it reads with the corners at rest, within a tenth of a pixel.
+TEST_F(DemoDirector, RoundingLeavesTheClosureAsItIs) {
+  const auto closed = lipsMoved(kLineY - kUpperY, kLineY - kLowerY);
+  const auto plain = render(positionRamp(), closed);
+  const auto rounded = render(positionRamp(), cornersIn(closed, 0.06f));
+  for (int x = pixel(-0.03f); x <= pixel(0.03f); ++x) {
+    for (int y = pixel(kUpperY - 0.03f); y <= pixel(kLowerY + 0.03f); ++y) {
+      EXPECT_NEAR(readFrom(rounded, x, y)[1], readFrom(plain, x, y)[1], 0.1f * 2.f / kCrop)
+          << "at x " << centre(x) << ", y " << centre(y);
+    }
+  }
+  // And it still covers the teeth in the middle.
+  const auto out = render(drawnMouth(), cornersIn(closed, 0.06f));
+  for (int y = pixel(kUpperY) + 1; y < pixel(kLowerY); ++y) {
+    EXPECT_GT(distance(at(out, kCrop / 2, y), kTeeth), 0.5f) << "teeth show at y " << centre(y);
+  }
 }
 
 }  // namespace
