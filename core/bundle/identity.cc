@@ -171,10 +171,14 @@ void Identity::walkP(int si) {
 }
 
 DriverCursor& Identity::prior() {
-  std::call_once(priorOnce_, [this] {
+  // A lock and a test rather than std::call_once: an open that failed is
+  // tried again by the next call, and a call_once whose function threw
+  // hangs the next caller on some runtimes (ThreadSanitizer's among them).
+  std::lock_guard<std::mutex> lock(priorOpenMu_);
+  if (!priorCursor_) {
     priorCursor_ = DriverCursor::openPrior(manifest_, 2, 11);
     priorReady_.store(priorCursor_.get(), std::memory_order_release);
-  });
+  }
   return *priorCursor_;
 }
 

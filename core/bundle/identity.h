@@ -96,8 +96,9 @@ class Identity {
   std::vector<float> M_;
   std::string priorPath_;
   Manifest manifest_;
-  std::once_flag priorOnce_;
   std::mutex priorMu_;  // guards pulls from the prior cursor and the copy P makes
+  // Guards opening priorCursor_; taken after priorMu_ when both are held.
+  std::mutex priorOpenMu_;
   std::unique_ptr<DriverCursor> priorCursor_;
   // Set once the cursor exists, for the getters that do not open it.
   std::atomic<DriverCursor*> priorReady_{nullptr};

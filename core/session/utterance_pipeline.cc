@@ -582,11 +582,12 @@ bool UtterancePipeline::produceStep(const HostInput& in) {
   const int buffered = filled_ - consumed_;
   if (state_ == 3) {
     if (rampRemaining_ <= 0 || in.ringFill >= kRing) return false;
-    // As for speech: the frame due next is still in the teeth or paste
-    // stage (after an interrupt, the first ramp frame), and rendering the
-    // next one now would take the cores it needs. Right after an interrupt
-    // those stages hold only the old utterance's work, which is dropped.
-    if (!rampUrgent_ && teethRun_ && in.ringFill < kIdleLead && in.handOffQueued > 0) return false;
+    // The frame due next is still in the teeth or paste stage (after an
+    // interrupt, the first ramp frame, with the host already waiting on it
+    // and the ring empty), and rendering the next one now would take the
+    // cores it needs, with or without teeth. Right after an interrupt those
+    // stages hold only the old utterance's work, which is dropped.
+    if (!rampUrgent_ && in.ringFill < kIdleLead && in.handOffQueued > 0) return false;
     produceRamp();
     return true;
   }
