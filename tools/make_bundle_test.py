@@ -293,7 +293,7 @@ class TeethBank(unittest.TestCase):
 
 
 class DonorMouths(unittest.TestCase):
-    """Donors look like the mouths the director renders: lips pressed
+    """Donors look like the mouths the director renders: lips driven
     together at the smallest openings (over teeth the idle face shows), the
     face's own mouth in between, a painted open mouth when wide."""
 
