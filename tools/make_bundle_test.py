@@ -293,13 +293,12 @@ class TeethBank(unittest.TestCase):
 
 
 class DonorMouths(unittest.TestCase):
-    """Donors look like the mouths the director renders: lips pressed
+    """Donors look like the mouths the director renders: lips driven
     together at the smallest openings (over teeth the idle face shows), the
     face's own mouth in between, a painted open mouth when wide."""
 
-    def test_closed_donors_cover_the_teeth_with_each_lip(self):
+    def setUp(self):
         sys.path.insert(0, os.path.dirname(MAKE))
-        from bundlegen import teeth_bank
         s = 64
         crop = np.full((s, s, 3), (200, 160, 140), np.uint8)
         crop[24:28, 16:48] = (190, 90, 100)   # upper lip
@@ -310,6 +309,11 @@ class DonorMouths(unittest.TestCase):
         kp[6, :2], kp[12, :2] = px(16, 30), px(48, 30)
         kp[14, :2], kp[19, :2] = px(32, 24), px(32, 28)
         kp[17, :2], kp[20, :2] = px(32, 36), px(32, 32)
+        self.crop, self.kp = crop, kp
+
+    def test_closed_donors_cover_the_teeth_with_each_lip(self):
+        from bundlegen import teeth_bank
+        crop, kp = self.crop, self.kp
         closed = teeth_bank.donor_frame(crop, kp, 0.05).astype(int)
         teeth = (closed[28:32, 24:40].min(axis=-1) > 200).sum()
         self.assertEqual(teeth, 0, "teeth still show between lips pressed together")
@@ -318,6 +322,17 @@ class DonorMouths(unittest.TestCase):
         np.testing.assert_array_equal(teeth_bank.donor_frame(crop, kp, 0.3), crop)
         wide = teeth_bank.donor_frame(crop, kp, 0.9).astype(int)
         self.assertGreater(((wide[..., 0] < 90) & (wide[..., 1] < 40)).sum(), 0)
+
+    def test_partial_closure_moves_the_lips_and_leaves_the_skin(self):
+        from bundlegen import teeth_bank
+        gap = lambda img: int((img[:, 30:34].min(axis=-1) > 200).all(axis=1).sum())
+        half = teeth_bank.close_lips(self.crop, self.kp, 0.5)
+        self.assertLess(gap(half), gap(self.crop))
+        self.assertGreater(gap(half), 0)
+        np.testing.assert_array_equal(half[:16], self.crop[:16])
+        np.testing.assert_array_equal(half[48:], self.crop[48:])
+        np.testing.assert_array_equal(half[:, :4], self.crop[:, :4])
+        np.testing.assert_array_equal(teeth_bank.close_lips(self.crop, self.kp, 0.0), self.crop)
 
 
 class PresetTeethBank(unittest.TestCase):

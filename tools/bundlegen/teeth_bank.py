@@ -2,13 +2,16 @@
 
 Donors are cut from the bundle's own face crops with the mouth opened by
 different amounts, looking like what the director renders for that opening:
-lips pressed together at the smallest openings, the face's own mouth in
-between, and from half the full opening an open mouth painted (dark
-interior, upper teeth, lower teeth once the mouth is wide) whose height
-follows the opening. Each stores the stamp's reference band of its crop. A donor's aperture is its opening; its centroid is the pi-mask
-centroid of its opened lip keypoints. The canonical centroid is the mean pi
-centroid of the loop's own keypoints under the first corpus lip geometry, the
-one the bank's frames are identified by.
+lips driven together at the smallest openings (warped towards the mouth
+line, as the director moves them, so a rendered "m" finds its like in the
+bank rather than the idle smile), the face's own mouth in between, and from
+half the full opening an open mouth painted (dark interior, upper teeth,
+lower teeth once the mouth is wide) whose height follows the opening. Each
+stores the stamp's reference band of its crop. A donor's aperture is its
+opening; its centroid is the pi-mask centroid of its opened lip keypoints.
+The canonical centroid is the mean pi centroid of the loop's own keypoints
+under the first corpus lip geometry, the one the bank's frames are
+identified by.
 """
 import numpy as np
 
@@ -50,9 +53,9 @@ def _ellipse_value(e, grid):
     return np.where(t < 0, 0.0, _smoothstep(np.minimum(np.maximum(t, 0), 1.0)))
 
 
-def pi_centroid(kp, canvas, rows, params, corner_recovery=True, gate_scale=1.0):
-    """(x, y) pixel centroid of the director's pi mask for one keypoint set
-    (21 x 3, normalised crop coordinates), or None when the mask is empty."""
+def pi_mask(kp, canvas, rows, params, corner_recovery=True, gate_scale=1.0):
+    """The director's pi mask (canvas x canvas bytes) for one keypoint set
+    (21 x 3, normalised crop coordinates) under lip geometry params."""
     pad_x, pad_y, down = params
     grid = 2.0 * np.arange(canvas, dtype=np.float32) / canvas - 1.0
     lip = _ellipse(kp, rows, pad_x, pad_y, 0.1, 1.0, down)
@@ -67,7 +70,13 @@ def pi_centroid(kp, canvas, rows, params, corner_recovery=True, gate_scale=1.0):
     v = _ellipse_value(lip, grid)
     if g > 0:
         v = np.maximum(v, g * _ellipse_value(_ellipse(kp, rows, 0, 0, 0.004, gate_scale, 0), grid))
-    mask = np.rint(np.clip(v, 0, 1) * 255)
+    return np.rint(np.clip(v, 0, 1) * 255).astype(np.uint8)
+
+
+def pi_centroid(kp, canvas, rows, params, corner_recovery=True, gate_scale=1.0):
+    """(x, y) pixel centroid of the director's pi mask for one keypoint set,
+    or None when the mask is empty."""
+    mask = pi_mask(kp, canvas, rows, params, corner_recovery, gate_scale).astype(np.float64)
     total = mask.sum()
     if total <= 0:
         return None
@@ -139,49 +148,56 @@ def paint_open_mouth(crop, kp, opening):
     return np.clip(np.rint(out), 0, 255).astype(np.uint8)
 
 
-def _lip_colour(crop, px, outer, inner):
-    """Median colour of the lip body between an outer and an inner lip row,
-    along the middle half of the mouth."""
-    s = crop.shape[0]
-    samples = []
-    for f in (0.25, 0.5, 0.75):
-        x = int(round(px[_CORNERS[0], 0] + f * (px[_CORNERS[1], 0] - px[_CORNERS[0], 0])))
-        y = int(round((px[outer, 1] + px[inner, 1]) / 2.0))
-        samples.append(crop[np.clip(y, 0, s - 1), np.clip(x, 0, s - 1)].astype(np.float64))
-    return np.median(np.array(samples), axis=0)
+def _smooth_ramp(v):
+    return _smoothstep(np.clip(v, 0.0, 1.0))
 
 
-def paint_closed_lips(crop, kp, closed):
-    """The crop with its lips pressed together by the share `closed` (0..1):
-    the gap between the inner lips (the idle face may show its teeth there)
-    is covered by each lip in its own colour, meeting at a thin dark seam, as
-    the director draws lips driven to contact. A bank of open mouths only
-    would paint teeth into a mouth that closes for an "m"."""
+def close_lips(crop, kp, closed):
+    """The crop (uint8, S x S x 3, its own lip keypoints kp) with the lips
+    driven together by the share `closed` (0..1): each lip's pixels move
+    towards the mouth line, the inner lips by up to half the gap between
+    them, so the gap (and any teeth the idle face shows there) narrows and at
+    full closure vanishes, while the lips keep their own texture. This is how
+    the director draws a closure (it warps the lips, it does not paint
+    them), so retrieval can find these donors for a rendered "m"."""
     if closed <= 0:
         return crop
     s = crop.shape[0]
     px = (kp[:, :2].astype(np.float64) + 1.0) * s / 2.0
     cx = (px[_CORNERS[0], 0] + px[_CORNERS[1], 0]) / 2.0
-    cy = (px[_UPPER[1], 1] + px[_LOWER[1], 1]) / 2.0
-    rx = max(2.0, abs(px[_CORNERS[1], 0] - px[_CORNERS[0], 0]) * 0.46)
-    ry = max(1.0, abs(px[_LOWER[1], 1] - px[_UPPER[1], 1]) / 2.0 + 1.5)
-    ys, xs = np.mgrid[0:s, 0:s].astype(np.float64)
-    r = np.sqrt(((xs - cx) / rx) ** 2 + ((ys - cy) / ry) ** 2)
-    inside = np.clip((1.0 - r) * min(rx, ry) + 0.5, 0.0, 1.0)[..., None] * closed
-    upper = _lip_colour(crop, px, _UPPER[0], _UPPER[1])
-    lower = _lip_colour(crop, px, _LOWER[0], _LOWER[1])
-    colour = np.where((ys < cy)[..., None], upper, lower)
-    seam = np.clip(1.0 - np.abs(ys - cy) / 0.8, 0.0, 1.0)[..., None] * 0.5
-    colour = colour * (1.0 - seam) + np.array([62.0, 18.0, 24.0]) * seam
-    out = crop.astype(np.float64) * (1.0 - inside) + colour * inside
+    half = max(1.0, abs(px[_CORNERS[1], 0] - px[_CORNERS[0], 0]) / 2.0)
+    top, inner_up = px[_UPPER[0], 1], px[_UPPER[1], 1]
+    inner_low, bottom = px[_LOWER[1], 1], px[_LOWER[0], 1]
+    line = (inner_up + inner_low) / 2.0
+    gap = max(0.0, inner_low - inner_up)
+    ys = np.arange(s, dtype=np.float64)[:, None]
+    xs = np.arange(s, dtype=np.float64)[None, :]
+    # Full pull along the middle of the mouth, none past the corners.
+    along = _smooth_ramp((1.15 - np.abs(xs - cx) / half) / 0.3)
+    # Each lip moves whole near the mouth line and not at all a lip's
+    # thickness beyond its outer edge, so the skin around stays put.
+    reach_up = max(1.0, line - top) * 2.0
+    reach_low = max(1.0, bottom - line) * 2.0
+    up = _smooth_ramp((ys - (line - reach_up)) / (reach_up - gap / 2.0 + 1e-9))
+    low = _smooth_ramp(((line + reach_low) - ys) / (reach_low - gap / 2.0 + 1e-9))
+    shift = closed * gap / 2.0 * along
+    src = np.where(ys < line, ys - shift * up, ys + shift * low)
+    src = np.clip(src, 0.0, s - 1.0)
+    y0 = np.minimum(np.floor(src).astype(np.int64), s - 2)
+    f = (src - y0)[..., None]
+    cols = np.broadcast_to(np.arange(s), (s, s))
+    img = crop.astype(np.float64)
+    out = img[y0, cols] * (1.0 - f) + img[y0 + 1, cols] * f
     return np.clip(np.rint(out), 0, 255).astype(np.uint8)
 
 
 def donor_frame(crop, kp, opening):
-    """One donor's crop: lips pressed together at the smallest openings,
-    an open mouth from about a third of the full opening on."""
+    """One donor's crop from the crop and its own lip keypoints kp: lips
+    driven together at the smallest openings (fully closed up to 0.1,
+    partly up to 0.2), the face's own mouth up to half the opening, a
+    painted open mouth from there on."""
     if opening < 0.2:
-        return paint_closed_lips(crop, kp, float(np.clip((0.2 - opening) / 0.1, 0.0, 1.0)))
+        return close_lips(crop, kp, float(np.clip((0.2 - opening) / 0.1, 0.0, 1.0)))
     return crop if opening < 0.5 else paint_open_mouth(crop, kp, opening)
 
 
@@ -200,7 +216,7 @@ def build(crops, kps, n_donors, lip_rows):
         t = d % nt
         opening = 0.05 + 0.95 * ((d * 0.6180339887) % 1.0)
         kp = opened_keypoints(kps[t], opening, s)
-        frame = donor_frame(crops[t], kp, opening)
+        frame = donor_frame(crops[t], kps[t], opening)
         donors.append(np.ascontiguousarray(frame[r0:r1, c0:c1]))
         c = pi_centroid(kp, s, lip_rows, CORPUS_V1) or canon
         cent.append([round(c[0], 4), round(c[1], 4)])
