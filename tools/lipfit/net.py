@@ -37,6 +37,7 @@ CLOSURE_WEIGHT = 2.0
 # frames between long vowels, and an even loss lets it pass half open.
 CLOSED_FRAME_WEIGHT = 8.0
 THREADS = 2
+EQ_DEPTH = 0.0         # log-units amplitude of the random equaliser (0: none)
 
 
 class Readout(nn.Module):
@@ -106,6 +107,13 @@ def _augment(x, rng, mean, std, floor, reach):
     rows = np.arange(b)[:, None]
     warped = raw[rows, lo] * (1 - f) + raw[rows, hi] * f
     tilt = rng.uniform(-1.5, 1.5, b)[:, None, None] * np.linspace(-1, 1, d)[None, :, None]
+    if EQ_DEPTH > 0.0:
+        # A smooth random equaliser: a synthesizer's source and filter
+        # shape the spectrum in broad bumps that no tilt describes.
+        k = np.arange(1, 4)[None, :, None]
+        phase = rng.uniform(0.0, 2.0 * np.pi, (b, 3, 1))
+        gain = rng.uniform(-EQ_DEPTH, EQ_DEPTH, (b, 3, 1)) / k
+        tilt = tilt + (gain * np.cos(np.pi * k * np.linspace(0, 1, d)[None, None, :] + phase)).sum(axis=1)[:, :, None]
     # Silent frames keep their level (log of the floor), so that the
     # augmentation does not invent sound where there is none.
     voiced = raw.mean(axis=1, keepdims=True) > floor
@@ -113,32 +121,38 @@ def _augment(x, rng, mean, std, floor, reach):
     return (out - mean[None, :, None]) / std[None, :, None]
 
 
-def train(zs, gates, ys, seed, epochs, pull, augment=None, log=print):
+def train(zs, gates, ys, seed, epochs, pull, augment=None, centre=None, log=print):
     """Fits a Readout on utterances: standardised features zs [frames, d],
     gates [frames, 1], targets ys [frames, 4] (opening, width, labiodental,
     closure label). `augment`: None or (mean, std, silence floor, reach) of
-    the log spectra for the band augmentation. Deterministic for a given seed."""
+    the log spectra for the band augmentation, drawn anew per utterance and
+    epoch; `centre`: None or the function (z, gate) -> z the model applies
+    to its inputs, run after the augmentation as the model would see the
+    altered voice. Deterministic for a given seed."""
     torch.manual_seed(seed)
     torch.set_num_threads(THREADS)
     torch.use_deterministic_algorithms(True)
     rng = np.random.default_rng(seed)
-    x, g, t, m = _sequences(zs, gates, ys)
-    model = Readout(x.shape[1])
+    model = Readout(zs[0].shape[1])
     opt = torch.optim.Adam(model.parameters(), lr=LEARNING_RATE, weight_decay=WEIGHT_DECAY)
     sched = torch.optim.lr_scheduler.CosineAnnealingLR(opt, epochs)
     lw = torch.tensor(LOSS_WEIGHTS, dtype=torch.float32)[None, :, None]
     opening_only = torch.tensor([1.0, 0.0, 0.0])[None, :, None]
+    g, t, m = _sequences(zs, gates, ys)[1:]
     gt, tt, mt = (torch.from_numpy(a.astype(np.float32)) for a in (g, t, m))
     for epoch in range(epochs):
         model.train()
+        inputs = zs
+        if augment is not None:
+            inputs = [_augment(z.T[None], rng, *augment)[0].T for z in inputs]
+        if centre is not None:
+            inputs = [centre(z, gate) for z, gate in zip(inputs, gates)]
+        x = _sequences(inputs, gates, ys)[0]
         order = rng.permutation(len(x))
         total = 0.0
         for s in range(0, len(order), BATCH):
             b = order[s:s + BATCH]
-            xb = x[b]
-            if augment is not None:
-                xb = _augment(xb, rng, *augment)
-            xb = xb + rng.standard_normal(xb.shape) * NOISE
+            xb = x[b] + rng.standard_normal(x[b].shape) * NOISE
             p = model(torch.from_numpy(xb.astype(np.float32)))
             got, closure = shape(p, gt[b], pull)
             mask = mt[b][:, None, :]
