@@ -72,8 +72,7 @@ class _Graph(a2x_gen._Graph):
         frames of the chunk."""
         total = self.node("Max", [self.node("ReduceSum", [gate, self.i64(1)], keepdims=1), self.f32(fit.CENTRE_EPS)])
         mean = self.node("Div", [self.node("ReduceSum", [self.node("Mul", [z, gate]), self.i64(1)], keepdims=1), total])
-        speech = self.node("Cast", [self.node("Greater", [gate, self.f32(0.0)])], to=TensorProto.FLOAT)
-        return self.node("Mul", [self.node("Sub", [z, mean]), speech])
+        return self.node("Sub", [z, mean])
 
     def readout(self, x, w, prefix):
         """fit.readout over x [1, d, n] -> [1, 4, n]: the first convolution
