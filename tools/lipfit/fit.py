@@ -30,10 +30,10 @@ GAINS = (0.25, 2.0)    # range of the random level of each utterance
 OUTPUTS = 4            # opening, width, labiodental, closure
 # Share of the opening the closure readout takes away, per model, when the
 # models run; the training takes the whole opening (TRAIN_PULL). The
-# motion readout's whole opening closes only 79 % of the bilabials on the
-# held-out sentences of fitted voices (slt and an espeak-ng voice); 1.4 is
+# motion readout's whole opening closes only 77 % of the bilabials on the
+# held-out sentences of fitted voices (slt and an espeak-ng voice); 1.3 is
 # the smallest pull, in steps of 0.1, that closes 80 % there and on flite's
-# awb voice (84 and 86 %, for 0.01 less r).
+# awb voice (84 and 85 %, for 0.005 less r).
 CLOSURE_PULL = {"a2x": 1.0, "mo": 1.3}
 TRAIN_PULL = 1.0
 # Each log-mel band is floored at this percentile of its speech frames.
@@ -49,7 +49,7 @@ MO_SEED = 1
 # The motion generator runs over chunks of MO_CHUNK frames, MO_STRIDE apart;
 # its readout reads the log-mel relative to the chunk's mean over speech,
 # which takes away much of what a voice and its recording add to every
-# frame (on flite's awb voice, left out of a fit, r rose from 0.64 to 0.68).
+# frame (on flite's awb voice, left out of a fit, r rose from 0.64 to 0.72).
 MO_CHUNK, MO_STRIDE = 80, 70
 CENTRE_EPS = 1e-6      # gate sum below which a chunk is silence (its mean is zero)
 
