@@ -3,7 +3,7 @@
 espeak-ng and flite speech and writes their weights (the committed
 tools/lipfit/weights.npz).
 
-    fit_lips.py [--out FILE] [--renditions N] [--epochs N]
+    fit_lips.py [--out FILE] [--renditions N] [--stream-renditions N] [--epochs N] [--cache DIR]
 
 Needs torch (Debian's python3-torch; scripts/setup.sh --fit installs it).
 Deterministic for a given espeak-ng, flite and torch on the CPU: the
@@ -24,7 +24,9 @@ from lipfit import fit, weights
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--out", default=weights.PATH)
-    ap.add_argument("--renditions", type=int, default=2, help="voices per sentence")
+    ap.add_argument("--renditions", type=int, default=2, help="voices per sentence for the motion readout")
+    ap.add_argument("--stream-renditions", type=int, default=4, help="voices per sentence for the stream readout")
+    ap.add_argument("--cache", help="directory that keeps the corpus features between fits")
     ap.add_argument("--epochs", type=int, default=40, help="passes over the corpus per readout")
     a = ap.parse_args(argv)
     try:
@@ -34,7 +36,7 @@ def main(argv=None):
               file=sys.stderr)
         return 2
     try:
-        w = fit.build_weights(a.renditions, a.epochs)
+        w = fit.build_weights(a.renditions, a.stream_renditions, a.epochs, a.cache)
         tmp = "%s.%d.tmp.npz" % (a.out, os.getpid())
         np.savez_compressed(tmp, **w)
         os.replace(tmp, a.out)

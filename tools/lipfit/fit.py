@@ -11,11 +11,17 @@ the loudness, exactly zero for the features of silence, keeps silent
 frames on the idle loop. This module holds everything but the training,
 so that the bundle generators read the weights with numpy alone.
 """
+import hashlib
+import os
+import pickle
+
 import numpy as np
 
 from . import corpus, features, visemes
 
-PAST, FUTURE = 4, 6
+# The stream's window holds 8 frames of past context, so a longer past
+# costs no latency; the future is the stream's look-ahead.
+PAST, FUTURE = 8, 6
 TAPS = PAST + 1 + FUTURE
 SATURATED = 0.995      # |tanh| past which a feature channel is not inverted
 CLIP = 0.999999
@@ -24,11 +30,11 @@ GAINS = (0.25, 2.0)    # range of the random level of each utterance
 OUTPUTS = 4            # opening, width, labiodental, closure
 # Share of the opening the closure readout takes away, per model, when the
 # models run; the training takes the whole opening (TRAIN_PULL). The
-# motion readout's whole opening closes only 64 to 72 % of the bilabials on
-# speech the fitting did not use (flite's awb voice, and slt and an
-# espeak-ng voice on the held-out sentences); 1.2 is the smallest pull, in
-# steps of 0.1, that closes 80 % on both (for 0.01 less r).
-CLOSURE_PULL = {"a2x": 1.0, "mo": 1.2}
+# motion readout's whole opening closes only 77 % of the bilabials on the
+# held-out sentences of fitted voices (slt and an espeak-ng voice); 1.3 is
+# the smallest pull, in steps of 0.1, that closes 80 % there and on flite's
+# awb voice (84 and 85 %, for 0.005 less r).
+CLOSURE_PULL = {"a2x": 1.0, "mo": 1.3}
 TRAIN_PULL = 1.0
 # Each log-mel band is floored at this percentile of its speech frames.
 MO_FLOOR_PERCENTILE = 1.0
@@ -40,6 +46,12 @@ A2X_SEED = 1
 # The same tenth on the 80 log-mel bands, which lie closer in the speech range.
 MO_REACH = 1.7
 MO_SEED = 1
+# The motion generator runs over chunks of MO_CHUNK frames, MO_STRIDE apart;
+# its readout reads the log-mel relative to the chunk's mean over speech,
+# which takes away much of what a voice and its recording add to every
+# frame (on flite's awb voice, left out of a fit, r rose from 0.64 to 0.72).
+MO_CHUNK, MO_STRIDE = 80, 70
+CENTRE_EPS = 1e-6      # gate sum below which a chunk is silence (its mean is zero)
 
 
 def pad_utterance(samples, spans):
@@ -62,17 +74,18 @@ def closure_labels(t):
     return ((t[:, 0] < 0.1) & near).astype(np.float64)
 
 
-def dataset(utts, seed=9):
+def dataset(utts, seed=9, kinds=("a2x", "mo")):
     """Per utterance: (a2x features, motion features, targets), level
-    varied per utterance."""
+    varied per utterance; a kind not in `kinds` is None (the stream's
+    features take most of a fit's time)."""
     rng = np.random.default_rng(seed)
     out = []
     for samples, spans in utts:
         x, sp = pad_utterance(samples, spans)
         x = (x * rng.uniform(*GAINS)).astype(np.float32)
-        fa = features.a2x_features(x)
-        fm = features.motion_features(x)
-        out.append((fa, fm, visemes.targets(sp, fa.shape[0])))
+        fa = features.a2x_features(x) if "a2x" in kinds else None
+        fm = features.motion_features(x) if "mo" in kinds else None
+        out.append((fa, fm, visemes.targets(sp, -(-x.size // features.FRAME))))
     return out
 
 
@@ -131,13 +144,15 @@ def readout(z, w, prefix):
     return x
 
 
-def standardise(data):
-    """The fixed parts of both models from the fitting corpus: the a2x
-    projection, the log-mel standardisation and both speech gates; with
-    each utterance's standardised features and gate."""
+def _speech(data):
+    return np.concatenate([d[2][:, 0] for d in data]) > 0.05
+
+
+def standardise_a2x(data):
+    """The stream readout's fixed parts from the fitting corpus (the band
+    projection, its standardisation and the speech gate), with each
+    utterance's standardised bands and gate."""
     fa = np.concatenate([d[0] for d in data]).astype(np.float64)
-    fm = np.concatenate([d[1] for d in data]).astype(np.float64)
-    speech = np.concatenate([d[2][:, 0] for d in data]) > 0.05
     silent = np.zeros(features.FRAME * 40, np.float32)
     w = {}
     scale, offset, matrix, bias = band_inverse(fa)
@@ -145,8 +160,19 @@ def standardise(data):
              a2x_inv=matrix.astype(np.float32), a2x_inv_b=bias.astype(np.float32))
     bands = a2x_bands(w, fa)
     w.update(a2x_mean=bands.mean(axis=0).astype(np.float32), a2x_std=(bands.std(axis=0) + 1e-6).astype(np.float32),
-             a2x_gate=np.array(_gate_bounds(float(features.a2x_features(silent)[:, 0].max()), fa[speech, 0]),
+             a2x_gate=np.array(_gate_bounds(float(features.a2x_features(silent)[:, 0].max()), fa[_speech(data), 0]),
                                np.float32))
+    za = [(a2x_bands(w, d[0]) - w["a2x_mean"]) / w["a2x_std"] for d in data]
+    ga = [_gate(d[0][:, :1], w["a2x_gate"]) for d in data]
+    return w, za, ga
+
+
+def standardise_motion(data):
+    """The motion readout's fixed parts (log-mel floor, standardisation,
+    speech gate) with each utterance's standardised log-mel and gate."""
+    fm = np.concatenate([d[1] for d in data]).astype(np.float64)
+    speech = _speech(data)
+    silent = np.zeros(features.FRAME * 40, np.float32)
     # The log-mel of silence lies far below speech's (the log of its
     # floor): standardised over every frame, speech's own variation would
     # shrink to a third of a unit, under the training noise. Each band is
@@ -155,13 +181,20 @@ def standardise(data):
     fs = np.maximum(fm[speech], floor)
     mu, sd = fs.mean(axis=0), fs.std(axis=0) + 1e-6
     loud = fm.mean(axis=1)
-    w.update(mo_floor=floor.astype(np.float32), mo_mean=mu.astype(np.float32), mo_std=sd.astype(np.float32),
+    w = dict(mo_floor=floor.astype(np.float32), mo_mean=mu.astype(np.float32), mo_std=sd.astype(np.float32),
              mo_gate=np.array(_gate_bounds(float(features.motion_features(silent).mean(axis=1).max()), loud[speech]),
                               np.float32))
-    za = [(a2x_bands(w, d[0]) - w["a2x_mean"]) / w["a2x_std"] for d in data]
-    ga = [_gate(d[0][:, :1], w["a2x_gate"]) for d in data]
     zm = [motion_inputs(w, d[1]) for d in data]
-    gm = [_gate(d[1].mean(axis=1, keepdims=True), w["mo_gate"]) for d in data]
+    gm = [motion_gate(w, d[1]) for d in data]
+    return w, zm, gm
+
+
+def standardise(data):
+    """standardise_a2x and standardise_motion of one corpus: (weights,
+    (a2x inputs, gates), (motion inputs, gates))."""
+    w, za, ga = standardise_a2x(data)
+    wm, zm, gm = standardise_motion(data)
+    w.update(wm)
     return w, (za, ga), (zm, gm)
 
 
@@ -202,9 +235,31 @@ def motion_inputs(w, fm):
     return (np.maximum(fm, w["mo_floor"]) - w["mo_mean"]) / w["mo_std"]
 
 
+def centre(z, gate):
+    """z [frames, d] less its gate-weighted mean. The frames the gate shuts
+    keep their level relative to it: the silent hold of a stop inside
+    speech is what tells the readout to close the lips."""
+    return z - (z * gate).sum(axis=0) / max(float(gate.sum()), CENTRE_EPS)
+
+
+def centre_chunks(z, gate):
+    """centre over each of the motion generator's chunks: frame f is read
+    in the chunk that starts at the last multiple of MO_STRIDE at or before
+    it, which spans MO_CHUNK frames."""
+    out = np.empty_like(z)
+    for lo in range(0, len(z), MO_STRIDE):
+        hi = min(lo + MO_CHUNK, len(z))
+        out[lo:lo + MO_STRIDE] = centre(z[lo:hi], gate[lo:hi])[:MO_STRIDE]
+    return out
+
+
+def motion_gate(w, fm):
+    return _gate(fm.mean(axis=1, keepdims=True), w["mo_gate"])
+
+
 def predict_motion(w, fm):
-    z = motion_inputs(w, fm)
-    gate = _gate(fm.mean(axis=1, keepdims=True), w["mo_gate"])
+    gate = motion_gate(w, fm)
+    z = centre_chunks(motion_inputs(w, fm), gate)
     return shape_params(readout(z, w, "mo") * gate, CLOSURE_PULL["mo"])
 
 
@@ -218,34 +273,73 @@ def train(stream_data, motion_data, epochs, log=print):
     with torch: the stream's on `stream_data`, the motion's on
     `motion_data` (utterances as dataset gives them)."""
     from . import net
-    w, (za, ga), _ = standardise(stream_data)
+    w, za, ga = standardise_a2x(stream_data)
     silent = np.zeros(features.FRAME * 40, np.float32)
     log("training the a2x readout")
     aug = (w["a2x_mean"].astype(np.float64), w["a2x_std"].astype(np.float64),
            silence_floor(a2x_bands(w, features.a2x_features(silent)).mean()), A2X_REACH)
-    for k, (cw, b) in enumerate(net.train(za, ga, labels(stream_data), A2X_SEED, epochs, TRAIN_PULL, aug, log)):
+    for k, (cw, b) in enumerate(net.train(za, ga, labels(stream_data), A2X_SEED, epochs, TRAIN_PULL, aug,
+                                          log=log)):
         w["a2x_w%d" % k], w["a2x_b%d" % k] = cw, b
-    wm, _, (zm, gm) = standardise(motion_data)
-    w.update({k: v for k, v in wm.items() if k.startswith("mo_")})
+    wm, zm, gm = standardise_motion(motion_data)
+    w.update(wm)
     log("training the motion readout")
     # Floored bands: silence reads as the floor, which the augmentation keeps.
     aug = (w["mo_mean"].astype(np.float64), w["mo_std"].astype(np.float64),
            silence_floor(w["mo_floor"].mean()), MO_REACH)
-    for k, (cw, b) in enumerate(net.train(zm, gm, labels(motion_data), MO_SEED, epochs, TRAIN_PULL, aug, log)):
+    for k, (cw, b) in enumerate(net.train(zm, gm, labels(motion_data), MO_SEED, epochs, TRAIN_PULL, aug,
+                                          centre_chunks, log)):
         w["mo_w%d" % k], w["mo_b%d" % k] = cw, b
     return w
 
 
-def build_weights(renditions=2, epochs=40, log=print):
-    """Fits on the fitting sentences spoken `renditions` times by espeak-ng
-    and as often by flite's CMU Arctic voices: the stream's readout on
-    espeak-ng's STREAM_VOICES and STREAM_VARIANTS, the motion's on all
-    its voices and variants."""
+def _cached(cache, name, key, compute, log):
+    """compute(), kept in `cache` (a directory, or None for no cache) under
+    a name that carries a digest of `key` and of the sources the features
+    come from, so that a changed corpus or feature code is recomputed."""
+    if cache is None:
+        return compute()
+    digest = hashlib.sha256(repr(key).encode())
+    for module in (corpus, features, visemes):
+        with open(module.__file__, "rb") as fh:
+            digest.update(fh.read())
+    path = os.path.join(cache, "%s-%s.pkl" % (name, digest.hexdigest()[:16]))
+    if os.path.exists(path):
+        log("reading %s" % path)
+        with open(path, "rb") as fh:
+            return pickle.load(fh)
+    data = compute()
+    os.makedirs(cache, exist_ok=True)
+    tmp = "%s.%d.tmp" % (path, os.getpid())
+    with open(tmp, "wb") as fh:
+        pickle.dump(data, fh, protocol=pickle.HIGHEST_PROTOCOL)
+    os.replace(tmp, path)
+    return data
+
+
+def build_weights(renditions=2, stream_renditions=4, epochs=40, cache=None, log=print):
+    """Fits on the fitting sentences spoken by espeak-ng and as often by
+    flite's CMU Arctic voices: the stream's readout on espeak-ng's
+    STREAM_VOICES and STREAM_VARIANTS, `stream_renditions` times each, the
+    motion's on all its voices and variants, `renditions` times each.
+    `cache`: a directory that keeps the corpus features between fits."""
     texts, _ = corpus.sentences()
-    log("speaking %d sentences x %d renditions with espeak-ng and with flite" % (len(texts), renditions))
-    spoken = corpus.flite_corpus(texts, renditions)
-    stream = corpus.espeak_corpus(texts, renditions, voices=corpus.STREAM_VOICES,
-                                  variants=corpus.STREAM_VARIANTS) + spoken
-    motion = corpus.espeak_corpus(texts, renditions) + spoken
-    log("computing features of %.0f s of speech" % (sum(u[0].size for u in stream + motion) / visemes.SR))
-    return train(dataset(stream), dataset(motion), epochs, log)
+
+    def stream():
+        log("speaking %d sentences x %d renditions for the stream" % (len(texts), stream_renditions))
+        utts = corpus.espeak_corpus(texts, stream_renditions, voices=corpus.STREAM_VOICES,
+                                    variants=corpus.STREAM_VARIANTS) + corpus.flite_corpus(texts, stream_renditions)
+        log("computing the stream's features of %.0f s of speech" % (sum(u[0].size for u in utts) / visemes.SR))
+        return dataset(utts, kinds=("a2x",))
+
+    def motion():
+        log("speaking %d sentences x %d renditions for the motion" % (len(texts), renditions))
+        utts = corpus.espeak_corpus(texts, renditions) + corpus.flite_corpus(texts, renditions)
+        log("computing the motion's features of %.0f s of speech" % (sum(u[0].size for u in utts) / visemes.SR))
+        return dataset(utts, kinds=("mo",))
+
+    stream_data = _cached(cache, "stream", (texts, stream_renditions, corpus.STREAM_VOICES, corpus.STREAM_VARIANTS,
+                                            corpus.FLITE_VOICES), stream, log)
+    motion_data = _cached(cache, "motion", (texts, renditions, corpus.VOICES, corpus.VARIANTS, corpus.FLITE_VOICES),
+                          motion, log)
+    return train(stream_data, motion_data, epochs, log)

@@ -19,7 +19,7 @@ hubert_student: log-mel [1,80,21] -> [1,20,1024], output frame j the mean of
 mel frames j and j+1 in channels 0-79, zeros after.
 lmdm: kp_cond [1,265], aud_cond [1,80,1103] -> [1,80,265], the conditioning
 vector plus the gated readout (the fitted convolution stack over the
-floored, standardised log-mel) as lip offsets on the expression values, with
+floored, standardised log-mel less its mean over the chunk's speech) as lip offsets on the expression values, with
 the same closing of the driving frame's lip gap; each chunk's frame 0 keeps
 the conditioning vector, the reference the engine measures lip motion from.
 """
@@ -66,6 +66,13 @@ class _Graph(a2x_gen._Graph):
         ratio = self.node("Div", [self.node("Add", [self.f32(1.0), u]), self.node("Sub", [self.f32(1.0), u])])
         t = self.node("Mul", [self.node("Log", [ratio]), self.f32(0.5)])
         return self.node("Add", [self.node("MatMul", [t, self.const(w["a2x_inv"])]), self.const(w["a2x_inv_b"])])
+
+    def centre(self, z, gate):
+        """fit.centre of z [1, frames, d] with gate [1, frames, 1] over the
+        frames of the chunk."""
+        total = self.node("Max", [self.node("ReduceSum", [gate, self.i64(1)], keepdims=1), self.f32(fit.CENTRE_EPS)])
+        mean = self.node("Div", [self.node("ReduceSum", [self.node("Mul", [z, gate]), self.i64(1)], keepdims=1), total])
+        return self.node("Sub", [z, mean])
 
     def readout(self, x, w, prefix):
         """fit.readout over x [1, d, n] -> [1, 4, n]: the first convolution
@@ -166,9 +173,10 @@ def lmdm(w, lip_scale, rest_gap=0.0):
     mel = g.node("Slice", ["aud_cond", g.i64(0), g.i64(N_MELS), g.i64(2)])         # [1,80,80]
     floored = g.node("Max", [mel, g.const(w["mo_floor"])])
     z = g.node("Div", [g.node("Sub", [floored, g.const(w["mo_mean"])]), g.const(w["mo_std"])])
-    p = g.readout(g.node("Transpose", [z], perm=[0, 2, 1]), w, "mo")               # [1,4,80]
     loud = g.node("ReduceMean", [mel], axes=[2], keepdims=1)                        # [1,80,1]
     gate = g.gate(loud, w["mo_gate"])
+    z = g.centre(z, gate)
+    p = g.readout(g.node("Transpose", [z], perm=[0, 2, 1]), w, "mo")               # [1,4,80]
     gated = g.node("Mul", [g.node("Transpose", [p], perm=[0, 2, 1]), gate])
     shape = g.shape_params(gated, 2, fit.CLOSURE_PULL["mo"])
     offsets = g.node("Add", [g.node("MatMul", [shape, g.const(visemes.directions() / lip_scale)]),
