@@ -159,7 +159,7 @@ class Features(unittest.TestCase):
         for predict, feats in ((fit.predict_a2x, features.a2x_features), (fit.predict_motion, features.motion_features)):
             p = predict(w, feats(x))
             self.assertTrue(np.all(p[:12] == 0.0) and np.all(p[-25:] == 0.0))
-            self.assertGreater(float(p[20:-40, 0].max()), 0.3)
+            self.assertGreater(float(p[20:-40, 0].max()), 0.2)
 
 
 class Readout(unittest.TestCase):
@@ -283,10 +283,28 @@ class Readout(unittest.TestCase):
         self.assertFalse(np.any(matrix[0]), "the loudness detector is not a band mixture")
 
 
+class Shaping(unittest.TestCase):
+    def test_smoothing_keeps_a_bilabial_between_vowels_closed(self):
+        p = np.zeros((20, fit.OUTPUTS))
+        p[3:17, 0] = 0.8                    # an open vowel, gated, over frames 3-16
+        p[9:11, 3] = 1.0                    # a two-frame closure inside it
+        for kind in ("a2x", "mo"):
+            o = fit.shape_params(p, kind)[:, 0]
+            # Smoothed alone, the closure would keep a quarter of the vowel.
+            unsettled = fit.smooth(np.maximum(p[:, 0] - fit.CLOSURE_PULL[kind] * p[:, 3], 0.0))
+            self.assertGreater(unsettled[9], 0.15)
+            np.testing.assert_array_equal(o[9:11], 0.0)
+            self.assertAlmostEqual(o[5], 0.8)
+            # The smoothing reaches one frame into the silence around, no further.
+            self.assertGreater(o[2], 0.0)
+            np.testing.assert_array_equal(o[:2], 0.0)
+            np.testing.assert_array_equal(o[18:], 0.0)
+
+
 class FittedModels(unittest.TestCase):
     def test_too_few_context_channels_are_refused_by_name(self):
         from bundlegen import a2x
-        cfg = a2x.Config(h=4, width=0, window=3, silence_prime=8, fitted=True)
+        cfg = a2x.Config(h=4, width=0, window=4, left=5, silence_prime=8, fitted=True)
         with tempfile.TemporaryDirectory() as d:
             with self.assertRaisesRegex(ValueError, r"at least 5 context channels \(h is 4\)"):
                 a2x.write(d, cfg)
@@ -315,9 +333,9 @@ class HeldOutMeasures(unittest.TestCase):
         self.assertGreater(got["r"], 0.99)
 
     def test_each_source_is_held_to_its_own_r(self):
-        m = {"r": 0.625, "r_all": 0.3, "closures": 0.9, "rounding": 1.0}
+        m = {"r": 0.635, "r_all": 0.3, "closures": 0.9, "rounding": 1.0}
         self.assertEqual(lips_eval.failures("motion", m, 0.0, 0.0), [])
-        self.assertEqual(lips_eval.failures("a2x", m, 0.0, 0.0), ["a2x r 0.625 < 0.64"])
+        self.assertEqual(lips_eval.failures("a2x", m, 0.0, 0.0), ["a2x r 0.635 < 0.65"])
         got = lips_eval.failures("a2x", dict(m, r=0.7, closures=0.79), 1e-3, 0.0)
         self.assertEqual(len(got), 2, got)
         self.assertIn("a2x closures 0.790 < 0.80", got)

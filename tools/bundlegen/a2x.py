@@ -182,9 +182,10 @@ def meta(cfg):
 
 def _fitted_blobs(cfg, rest_kp):
     from lipfit import fit, models, visemes, weights
-    if cfg.width or cfg.window * cfg.layers < fit.FUTURE or cfg.left * cfg.layers < fit.PAST or cfg.h < models.CTX:
+    if cfg.width or cfg.window * cfg.layers < fit.READ_FUTURE or cfg.left * cfg.layers < fit.READ_PAST \
+            or cfg.h < models.CTX:
         raise ValueError("the fitted a2x models need width 0, a look-ahead of %d frames, a past of %d and "
-                         "at least %d context channels (h is %d)" % (fit.FUTURE, fit.PAST, models.CTX, cfg.h))
+                         "at least %d context channels (h is %d)" % (fit.READ_FUTURE, fit.READ_PAST, models.CTX, cfg.h))
     w = weights.load()
     gap = 0.0 if rest_kp is None else visemes.rest_gap(rest_kp)
     return {NORM: lambda: models.a2x_norm().tobytes(),
@@ -221,6 +222,6 @@ def write(directory, cfg, omit=(), rest_kp=None):
 # The presets' loudness models: the unit-test bundle has the width output,
 # the demo has none and primes its decoder with a little silence.
 PRESET_CONFIGS = {"tiny": Config(width=1), "demo": Config(width=0, silence_prime=8)}
-# The fitted models read 6 frames ahead: a look-ahead still inside the
-# encoder's right context of 20 frames, so it adds no latency.
-FITTED_CONFIG = Config(width=0, window=3, silence_prime=8, fitted=True)
+# The fitted models read 7 frames ahead and 9 back: a look-ahead (8) still
+# inside the encoder's right context of 20 frames, so it adds no latency.
+FITTED_CONFIG = Config(width=0, window=4, left=5, silence_prime=8, fitted=True)

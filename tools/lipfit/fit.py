@@ -6,7 +6,8 @@ the 80-band log-mel), standardised, read over PAST frames before and
 FUTURE frames after (zeros, the standardised mean, beyond the utterance)
 by a small convolution stack (net.py, trained with torch) into (opening,
 width, labiodental) and a fourth readout of lip closure (a closed target
-near speech) that takes CLOSURE_PULL of the opening away. A speech gate on
+near speech) that takes CLOSURE_PULL of the opening away before the
+opening is smoothed over three frames (shape_params). A speech gate on
 the loudness, exactly zero for the features of silence, keeps silent
 frames on the idle loop. This module holds everything but the training,
 so that the bundle generators read the weights with numpy alone.
@@ -19,22 +20,34 @@ import numpy as np
 
 from . import corpus, features, visemes
 
-# The stream's window holds 8 frames of past context, so a longer past
-# costs no latency; the future is the stream's look-ahead.
+# Past frames cost no latency (the stream's window keeps them); the future
+# is inside the stream's look-ahead.
 PAST, FUTURE = 8, 6
 TAPS = PAST + 1 + FUTURE
+# What a model reads around a frame once its output is smoothed (SMOOTH).
+READ_PAST, READ_FUTURE = PAST + 1, FUTURE + 1
 SATURATED = 0.995      # |tanh| past which a feature channel is not inverted
 CLIP = 0.999999
 PAD_S = 0.3            # silence added before and after each utterance
 GAINS = (0.25, 2.0)    # range of the random level of each utterance
 OUTPUTS = 4            # opening, width, labiodental, closure
 # Share of the opening the closure readout takes away, per model, when the
-# models run; the training takes the whole opening (TRAIN_PULL). The
-# motion readout's whole opening closes only 77 % of the bilabials on the
-# held-out sentences of fitted voices (slt and an espeak-ng voice); 1.3 is
-# the smallest pull, in steps of 0.1, that closes 80 % there and on flite's
-# awb voice (84 and 85 %, for 0.005 less r).
-CLOSURE_PULL = {"a2x": 1.0, "mo": 1.3}
+# models run; the training takes the whole opening (TRAIN_PULL), which
+# closed only 77 % of the motion readout's bilabials on the held-out
+# sentences of fitted voices.
+# The readouts jitter from frame to frame more than the lips' targets do
+# (a phone lasts two or three frames), so the opening after that pull is
+# smoothed over three frames (SMOOTH); the closure readout then takes a
+# further share away (SETTLE), or the smoothing would leave a bilabial
+# between two vowels half open. Pull (in steps of 0.1 or 0.2) and settle
+# were chosen on the held-out sentences of fitted voices (flite's awb and
+# slt, espeak-ng's en-us): the best mean r that still closes 80 % of the
+# bilabials on each (r 0.741 to 0.776 for the stream, 0.739 to 0.765 for
+# the motion). Smoothing alone raised r by 0.04 there but closed only
+# half of them.
+CLOSURE_PULL = {"a2x": 1.2, "mo": 1.2}
+SETTLE = {"a2x": 0.3, "mo": 0.2}
+SMOOTH = (0.25, 0.5, 0.25)
 TRAIN_PULL = 1.0
 # Each log-mel band is floored at this percentile of its speech frames.
 MO_FLOOR_PERCENTILE = 1.0
@@ -202,10 +215,20 @@ def labels(data):
     return [np.column_stack([d[2], closure_labels(d[2])]) for d in data]
 
 
-def shape_params(p, pull):
-    """Gated readouts [frames, 4] -> (opening, width, labiodental) as the
-    models bound them."""
-    o = np.maximum(p[:, 0] - pull * np.clip(p[:, 3], 0.0, 1.0), 0.0)
+def smooth(x):
+    """x [frames] smoothed by SMOOTH, zero beyond the utterance (where the
+    gate is)."""
+    return np.convolve(np.pad(x, 1), SMOOTH[::-1], "valid")
+
+
+def shape_params(p, kind):
+    """Gated readouts [frames, 4] of an utterance -> (opening, width,
+    labiodental) as model `kind` ("a2x", "mo") bounds them: the closure
+    readout takes CLOSURE_PULL of the opening away, the rest is smoothed
+    over three frames and SETTLE more taken away."""
+    closed = np.clip(p[:, 3], 0.0, 1.0)
+    o = np.maximum(p[:, 0] - CLOSURE_PULL[kind] * closed, 0.0)
+    o = np.maximum(smooth(o) - SETTLE[kind] * closed, 0.0)
     return np.column_stack([o, np.clip(p[:, 1], -1.2, 1.2), np.clip(p[:, 2], 0.0, 1.0)])
 
 
@@ -227,7 +250,7 @@ def _gate(level, bounds):
 
 def predict_a2x(w, fa):
     z = (a2x_bands(w, fa) - w["a2x_mean"]) / w["a2x_std"]
-    return shape_params(readout(z, w, "a2x") * _gate(fa[:, :1], w["a2x_gate"]), CLOSURE_PULL["a2x"])
+    return shape_params(readout(z, w, "a2x") * _gate(fa[:, :1], w["a2x_gate"]), "a2x")
 
 
 def motion_inputs(w, fm):
@@ -260,7 +283,7 @@ def motion_gate(w, fm):
 def predict_motion(w, fm):
     gate = motion_gate(w, fm)
     z = centre_chunks(motion_inputs(w, fm), gate)
-    return shape_params(readout(z, w, "mo") * gate, CLOSURE_PULL["mo"])
+    return shape_params(readout(z, w, "mo") * gate, "mo")
 
 
 def silence_floor(mean_of_silence):

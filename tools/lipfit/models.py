@@ -4,15 +4,18 @@ tensor contracts.
 a2x stream encoder: feat [1,n,12,768], pos_window [1,n,h], attn [n,n] ->
 ctx [1,n,h]. The layer mean is turned back into the encoder's 32 log band
 energies (fit.band_inverse), standardised, read by the fitted convolution
-stack over PAST frames before and FUTURE after (the meta's look-ahead
-covers FUTURE; past context covers PAST) and gated by the loudness channel; context channels 0-3 carry the
-gated (opening, width, labiodental, closure) readouts, channel 4 the speech
-span (fit.speech_span of the gate), the rest are zero. The readout is a
+stack over PAST frames before and FUTURE after and gated by the loudness
+channel; fit.shape_params turns the readouts into the lip shape, smoothed
+over a frame either side (the meta's look-ahead covers fit.READ_FUTURE,
+its past context fit.READ_PAST). Context channels 0-2 carry (opening,
+width, labiodental), channel 3 the gated closure readout (already
+applied), channel 4 the speech span (fit.speech_span of the gate), the
+rest are zero. The readout is a
 plain convolution stack, so the encoder does not need the band mask or
 the positions.
 a2x decoder: ctx_t [1,h], prev [1,63], h [1,1,h] -> m [1,63] (with unit
 norms, the keypoint offsets themselves), h_out [1,1,h] (h unchanged): no
-recurrence, the encoder already smooths over time. Within the speech span
+recurrence, the encoder already smooths over time and shapes the lips. Within the speech span
 the decoder also closes the driving frame's own lip gap, so that a closed
 viseme brings the lips into contact whatever the idle face does with them.
 hubert_student: log-mel [1,80,21] -> [1,20,1024], output frame j the mean of
@@ -86,17 +89,27 @@ class _Graph(a2x_gen._Graph):
                 x = self.node("Relu", [x])
         return x
 
-    def shape_params(self, p, axis, pull):
-        """The four gated readouts to (opening, width, labiodental): the
-        closure readout takes its share of the opening, the opening is kept
-        non-negative, width and contact in range."""
-        parts = [self.node("Slice", [p, self.i64(k), self.i64(k + 1), self.i64(axis)]) for k in range(fit.OUTPUTS)]
+    def shape_params(self, p, kind, edge):
+        """fit.shape_params of gated readouts p [1, n, 4] -> [1, n, 3]: the
+        closure readout takes its share of the opening, which is smoothed
+        over the frames and settled; width and contact in range. `edge`:
+        frames beyond the first and last repeat them (a motion chunk,
+        whose neighbours the engine cross-fades in) rather than being
+        silence."""
+        parts = [self.node("Slice", [p, self.i64(k), self.i64(k + 1), self.i64(2)]) for k in range(fit.OUTPUTS)]
         closed = self.node("Clip", [parts[3], self.f32(0.0), self.f32(1.0)])
-        pull = self.node("Mul", [closed, self.f32(pull)])
-        o = self.node("Relu", [self.node("Sub", [parts[0], pull])])
+        o = self.node("Relu", [self.node("Sub", [parts[0], self.node("Mul", [closed, self.f32(fit.CLOSURE_PULL[kind])])])])
+        x = self.node("Transpose", [o], perm=[0, 2, 1])                                # [1,1,n]
+        kernel = self.f32(np.array(fit.SMOOTH, np.float32)[None, None])
+        if edge:
+            x = self.node("Conv", [self.node("Pad", [x, self.i64(0, 0, 1, 0, 0, 1)], mode="edge"), kernel])
+        else:
+            x = self.node("Conv", [x, kernel], pads=[1, 1])
+        x = self.node("Transpose", [x], perm=[0, 2, 1])
+        o = self.node("Relu", [self.node("Sub", [x, self.node("Mul", [closed, self.f32(fit.SETTLE[kind])])])])
         w = self.node("Clip", [parts[1], self.f32(-1.2), self.f32(1.2)])
         f = self.node("Clip", [parts[2], self.f32(0.0), self.f32(1.0)])
-        return self.node("Concat", [o, w, f], axis=axis)
+        return self.node("Concat", [o, w, f], axis=2)
 
 
 def a2x_encoder(w, h):
@@ -117,8 +130,9 @@ def a2x_encoder(w, h):
     # of an utterance.
     gate = g.node("Mul", [g.gate(loud, w["a2x_gate"]), g.node("Unsqueeze", [real, g.i64(2)])])
     gated = g.node("Mul", [g.node("Transpose", [p], perm=[0, 2, 1]), gate])
+    closure = g.node("Slice", [gated, g.i64(3), g.i64(4), g.i64(2)])
     span = g.speech_span(gate, 1)
-    both = g.node("Concat", [gated, span], axis=2)                                  # [1,n,5]
+    both = g.node("Concat", [g.shape_params(gated, "a2x", False), closure, span], axis=2)  # [1,n,5]
     g.node("Pad", [both, g.i64(0, 0, 0, 0, 0, h - CTX)], "ctx")                     # [1,n,h]
     inputs = [helper.make_tensor_value_info("feat", F32, [1, "n", 12, 768]),
               helper.make_tensor_value_info("pos_window", F32, [1, "n", h]),
@@ -130,8 +144,7 @@ def a2x_decoder(h, rest_gap=0.0):
     """`rest_gap`: the driving frames' own lip gap, which speech closes
     before the viseme opening parts the lips again."""
     g = _Graph()
-    params = g.shape_params(g.node("Slice", ["ctx_t", g.i64(0), g.i64(fit.OUTPUTS), g.i64(1)]), 1,
-                              fit.CLOSURE_PULL["a2x"])                                           # [1,3]
+    params = g.node("Slice", ["ctx_t", g.i64(0), g.i64(3), g.i64(1)])                         # [1,3]
     gate = g.node("Slice", ["ctx_t", g.i64(fit.OUTPUTS), g.i64(CTX), g.i64(1)])               # [1,1]
     g.node("Add", [g.node("MatMul", [params, g.const(visemes.directions())]),
                    g.node("Mul", [gate, g.const(visemes.rest_closing(rest_gap)[None])])], "m")
@@ -178,7 +191,7 @@ def lmdm(w, lip_scale, rest_gap=0.0):
     z = g.centre(z, gate)
     p = g.readout(g.node("Transpose", [z], perm=[0, 2, 1]), w, "mo")               # [1,4,80]
     gated = g.node("Mul", [g.node("Transpose", [p], perm=[0, 2, 1]), gate])
-    shape = g.shape_params(gated, 2, fit.CLOSURE_PULL["mo"])
+    shape = g.shape_params(gated, "mo", True)
     offsets = g.node("Add", [g.node("MatMul", [shape, g.const(visemes.directions() / lip_scale)]),
                              g.node("Mul", [g.speech_span(gate, 1), g.const(visemes.rest_closing(rest_gap) / lip_scale)])])
     # The engine moves the lips relative to the first frame it emits, which
