@@ -184,6 +184,15 @@ class Readout(unittest.TestCase):
             np.testing.assert_allclose(got[t], w["t_w2"][:, :, 0] @ h + w["t_b2"], rtol=1e-5, atol=1e-5)
         self.assertEqual(fit.layer_count(w, "t"), 3)
 
+    def test_a_readout_is_the_mean_of_its_stacks(self):
+        rng = np.random.default_rng(7)
+        w = self.weights(rng, 3)
+        w.update({k.replace("t_", "t1_"): v for k, v in self.weights(rng, 3).items()})
+        w.update({k.replace("t_", "t3_"): v for k, v in self.weights(rng, 3).items()})   # no t2: not a member
+        self.assertEqual(fit.members(w, "t"), ["t", "t1"])
+        z = rng.standard_normal((20, 3))
+        np.testing.assert_allclose(fit.ensemble(z, w, "t"), 0.5 * (fit.readout(z, w, "t") + fit.readout(z, w, "t1")))
+
     @unittest.skipUnless(HAVE_TORCH, "torch is only needed to fit")
     def test_trained_layout_is_the_exported_one(self):
         # The weights torch trains are read by numpy and the ONNX graphs in
@@ -333,9 +342,9 @@ class HeldOutMeasures(unittest.TestCase):
         self.assertGreater(got["r"], 0.99)
 
     def test_each_source_is_held_to_its_own_r(self):
-        m = {"r": 0.635, "r_all": 0.3, "closures": 0.9, "rounding": 1.0}
+        m = {"r": 0.645, "r_all": 0.3, "closures": 0.9, "rounding": 1.0}
         self.assertEqual(lips_eval.failures("motion", m, 0.0, 0.0), [])
-        self.assertEqual(lips_eval.failures("a2x", m, 0.0, 0.0), ["a2x r 0.635 < 0.65"])
+        self.assertEqual(lips_eval.failures("a2x", m, 0.0, 0.0), ["a2x r 0.645 < 0.68"])
         got = lips_eval.failures("a2x", dict(m, r=0.7, closures=0.79), 1e-3, 0.0)
         self.assertEqual(len(got), 2, got)
         self.assertIn("a2x closures 0.790 < 0.80", got)

@@ -77,6 +77,12 @@ class _Graph(a2x_gen._Graph):
         mean = self.node("Div", [self.node("ReduceSum", [self.node("Mul", [z, gate]), self.i64(1)], keepdims=1), total])
         return self.node("Sub", [z, mean])
 
+    def ensemble(self, x, w, prefix):
+        """fit.ensemble over x [1, d, n] -> [1, 4, n]."""
+        stacks = fit.members(w, prefix)
+        total = self.node("Sum", [self.readout(x, w, m) for m in stacks])
+        return self.node("Mul", [total, self.f32(1.0 / len(stacks))])
+
     def readout(self, x, w, prefix):
         """fit.readout over x [1, d, n] -> [1, 4, n]: the first convolution
         spans the taps, ReLU between layers."""
@@ -123,7 +129,7 @@ def a2x_encoder(w, h):
                                                g.f32(0.0)])], to=TensorProto.FLOAT)       # [1,n]
     z = g.node("Mul", [z, g.node("Unsqueeze", [real, g.i64(2)])])
     zt = g.node("Transpose", [z], perm=[0, 2, 1])                                   # [1,32,n]
-    p = g.readout(zt, w, "a2x")                                                    # [1,4,n]
+    p = g.ensemble(zt, w, "a2x")                                                   # [1,4,n]
     loud = g.node("Slice", [fm, g.i64(0), g.i64(1), g.i64(2)])                     # [1,n,1]
     # Padding is silence: its all-zero loudness channel sits above silence's
     # own, and would leave the lips a little off the idle face at the end
@@ -189,7 +195,7 @@ def lmdm(w, lip_scale, rest_gap=0.0):
     loud = g.node("ReduceMean", [mel], axes=[2], keepdims=1)                        # [1,80,1]
     gate = g.gate(loud, w["mo_gate"])
     z = g.centre(z, gate)
-    p = g.readout(g.node("Transpose", [z], perm=[0, 2, 1]), w, "mo")               # [1,4,80]
+    p = g.ensemble(g.node("Transpose", [z], perm=[0, 2, 1]), w, "mo")              # [1,4,80]
     gated = g.node("Mul", [g.node("Transpose", [p], perm=[0, 2, 1]), gate])
     shape = g.shape_params(gated, "mo", True)
     offsets = g.node("Add", [g.node("MatMul", [shape, g.const(visemes.directions() / lip_scale)]),

@@ -65,13 +65,16 @@ class Readout(nn.Module):
                 for l in self.layers]
 
 
-def shape(p, gate, pull):
+def shape(p, gate, shaping):
     """torch version of fit.shape_params of gated readouts: p [B, 4, n],
-    gate [B, 1, n] -> opening, width, labiodental [B, 3, n] and the gated
-    closure readout [B, n]."""
+    gate [B, 1, n], shaping (pull, settle) -> opening, width, labiodental
+    [B, 3, n] and the gated closure readout [B, n]."""
+    pull, settle = shaping
     p = p * gate
     closed = torch.clamp(p[:, 3], 0.0, 1.0)
     o = torch.relu(p[:, 0] - pull * closed)
+    kernel = torch.tensor(fit.SMOOTH, dtype=p.dtype)[None, None]
+    o = torch.relu(torch.nn.functional.conv1d(o[:, None], kernel, padding=1)[:, 0] - settle * closed)
     return torch.stack([o, torch.clamp(p[:, 1], -1.2, 1.2), torch.clamp(p[:, 2], 0.0, 1.0)], dim=1), p[:, 3]
 
 
@@ -118,10 +121,10 @@ def _augment(x, rng, mean, std, floor, reach):
     return (out - mean[None, :, None]) / std[None, :, None]
 
 
-def train(zs, gates, ys, seed, epochs, pull, augment=None, centre=None, log=print):
+def train(zs, gates, ys, seed, epochs, shaping, augment=None, centre=None, log=print):
     """Fits a Readout on utterances: standardised features zs [frames, d],
     gates [frames, 1], targets ys [frames, 4] (opening, width, labiodental,
-    closure label). `augment`: None or (mean, std, silence floor, reach) of
+    closure label). `shaping`: (pull, settle) of shape. `augment`: None or (mean, std, silence floor, reach) of
     the log spectra for the band augmentation, drawn anew per utterance and
     epoch; `centre`: None or the function (z, gate) -> z the model applies
     to its inputs, run after the augmentation as the model would see the
@@ -151,7 +154,7 @@ def train(zs, gates, ys, seed, epochs, pull, augment=None, centre=None, log=prin
             b = order[s:s + BATCH]
             xb = x[b] + rng.standard_normal(x[b].shape) * NOISE
             p = model(torch.from_numpy(xb.astype(np.float32)))
-            got, closure = shape(p, gt[b], pull)
+            got, closure = shape(p, gt[b], shaping)
             mask = mt[b][:, None, :]
             closed = 1.0 + (CLOSED_FRAME_WEIGHT - 1.0) * tt[b, 3][:, None, :] * opening_only
             err = ((got - tt[b, :3]) ** 2 * lw * mask * closed).sum() + \
