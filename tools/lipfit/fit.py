@@ -4,7 +4,8 @@ Both speech paths get the same shape of model: per-frame log spectra (a2x:
 the encoder's 32 log band energies recovered from its features; motion:
 the 80-band log-mel), standardised, read over PAST frames before and
 FUTURE frames after (zeros, the standardised mean, beyond the utterance)
-by a small convolution stack (net.py, trained with torch) into (opening,
+by small convolution stacks (net.py, trained with torch; the mean of one
+per seed of SEEDS) into (opening,
 width, labiodental) and a fourth readout of lip closure (a closed target
 near speech) that takes CLOSURE_PULL of the opening away before the
 opening is smoothed over three frames (shape_params). A speech gate on

@@ -10,14 +10,14 @@ over a frame either side (the meta's look-ahead covers fit.READ_FUTURE,
 its past context fit.READ_PAST). Context channels 0-2 carry (opening,
 width, labiodental), channel 3 the gated closure readout (already
 applied), channel 4 the speech span (fit.speech_span of the gate), the
-rest are zero. The readout is a
-plain convolution stack, so the encoder does not need the band mask or
-the positions.
+rest are zero. The readout is the mean of plain convolution stacks, so the
+encoder does not need the band mask or the positions.
 a2x decoder: ctx_t [1,h], prev [1,63], h [1,1,h] -> m [1,63] (with unit
 norms, the keypoint offsets themselves), h_out [1,1,h] (h unchanged): no
-recurrence, the encoder already smooths over time and shapes the lips. Within the speech span
-the decoder also closes the driving frame's own lip gap, so that a closed
-viseme brings the lips into contact whatever the idle face does with them.
+recurrence, the encoder already smooths over time and shapes the lips.
+Within the speech span the decoder also closes the driving frame's own lip
+gap, so that a closed viseme brings the lips into contact whatever the idle
+face does with them.
 hubert_student: log-mel [1,80,21] -> [1,20,1024], output frame j the mean of
 mel frames j and j+1 in channels 0-79, zeros after.
 lmdm: kp_cond [1,265], aud_cond [1,80,1103] -> [1,80,265], the conditioning

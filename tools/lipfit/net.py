@@ -124,9 +124,9 @@ def _augment(x, rng, mean, std, floor, reach):
 def train(zs, gates, ys, seed, epochs, shaping, augment=None, centre=None, log=print):
     """Fits a Readout on utterances: standardised features zs [frames, d],
     gates [frames, 1], targets ys [frames, 4] (opening, width, labiodental,
-    closure label). `shaping`: (pull, settle) of shape. `augment`: None or (mean, std, silence floor, reach) of
-    the log spectra for the band augmentation, drawn anew per utterance and
-    epoch; `centre`: None or the function (z, gate) -> z the model applies
+    closure label). `shaping`: (pull, settle) of shape. `augment`: None or
+    (mean, std, silence floor, reach) of the log spectra for the band
+    augmentation, drawn anew per utterance and epoch; `centre`: None or the function (z, gate) -> z the model applies
     to its inputs, run after the augmentation as the model would see the
     altered voice. Deterministic for a given seed."""
     torch.manual_seed(seed)
