@@ -5,10 +5,10 @@ the encoder's 32 log band energies recovered from its features; motion:
 the 80-band log-mel), standardised, read over PAST frames before and
 FUTURE frames after (zeros, the standardised mean, beyond the utterance)
 by small convolution stacks (net.py, trained with torch; the mean of one
-per seed of SEEDS) into (opening,
-width, labiodental) and a fourth readout of lip closure (a closed target
-near speech) that takes CLOSURE_PULL of the opening away before the
-opening is smoothed over three frames (shape_params). A speech gate on
+per seed of SEEDS) into (opening, width, labiodental) and a fourth readout
+of lip closure (a closed target near speech) that takes CLOSURE_PULL of
+the opening away before the opening is smoothed over three frames
+(shape_params). A speech gate on
 the loudness, exactly zero for the features of silence, keeps silent
 frames on the idle loop. This module holds everything but the training,
 so that the bundle generators read the weights with numpy alone.
