@@ -3,7 +3,8 @@
 espeak-ng and flite speech and writes their weights (the committed
 tools/lipfit/weights.npz).
 
-    fit_lips.py [--out FILE] [--renditions N] [--stream-renditions N] [--epochs N] [--cache DIR]
+    fit_lips.py [--out FILE] [--renditions N] [--flite-renditions N] [--stream-renditions N] [--epochs N]
+                [--cache DIR]
 
 Needs torch (Debian's python3-torch; scripts/setup.sh --fit installs it).
 Deterministic for a given espeak-ng, flite and torch on the CPU: the
@@ -24,7 +25,8 @@ from lipfit import fit, weights
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--out", default=weights.PATH)
-    ap.add_argument("--renditions", type=int, default=2, help="voices per sentence for the motion readout")
+    ap.add_argument("--renditions", type=int, default=8, help="espeak-ng voices per sentence for the motion readout")
+    ap.add_argument("--flite-renditions", type=int, default=4, help="flite voices per sentence for the motion readout")
     ap.add_argument("--stream-renditions", type=int, default=4, help="voices per sentence for the stream readout")
     ap.add_argument("--cache", help="directory that keeps the corpus features between fits")
     ap.add_argument("--epochs", type=int, default=40, help="passes over the corpus per readout")
@@ -36,7 +38,7 @@ def main(argv=None):
               file=sys.stderr)
         return 2
     try:
-        w = fit.build_weights(a.renditions, a.stream_renditions, a.epochs, a.cache)
+        w = fit.build_weights(a.renditions, a.stream_renditions, a.flite_renditions, a.epochs, a.cache)
         tmp = "%s.%d.tmp.npz" % (a.out, os.getpid())
         np.savez_compressed(tmp, **w)
         os.replace(tmp, a.out)
