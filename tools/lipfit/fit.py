@@ -394,6 +394,5 @@ def build_weights(renditions=8, stream_renditions=4, flite_renditions=4, epochs=
     stream_data = _cached(cache, "stream", (texts, stream_renditions, corpus.STREAM_VOICES, corpus.STREAM_VARIANTS,
                                             corpus.FLITE_VOICES), stream, log)
     motion_data = _cached(cache, "motion", (texts, renditions, flite_renditions, corpus.VOICES, corpus.VARIANTS,
-                                            corpus.FLITE_VOICES),
-                          motion, log)
+                                            corpus.FLITE_VOICES), motion, log)
     return train(stream_data, motion_data, epochs, log)
