@@ -6,10 +6,10 @@ tools/lipfit/weights.npz).
     fit_lips.py [--out FILE] [--renditions N] [--flite-renditions N] [--stream-renditions N] [--epochs N]
                 [--cache DIR]
 
-Needs torch (Debian's python3-torch; scripts/setup.sh --fit installs it).
+Needs torch (Debian's python3-torch; bash scripts/setup.sh fit installs it).
 Deterministic for a given espeak-ng, flite and torch on the CPU: the
 voices, levels, initial weights, batches and augmentation are seeded and
-torch runs its deterministic algorithms on two threads. Takes about fifteen
+torch runs its deterministic algorithms on two threads. Takes about thirty
 minutes on two cores; the bundle generators only read the result, with
 numpy.
 """
@@ -34,7 +34,7 @@ def main(argv=None):
     try:
         import torch  # noqa: F401
     except ImportError as e:
-        print("fit_lips.py: fitting needs torch (Debian's python3-torch, or scripts/setup.sh --fit): %s" % e,
+        print("fit_lips.py: fitting needs torch (Debian's python3-torch, or bash scripts/setup.sh fit): %s" % e,
               file=sys.stderr)
         return 2
     try:
