@@ -1038,8 +1038,9 @@ TEST_F(UttTest, SpeechAfterTheEndWaitsAndStartsTheNextUtterance) {
     pushSpeech(*p, 640 * 30);
     if (byHold) {
       // Nothing is pulled: the ring fills and the utterance cannot complete
-      // before the pause has ended it.
-      std::this_thread::sleep_for(400ms);
+      // before the pause has ended it. The worker notices the pause on its
+      // next step, which under an emulator can outlast the hold itself.
+      std::this_thread::sleep_for(400ms * le::test::timeScale());
     } else {
       p->endUtterance();
     }
