@@ -14,8 +14,9 @@ the viseme targets of Festival's segments:
   pause), which the models drive; silence stays on the idle face, whatever
   its lips do, so its frames are left out (the goal is 0.8; on Festival
   the stream's readout reaches 0.70 and the motion's 0.69, so the check
-  holds them at 0.68 and 0.66 against regressions). r_all, the earlier figure over every frame with
-  the opening relative to the driving frame's own, is printed beside it;
+  holds them at 0.68 and 0.66 against regressions). r_all, the earlier
+  figure over every frame with the opening relative to the driving
+  frame's own, is printed beside it;
 - closures: share of /p/, /b/, /m/ whose middle frame opens at most 25 % of
   the utterance's mean opening at vowel middles (>= 0.8), on the inner lip
   gap of the driven keypoints themselves: a face whose idle loop shows its
