@@ -1,5 +1,7 @@
 #include "core/bundle/drive.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -13,6 +15,12 @@ template <class T>
 std::vector<T> readRaw(const std::string& path, size_t count) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
   if (!f) throw std::runtime_error("cannot open " + path);
+  // A regular file's size is checked before the array is allocated, so a
+  // manifest that claims billions of frames is refused instead of
+  // exhausting memory.
+  struct stat st;
+  if (::fstat(::fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode) && uint64_t(st.st_size) != uint64_t(count) * sizeof(T))
+    throw std::runtime_error("size mismatch " + path);
   std::vector<T> out(count);
   const size_t got = count ? std::fread(out.data(), sizeof(T), count, f.get()) : 0;
   if (got != count || std::fgetc(f.get()) != EOF) throw std::runtime_error("size mismatch " + path);

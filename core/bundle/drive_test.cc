@@ -48,5 +48,15 @@ TEST(Drive, ReadsTheThreeArraysAndRefusesIndicesOutsideTheLoop) {
   EXPECT_EQ(thrownBy([&] { loadDrive(m); }), "size mismatch " + tmp.file("drive/xd.f32"));
 }
 
+TEST(Drive, AFrameCountFarBeyondTheFilesIsRefusedWithoutAllocatingIt) {
+  le::test::TempDir tmp;
+  // 2^28 frames would be 67 GB of floats per array.
+  le::test::writeManifest(tmp.path(), 5, 64, 48, 32, 1 << 28);
+  std::filesystem::create_directories(tmp.file("drive"));
+  std::vector<float> xs(63);
+  le::test::writeFile(tmp.file("drive/xs.f32"), xs.data(), xs.size() * 4);
+  EXPECT_EQ(thrownBy([&] { loadDrive(loadManifest(tmp.path())); }), "size mismatch " + tmp.file("drive/xs.f32"));
+}
+
 }  // namespace
 }  // namespace le
