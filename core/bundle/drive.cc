@@ -1,6 +1,8 @@
 #include "core/bundle/drive.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -13,13 +15,19 @@ namespace le {
 
 template <class T>
 std::vector<T> readRaw(const std::string& path, size_t count) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!f) throw std::runtime_error("cannot open " + path);
-  // A regular file's size is checked before the array is allocated, so a
-  // manifest that claims billions of frames is refused instead of
-  // exhausting memory.
+  // Non-blocking, so that a FIFO under a member name cannot stall the load.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("cannot open " + path);
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(::fdopen(fd, "rb"), &std::fclose);
+  if (!f) {
+    ::close(fd);
+    throw std::runtime_error("cannot open " + path);
+  }
+  // Only a regular file of the right size is read, and its size is checked
+  // before the array is allocated: a manifest that claims billions of
+  // frames is refused instead of exhausting memory.
   struct stat st;
-  if (::fstat(::fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode) && uint64_t(st.st_size) != uint64_t(count) * sizeof(T))
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) != uint64_t(count) * sizeof(T))
     throw std::runtime_error("size mismatch " + path);
   std::vector<T> out(count);
   const size_t got = count ? std::fread(out.data(), sizeof(T), count, f.get()) : 0;

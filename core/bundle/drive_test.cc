@@ -1,6 +1,7 @@
 #include "core/bundle/drive.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "tests/test_support.h"
 
@@ -55,6 +56,14 @@ TEST(Drive, AFrameCountFarBeyondTheFilesIsRefusedWithoutAllocatingIt) {
   std::filesystem::create_directories(tmp.file("drive"));
   std::vector<float> xs(63);
   le::test::writeFile(tmp.file("drive/xs.f32"), xs.data(), xs.size() * 4);
+  EXPECT_EQ(thrownBy([&] { loadDrive(loadManifest(tmp.path())); }), "size mismatch " + tmp.file("drive/xs.f32"));
+}
+
+TEST(Drive, AFifoUnderAMemberNameIsRefusedInsteadOfWaitedOn) {
+  le::test::TempDir tmp;
+  le::test::writeManifest(tmp.path(), 5, 64, 48, 32, 1);
+  std::filesystem::create_directories(tmp.file("drive"));
+  ASSERT_EQ(::mkfifo(tmp.file("drive/xs.f32").c_str(), 0600), 0);
   EXPECT_EQ(thrownBy([&] { loadDrive(loadManifest(tmp.path())); }), "size mismatch " + tmp.file("drive/xs.f32"));
 }
 

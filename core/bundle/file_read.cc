@@ -29,8 +29,10 @@ ssize_t readRetry(int fd, char* buf, size_t n) {
 
 }  // namespace
 
+// Opens are non-blocking, so that a FIFO under a member name cannot stall
+// the load: it reads as empty, or is refused as not a regular file.
 std::string readFile(const std::string& path) {
-  Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  Fd f{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
   struct stat st;
   // A directory or device has no meaningful size to read "whole".
   if (f.fd < 0 || ::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
@@ -47,7 +49,7 @@ std::string readFile(const std::string& path) {
 }
 
 std::string readText(const std::string& path) {
-  Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  Fd f{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
   if (f.fd < 0) throw std::runtime_error("cannot open " + path);
   std::string out;
   char buf[8192];

@@ -25,8 +25,10 @@ bool exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+// Opens are non-blocking, so that a FIFO under a member name cannot stall
+// the load; only a regular file is mapped.
 bool readable(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   ::close(fd);
   return true;
@@ -55,10 +57,10 @@ FileMapping& FileMapping::operator=(FileMapping&& o) noexcept {
 }
 
 FileMapping mapFile(const std::string& path, uint64_t bytes) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) throw std::runtime_error("cannot open " + path);
   struct stat st;
-  if (::fstat(fd, &st) != 0 || uint64_t(st.st_size) != bytes) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) != bytes) {
     ::close(fd);
     throw std::runtime_error("size mismatch " + path);
   }
