@@ -197,7 +197,7 @@ int Backend::pushA2x(const int16_t* pcm, size_t n) {
   for (size_t at = 0; at < n; at += samples.size()) {
     const size_t m = std::min(samples.size(), n - at);
     for (size_t i = 0; i < m; ++i) samples[i] = static_cast<float>(pcm[at + i]) * (1.0f / 32768.0f);
-    if (le_a2x_push(a2x_, samples.data(), static_cast<int>(m)) < 0) return BE_STATUS_RENDER_FAILED;
+    if (le_a2x_push(a2x_, samples.data(), static_cast<int>(m)) != 1) return BE_STATUS_RENDER_FAILED;
   }
   speechActive_ = true;
   return BE_STATUS_OK;

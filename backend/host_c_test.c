@@ -242,19 +242,29 @@ static void check_refusals(const char* bundle) {
   }
 }
 
+struct host_logged {
+  int errors;
+  char last[1024];
+};
+
 static void host_log(void* user, int level, const char* message) {
-  (void)message;
-  if (level == 3) ++*(int*)user;
+  struct host_logged* l = (struct host_logged*)user;
+  if (level != 3) return;
+  ++l->errors;
+  snprintf(l->last, sizeof l->last, "%s", message ? message : "");
 }
 
+/* Each refusal logs its own reason, not an older error of the thread's. */
 static void check_renderer_refusal_logs(void) {
-  int logged = 0;
+  struct host_logged logged = {0, ""};
   mirelund_host_services services = {0, &logged, host_log};
   void* obj = (void*)1;
   char missing[4200];
   snprintf(missing, sizeof missing, "%s/no-such-bundle", tmp_root);
   CHECK(renderer->open(&services, missing, "", "{\"threads\": 1}", &obj) == 14 && obj == NULL);
-  CHECK(logged == 1);
+  CHECK(logged.errors == 1 && strstr(logged.last, "no-such-bundle") != NULL);
+  CHECK(renderer->open(&services, missing, "", "{\"threads\": 999}", &obj) != 0 && obj == NULL);
+  CHECK(logged.errors == 2 && strstr(logged.last, "threads 999") != NULL && strstr(logged.last, "no-such-bundle") == NULL);
 }
 
 /* Pulls through the backend table until a frame of `kind` comes or the time runs out. */

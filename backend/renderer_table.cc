@@ -36,9 +36,10 @@ int rendererOpen(const mirelund_host_services* services, const char* path, const
     const int status = Backend::open(path, &options, out ? &b : nullptr, &reason);
     if (out) *out = b;
     if (status != BE_STATUS_OK && services && services->log) {
-      // The core's text says why the engine refused; the plug-in's own refusals have only their line.
-      const char* core = le_last_error();
-      services->log(services->user, kLogError, (core && *core) ? core : reason.c_str());
+      // The refusal's own line, which carries the core's text when the core
+      // refused: the thread's last core error may be older than this open.
+      const std::string line = reason.empty() ? "[corvane2-light] open refused, status " + std::to_string(status) : reason;
+      services->log(services->user, kLogError, line.c_str());
     }
     return rendererCode(status);
   });

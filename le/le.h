@@ -391,7 +391,8 @@ LE_API const char* le_utt_last_error(void);
 LE_API int le_utt_ready(le_utt* u);
 
 /* Appends n 16-bit samples at 16 kHz (n = 0 only marks the time); 1, or 0
- * on bad arguments. */
+ * on bad arguments or, for n > 0, once the animation source has failed
+ * (le_utt_ready -1; le_utt_last_error names why). */
 LE_API int le_utt_push_audio(le_utt* u, const int16_t* pcm, int n);
 
 /* Ends the current utterance once its frames are out; then it ramps to idle. */

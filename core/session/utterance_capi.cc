@@ -70,20 +70,36 @@ LE_API int le_utt_push_audio(le_utt* u, const int16_t* pcm, int n) {
       le::capi::lastError(Family::kUtt) = "le_utt_push_audio: bad args";
       return 0;
     }
+    // Audio for a source that failed would pile up with nothing to take it.
+    std::string error;
+    if (n > 0 && u->pipeline.ready(&error) < 0) {
+      le::capi::lastError(Family::kUtt) = "le_utt_push_audio: the animation source failed: " + error;
+      return 0;
+    }
     u->pipeline.pushAudio(pcm, n);
     return 1;
   });
 }
 
+// The functions below report nothing through the last error, so they leave
+// it as it is; the boundary still keeps any exception out of C.
 LE_API void le_utt_end_utterance(le_utt* u) {
-  if (u) u->pipeline.endUtterance();
+  utt("le_utt_end_utterance", 0, [&] {
+    if (u) u->pipeline.endUtterance();
+    return 0;
+  }, false);
 }
 
 LE_API void le_utt_interrupt(le_utt* u) {
-  if (u) u->pipeline.interrupt();
+  utt("le_utt_interrupt", 0, [&] {
+    if (u) u->pipeline.interrupt();
+    return 0;
+  }, false);
 }
 
-LE_API int le_utt_frames_available(le_utt* u) { return u ? u->pipeline.framesAvailable() : 0; }
+LE_API int le_utt_frames_available(le_utt* u) {
+  return utt("le_utt_frames_available", 0, [&] { return u ? u->pipeline.framesAvailable() : 0; }, false);
+}
 
 LE_API int le_utt_pull_frame(le_utt* u, uint8_t* dst, size_t dst_len, le_utt_frame_info* info) {
   // An empty ring is no error: the last error is left as it is.
@@ -102,15 +118,20 @@ LE_API int le_utt_pull_frame(le_utt* u, uint8_t* dst, size_t dst_len, le_utt_fra
 }
 
 LE_API void le_utt_get_stats(le_utt* u, le_utt_stats* out) {
-  if (u && out) *out = u->pipeline.stats();
+  utt("le_utt_get_stats", 0, [&] {
+    if (u && out) *out = u->pipeline.stats();
+    return 0;
+  }, false);
 }
 
 LE_API int le_utt_render_status(le_utt* u, int64_t* failures, char* msg, int msg_len) {
-  if (!u) return 0;
-  std::string text;
-  const int r = u->pipeline.renderStatus(failures, &text);
-  copyMessage(text, msg, msg_len);
-  return r;
+  return utt("le_utt_render_status", 0, [&] {
+    if (!u) return 0;
+    std::string text;
+    const int r = u->pipeline.renderStatus(failures, &text);
+    copyMessage(text, msg, msg_len);
+    return r;
+  }, false);
 }
 
 LE_API int le_utt_tessera_attach(le_utt* u, const uint8_t* bands, int n_donors, const double* cent,
@@ -140,23 +161,28 @@ LE_API int le_utt_tessera_attach(le_utt* u, const uint8_t* bands, int n_donors, 
 }
 
 LE_API int le_utt_tessera_stats(le_utt* u, int64_t* a, int64_t* b, char* msg, int msg_len) {
-  if (!u) return 0;
-  std::string text;
-  const int r = u->pipeline.teethStats(a, b, &text);
-  copyMessage(text, msg, msg_len);
-  return r;
+  return utt("le_utt_tessera_stats", 0, [&] {
+    if (!u) return 0;
+    std::string text;
+    const int r = u->pipeline.teethStats(a, b, &text);
+    copyMessage(text, msg, msg_len);
+    return r;
+  }, false);
 }
 
 LE_API int le_utt_tessera_synth_w(le_utt* u, double* mean, double* last, int64_t* count) {
-  return u && u->pipeline.teethSynthW(mean, last, count) ? 1 : 0;
+  return utt("le_utt_tessera_synth_w", 0, [&] { return u && u->pipeline.teethSynthW(mean, last, count) ? 1 : 0; },
+             false);
 }
 
 LE_API int le_utt_tessera_geometry(le_utt* u, char* dst, int len) {
-  if (!dst || len < 1) return 0;
-  std::string text;
-  const bool attached = u && u->pipeline.teethGeometry(&text);
-  copyMessage(text, dst, len);
-  return attached ? 1 : 0;
+  return utt("le_utt_tessera_geometry", 0, [&] {
+    if (!dst || len < 1) return 0;
+    std::string text;
+    const bool attached = u && u->pipeline.teethGeometry(&text);
+    copyMessage(text, dst, len);
+    return attached ? 1 : 0;
+  }, false);
 }
 
 }  // extern "C"

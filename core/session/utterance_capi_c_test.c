@@ -148,6 +148,10 @@ int main(int argc, char** argv) {
     CHECK(ready == -1);
     CHECK(strlen(le_utt_last_error()) > 0);
     CHECK(pullWait(u, buf, bytes, &info) == 1 && info.kind == 0);
+    /* Speech for a failed source is refused, not piled up. */
+    CHECK(le_utt_push_audio(u, pcm, 640) == 0);
+    CHECK(strncmp(le_utt_last_error(), "le_utt_push_audio: the animation source failed: ", 48) == 0);
+    CHECK(le_utt_push_audio(u, pcm, 0) == 1);
   }
 
   int64_t failed = -1;

@@ -611,7 +611,9 @@ bool UtterancePipeline::produceStep(const HostInput& in) {
   // The loop goes on until the first speech frame is due, so the host never
   // finds the ring empty while the source gathers its look-ahead. Once it
   // is due the loop stops where the source was started.
-  const bool awaiting = state_ == 1 && !renderedAny_ && handover_.idleDue(uttSamples_, ended_);
+  // Without a source (warming up, or failed) nothing can be spoken yet, and
+  // the loop goes on while the audio waits.
+  const bool awaiting = state_ == 1 && !renderedAny_ && (!in.haveSource || handover_.idleDue(uttSamples_, ended_));
   // With a teeth pass the first speech frame takes too long through the pass
   // and the paste to follow a single idle frame in time: the lead stays.
   const bool speechReady = buffered >= 1 && !teethRun_;
@@ -1285,7 +1287,6 @@ void UtterancePipeline::publish(const Job& job, double* workMs) {
 // ---- Teeth pass bookkeeping ----
 
 void UtterancePipeline::attachTeeth(std::unique_ptr<TeethPort> pass, std::string geometry) {
-  bool start = false;
   {
     std::lock_guard<std::mutex> lk(mu_);
     teeth_ = std::move(pass);
@@ -1295,9 +1296,10 @@ void UtterancePipeline::attachTeeth(std::unique_ptr<TeethPort> pass, std::string
     teethSynthSum_ = teethSynthLast_ = 0;
     teethMessage_.clear();
     teethFailed_ = false;
-    start = teethPipelined_ && !teethThread_.joinable();
+    // Started under the lock, so two attaches cannot both start it; the
+    // thread waits for the lock before it reads anything.
+    if (teethPipelined_ && !teethThread_.joinable()) teethThread_ = std::thread([this] { teethLoop(); });
   }
-  if (start) teethThread_ = std::thread([this] { teethLoop(); });
 }
 
 int UtterancePipeline::teethStats(int64_t* composed, int64_t* failedResults, std::string* message) {

@@ -259,7 +259,7 @@ class UtterancePipeline {
   bool teethFailed_ = false;
   std::unique_ptr<Job> teethHeld_;  // the frame the pass answers next; teeth producer only
   std::shared_ptr<TeethPort> teethHeldPass_;  // the pass teethHeld_ went into; teeth producer only
-  std::thread teethThread_;
+  std::thread teethThread_;  // started under mu_ by the first attach, joined by the destructor
 
   // Dispatch mailbox, guarded by dmu_ with dcv_.
   std::mutex dmu_;

@@ -1441,10 +1441,17 @@ TEST_F(UttTest, ConstructionReadsOptionsAndEnvironment) {
     while (p.ready(&err) == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
     EXPECT_EQ(p.ready(&err), -1);
     EXPECT_EQ(err, "scripted: no source");
-    // Idle frames flow even without a source.
+    // Idle frames flow even without a source, also once speech was pushed
+    // (more frames than the ring holds).
     le_utt_frame_info info{};
     ASSERT_TRUE(pull(p, &info));
     EXPECT_EQ(info.kind, 0);
+    const std::vector<int16_t> speech(6400, 3000);
+    p.pushAudio(speech.data(), int(speech.size()));
+    for (int i = 0; i < 12; ++i) {
+      ASSERT_TRUE(pull(p, &info)) << "frame " << i;
+      EXPECT_EQ(info.kind, 0);
+    }
   }
   o.eager = -2;
   o.hold_s = -3;

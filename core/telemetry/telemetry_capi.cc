@@ -23,7 +23,12 @@ LE_API int64_t le_telemetry_json(char* buf, size_t cap) {
   });
 }
 
-LE_API void le_telemetry_reset(void) { le::telemetry::resetAll(); }
+LE_API void le_telemetry_reset(void) {
+  le::capi::guarded(le::capi::Family::kCore, "le_telemetry_reset", 0, [] {
+    le::telemetry::resetAll();
+    return 0;
+  }, false);
+}
 
 LE_API int le_telemetry_record(const char* name, double sample) {
   return le::capi::guarded(le::capi::Family::kCore, "le_telemetry_record", -1, [&] {
