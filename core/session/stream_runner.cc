@@ -58,9 +58,12 @@ int run(le_stream* s, const float* pcm, int n, le_stream_frame_fn fn, void* user
   int renderedCount = 0, pastedCount = 0;  // guarded by mu
   bool renderDone = false;                 // guarded by mu
   std::atomic<bool> failed{false};
+  // Everything is allocated before the render thread starts: an allocation
+  // that throws while it runs would destroy a thread still joinable.
+  std::vector<float> xd(kKp);  // render thread only
+  std::vector<uint8_t> frame(size_t(s->W) * size_t(s->H) * 3);
 
   std::thread renderer([&] {
-    std::vector<float> xd(kKp);
     for (int k = 0; k < m && !failed; ++k) {
       {
         std::unique_lock<std::mutex> lk(mu);
@@ -90,7 +93,6 @@ int run(le_stream* s, const float* pcm, int n, le_stream_frame_fn fn, void* user
     rendered.notify_all();
   });
 
-  std::vector<uint8_t> frame(size_t(s->W) * size_t(s->H) * 3);
   for (int k = 0; k < m; ++k) {
     {
       std::unique_lock<std::mutex> lk(mu);
