@@ -70,13 +70,11 @@ LE_API int le_utt_push_audio(le_utt* u, const int16_t* pcm, int n) {
       le::capi::lastError(Family::kUtt) = "le_utt_push_audio: bad args";
       return 0;
     }
-    // Audio for a source that failed would pile up with nothing to take it.
     std::string error;
-    if (n > 0 && u->pipeline.ready(&error) < 0) {
+    if (!u->pipeline.pushAudio(pcm, n, &error)) {
       le::capi::lastError(Family::kUtt) = "le_utt_push_audio: the animation source failed: " + error;
       return 0;
     }
-    u->pipeline.pushAudio(pcm, n);
     return 1;
   });
 }

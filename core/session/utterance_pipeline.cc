@@ -190,9 +190,13 @@ int UtterancePipeline::ready(std::string* error) {
   return source_ ? 1 : 0;
 }
 
-void UtterancePipeline::pushAudio(const int16_t* pcm, int n) {
+bool UtterancePipeline::pushAudio(const int16_t* pcm, int n, std::string* error) {
   {
     std::lock_guard<std::mutex> lk(mu_);
+    if (n > 0 && sourceFailed_) {
+      if (error) *error = sourceError_;
+      return false;
+    }
     lastPushMs_ = nowMs();
     // Only samples start an utterance's clock; an empty push refreshes the
     // hold alone.
@@ -202,6 +206,7 @@ void UtterancePipeline::pushAudio(const int16_t* pcm, int n) {
   }
   cv_.notify_all();
   pasteCv_.notify_all();
+  return true;
 }
 
 void UtterancePipeline::endUtterance() {

@@ -52,7 +52,9 @@ class UtterancePipeline {
 
   // 1 ready, 0 warming up, -1 failed (then *error holds the source's error).
   int ready(std::string* error);
-  void pushAudio(const int16_t* pcm, int n);
+  // False, with *error (when given) holding the source's error, for n > 0
+  // once the source failed: nothing would ever take that audio.
+  bool pushAudio(const int16_t* pcm, int n, std::string* error = nullptr);
   void endUtterance();
   void interrupt();
   int framesAvailable();

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -1426,32 +1427,48 @@ TEST_F(UttTest, ConstructionReadsOptionsAndEnvironment) {
   le_utt_opts o{};
   o.motion_dir = dir.c_str();
   {
-    UtterancePipeline p(ctx_.get(), o, [](bool, const std::string&, int, const std::string&, std::string* e) {
+    // The source fails only once the test lets it, so that speech can come
+    // while it is still warming up.
+    auto failNow = std::make_shared<std::atomic<bool>>(false);
+    UtterancePipeline p(ctx_.get(), o, [failNow](bool, const std::string&, int, const std::string&, std::string* e) {
+      while (!*failNow) std::this_thread::sleep_for(1ms);
       *e = "scripted: no source";
       return std::unique_ptr<AnimationSource>();
     });
+    struct FailOnExit {  // destroyed before p, whose destructor joins the warm-up
+      std::shared_ptr<std::atomic<bool>> flag;
+      ~FailOnExit() { *flag = true; }
+    } failOnExit{failNow};
     EXPECT_DOUBLE_EQ(p.holdMs(), 600);
     EXPECT_EQ(p.endRamp(), 6);
     EXPECT_EQ(p.interruptRamp(), 4);
     EXPECT_EQ(p.steadyModel(), "b24_fp32");
     EXPECT_TRUE(p.a2xMode());
     EXPECT_TRUE(p.pastePipelined());
+    // Idle frames flow before there is a source, also once speech was
+    // pushed (more frames than the ring holds).
     std::string err;
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    while (p.ready(&err) == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
-    EXPECT_EQ(p.ready(&err), -1);
-    EXPECT_EQ(err, "scripted: no source");
-    // Idle frames flow even without a source, also once speech was pushed
-    // (more frames than the ring holds).
+    EXPECT_EQ(p.ready(&err), 0);
     le_utt_frame_info info{};
     ASSERT_TRUE(pull(p, &info));
     EXPECT_EQ(info.kind, 0);
     const std::vector<int16_t> speech(6400, 3000);
-    p.pushAudio(speech.data(), int(speech.size()));
+    EXPECT_TRUE(p.pushAudio(speech.data(), int(speech.size())));
     for (int i = 0; i < 12; ++i) {
       ASSERT_TRUE(pull(p, &info)) << "frame " << i;
       EXPECT_EQ(info.kind, 0);
     }
+    *failNow = true;
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (p.ready(&err) == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(p.ready(&err), -1);
+    EXPECT_EQ(err, "scripted: no source");
+    // Once it failed, speech is refused rather than piled up; idle goes on.
+    err.clear();
+    EXPECT_FALSE(p.pushAudio(speech.data(), int(speech.size()), &err));
+    EXPECT_EQ(err, "scripted: no source");
+    ASSERT_TRUE(pull(p, &info));
+    EXPECT_EQ(info.kind, 0);
   }
   o.eager = -2;
   o.hold_s = -3;
