@@ -19,6 +19,7 @@ extern "C" {
 }
 
 #include "core/driver/source.h"
+#include "core/foundation/media_formats.h"
 #include "core/foundation/simd.h"
 
 namespace le {
@@ -144,7 +145,12 @@ class FfSource final : public Source {
   }
 
   void openObjects() {
-    if (avformat_open_input(&fmt_, path_.c_str(), nullptr, nullptr) < 0) {
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "format_whitelist", kMediaFormats, 0);
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    const int opened = avformat_open_input(&fmt_, path_.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (opened < 0) {
       fmt_ = nullptr;
       throw std::runtime_error("le_driver: " + path_ + " is not a readable container");
     }

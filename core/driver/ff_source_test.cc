@@ -3,6 +3,8 @@
 
 #include "tests/test_support.h"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -134,6 +136,14 @@ TEST_F(FfSourceTest, MembersThatDisagreeWithTheManifestAreRefused) {
   const std::string notVideo = videoPath("jpg/frame_000000.jpg.missing");
   EXPECT_EQ(thrownBy([&] { openMp4(notVideo, kVidNT, kVidW, kVidH); }),
             "le_driver: " + notVideo + " is not a readable container");
+
+  // A member whose bytes are a playlist naming another file is not opened:
+  // FFmpeg's concat format would play whatever the playlist names.
+  le::test::TempDir tmp;
+  ASSERT_EQ(::symlink(videoPath("drive.mp4").c_str(), tmp.file("v.mp4").c_str()), 0);
+  le::test::writeFile(tmp.file("drive.mp4"), "ffconcat version 1.0\nfile 'v.mp4'\n");
+  EXPECT_EQ(thrownBy([&] { openMp4(tmp.file("drive.mp4"), kVidNT, kVidW, kVidH); }),
+            "le_driver: " + tmp.file("drive.mp4") + " is not a readable container");
 }
 
 TEST_F(FfSourceTest, DecoderChoiceIsReportedAndNamesTheBuiltLibavcodec) {

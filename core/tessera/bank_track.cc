@@ -11,6 +11,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "core/foundation/media_formats.h"
 #include "core/tessera/members.h"
 
 namespace le::tessera {
@@ -109,7 +110,11 @@ int openTrack(Decode& d, MemReader& reader) {
   }
   d.fmt->pb = d.io;
   d.fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
-  if (avformat_open_input(&d.fmt, nullptr, nullptr, nullptr) < 0) {
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "format_whitelist", kMediaFormats, 0);
+  const int opened = avformat_open_input(&d.fmt, nullptr, nullptr, &options);
+  av_dict_free(&options);
+  if (opened < 0) {
     d.fmt = nullptr;  // freed by the failed open
     fail("reference bank track is not a readable container — refusing to serve");
   }
@@ -142,7 +147,7 @@ class FrameWriter {
  public:
   FrameWriter(Decode& d, int n, int h, int w, const std::vector<int>& trackOrder)
       : d_(d), n_(n), h_(h), w_(w), order_(trackOrder),
-        patch_(static_cast<std::size_t>(h) * static_cast<std::size_t>(w) * 3), out_(patch_ * static_cast<std::size_t>(n)) {}
+        patch_(static_cast<std::size_t>(h) * static_cast<std::size_t>(w) * 3) {}
 
   // Takes every picture the decoder has ready.
   void drain() {
@@ -166,6 +171,9 @@ class FrameWriter {
            ", the geometry stamp says " + std::to_string(w_) + "x" + std::to_string(h_) +
            " — geometry mismatch, refusing to serve");
     if (f.width != w_ || f.height != h_) fail("reference bank frame changed size mid-track — refusing to serve");
+    // Sized only once a picture has the stamp's size: the sidecar's numbers
+    // alone may ask for gigabytes.
+    if (out_.empty()) out_.resize(patch_ * static_cast<std::size_t>(n_));
     // Rebuilt whenever the pixel format changes: a scaler made for another
     // format would read past the planes this picture has.
     d_.sws = sws_getCachedContext(d_.sws, w_, h_, static_cast<AVPixelFormat>(f.format), w_, h_, AV_PIX_FMT_RGB24,

@@ -1,7 +1,9 @@
 #include "core/tessera/bank_track.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -76,6 +78,24 @@ TEST(BankTrack, RefusesTracksThatDisagreeWithTheSidecar) {
             "bank track carries more frames than the sidecar's n_donors — sidecar/track mismatch, refusing to serve");
   EXPECT_EQ(refusal(extra, 6, kH, kW, {0, 1, 2, 3, 4, 5}),
             "reference bank frame changed size mid-track — refusing to serve");
+  // A sidecar asking for 1024 donors of 16384 x 16384 (824 GB) meets the
+  // track's real size before anything that large is allocated.
+  std::vector<int> many(1024);
+  for (int i = 0; i < 1024; ++i) many[size_t(i)] = i;
+  EXPECT_EQ(refusal(ok, 1024, 16384, 16384, many),
+            "reference bank track is 16x12, the geometry stamp says 16384x16384 — geometry mismatch, refusing to serve");
+}
+
+TEST(BankTrack, APlaylistInPlaceOfTheTrackIsNotFollowed) {
+  // FFmpeg's concat format would decode the file the playlist names, here a
+  // good track beside the working directory.
+  char* was = ::getcwd(nullptr, 0);
+  ASSERT_EQ(::chdir(le::test::tesseraVariant("tracks").c_str()), 0);
+  const std::string list = "ffconcat version 1.0\nfile 'ok.mp4'\n";
+  const std::string got = refusal(Bytes(list.begin(), list.end()), kN, kH, kW, kOrder);
+  EXPECT_EQ(::chdir(was), 0);
+  std::free(was);
+  EXPECT_EQ(got, "reference bank track is not a readable container — refusing to serve");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "core/tessera/geometry_stamp.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "core/tessera/members.h"
@@ -44,6 +45,9 @@ void GeometryStamp::validate() const {
   rule(sm < 0 || p < 1, "pad/shift_margin must be positive");
   rule(p + r0 < sm || p + r1 + sm > wh + 2 * p, "stored band rows escape patch");
   rule(p + c0 < sm || p + c1 + sm > ww + 2 * p, "stored band cols escape patch");
+  // A shift cannot leave the canvas, and a larger pad overflows the pass's
+  // pixel arithmetic.
+  rule(p > std::max(cw, ch), "pad exceeds the canvas");
   if (!failed.empty()) throw std::runtime_error("teeth: GeometryStamp incoherent:" + failed);
 }
 

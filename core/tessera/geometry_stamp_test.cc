@@ -64,6 +64,12 @@ TEST(GeometryStamp, EachRuleAloneAndSeveralAtOnce) {
   s = good();
   s.window_x0 = INT32_MAX;
   EXPECT_EQ(broken(s), head + " window x-range escapes canvas;");
+  // A pad that meets every other rule but whose doubling overflows an int.
+  s = good();
+  s.pad = 1500000000;
+  EXPECT_EQ(broken(s), head + " pad exceeds the canvas;");
+  s.pad = 128;
+  EXPECT_NO_THROW(s.validate());
 }
 
 TEST(ServeConfig, ReadsTheV1BlocksAndRefusesTheRest) {

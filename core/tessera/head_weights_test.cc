@@ -154,6 +154,20 @@ TEST(HeadWeights, PickleLayerRefusals) {
             "teeth: malformed _rebuild_tensor_v2");
   EXPECT_EQ(refusal(pickleZip(kOrderedDict + ".")), "teeth: head .pt state_dict is empty");
   EXPECT_EQ(refusal(head("duplicate_name.pt")), "teeth: head .pt names 'cand.0.bias' 2 times — ambiguous");
+
+  // A memoised value costs two bytes per use but was copied whole at each:
+  // a 1 MiB key set 20000 times (20 GB) and a 100000-entry tuple used as
+  // shape and strides 20000 times (32 GB) are refused before they are built.
+  const char kExpands[] = "teeth: head .pt pickle expands far beyond its own size — refusing it";
+  std::string keys = "}" + uni(std::string(1 << 20, 'a')) + "q\x01Ns";
+  for (int i = 0; i < 20000; ++i) keys += "h\x01Ns";
+  EXPECT_EQ(refusal(pickleZip(keys + ".")), kExpands);
+  std::string big = "(";
+  for (int i = 0; i < 100000; ++i) big += k(1);
+  std::string calls = "(" + uni("storage") + glob("torch", "FloatStorage") + uni("0") + uni("cpu") + k(1) + "tQq\x02" +
+                      big + "tq\x03";
+  for (int i = 0; i < 20000; ++i) calls += glob("torch._utils", "_rebuild_tensor_v2") + "(h\x02" + k(0) + "h\x03h\x03tR";
+  EXPECT_EQ(refusal(pickleZip(calls + "N.")), kExpands);
 }
 
 TEST(HeadWeights, WeightRefusals) {

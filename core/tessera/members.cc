@@ -202,15 +202,19 @@ TesseraAttachInputs loadTesseraMembers(const std::string& bundlePath) {
       throw std::runtime_error(sidecar + " cent[" + std::to_string(i) + "] is not an (x,y) pair");
     in.cent[2 * i] = p.arr[0].number;
     in.cent[2 * i + 1] = p.arr[1].number;
+    if (!std::isfinite(in.cent[2 * i]) || !std::isfinite(in.cent[2 * i + 1]))
+      throw std::runtime_error(sidecar + " cent[" + std::to_string(i) + "] is not finite");
   }
   in.aperture.resize(un);
   for (std::size_t i = 0; i < un; ++i) {
     const JVal& a = aperture->arr[i];
     if (!a.isNum()) throw std::runtime_error(sidecar + " aperture[" + std::to_string(i) + "] is not a number");
+    if (!std::isfinite(a.number)) throw std::runtime_error(sidecar + " aperture[" + std::to_string(i) + "] is not finite");
     in.aperture[i] = a.number;
   }
   for (std::size_t i = 0; i < 2; ++i) {
     if (!canon->arr[i].isNum()) throw std::runtime_error(sidecar + " c_canon is not a pair");
+    if (!std::isfinite(canon->arr[i].number)) throw std::runtime_error(sidecar + " c_canon is not finite");
     in.c_canon[i] = canon->arr[i].number;
   }
 

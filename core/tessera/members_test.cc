@@ -118,6 +118,15 @@ TEST(TesseraMembers, SidecarRefusalsFireInOrder) {
   side = SidecarSpec();
   side.canon = "[1,2,3]";
   EXPECT_EQ(refusal(side), "SIDECAR c_canon is not a pair");
+  // Numbers beyond a double: an infinite centroid would round to no shift.
+  side.canon = "[1e999, 90]";
+  EXPECT_EQ(refusal(side), "SIDECAR c_canon is not finite");
+  side = SidecarSpec();
+  side.cent = "[[10,20],[11,-1e999],[12,22]]";
+  EXPECT_EQ(refusal(side), "SIDECAR cent[1] is not finite");
+  side = SidecarSpec();
+  side.aperture = "[0.1,1e999,0.3]";
+  EXPECT_EQ(refusal(side), "SIDECAR aperture[1] is not finite");
   side = SidecarSpec();
   side.order = {0, 3, 1};
   EXPECT_EQ(refusal(side), "SIDECAR track_order[1]=3 is outside [0,3)");

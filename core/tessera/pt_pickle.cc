@@ -11,7 +11,11 @@ namespace {
 
 class Machine {
  public:
-  Machine(const uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
+  // A memo reference costs a few bytes but may be expanded many times (a
+  // key or a shape tuple copied again at every use), so everything copied
+  // out of the stream is charged against a budget proportional to its size.
+  Machine(const uint8_t* data, std::size_t size)
+      : p_(data), end_(data + size), budget_(8 * size + (std::size_t(1) << 20)) {}
 
   Unpickled run() {
     for (;;) {
@@ -128,7 +132,13 @@ class Machine {
   void setItem(PVal* d, PVal* k, PVal* v) {
     if (d->kind != PVal::Kind::kDict) fail("pickle SETITEM on a value that is not a dict in head .pt");
     if (k->kind != PVal::Kind::kString) fail("head .pt has a dict key that is not a string");
+    charge(k->text.size() + sizeof(d->dict.front()));
     d->dict.emplace_back(k->text, v);
+  }
+
+  void charge(std::size_t bytes) {
+    if (bytes > budget_) fail("head .pt pickle expands far beyond its own size — refusing it");
+    budget_ -= bytes;
   }
 
   PVal* persistent(const PVal* pid) {
@@ -139,6 +149,7 @@ class Machine {
       fail("unexpected persistent id in head .pt");
     if (it[1]->text != "torch FloatStorage")
       fail("head .pt storage is " + it[1]->text + ", not torch FloatStorage — refusing to reinterpret it");
+    charge(it[1]->text.size() + it[2]->text.size());
     PVal* s = make(PVal::Kind::kStorage);
     s->text = it[1]->text;
     s->key = it[2]->text;
@@ -146,8 +157,9 @@ class Machine {
     return s;
   }
 
-  static bool intTuple(const PVal* v, std::vector<int64_t>& out) {
+  bool intTuple(const PVal* v, std::vector<int64_t>& out) {
     if (v->kind != PVal::Kind::kTuple) return false;
+    charge(v->items.size() * sizeof(int64_t));
     for (const PVal* i : v->items) {
       if (i->kind != PVal::Kind::kInt) return false;
       out.push_back(i->integer);
@@ -167,6 +179,7 @@ class Machine {
         a[1]->kind != PVal::Kind::kInt || !intTuple(a[2], t->shape) || !intTuple(a[3], t->strides) ||
         t->shape.size() != t->strides.size())
       fail("malformed _rebuild_tensor_v2");
+    charge(a[0]->key.size());
     t->key = a[0]->key;
     t->integer = a[1]->integer;
     return t;
@@ -177,6 +190,7 @@ class Machine {
   std::vector<PVal*> stack_;
   std::vector<std::size_t> marks_;
   std::map<uint32_t, PVal*> memo_;
+  std::size_t budget_;  // bytes that copies out of the stream may still take
   Unpickled out_;
 };
 

@@ -148,7 +148,7 @@ BankData makeBankData(const uint8_t* bands, int nDonors, const double* cent, con
                              std::to_string(kTesseraMaxDonors));
   BankData bank;
   bank.stamp = GeometryStamp::fromArray(stamp);
-  bank.stamp.validate();
+  TeethPass::checkStamp(bank.stamp);
   bank.n = nDonors;
   const size_t bytes = static_cast<size_t>(nDonors) * static_cast<size_t>(bank.stamp.storedH()) *
                        static_cast<size_t>(bank.stamp.storedW()) * 3;
@@ -156,6 +156,11 @@ BankData makeBankData(const uint8_t* bands, int nDonors, const double* cent, con
   bank.cent.assign(cent, cent + 2 * static_cast<size_t>(nDonors));
   bank.aperture.assign(aperture, aperture + nDonors);
   bank.c_canon = {cCanon[0], cCanon[1]};
+  // A NaN centroid would round to a shift of 0 and place a donor unshifted.
+  auto finite = [](double v) { return std::isfinite(v); };
+  if (!std::all_of(bank.cent.begin(), bank.cent.end(), finite) || !finite(bank.c_canon[0]) ||
+      !finite(bank.c_canon[1]) || !std::all_of(bank.aperture.begin(), bank.aperture.end(), finite))
+    throw std::runtime_error("teeth: a bank centroid or aperture is not finite");
   return bank;
 }
 

@@ -58,13 +58,17 @@ const float* TeethPass::dTable() {
   return table.data();
 }
 
+void TeethPass::checkStamp(const GeometryStamp& stamp) {
+  stamp.validate();
+  if (stamp.canvas_w > kMaxCanvas || stamp.canvas_h > kMaxCanvas)
+    throw std::runtime_error("teeth: canvas " + std::to_string(stamp.canvas_w) + "x" +
+                             std::to_string(stamp.canvas_h) + " is over the " + std::to_string(kMaxCanvas) +
+                             " px limit — refusing to size a pass for it");
+}
+
 TeethPass::TeethPass(const BankData& bank, const HeadWeights& head, const ServeConfig& config)
     : stamp_(bank.stamp), config_(config), head_(head) {
-  stamp_.validate();
-  if (stamp_.canvas_w > kMaxCanvas || stamp_.canvas_h > kMaxCanvas)
-    throw std::runtime_error("teeth: canvas " + std::to_string(stamp_.canvas_w) + "x" +
-                             std::to_string(stamp_.canvas_h) + " is over the " + std::to_string(kMaxCanvas) +
-                             " px limit — refusing to size a pass for it");
+  checkStamp(stamp_);
   n_ = bank.n;
   if (n_ < 1 || bank.aperture.size() != static_cast<size_t>(n_) || bank.cent.size() != 2 * static_cast<size_t>(n_))
     throw std::runtime_error("teeth: bank sidecar arrays disagree with n_donors");

@@ -83,6 +83,10 @@ class TeethPass {
   // buffers by the canvas.
   static constexpr int kMaxCanvas = 8192;
 
+  // Validates the stamp and refuses a canvas over kMaxCanvas; the sizes a
+  // valid stamp gives (storedH, storedW) then fit an int.
+  static void checkStamp(const GeometryStamp& stamp);
+
   // Validates the stamp and the bank, copies weights and configuration and
   // builds the search index. Throws on refusal.
   TeethPass(const BankData& bank, const HeadWeights& head, const ServeConfig& config);
