@@ -39,7 +39,7 @@ constexpr int kRing = 4;
 std::string& lastError() { return le::capi::lastError(Family::kStream); }
 
 int run(le_stream* s, const float* pcm, int n, le_stream_frame_fn fn, void* user) {
-  const int g = n > 0 ? (n + 639) / 640 : 0;
+  const int g = n > 0 ? int((int64_t(n) + 639) / 640) : 0;
   if (g == 0) return 0;
   std::vector<float> deltas(size_t(g) * kKp);
   if (le_fca_deltas(s->fca, pcm, n, deltas.data(), g) != g) {

@@ -20,6 +20,7 @@ namespace {
 
 constexpr int kRing = 8;
 constexpr auto kWait = std::chrono::milliseconds(2);
+constexpr auto kFramePeriod = std::chrono::milliseconds(40);
 // How long a thread with nothing to do sleeps when no event wakes it: a
 // safety net, not a poll (every event that brings work notifies).
 constexpr auto kIdleWait = std::chrono::milliseconds(40);
@@ -444,6 +445,7 @@ void UtterancePipeline::collectResult() {
   if (!inFlight_ || !resFlag_) return;
   inFlight_ = false;
   resFlag_ = false;
+  lastResultMs_ = nowMs();
   if (inFlightGen_ != genSeen_) return;
   const int n = resPulled_;
   if (filled_ + n > kBufferFrames) {
@@ -454,6 +456,7 @@ void UtterancePipeline::collectResult() {
     std::memmove(bufSrcCpu_.data(), bufSrcCpu_.data() + consumed_, sizeof(double) * size_t(keep));
     std::memmove(bufAvailMs_.data(), bufAvailMs_.data() + consumed_, sizeof(double) * size_t(keep));
     filled_ = keep;
+    rebasedTo_ = std::max(0, rebasedTo_ - consumed_);
     consumed_ = 0;
   }
   const int fit = std::min(n, kBufferFrames - filled_);
@@ -536,7 +539,7 @@ void UtterancePipeline::takeAudio(const HostInput& in) {
       ended_ = false;
       finishSent_ = false;
       speechCounter_ = 0;
-      consumed_ = filled_ = 0;
+      consumed_ = filled_ = rebasedTo_ = 0;
       srcPulled_ = srcHeld_ = 0;
       srcTotal_ = -1;
       srcCpuCarry_ = 0;
@@ -576,7 +579,13 @@ void UtterancePipeline::requestFrames(const HostInput& in) {
   const int batch = chunkRun_ ? chunkRun_->batch() : 1;
   const bool finishDue = ended_ && !finishSent_;
   const bool chunkShort = batch > 1 && buffered < batch && srcHeld_ > 0;
-  if (accAudio_.empty() && !finishDue && !chunkShort && (buffered >= 8 || utteranceComplete())) return;
+  if (accAudio_.empty() && !finishDue && !chunkShort) {
+    if (buffered >= 8 || utteranceComplete()) return;
+    // A request that brings nothing only asks whether the source has made
+    // frames meanwhile; it is answered at once and wakes this thread, so
+    // asked back to back the two threads would spin. Once per wait is enough.
+    if (nowMs() - lastResultMs_ < std::chrono::duration<double, std::milli>(kWait).count()) return;
+  }
   postRequest(finishDue, eager);
   if (eager != 0) lastEagerSent_ = eager;
   // The result is collected by a later iteration: the source never holds
@@ -646,8 +655,11 @@ void UtterancePipeline::rebaseFrames(int first, int n) {
                                     sizeof(float) * kKp) == 0;
     rebase_ = onLoop ? wrap(idleCursor_ - src, NT_) : 0;
   }
+  // Frames left in the buffer by a failed render were moved already.
+  const int from = std::max(first, rebasedTo_);
+  rebasedTo_ = std::max(rebasedTo_, first + n);
   if (rebase_ == 0) return;
-  for (int i = first; i < first + n; ++i) {
+  for (int i = from; i < first + n; ++i) {
     const int32_t moved = wrap(bufIdx_[size_t(i)] + rebase_, NT_);
     float* xs = bufXs_.data() + size_t(i) * kKp;
     float* xd = bufXd_.data() + size_t(i) * kKp;
@@ -910,7 +922,7 @@ void UtterancePipeline::handleInterrupt(bool lastPulled, int lastKind, int lastS
   speaking_ = resetNext_ = finishSent_ = renderedAny_ = ended_ = false;
   handover_.clear();
   speechCounter_ = 0;
-  consumed_ = filled_ = 0;
+  consumed_ = filled_ = rebasedTo_ = 0;
   accAudio_.clear();
   srcPulled_ = srcHeld_ = 0;
   srcTotal_ = -1;
@@ -1223,13 +1235,20 @@ void UtterancePipeline::publish(const Job& job, double* workMs) {
   telemetry::FrameCpu cpu = job.cpu;
   try {
     const telemetry::ScopedCpu timer(cpu, telemetry::Stage::kPaste);
-    ctx_->cursor->pullAt(job.src, slot.rgb.data());
+    // A cursor that failed on one frame refuses every later one; this
+    // reopens it, so only the frame that cannot be decoded is lost.
+    pullDriving(*ctx_, job.src, slot.rgb.data());
     if (job.hasCrop)
       ctx_->paste->composite(job.crop.data(), 255.0f, ctx_->identity->M(job.src), slot.rgb.data(), W_, H_);
     else
       ctx_->identity->walkP(job.src);
   } catch (const std::exception& e) {
     recordFailure("paste", e.what(), true);
+    // Nothing reaches the ring, so the producer would hand the next frame
+    // over at once: the failed frame takes its frame period instead, or a
+    // member that fails at every frame would keep a core spinning.
+    std::unique_lock<std::mutex> lk(mu_);
+    cv_.wait_for(lk, kFramePeriod, [&] { return stop_ || job.gen != generation_; });
     return;
   }
   const double t1 = nowMs();
@@ -1252,7 +1271,8 @@ void UtterancePipeline::publish(const Job& job, double* workMs) {
     ++writeIdx_;
     // The cursor decodes each frame once, ahead of its publication.
     const double decoded = ctx_->cursor->decodeCpuMs();
-    cpu[telemetry::Stage::kDecode] = decoded - decodeCpuSeen_;
+    // A reopened cursor counts from zero again.
+    cpu[telemetry::Stage::kDecode] = decoded >= decodeCpuSeen_ ? decoded - decodeCpuSeen_ : decoded;
     decodeCpuSeen_ = decoded;
     telemetry::recordFrameCpu(cpu);
     tel().published.add();

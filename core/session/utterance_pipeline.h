@@ -294,6 +294,7 @@ class UtterancePipeline {
   int speechCounter_ = 0;
   bool inFlight_ = false;
   uint64_t inFlightGen_ = 0;
+  double lastResultMs_ = 0;  // when the last source result was collected
   int srcPulled_ = 0, srcHeld_ = 0, srcTotal_ = -1;
   int curEager_ = -1;
   bool hybridHigh_ = false;
@@ -311,6 +312,7 @@ class UtterancePipeline {
   // the source's keypoints are not the loop's own.
   int rebase_ = 0;
   bool rebaseSet_ = false;
+  int rebasedTo_ = 0;  // buffer frames below this index are moved already
   // When the first speech frame takes over from the loop, and where.
   SpeechHandover handover_;
   bool trace_ = false;  // LE_UTT_TRACE: one line per speech or ramp frame published

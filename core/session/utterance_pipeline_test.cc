@@ -959,6 +959,81 @@ TEST_F(UttTest, ASourceThatFallsBehindNeverHoldsUpFramesItAlreadyGave) {
   }
 }
 
+// Counts how often the pipeline asks its source for frames.
+class CountingSource final : public AnimationSource {
+ public:
+  CountingSource(std::unique_ptr<AnimationSource> inner, std::atomic<int>* asks)
+      : inner_(std::move(inner)), asks_(asks) {}
+  void setEager(int e) override { inner_->setEager(e); }
+  void reset(int start) override { inner_->reset(start); }
+  bool push(const float* pcm, int n) override { return inner_->push(pcm, n); }
+  void finish() override { inner_->finish(); }
+  int avail() override {
+    ++*asks_;
+    return inner_->avail();
+  }
+  int pull(int32_t* idx, float* xs, float* xd, int max) override { return inner_->pull(idx, xs, xd, max); }
+  int total() override { return inner_->total(); }
+
+ private:
+  std::unique_ptr<AnimationSource> inner_;
+  std::atomic<int>* asks_;
+};
+
+TEST_F(UttTest, WhileSpeechStreamsInTheSourceIsAskedAtAPaceNotInALoop) {
+  // Speech at real-time pace keeps the pipeline short of frames all the
+  // time; an ask that brings no audio is answered at once, and asking again
+  // right away kept two threads spinning (tens of thousands of asks a
+  // second). Every 2 ms at most is 500 a second, plus one per push.
+  std::atomic<int> asks{0};
+  auto xs = xsT_;
+  const int nt = nt_;
+  SourceLog* log = &log_;
+  auto p = startWith(opts(motionDir(true, false)), [&asks, xs, nt, log](bool, const std::string&, int,
+                                                                        const std::string&, std::string*) {
+    return std::make_unique<CountingSource>(std::make_unique<ScriptedSource>(xs, nt, 8, log), &asks);
+  });
+  std::vector<int16_t> pcm(640, 1000);
+  const int before = asks.load();
+  const auto t0 = std::chrono::steady_clock::now();
+  for (int i = 0; i < 25; ++i) {
+    p->pushAudio(pcm.data(), 640);
+    le_utt_frame_info f{};
+    while (p->pullFrame(buf_.data(), buf_.size(), &f) == 1) {
+    }
+    std::this_thread::sleep_until(t0 + (i + 1) * 40ms);
+  }
+  const int seconds = int(std::ceil(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count()));
+  EXPECT_LT(asks.load() - before, 1000 * seconds);
+  EXPECT_GT(log_.resets.load(), 0) << "the speech reached the source";
+}
+
+TEST_F(UttTest, AFrameThatCannotBeDecodedIsLostAloneAndTheLoopGoesOn) {
+  // A driving frame that fails to decode left the cursor failed for good:
+  // no frame came after it, and the producer retried without pause.
+  const std::string dir = tmp_.file("bundle");
+  ASSERT_EQ(le::test::runCommand("cp -r '" + le::test::bundlePath("tiny") + "' '" + dir + "'"), 0);
+  le::test::writeFile(dir + "/target_frames/frame_000005.jpg", std::string("not a jpeg"));
+  open(dir);
+  for (const bool a2xDir : {false, true}) {
+    SCOPED_TRACE(a2xDir ? "paste thread" : "paste inline");
+    auto p = start(opts(motionDir(true, a2xDir)));
+    std::vector<int> shown;
+    for (int i = 0; i < 2 * (nt_ - 1); ++i) {
+      le_utt_frame_info f{};
+      ASSERT_TRUE(pull(*p, &f)) << "frame " << i;
+      shown.push_back(f.src_index);
+    }
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), 5), 0);
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), 6), 2) << "the frame after the broken one, in both turns";
+    int64_t failures = 0;
+    std::string message;
+    EXPECT_EQ(p->renderStatus(&failures, &message), -1);
+    EXPECT_LE(failures, 4) << "once per turn of the loop: " << message;
+    EXPECT_NE(message.find("frame_000005.jpg"), std::string::npos) << message;
+  }
+}
+
 TEST_F(UttTest, ChunkRendererGivesTheSameFramesAsSingleRenders) {
   // b4_fp32 renders four frames a call; the delivered pixels must not
   // depend on how frames were grouped: each equals a single render of its
