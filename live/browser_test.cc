@@ -303,6 +303,8 @@ void sayStopAndLeave(const SourceFactory& factory, std::chrono::seconds patience
   EXPECT_GT(browser.eval("live.avOffsetCount").get<int>(), 25);
   EXPECT_GE(browser.eval("live.onScreenLatencyMs").get<double>(), 0);
   EXPECT_EQ(browser.eval("live.errors.length"), Json(0)) << browser.eval("JSON.stringify(live.errors)");
+  EXPECT_EQ(browser.eval("wsUrl({protocol: 'https:', host: 'avatar.example:443'})"), Json("wss://avatar.example:443/ws"));
+  EXPECT_EQ(browser.eval("wsUrl({protocol: 'http:', host: '127.0.0.1:8080'})"), Json("ws://127.0.0.1:8080/ws"));
   EXPECT_TRUE(browser.waitFor("document.getElementById('status').textContent.includes('repeated')", 5s));
   const std::string shot = std::getenv("LE_LIVE_SCREENSHOT") ? std::getenv("LE_LIVE_SCREENSHOT") : "";
 
@@ -327,6 +329,14 @@ void sayStopAndLeave(const SourceFactory& factory, std::chrono::seconds patience
   EXPECT_LT(browser.eval("live.kindsReceived[1]").get<int>() - spokenBefore, 100);
   const std::string shown = browser.eval(kShown);
   EXPECT_EQ(shown.rfind("idle"), shown.size() - 4) << shown;
+
+  // A codec the browser does not decode is reported, not retried for ever.
+  browser.eval("(() => { try { onHello(Object.assign({}, live.hello, {codec: 'avc1.ffffff'})); } catch (e) {} })()");
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const int errors = browser.eval("live.errors.length").get<int>();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(browser.eval("live.errors.length").get<int>(), errors) << browser.eval("JSON.stringify(live.errors)");
+  EXPECT_LE(errors, 1);
 
   // Leaving the page frees the session.
   EXPECT_EQ(server.sessions(), 1);

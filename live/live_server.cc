@@ -4,6 +4,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -422,7 +423,8 @@ class HttpConn : public std::enable_shared_from_this<HttpConn> {
       return;
     }
     Response res = server_.handle(req);
-    reply(std::move(res), !res.keep_alive());
+    const bool thenClose = !res.keep_alive();  // read before res is moved from
+    reply(std::move(res), thenClose);
   }
 
   void reply(Response res, bool thenClose) {
@@ -434,16 +436,33 @@ class HttpConn : public std::enable_shared_from_this<HttpConn> {
     });
   }
 
+  // The send side closes now; what the client still sends is read and
+  // dropped for a while, since closing with request bytes unread sends a
+  // reset, which can cost the client the reply it has not read yet.
   void close() {
     beast::error_code ec;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+    drain(0);
   }
 
+  void drain(std::size_t drained) {
+    if (drained > kDrainBytes) return;
+    stream_.expires_after(std::chrono::seconds(2));
+    stream_.async_read_some(asio::buffer(scratch_), [self = shared_from_this(), drained](beast::error_code ec,
+                                                                                         std::size_t n) {
+      if (!ec) self->drain(drained + n);
+    });
+  }
+
+  static constexpr std::size_t kDrainBytes = 1 << 20;
   beast::tcp_stream stream_;
   LiveServer::Impl& server_;
   const std::shared_ptr<void> slot_;  // this connection's place under the caps
-  beast::flat_buffer buf_;
+  // Bounded: the parser limits headers and body, but not a chunk-size line
+  // or a trailer, and what it has not parsed yet would grow without end.
+  beast::flat_buffer buf_{64 * 1024};
   std::optional<http::request_parser<http::string_body>> parser_;
+  std::array<char, 4096> scratch_;  // dropped bytes while draining
 };
 
 void LiveServer::Impl::accept() {

@@ -124,6 +124,13 @@ TEST(LiveServer, ServesThePageStatusAndProperErrors) {
   EXPECT_EQ(test::rawRequest(port, "POST /api/say?session=x HTTP/1.1\r\nHost: x\r\nContent-Length: 5000\r\n\r\n", &body),
             413);
   EXPECT_EQ(body, "The request body is larger than 1000 bytes.\n");
+  // A chunk-size line that never ends is refused once 64 KiB of it are in,
+  // not kept whole; the rest is read and dropped, so the reply arrives.
+  EXPECT_EQ(test::rawRequest(port, "POST /api/say?session=x HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n1;" +
+                                       std::string(512 * 1024, 'a'),
+                             &body),
+            400);
+  EXPECT_EQ(body, "Malformed HTTP request: buffer overflow.\n");
   // The server is still there.
   EXPECT_EQ(httpRequest(port, "GET", "/api/status").status, 200);
 }

@@ -325,9 +325,14 @@ void LiveSession::pump() {
         const bool have = src->pullFrame(rgb.data(), rgb.size(), info);
         bool hold = false;
         const int16_t* pcm = silence.data();
+        // A sentence starts where speech follows other frames or its index
+        // starts again: the engine may drop a frame it failed to render,
+        // index 0 among them, and the sound must not slip a sentence.
+        const bool starts =
+            have && info.kind == kSpeech && (last.kind != kSpeech || info.speechIndex <= last.speechIndex);
         if (have) {
           if (info.kind == kSpeech) {
-            if (info.speechIndex == 0 && !spoken.empty()) {
+            if (starts && !spoken.empty()) {
               playing = std::move(spoken.front());
               spoken.pop_front();
             }
@@ -349,7 +354,7 @@ void LiveSession::pump() {
           const double encodeStart = le::tools::threadCpuMs();
           // A sentence's first frame is a key frame: a viewer that fell
           // behind and waits for one picks up right where the speech starts.
-          const bool key = have && info.kind == kSpeech && info.speechIndex == 0;
+          const bool key = starts;
           // A held frame is the picture already encoded: the encoder repeats
           // it instead of converting it again, so that an engine short of
           // CPU is not made shorter by its own underruns.

@@ -182,6 +182,60 @@ TEST(LiveSession, EachSpeechFrameCarriesItsOwnSpeech) {
   EXPECT_EQ(checked, 6);
 }
 
+// Drops the first frame of the first sentence, as the engine drops a frame
+// it failed to render.
+class DroppingSource : public SyntheticSource {
+ public:
+  DroppingSource() : SyntheticSource(64, 48) {}
+  bool pullFrame(uint8_t* rgb, std::size_t len, FrameInfo& info) override {
+    if (!SyntheticSource::pullFrame(rgb, len, info)) return false;
+    if (dropped_ || info.kind != kSpeech || info.speechIndex != 0) return true;
+    dropped_ = true;
+    return SyntheticSource::pullFrame(rgb, len, info);
+  }
+
+ private:
+  bool dropped_ = false;
+};
+
+TEST(LiveSession, ASentenceWhoseFirstFrameIsLostStillPlaysItsOwnSpeech) {
+  // Each sentence is a tone of its own loudness. The speech of a sentence
+  // was taken up at its frame of index 0: with that frame lost, the first
+  // sentence played silence and every later one the speech before it.
+  Recorder rec;
+  Speaker loud = [](const std::string& text, const SpeechPiece& piece) {
+    const double amplitude = text == "One." ? 2000 : 6000;
+    std::vector<int16_t> pcm(6 * kSamplesPerFrame);
+    for (std::size_t i = 0; i < pcm.size(); ++i)
+      pcm[i] = int16_t(amplitude * std::sin(2 * M_PI * 500.0 * double(i) / kSampleRate));
+    piece(pcm.data(), pcm.size());
+  };
+  {
+    LiveSession s("t5", [] { return std::make_unique<DroppingSource>(); }, loud, rec.sink());
+    ASSERT_TRUE(waitFor([&] { return rec.count("i") >= 2; }));
+    s.say("One.");
+    ASSERT_TRUE(waitFor([&] { return rec.kindRuns() == "isri"; }, 20s)) << rec.kindRuns();
+    s.say("Two.");
+    ASSERT_TRUE(waitFor([&] { return rec.kindRuns() == "isrisri"; }, 20s)) << rec.kindRuns();
+  }
+  const test::DecodedStream d = test::decodeMessages(rec.stream, 64, 48);
+  ASSERT_EQ(d.images.size(), rec.kinds.size());
+  int sentence = 0, checked = 0;
+  for (std::size_t n = 0; n < rec.kinds.size(); ++n) {
+    if (rec.kinds[n] != "s") continue;
+    if (n == 0 || rec.kinds[n - 1] != "s") {
+      ++sentence;
+      EXPECT_TRUE(d.keys[n]) << "sentence " << sentence << " starts on a key frame";
+    }
+    if (rec.speech[n] >= 5) continue;  // the tone's last frame may end early
+    const double rms = test::rms(d.audio, n / double(kFps), (n + 1) / double(kFps), kSampleRate);
+    EXPECT_NEAR(rms, (sentence == 1 ? 2000 : 6000) / std::sqrt(2.0) / 32768.0, 0.01) << "frame " << n;
+    ++checked;
+  }
+  EXPECT_EQ(sentence, 2);
+  EXPECT_GE(checked, 8);
+}
+
 // The scripted source, logging every push of speech.
 struct PushLog {
   struct Push {
