@@ -97,6 +97,10 @@ Response textResponse(const Request& req, http::status status, const std::string
   res.keep_alive(req.keep_alive());
   res.body() = body;
   res.prepare_payload();
+  // A reply to HEAD states the length and carries no body: a client reads
+  // none, and on a kept-alive connection the body would pass for the next
+  // reply.
+  if (req.method() == http::verb::head) res.body().clear();
   return res;
 }
 

@@ -131,6 +131,17 @@ TEST(LiveServer, ServesThePageStatusAndProperErrors) {
                              &body),
             400);
   EXPECT_EQ(body, "Malformed HTTP request: buffer overflow.\n");
+  // A reply to HEAD carries no body, so the next reply on the connection
+  // starts right after its headers.
+  {
+    test::RawSocket s(port);
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+    s.send("HEAD /nope HTTP/1.1\r\n" + host + "\r\nGET /api/status HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n");
+    const std::string got = s.readUntil("\"message\"");
+    ASSERT_EQ(got.rfind("HTTP/1.1 404", 0), 0u) << got;
+    EXPECT_NE(got.find("Content-Length: 20\r\n"), std::string::npos) << got;
+    EXPECT_EQ(got.substr(got.find("\r\n\r\n") + 4, 12), "HTTP/1.1 200") << got;
+  }
   // The server is still there.
   EXPECT_EQ(httpRequest(port, "GET", "/api/status").status, 200);
 }
