@@ -6,13 +6,34 @@
                  [--meta KEY=JSON ...] [--drop-meta KEY ...]
 
 --meta and --drop-meta edit a2x_meta.json after it is written (for bundles
-whose meta disagrees with their graphs).
+whose meta disagrees with their graphs); --half OUTPUT casts that output of
+the decoder or the encoder to half precision (for models whose outputs are
+not the single precision the engine reads).
 """
 import argparse
 import json
 import os
 
 from bundlegen import a2x
+
+
+def half_output(bundle, name):
+    """Makes output `name` of the decoder or the encoder half precision."""
+    import onnx
+    from onnx import TensorProto, helper
+    for member in (a2x.DEC, a2x.ENC):
+        path = os.path.join(bundle, member)
+        model = onnx.load(path)
+        outs = [o for o in model.graph.output if o.name == name]
+        if not outs:
+            continue
+        for node in model.graph.node:
+            node.output[:] = [name + "_f32" if o == name else o for o in node.output]
+        model.graph.node.append(helper.make_node("Cast", [name + "_f32"], [name], to=TensorProto.FLOAT16))
+        outs[0].type.tensor_type.elem_type = TensorProto.FLOAT16
+        onnx.save(model, path)
+        return
+    raise ValueError("no a2x model has an output named %s" % name)
 
 
 def main(argv=None):
@@ -24,6 +45,7 @@ def main(argv=None):
     ap.add_argument("--silence-prime", type=int, default=d.silence_prime)
     ap.add_argument("--meta", action="append", default=[], metavar="KEY=JSON")
     ap.add_argument("--drop-meta", action="append", default=[], metavar="KEY")
+    ap.add_argument("--half", action="append", default=[], metavar="OUTPUT")
     a = ap.parse_args(argv)
     cfg = a2x.Config(a.h, a.window, a.left, a.layers, a.width, a.silence_prime, a.rows, a.seed)
     try:
@@ -38,6 +60,8 @@ def main(argv=None):
                 meta.pop(key, None)
             with open(path, "w") as fh:
                 json.dump(meta, fh)
+        for name in a.half:
+            half_output(a.bundle, name)
     except (OSError, ValueError) as e:
         raise SystemExit("a2x_model.py: %s" % e)
     for p in paths:

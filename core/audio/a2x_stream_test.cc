@@ -258,6 +258,29 @@ std::vector<int32_t> walk(le_a2x* a, int start, int step, int loop, int frames) 
   return f.idx;
 }
 
+TEST(A2xPushSizes, SamplesThatAreNotFiniteCountAsSilence) {
+  // One such sample made its window's normalisation NaN, and the decoder's
+  // state carried it into every later frame.
+  StreamPtr a = open(test::bundlePath("tiny"));
+  ASSERT_TRUE(a);
+  std::vector<float> bad = clip("sentence.wav"), zeroed = bad;
+  ASSERT_GT(bad.size(), 20000u);
+  for (size_t i = 10240; i < 10880; ++i) {
+    bad[i] = i % 2 ? std::nanf("") : (i % 4 ? -INFINITY : INFINITY);
+    zeroed[i] = 0.f;
+  }
+  Frames f, g;
+  le_a2x_push(a.get(), bad.data(), static_cast<int>(bad.size()));
+  le_a2x_finish(a.get());
+  pullAvailable(a.get(), f);
+  le_a2x_reset(a.get(), 0, 1, 1);
+  le_a2x_push(a.get(), zeroed.data(), static_cast<int>(zeroed.size()));
+  le_a2x_finish(a.get());
+  pullAvailable(a.get(), g);
+  ASSERT_EQ(f.size(), (bad.size() + 639) / 640);
+  EXPECT_TRUE(sameFrames(f, g));
+}
+
 TEST(A2xIndices, LoopPingPongAndBackwardWalks) {
   useEightSecondPath();
   StreamPtr a = open(test::bundlePath("tiny"));
@@ -500,6 +523,23 @@ TEST(A2xCreate, RefusalsNameTheirReason) {
   EXPECT_EQ(createError(""), "le_a2x_create: NULL or empty bundle path");
   EXPECT_EQ(createError(tmp.path() + "/nothing"),
             "le_a2x_create: a2x_meta.json missing in " + tmp.path() + "/nothing");
+}
+
+TEST(A2xCreate, OutputsThatAreNotSinglePrecisionStopTheStreamWithAnError) {
+  // Their half-precision values were read as floats: twice their length.
+  const std::vector<float> speech = clip("sentence.wav");
+  for (const char* output : {"m", "h_out", "ctx"}) {
+    SCOPED_TRACE(output);
+    test::TempDir tmp;
+    StreamPtr a = open(bundleVariant(tmp, {"--half", output}));
+    ASSERT_TRUE(a);
+    le_a2x_push(a.get(), speech.data(), static_cast<int>(speech.size()));
+    le_a2x_finish(a.get());
+    EXPECT_EQ(le_a2x_avail(a.get()), 0);
+    EXPECT_NE(std::string(le_a2x_last_error()).find(std::string(output) + " is not single precision"),
+              std::string::npos)
+        << le_a2x_last_error();
+  }
 }
 
 TEST(A2xCreate, MetaWidthDisagreeingWithTheGraphIsServedAsTheGraph) {

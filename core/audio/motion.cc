@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "core/audio/speech_features.h"
 #include "core/bundle/file_read.h"
 #include "core/bundle/manifest.h"
 #include "core/bundle/member_names.h"
@@ -139,7 +140,7 @@ void Motion::reset(int start, int step, bool loop) {
 
 bool Motion::push(const float* samples, size_t n) {
   if (finished_) return false;
-  audio_.insert(audio_.end(), samples, samples + n);
+  a2x::appendSamples(audio_, samples, n);
   return true;
 }
 
@@ -176,7 +177,13 @@ int Motion::avail() {
 }
 
 void Motion::advance() {
-  if (finished_) return;
+  if (finished_) {
+    // A model run that failed inside finish() is tried again here; once
+    // every window and chunk is computed both calls return at once.
+    computeWindows(true, audioEnd());
+    computeChunks(true, total_);
+    return;
+  }
   if (provisional_ && audioEnd() != provisionalAudio_) rollback();
   if (!provisional_) {
     computeWindows(false, audioEnd());

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -115,6 +116,26 @@ TEST(Motion, TotalFollowsFinishAndPushAfterFinishIsRefused) {
   m.finish();
   EXPECT_EQ(m.total(), 0);
   EXPECT_EQ(m.avail(), 0);
+}
+
+TEST(Motion, SamplesThatAreNotFiniteCountAsSilenceAndHugeOnesStayFinite) {
+  // One such sample made its window's spectrum NaN, and every chunk after
+  // it, conditioned on the one before, NaN too.
+  std::vector<float> bad = syllables(6.5), zeroed = bad;
+  for (size_t i = 32000; i < 32640; ++i) {
+    bad[i] = i % 2 ? std::nanf("") : (i % 4 ? -INFINITY : INFINITY);
+    zeroed[i] = 0.f;
+  }
+  Motion m(tinyMotion(), 1, "");
+  const Frames withBad = stream(m, bad, {640});
+  m.reset(0, 1, 1);
+  const Frames withZeros = stream(m, zeroed, {640});
+  EXPECT_EQ(withBad.xd, withZeros.xd);
+  std::fill(zeroed.begin() + 32000, zeroed.begin() + 32640, 1e38f);
+  m.reset(0, 1, 1);
+  const Frames withHuge = stream(m, zeroed, {640});
+  ASSERT_EQ(withHuge.size(), withZeros.size());
+  EXPECT_TRUE(std::all_of(withHuge.xd.begin(), withHuge.xd.end(), [](float v) { return std::isfinite(v); }));
 }
 
 TEST(Motion, PushSizesDoNotChangeTheFrames) {

@@ -5,6 +5,7 @@
 #include <onnxruntime_cxx_api.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "core/audio/encoder_sessions.h"
@@ -23,6 +24,16 @@ constexpr int kTrunkChannels = 640;
 
 // x rounded to half precision (nearest even) and widened back.
 float roundHalf(float x);
+
+// Appends n samples to audio; a value that is not finite becomes 0 and the
+// rest are held to +-1e6, so one bad sample cannot turn a whole window's
+// normalisation or spectrum, and every frame after it, into NaN.
+void appendSamples(std::vector<float>& audio, const float* samples, size_t n);
+
+// The values of a model's output, which must be single precision: `what`
+// names it in the refusal. A bundle's model may declare any type, and the
+// values are read as floats.
+const float* floatData(const Ort::Value& v, const char* what);
 
 // The CPU memory description tensors over host buffers are made with.
 Ort::MemoryInfo& cpuInfo();
