@@ -223,25 +223,48 @@ def build_m4b(B=1, S=64, K=21, seed=7, **opts):
     return finish(g, "director_m4b", inputs, outputs, baked=opts.get("baked"))
 
 
-def build_featsynth(B=1, S=64, K=21, seed=11, fs_shape=(64, 64, 64)):
+def build_featsynth(B=1, S=64, K=21, seed=11, fs_shape=(64, 64, 64), tail=False, prgb=False):
     """The FeatSynth director: the identity's synthesis features fs_red
     [B,64,64,64] warped by the keypoint grid, joined with the pooled head.
     `fs_shape` other than the renderer's (64, 64, 64) makes a director that
-    disagrees with the bundle, for the load-time refusal."""
+    disagrees with the bundle, for the load-time refusal; `tail` ends it in
+    the m4b compose tail (a Clip-ed ellipse blending two images) and `prgb`
+    gives it a source-image cone as well, which no FeatSynth director has."""
     g = G(seed)
     grid = build_grid(g, "kd", "ks", S, K)
     samp = g.node("GridSample", ["fs_red", grid], "fs_samp", mode="bilinear", padding_mode="border",
                   align_corners=0)
     head = build_head(g, "pooled", "kd", S, K, {})
-    g.weights("x_w", (3, fs_shape[0] + 8, 3, 3), 0.05)
-    feat = g.node("Concat", [samp, head], "feat", axis=1)
+    parts = [samp, head]
+    if prgb:
+        parts.append(g.node("Concat", ["P_rgb", "P_rgb"], "src_tip", axis=1))
+    g.weights("x_w", (3, fs_shape[0] + 8 + (6 if prgb else 0), 3, 3), 0.05)
+    feat = g.node("Concat", parts, "feat", axis=1)
     xl = g.node("Conv", [feat, "x_w"], "x_logit", pads=[1, 1, 1, 1])
-    g.node("Sigmoid", [xl], "rgb")
+    if tail:
+        lin = (np.arange(S, dtype=np.float32) + 0.5) / S * 2 - 1
+        yy, xx = np.meshgrid(lin, lin, indexing="ij")
+        g.init("ellipse", (1.6 - 1.5 * (xx ** 2 / 0.6 + yy ** 2 / 0.8))[None, None].astype(np.float32))
+        g.init("clip_lo", np.array(0.0, np.float32))
+        g.init("clip_hi", np.array(1.0, np.float32))
+        g.weights("y_w", (3, 8, 1, 1), 0.5)
+        if "one" not in [i.name for i in g.inits]:
+            g.init("one", np.array(1.0, np.float32))
+        a = g.node("Clip", ["ellipse", "clip_lo", "clip_hi"], "alpha")
+        X = g.node("Sigmoid", [xl], "x_img")
+        Y = g.node("Sigmoid", [g.node("Conv", [head, "y_w"], "y_logit")], "y_img")
+        ax = g.node("Mul", [X, a], "a_x")
+        by = g.node("Mul", [g.node("Sub", ["one", a], "one_minus_a"), Y], "b_y")
+        g.node("Identity", [g.node("Add", [ax, by], "composed")], "rgb")
+    else:
+        g.node("Sigmoid", [xl], "rgb")
     f = TensorProto.FLOAT
     inputs = [helper.make_tensor_value_info("fs_red", f, [B] + list(fs_shape)),
               helper.make_tensor_value_info("pooled", f, [B, 64, 32, 32]),
               helper.make_tensor_value_info("kd", f, [B, K, 3]),
               helper.make_tensor_value_info("ks", f, [B, K, 3])]
+    if prgb:
+        inputs.append(helper.make_tensor_value_info("P_rgb", f, [B, 3, S, S]))
     outputs = [helper.make_tensor_value_info("rgb", f, [B, 3, S, S])]
     return finish(g, "director_featsynth", inputs, outputs)
 

@@ -239,8 +239,15 @@ size_t rewriteHeadCubicResize(GsBytes& model) {
       }
   if (consumers != 1 || nodes[conv].opType != "Conv" || nodes[conv].inputs.size() < 2) return 0;
   if (!initSet.count(nodes[conv].inputs[1])) return 0;
-  const std::vector<int64_t> wd = hcTensorDims(gsFindInitializer(graph, nodes[conv].inputs[1]));
+  const GsSlice weights = gsFindInitializer(graph, nodes[conv].inputs[1]);
+  const std::vector<int64_t> wd = hcTensorDims(weights);
   if (wd.size() != 4) return 0;
+  // The channel count sizes everything built below, so the weights must
+  // hold as many values as their dims state (a byte each at least), not
+  // only state them: a few bytes of dims must not size gigabytes.
+  double declared = 1;
+  for (int64_t d : wd) declared *= static_cast<double>(d);
+  if (!(declared >= 1 && declared <= static_cast<double>(weights.n))) return 0;
   const AttrView groupAttr = findAttr(nodes[conv].raw, "group");
   const int64_t group = groupAttr.present ? groupAttr.i : 1;
   if (group < 1 || wd[1] < 1 || wd[1] > 1048576 || group > 1048576) return 0;

@@ -187,8 +187,9 @@ INSTANTIATE_TEST_SUITE_P(Directors, Equivalence,
 
 // The cubic head rewrite against ORT's Resize directly, where the error is
 // not damped by later layers.
-TEST(HeadCubicResize, MatchesOrtResizeOnItsOwn) {
-  const int64_t C = 5, H = 7, W = 9;
+// x [2,C,H,W] -> cubic Resize x2 -> Conv with the weight initializer w of
+// `wDims` holding `wBytes` -> y.
+GsBytes cubicHead(int64_t C, int64_t H, int64_t W, const std::vector<int64_t>& wDims, GsSlice wBytes) {
   GsBytes g;
   GsBytes attrs;
   hcAttrS(attrs, "cubic");
@@ -203,14 +204,29 @@ TEST(HeadCubicResize, MatchesOrtResizeOnItsOwn) {
   hcNode(g, "Conv", {"up", "w"}, "y", "/conv", GsBytes());
   const float scales[4] = {1, 1, 2, 2};
   hcInit(g, "scales", 1, {4}, GsSlice{reinterpret_cast<const uint8_t*>(scales), sizeof scales});
-  std::vector<float> w(static_cast<size_t>(C * C), 0.f);
-  for (int64_t c = 0; c < C; ++c) w[static_cast<size_t>(c * C + c)] = 1.f;  // identity 1x1 conv
-  hcInit(g, "w", 1, {C, C, 1, 1}, GsSlice{reinterpret_cast<const uint8_t*>(w.data()), w.size() * 4});
+  hcInit(g, "w", 1, wDims, wBytes);
   const int64_t xd[4] = {2, C, H, W}, yd[4] = {2, C, 2 * H, 2 * W};
   gsPutTensorValueInfo(g, 11, "x", xd, 4);
   gsPutTensorValueInfo(g, 12, "y", yd, 4);
   GsBytes m;
   gsPutModel(m, g, {{"", 17}});
+  return m;
+}
+
+TEST(HeadCubicResize, WeightsThatStateTheirSizeWithoutTheirValuesRefuse) {
+  // The channel count sizes everything the rewrite builds: taken from the
+  // dims alone, a model of a few hundred bytes had it allocate gigabytes.
+  GsBytes m = cubicHead(1048576, 7, 9, {1, 1048576, 1, 1}, GsSlice{nullptr, 0});
+  const GsBytes before = m;
+  EXPECT_EQ(rewriteHeadCubicResize(m), 0u);
+  EXPECT_EQ(m, before);
+}
+
+TEST(HeadCubicResize, MatchesOrtResizeOnItsOwn) {
+  const int64_t C = 5, H = 7, W = 9;
+  std::vector<float> w(static_cast<size_t>(C * C), 0.f);
+  for (int64_t c = 0; c < C; ++c) w[static_cast<size_t>(c * C + c)] = 1.f;  // identity 1x1 conv
+  GsBytes m = cubicHead(C, H, W, {C, C, 1, 1}, GsSlice{reinterpret_cast<const uint8_t*>(w.data()), w.size() * 4});
   Feeds feeds;
   feeds["x"] = rtest::randomTensor({2, C, H, W}, 9, -3.f, 3.f);
   Ort::Session ref = rtest::session(m);

@@ -275,6 +275,7 @@ class Renderer::Impl {
   int crop_;
   int64_t pElems_;
   bool fsRed_ = false;
+  bool featSynth_ = false;  // the model file declares fs_red (known before any edit)
   std::vector<float> pooled_, P_, fsRedBuf_, ks_, kd_, rgb_;
   std::vector<Ort::Value> bound_;
 
@@ -497,6 +498,16 @@ void Renderer::Impl::registerOps() {
 
 void Renderer::Impl::rewriteGraph(bool cpu) {
   const char* k = key_.c_str();
+  // A FeatSynth director draws from fs_red, not from the source image: one
+  // that also declares P_rgb would have its image cone hoisted into a prep
+  // session no buffer is sized for, and every lip edit binds m4b inputs.
+  std::vector<int64_t> dims;
+  const GsSlice graph = gsGraphOf(gsSliceOf(model_));
+  featSynth_ = gsInputDims(graph, "fs_red", dims);
+  if (featSynth_ && gsInputDims(graph, kHoistSource, dims))
+    throw std::runtime_error("Renderer: " + modelPath_ +
+                             " declares both fs_red and P_rgb, and a FeatSynth director takes no source image; "
+                             "REFUSING to create a session.");
   const bool warpNode = envOn("LE_WARP_NODE");
   changed_ = false;
   warpApplied_ = false;
@@ -524,7 +535,8 @@ void Renderer::Impl::rewriteGraph(bool cpu) {
   if (lip_) {
     std::string reason;
     int canvas = 0, lipBatch = 0;
-    if (!rewriteBindLipContour(model_, reason, canvas, lipBatch)) {
+    if (featSynth_) reason = "a FeatSynth director, whose renders bind no lip contour";
+    if (featSynth_ || !rewriteBindLipContour(model_, reason, canvas, lipBatch)) {
       std::fprintf(stderr,
                    "[le] !!! lip contour NOT bound to the compose alpha (%s): %s \xe2\x80\x94 this session serves the "
                    "graph's own ELLIPSE\n",

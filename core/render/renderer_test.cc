@@ -452,6 +452,26 @@ TEST(Renderer, FeatSynthDirectorRendersWhatItsGraphComputes) {
   }
 }
 
+TEST(Renderer, AFeatSynthDirectorTakesNoLipContourAndNoSourceImage) {
+  ScratchBundle s;
+  // A compose tail the lip contour could be bound into: the FeatSynth
+  // renders never fed the input the binding adds, and every one failed.
+  s.model("fst", "director_graphs", "d.build_featsynth(B=1, tail=True)");
+  // A source image beside fs_red: its cone was hoisted into a prep session
+  // with no image buffer, and the first render wrote through a null pointer.
+  s.model("fsp", "director_graphs", "d.build_featsynth(B=1, prgb=True)");
+  Opened b(s.dir);
+  Renderer r(b.manifest, b.identity, "fst", 1, "");
+  EXPECT_FALSE(r.hoisted());
+  int si = 3;
+  const float* out = nullptr;
+  EXPECT_NO_THROW(out = r.render(&si, b.xs(si), b.xd(si), 1));
+  EXPECT_NE(out, nullptr);
+  EXPECT_EQ(loadError(b, "fsp", ""), "Renderer: " + b.manifest.modelPath("fsp") +
+                                         " declares both fs_red and P_rgb, and a FeatSynth director takes no source "
+                                         "image; REFUSING to create a session.");
+}
+
 TEST(Renderer, RefusesADirectorWhoseTensorsDisagreeWithTheBundle) {
   ScratchBundle s;
   // Synthesis features of three channels at the crop's size, as an older
