@@ -193,5 +193,17 @@ TEST(Int8ConvVNNI, ConstantInputQuantisesWithUnitScale) {
   EXPECT_EQ(int8Quantise(-NAN, r), 0);
 }
 
+TEST(Int8ConvVNNI, ModelNumbersBeyondExactArithmeticAreRefused) {
+  // The longest filter whose 32-bit sums stay exact, and one weight more.
+  const int64_t longest = Int8PackedWeights::kMaxRow;
+  std::vector<int8_t> w(size_t(longest + 1), -128);
+  EXPECT_NO_THROW(Int8PackedWeights(w.data(), 1, longest, 1, 1));
+  EXPECT_THROW(Int8PackedWeights(w.data(), 1, longest + 1, 1, 1), std::runtime_error);
+  // Geometry whose products would overflow.
+  EXPECT_THROW(int8ConvOutSize(8, 3, 1, 0, 0, int64_t(1) << 62), std::runtime_error);
+  EXPECT_THROW(int8ConvOutSize(8, 3, 1, INT64_MAX - 4, 0, 1), std::runtime_error);
+  EXPECT_EQ(int8ConvOutSize(8, 3, 1, 0, 0, 1), 6);
+}
+
 }  // namespace
 }  // namespace le

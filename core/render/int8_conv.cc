@@ -29,6 +29,10 @@ Int8PackedWeights::Int8PackedWeights(const int8_t* w, int64_t cout, int64_t cinP
                                      int64_t kw)
     : cout_(cout), cinPerGroup_(cinPerGroup), kh_(kh), kw_(kw) {
   const int64_t k = cinPerGroup * kh * kw;
+  // 255 * 128 per product: a longer row would overflow the exact 32-bit sums.
+  if (k > kMaxRow)
+    throw std::runtime_error("Int8ConvVNNI: a filter of " + std::to_string(k) + " weights is over the " +
+                             std::to_string(kMaxRow) + " an exact 32-bit accumulator can sum.");
   rowLen_ = (k + 3) / 4 * 4;
   data_.assign(static_cast<size_t>(cout * rowLen_), 0);
   sums_.assign(static_cast<size_t>(cout), 0);
@@ -47,6 +51,10 @@ int64_t int8ConvOutSize(int64_t in, int64_t k, int64_t stride, int64_t padBegin,
                         int64_t dilation) {
   if (stride < 1 || dilation < 1 || padBegin < 0 || padEnd < 0)
     throw std::runtime_error("Int8ConvVNNI: strides and dilations must be at least 1 and pads non-negative.");
+  // Model attributes: kept where the geometry's sums and products stay exact.
+  constexpr int64_t kLimit = int64_t(1) << 30;
+  if (stride > kLimit || dilation > kLimit || padBegin > kLimit || padEnd > kLimit || in > kLimit || k > kLimit)
+    throw std::runtime_error("Int8ConvVNNI: a stride, dilation, pad or size is over 2^30.");
   const int64_t span = in + padBegin + padEnd - dilation * (k - 1) - 1;
   if (span < 0)
     throw std::runtime_error("Int8ConvVNNI: the kernel (extent " + std::to_string(dilation * (k - 1) + 1) +

@@ -30,6 +30,8 @@ uint8_t int8Quantise(float x, const Int8ActQuant& q);
 class Int8PackedWeights {
  public:
   Int8PackedWeights() = default;
+  // Longest filter (cinPerGroup * kh * kw) whose sums stay exact in 32 bits.
+  static constexpr int64_t kMaxRow = 65793;
   Int8PackedWeights(const int8_t* w, int64_t cout, int64_t cinPerGroup, int64_t kh, int64_t kw);
   int64_t cout() const { return cout_; }
   int64_t cinPerGroup() const { return cinPerGroup_; }

@@ -628,6 +628,9 @@ bool Renderer::Impl::tryHoist(const std::string& ep) {
         } else if (out0.size() != 4 || std::any_of(out0.begin(), out0.end(), [](int64_t d) { return d < 1; })) {
           // The prep graph publishes its tip with dynamic dims; ORT infers them from the static input.
           reason = "boundary shape is not static";
+        } else if (double(out0[0]) * double(out0[1]) * double(out0[2]) * double(out0[3]) > double(1 << 28)) {
+          // Each prefetch slot holds one boundary tensor; the shape comes from the model file.
+          reason = "boundary tensor is over 2^28 values";
         } else {
           const int64_t dims[4] = {out0[0], out0[1], out0[2], out0[3]};
           GsBytes perFrame;
