@@ -441,17 +441,17 @@ class HttpConn : public std::enable_shared_from_this<HttpConn> {
   }
 
   // The send side closes now; what the client still sends is read and
-  // dropped for a while, since closing with request bytes unread sends a
-  // reset, which can cost the client the reply it has not read yet.
+  // dropped for two seconds at most, since closing with request bytes unread
+  // sends a reset, which can cost the client the reply it has not read yet.
   void close() {
     beast::error_code ec;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+    stream_.expires_after(std::chrono::seconds(2));
     drain(0);
   }
 
   void drain(std::size_t drained) {
     if (drained > kDrainBytes) return;
-    stream_.expires_after(std::chrono::seconds(2));
     stream_.async_read_some(asio::buffer(scratch_), [self = shared_from_this(), drained](beast::error_code ec,
                                                                                          std::size_t n) {
       if (!ec) self->drain(drained + n);
