@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <queue>
 #include <stdexcept>
 
 #include "core/audio/encoder_sessions.h"
@@ -57,7 +59,6 @@ std::vector<float> FaceCoeffAdapter::features(const float* samples, size_t n) {
 
 void voicedMeanNormalise(std::vector<float>& feat, int frames, int dim) {
   std::vector<double> norms(static_cast<size_t>(frames));
-  std::vector<double> sorted;
   for (int j = 0; j < frames; ++j) {
     double s = 0;
     for (int c = 0; c < dim; ++c) s += double(feat[size_t(j) * dim + c]) * feat[size_t(j) * dim + c];
@@ -65,15 +66,27 @@ void voicedMeanNormalise(std::vector<float>& feat, int frames, int dim) {
   }
   std::vector<double> sum(size_t(dim), 0.0);
   int voiced = 0;
+  // The norms so far split at the percentile's rank: the smallest
+  // floor(0.2 j) + 1 in a max-heap, the rest in a min-heap, so each frame
+  // costs a logarithm rather than a sort of everything before it.
+  std::priority_queue<double> low;
+  std::priority_queue<double, std::vector<double>, std::greater<double>> high;
   for (int j = 0; j < frames; ++j) {
-    double threshold = 0;
-    if (j > 6) {
-      sorted.assign(norms.begin(), norms.begin() + j + 1);
-      std::sort(sorted.begin(), sorted.end());
-      const double p = 0.2 * j;
-      const size_t lo = size_t(p);
-      threshold = sorted[lo] + (sorted[lo + 1] - sorted[lo]) * (p - double(lo));
+    const double nj = norms[size_t(j)];
+    if (!low.empty() && nj <= low.top()) low.push(nj);
+    else high.push(nj);
+    const double p = 0.2 * j;
+    const size_t lo = size_t(p);
+    while (low.size() > lo + 1) {
+      high.push(low.top());
+      low.pop();
     }
+    while (low.size() < lo + 1) {
+      low.push(high.top());
+      high.pop();
+    }
+    double threshold = 0;
+    if (j > 6) threshold = low.top() + (high.top() - low.top()) * (p - double(lo));
     float* x = feat.data() + size_t(j) * dim;
     if (norms[size_t(j)] > threshold) {
       for (int c = 0; c < dim; ++c) sum[size_t(c)] += x[c];

@@ -77,6 +77,21 @@ TEST(VoicedMean, MatchesTheDefinitionOnAShortSequence) {
   // Frame 1 (silent): minus the mean of frame 0 alone.
   EXPECT_FLOAT_EQ(feat[3], -1.f);
   EXPECT_FLOAT_EQ(feat[4], -2.f);
+
+  // A long sequence with many equal norms, where the percentile moves
+  // between them.
+  std::mt19937 rng(4);
+  std::vector<std::vector<double>> g;
+  for (int j = 0; j < 600; ++j) {
+    const double level = double(rng() % 7) * (j % 5 == 0 ? 0.0 : 1.0);
+    g.push_back({level, level * 0.5, double(rng() % 3)});
+  }
+  feat.clear();
+  for (const auto& v : g)
+    for (double x : v) feat.push_back(float(x));
+  voicedMeanNormalise(feat, int(g.size()), 3);
+  const std::vector<double> wantLong = referenceNormalise(g);
+  for (size_t i = 0; i < wantLong.size(); ++i) ASSERT_NEAR(feat[i], wantLong[i], 1e-5) << i;
 }
 
 TEST(FaceCoeffAdapter, FrameCountsAndNoCarriedState) {
