@@ -418,14 +418,14 @@ void Stream::contexts(Track& t, int64_t upto, int64_t end) {
     if (cs.size() != 3 || cs[0] != 1 || cs[1] != n || cs[2] != h_)
       throw std::runtime_error("a2x_enc_stream: context output is not [1," + std::to_string(n) + "," +
                                std::to_string(h_) + "]");
-    const float* ctx = floatData(out[0], ("a2x_enc_stream: " + ctxName_).c_str());
+    const float* ctx = floatData(out[0], "a2x_enc_stream", ctxName_.c_str());
     // Both outputs are checked before either is kept: a refused chunk is
     // run again at the next call, and must not have left rows behind.
     const float* wn = nullptr;
     if (width_) {
       if (out[1].GetTensorTypeAndShapeInfo().GetElementCount() != static_cast<size_t>(n))
         throw std::runtime_error("a2x_enc_stream: wn output is not [1," + std::to_string(n) + "]");
-      wn = floatData(out[1], "a2x_enc_stream: wn output");
+      wn = floatData(out[1], "a2x_enc_stream", wnName_.c_str());
     }
     t.ctx.insert(t.ctx.end(), ctx + (a - ws) * h_, ctx + (b - ws) * h_);
     if (wn) t.wn.insert(t.wn.end(), wn + (a - ws), wn + (b - ws));
@@ -454,8 +454,8 @@ void Stream::decode(Track& t, int64_t upto) {
     if (out[0].GetTensorTypeAndShapeInfo().GetElementCount() != kCoeffs ||
         out[1].GetTensorTypeAndShapeInfo().GetElementCount() != static_cast<size_t>(h_))
       throw std::runtime_error("a2x_dec: outputs are not m [1,63] and h_out [1,1," + std::to_string(h_) + "]");
-    const float* m = floatData(out[0], "a2x_dec: m");
-    const float* hOut = floatData(out[1], "a2x_dec: h_out");
+    const float* m = floatData(out[0], "a2x_dec", "m");
+    const float* hOut = floatData(out[1], "a2x_dec", "h_out");
     const size_t base = t.deltas.size();
     t.deltas.resize(base + kCoeffs);
     for (int c = 0; c < kCoeffs; ++c) t.deltas[base + c] = mean_[c] + m[c] * dev_[c];

@@ -69,9 +69,9 @@ void appendSamples(std::vector<float>& audio, const float* samples, size_t n) {
   }
 }
 
-const float* floatData(const Ort::Value& v, const char* what) {
+const float* floatData(const Ort::Value& v, const char* model, const char* output) {
   if (v.GetTensorTypeAndShapeInfo().GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT)
-    throw std::runtime_error(std::string(what) + " is not single precision");
+    throw std::runtime_error(std::string(model) + ": " + output + " is not single precision");
   return v.GetTensorData<float>();
 }
 
@@ -90,7 +90,7 @@ void longWindowFeatures(Ort::Session& encoder, const AudioSpan& audio, int64_t w
   const std::vector<int64_t> s = shapeOf(res[0]);
   if (s.size() != 3 || s[0] != 12 || s[1] != kLongWindowFrames || s[2] != 768)
     throw std::runtime_error("w2v: audio_emb is not [12,200,768]");
-  const float* emb = floatData(res[0], "w2v: audio_emb");
+  const float* emb = floatData(res[0], "w2v", "audio_emb");
   for (int64_t f = from; f < to; ++f) {
     const int64_t p = f - w;
     float* dst = out + (f - from) * kFeatureDim;
@@ -149,7 +149,7 @@ void windowBlockFeatures(const WindowPair& pair, const AudioSpan& audio, int64_t
   const std::vector<int64_t> hs = shapeOf(h[0]);
   if (hs.size() != 2 || hs[0] != kBlockFrames || hs[1] != kFeatureDim)
     throw std::runtime_error("w2v_win: head emb is not [8,9216]");
-  std::copy_n(floatData(h[0], "w2v_win: head emb"), static_cast<size_t>(kBlockFrames) * kFeatureDim, out);
+  std::copy_n(floatData(h[0], "w2v_win", "head emb"), static_cast<size_t>(kBlockFrames) * kFeatureDim, out);
 }
 
 }  // namespace le::a2x

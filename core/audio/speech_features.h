@@ -5,7 +5,6 @@
 #include <onnxruntime_cxx_api.h>
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "core/audio/encoder_sessions.h"
@@ -30,10 +29,10 @@ float roundHalf(float x);
 // normalisation or spectrum, and every frame after it, into NaN.
 void appendSamples(std::vector<float>& audio, const float* samples, size_t n);
 
-// The values of a model's output, which must be single precision: `what`
-// names it in the refusal. A bundle's model may declare any type, and the
-// values are read as floats.
-const float* floatData(const Ort::Value& v, const char* what);
+// The values of output `output` of model `model`, which must be single
+// precision: a bundle's model may declare any type, and the values are read
+// as floats. The refusal names both.
+const float* floatData(const Ort::Value& v, const char* model, const char* output);
 
 // The CPU memory description tensors over host buffers are made with.
 Ort::MemoryInfo& cpuInfo();

@@ -20,7 +20,6 @@ namespace {
 
 constexpr int kRing = 8;
 constexpr auto kWait = std::chrono::milliseconds(2);
-constexpr auto kFramePeriod = std::chrono::milliseconds(40);
 // How long a thread with nothing to do sleeps when no event wakes it: a
 // safety net, not a poll (every event that brings work notifies).
 constexpr auto kIdleWait = std::chrono::milliseconds(40);
@@ -1245,10 +1244,11 @@ void UtterancePipeline::publish(const Job& job, double* workMs) {
   } catch (const std::exception& e) {
     recordFailure("paste", e.what(), true);
     // Nothing reaches the ring, so the producer would hand the next frame
-    // over at once: the failed frame takes its frame period instead, or a
-    // member that fails at every frame would keep a core spinning.
+    // over at once: the failed frame takes a frame period (kIdleWait)
+    // instead, or a member that fails at every frame would keep a core
+    // spinning.
     std::unique_lock<std::mutex> lk(mu_);
-    cv_.wait_for(lk, kFramePeriod, [&] { return stop_ || job.gen != generation_; });
+    cv_.wait_for(lk, kIdleWait, [&] { return stop_ || job.gen != generation_; });
     return;
   }
   const double t1 = nowMs();
