@@ -22,6 +22,10 @@ void setError(Family family, const char* fn, const char* what);
 // nothing when buf is null or cap < 1.
 void writeCallerBuffer(char* buf, std::size_t cap, const std::string& msg);
 
+// Writes "<fn>: <what>" the same way without allocating, so that it also
+// reports a failure to allocate.
+void writeCallerError(char* buf, std::size_t cap, const char* fn, const char* what) noexcept;
+
 // Runs `body` and returns its result. A thrown exception becomes the
 // family's last error ("<fn>: <text>") and `failValue` is returned. When
 // `clear` is set the last error is emptied on entry.
@@ -44,9 +48,9 @@ R guardedToBuffer(char* err, std::size_t cap, const char* fn, R failValue, Body&
   try {
     return body();
   } catch (const std::exception& e) {
-    writeCallerBuffer(err, cap, std::string(fn) + ": " + e.what());
+    writeCallerError(err, cap, fn, e.what());
   } catch (...) {
-    writeCallerBuffer(err, cap, std::string(fn) + ": unknown exception");
+    writeCallerError(err, cap, fn, "unknown exception");
   }
   return failValue;
 }

@@ -1,5 +1,6 @@
 #include "core/foundation/c_boundary.h"
 
+#include <new>
 #include <stdexcept>
 #include <thread>
 
@@ -41,6 +42,9 @@ TEST(CBoundary, CallerBufferTruncatesAndTerminates) {
   int r = guardedToBuffer(buf, sizeof buf, "fn", -2, []() -> int { throw std::runtime_error("long message"); });
   EXPECT_EQ(r, -2);
   EXPECT_STREQ(buf, "fn: l");
+  char whole[64];
+  guardedToBuffer(whole, sizeof whole, "fn", -1, []() -> int { throw std::bad_alloc(); });
+  EXPECT_STREQ(whole, "fn: std::bad_alloc");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -82,13 +83,22 @@ bool spinUntil(Ready ready) {
 class Pool {
  public:
   // Built on the owning thread, whose stages the workers' CPU counts to.
-  Pool() : threads_(threads()) {
-    workers_.reserve(static_cast<std::size_t>(std::max(threads_, 1) - 1));
-    for (int i = 1; i < threads_; ++i) {
-      workers_.emplace_back([this, i] { workerLoop(i); });
-      telemetry::watchHelperThread(workers_.back().native_handle());
+  Pool() {
+    const int wanted = threads();
+    workers_.reserve(static_cast<std::size_t>(std::max(wanted, 1) - 1));
+    try {
+      for (int i = 1; i < wanted; ++i) {
+        workers_.emplace_back([this, i] { workerLoop(i); });
+        telemetry::watchHelperThread(workers_.back().native_handle());
+      }
+    } catch (const std::system_error&) {
+      // The system refused another thread (a process or cgroup limit): the
+      // pool works with those it got, rather than unwinding past running ones.
     }
   }
+
+  // The most slices a job can have: one per worker and the owner's.
+  int size() const { return static_cast<int>(workers_.size()) + 1; }
 
   // Torn down on the owning thread.
   ~Pool() {
@@ -193,7 +203,6 @@ class Pool {
     }
   }
 
-  const int threads_;
   std::vector<std::thread> workers_;
   // The published job: written by the owner before a generation bump, read
   // by workers after they see it, left alone until pending_ returns to 0.
@@ -254,7 +263,8 @@ void parallelRange(std::uint64_t n, std::uint64_t grain, const RangeFn& fn) {
   }
   if (!tPool) tPool = std::make_unique<Pool>();
   BusyScope busy;
-  tPool->run(n, p, fn);
+  // A pool keeps the size it was built with; a slice beyond it would have no thread.
+  tPool->run(n, std::min(p, tPool->size()), fn);
 }
 
 }  // namespace le::pool

@@ -172,6 +172,18 @@ TEST(PoolParallelRange, ThreadsHaveIndependentPools) {
   EXPECT_EQ(total.load(), 4u * 100u * 64u);
 }
 
+// A pool keeps the size it was built with: a larger count asked for later
+// still covers the whole range, with the threads the pool has.
+TEST(PoolParallelRange, ACountRaisedAfterThePoolIsBuiltStillCoversTheRange) {
+  onFreshThread(2, [] {
+    parallelRange(8, 1, [](std::uint64_t, std::uint64_t) {});
+    detail::overrideThreadsForTest(4);
+    Recorder rec;
+    parallelRange(8, 1, std::ref(rec));
+    EXPECT_EQ(rec.sorted(), (std::vector<Slice>{{0, 4}, {4, 8}}));
+  });
+}
+
 // Workers poll briefly after a job and then block; jobs published around
 // that moment (gaps below, near and above the polling time) must still reach
 // every worker exactly once.

@@ -66,12 +66,15 @@ Value::Summary Value::summary() const noexcept {
   Summary s;
   s.count = count_.load(std::memory_order_relaxed);
   s.sum = sum_.load(std::memory_order_relaxed);
-  // Before the first sample min and max hold their infinite seeds.
+  s.last = last_.load(std::memory_order_relaxed);
+  // Before the first sample min and max hold their infinite seeds, which a
+  // reader racing that sample (or a reset racing a record) can still see.
   if (s.count > 0) {
     s.min = min_.load(std::memory_order_relaxed);
     s.max = max_.load(std::memory_order_relaxed);
+    if (!std::isfinite(s.min)) s.min = s.last;
+    if (!std::isfinite(s.max)) s.max = s.last;
   }
-  s.last = last_.load(std::memory_order_relaxed);
   return s;
 }
 

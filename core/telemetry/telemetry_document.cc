@@ -1,5 +1,6 @@
 #include "core/telemetry/telemetry_document.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "core/telemetry/machine_info.h"
@@ -9,7 +10,9 @@
 namespace le::telemetry {
 namespace {
 
+// JSON has no infinities: a sum that overflowed is written as null.
 std::string number(double v) {
+  if (!std::isfinite(v)) return "null";
   char buf[40];
   std::snprintf(buf, sizeof buf, "%.9g", v);
   return buf;

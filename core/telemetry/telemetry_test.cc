@@ -207,6 +207,16 @@ TEST(Telemetry, TheDocumentParsesAndCarriesCountersValuesAndTheMachine) {
   EXPECT_EQ(ms.reqNum("min"), 1.0);
   EXPECT_EQ(ms.reqNum("max"), 3.0);
   EXPECT_EQ(ms.reqNum("last"), 3.0);
+
+  // Finite samples whose sum overflows: the document still parses, the sum is null.
+  ASSERT_EQ(le_telemetry_record("test.doc.huge", 1.7e308), 0);
+  ASSERT_EQ(le_telemetry_record("test.doc.huge", 1.7e308), 0);
+  const std::string huge = capiDocument();
+  const js::JVal hugeDoc = js::parse(huge);
+  const js::JVal& h = hugeDoc.req("values").req("test.doc.huge");
+  EXPECT_EQ(h.reqNum("count"), 2);
+  EXPECT_EQ(h.reqNum("max"), 1.7e308);
+  EXPECT_TRUE(h.req("sum").isNull()) << huge;
 }
 
 TEST(Telemetry, ABufferTooSmallGetsNothingButTheLength) {
