@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -44,27 +45,48 @@ struct SwrFreer {
   void operator()(SwrContext* s) const { swr_free(&s); }
 };
 
-// Converts decoded frames to 16 kHz mono s16, built on the first frame (its
-// layout, format and rate are what the decoder really delivers).
+// A channel layout that frees itself.
+struct Layout {
+  AVChannelLayout value{};
+  Layout() = default;
+  Layout(const Layout&) = delete;
+  Layout& operator=(const Layout&) = delete;
+  ~Layout() { av_channel_layout_uninit(&value); }
+};
+
+// Converts decoded frames to 16 kHz mono s16, set up for what the decoder
+// really delivers: a stream may change its layout, format or rate from one
+// frame to the next (concatenated MP3s do), and each change gets a new setup.
 class Resampler {
  public:
   void push(const AVFrame* f, std::vector<int16_t>& out, const std::string& path) {
+    Layout in;
+    // Files without a channel mask (many WAVs) give only a count: take the
+    // usual layout for it so that the mix-down knows each channel's place.
+    if (f->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+      av_channel_layout_default(&in.value, f->ch_layout.nb_channels);
+    else if (av_channel_layout_copy(&in.value, &f->ch_layout) < 0)
+      throw std::runtime_error("Out of memory decoding " + path + ".");
+    if (swr_ && (f->format != format_ || f->sample_rate != rate_ ||
+                 av_channel_layout_compare(&in.value, &layout_.value) != 0)) {
+      flush(out, path);  // what the old setup still holds
+      swr_.reset();
+    }
     if (!swr_) {
       AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
-      // Files without a channel mask (many WAVs) give only a count: take the
-      // usual layout for it so that the mix-down knows each channel's place.
-      AVChannelLayout in{};
-      if (f->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
-        av_channel_layout_default(&in, f->ch_layout.nb_channels);
-      else if (av_channel_layout_copy(&in, &f->ch_layout) < 0)
-        throw std::runtime_error("Out of memory decoding " + path + ".");
       SwrContext* s = nullptr;
-      int rc = swr_alloc_set_opts2(&s, &mono, AV_SAMPLE_FMT_S16, kSpeechRate, &in, AVSampleFormat(f->format),
+      int rc = swr_alloc_set_opts2(&s, &mono, AV_SAMPLE_FMT_S16, kSpeechRate, &in.value, AVSampleFormat(f->format),
                                    f->sample_rate, 0, nullptr);
-      av_channel_layout_uninit(&in);
       swr_.reset(s);
       if (rc >= 0) rc = swr_init(s);
-      if (rc < 0) throw std::runtime_error("Cannot resample the audio of " + path + ": " + avError(rc) + ".");
+      if (rc < 0) {
+        swr_.reset();
+        throw std::runtime_error("Cannot resample the audio of " + path + ": " + avError(rc) + ".");
+      }
+      av_channel_layout_uninit(&layout_.value);
+      std::swap(layout_.value, in.value);
+      format_ = f->format;
+      rate_ = f->sample_rate;
     }
     convert(const_cast<const uint8_t**>(f->extended_data), f->nb_samples, out, path);
   }
@@ -83,6 +105,9 @@ class Resampler {
     out.resize(at + size_t(got));
   }
   std::unique_ptr<SwrContext, SwrFreer> swr_;
+  Layout layout_;  // what swr_ was set up for, with format_ and rate_
+  int format_ = -1;
+  int rate_ = 0;
 };
 
 }  // namespace

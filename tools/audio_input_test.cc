@@ -41,6 +41,23 @@ TEST(AudioInput, FilesOfAnyRateAndLayoutBecome16kMono) {
   }
 }
 
+// Concatenated MP3s change layout and rate between frames: each part is
+// resampled as what it is.
+TEST(AudioInput, AStreamThatChangesLayoutAndRateMidwayKeepsItsDurationAndPitch) {
+  le::test::TempDir tmp;
+  const std::string bare = " -c:a libmp3lame -id3v2_version 0 -write_xing 0";  // frames only, no tags between
+  const std::string a = makeTone(tmp, "a.mp3", "-ar 44100 -ac 2" + bare);
+  const std::string b = makeTone(tmp, "b.mp3", "-ar 22050 -ac 1" + bare);
+  ASSERT_EQ(le::test::runCommand("cat '" + a + "' '" + b + "' > '" + tmp.file("ab.mp3") + "'"), 0);
+  const std::vector<int16_t> pcm = decodeSpeech(tmp.file("ab.mp3"));
+  // Each part keeps its encoder's padding (about 50 ms): the pitch is read inside the tones.
+  ASSERT_NEAR(double(pcm.size()), 3.0 * 16000, 0.1 * 16000);
+  for (const double from : {0.2, 1.8}) {
+    const std::vector<int16_t> part(pcm.begin() + long(from * 16000), pcm.begin() + long((from + 1.0) * 16000));
+    EXPECT_NEAR(crossingsPerSecond(part), 880.0, 15.0) << "the tone from " << from << " s";
+  }
+}
+
 TEST(AudioInput, UnreadableInputsAreRefusedNamingTheFile) {
   le::test::TempDir tmp;
   EXPECT_EQ(le::test::thrownBy([&] { decodeSpeech(tmp.file("missing.wav")); }),
