@@ -13,6 +13,7 @@
 //
 // Like any host it goes through the public C API (le/le.h) alone; the drive
 // frames are read from the bundle members that le_bundle_resolve_member finds.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -29,6 +30,7 @@
 #include "le/le.h"
 #include "tools/cli_options.h"
 #include "tools/mp4_writer.h"
+#include "tools/temp_output.h"
 
 namespace {
 
@@ -49,7 +51,7 @@ Options parse(int argc, char** argv) {
   Options o;
   le::cli::OptionParser parser("le_render", "le_render BUNDLE OUT.mp4 [options]", le_version());
   parser.text("--key", "KEY", "director model key (default b1_fp32)", &o.key)
-      .integer("--threads", "N", "worker threads (default: the engine's choice)", &o.threads, 0, 1000000)
+      .integer("--threads", "N", "worker threads (default: the engine's choice)", &o.threads, 0, 256)
       .integer("--frames", "N", "frames to render (default: all)", &o.frames, 0, 1000000)
       .integer("--loops", "N", "times to play the drive frames (default 1)", &o.loops, 0, 1000000)
       .number("--gain", "G", "scales the driven motion (default 1)", &o.gain)
@@ -121,21 +123,24 @@ std::vector<T> readMember(const std::string& bundle, const char* member, size_t 
   return v;
 }
 
-// The bundle's own drive frames, read from its drive members.
-std::vector<Frame> driveFrames(le_ctx* ctx, const std::string& bundle, int loops) {
+// The bundle's own drive frames, read from its drive members, played
+// `loops` times and cut to the first `limit` when it is not negative.
+std::vector<Frame> driveFrames(le_ctx* ctx, const std::string& bundle, int loops, int limit) {
   const size_t n = size_t(le_drive_frames(ctx));
   const std::vector<float> xs = readMember<float>(bundle, "drive/xs.f32", n * kKp);
   const std::vector<float> xd = readMember<float>(bundle, "drive/xd.f32", n * kKp);
   const std::vector<int32_t> si = readMember<int32_t>(bundle, "drive/si.i32", n);
+  size_t count = n * size_t(loops);
+  if (limit >= 0) count = std::min(count, size_t(limit));
   std::vector<Frame> frames;
-  for (int l = 0; l < loops; ++l)
-    for (size_t i = 0; i < n; ++i) {
-      Frame f;
-      f.si = si[i];
-      f.xs.assign(xs.begin() + ptrdiff_t(i * kKp), xs.begin() + ptrdiff_t((i + 1) * kKp));
-      f.xd.assign(xd.begin() + ptrdiff_t(i * kKp), xd.begin() + ptrdiff_t((i + 1) * kKp));
-      frames.push_back(std::move(f));
-    }
+  for (size_t k = 0; k < count; ++k) {
+    const size_t i = k % n;
+    Frame f;
+    f.si = si[i];
+    f.xs.assign(xs.begin() + ptrdiff_t(i * kKp), xs.begin() + ptrdiff_t((i + 1) * kKp));
+    f.xd.assign(xd.begin() + ptrdiff_t(i * kKp), xd.begin() + ptrdiff_t((i + 1) * kKp));
+    frames.push_back(std::move(f));
+  }
   return frames;
 }
 
@@ -150,9 +155,12 @@ int main(int argc, char** argv) {
   }
   int rc = 0;
   try {
-    std::vector<Frame> frames = o.kpFile.empty() ? driveFrames(ctx, o.bundle, o.loops) : readKpFile(o.kpFile, le_nt(ctx));
+    std::vector<Frame> frames =
+        o.kpFile.empty() ? driveFrames(ctx, o.bundle, o.loops, o.frames) : readKpFile(o.kpFile, le_nt(ctx));
     if (o.frames >= 0 && size_t(o.frames) < frames.size()) frames.resize(size_t(o.frames));
-    le::tools::Mp4Writer video(o.out, le_width(ctx), le_height(ctx), 25);
+    // Written beside OUT and renamed when complete: a failed render keeps what was there.
+    le::tools::TempOutput out(o.out);
+    le::tools::Mp4Writer video(out.path(), le_width(ctx), le_height(ctx), 25);
     const auto t0 = std::chrono::steady_clock::now();
     for (size_t i = 0; i < frames.size(); ++i) {
       Frame& f = frames[i];
@@ -166,6 +174,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "\r[le_render] frame %zu/%zu  %.1f fps", i + 1, frames.size(), double(i + 1) / s);
     }
     video.close();
+    out.commit();
     std::fprintf(stderr, "\n");
     std::printf("wrote %s: %zu frames, %dx%d, 25 fps\n", o.out.c_str(), frames.size(), le_width(ctx),
                 le_height(ctx));

@@ -11,8 +11,6 @@
 // at OUT.mp4 unless the video is complete: it is written under a temporary
 // name beside it and renamed at the end.
 #include <dlfcn.h>
-#include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,6 +41,7 @@ extern "C" {
 #include "tools/stage_cpu.h"
 #include "tools/stream_drive.h"
 #include "tools/teeth_attach.h"
+#include "tools/temp_output.h"
 #include "tools/utt_drive.h"
 
 namespace {
@@ -111,57 +110,6 @@ Options parse(int argc, char** argv) {
   }
   return o;
 }
-
-// The output is written under a temporary name beside its final place; a
-// signal removes it so that an interrupted run leaves nothing behind.
-char g_tempPath[4096] = {0};
-
-void removeTempOnSignal(int sig) {
-  if (g_tempPath[0]) unlink(g_tempPath);
-  signal(sig, SIG_DFL);
-  raise(sig);
-}
-
-class TempOutput {
- public:
-  explicit TempOutput(const std::string& out) : out_(out) {
-    struct stat st {};
-    if (stat(out.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-      throw Failure(kBadOutput, "cannot write " + out + ": it is a directory");
-    const size_t slash = out.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : out.substr(0, slash + (slash == 0));
-    const std::string base = slash == std::string::npos ? out : out.substr(slash + 1);
-    std::string tmpl = (slash == std::string::npos ? std::string() : out.substr(0, slash + 1)) + "." + base +
-                       ".XXXXXX.part";
-    const int fd = mkstemps(tmpl.data(), 5);
-    if (fd < 0) throw Failure(kBadOutput, "cannot write " + out + ": " + std::strerror(errno) + " (in " + dir + ")");
-    // mkstemps makes the file private; the finished video gets the usual
-    // permissions of a new file.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    close(fd);
-    path_ = tmpl;
-    std::snprintf(g_tempPath, sizeof g_tempPath, "%s", path_.c_str());
-    signal(SIGINT, removeTempOnSignal);
-    signal(SIGTERM, removeTempOnSignal);
-    signal(SIGHUP, removeTempOnSignal);
-  }
-  ~TempOutput() {
-    if (!path_.empty()) unlink(path_.c_str());
-    g_tempPath[0] = 0;
-  }
-  const std::string& path() const { return path_; }
-  void commit() {
-    if (rename(path_.c_str(), out_.c_str()) != 0)
-      throw Failure(kBadOutput, "cannot write " + out_ + ": " + std::strerror(errno));
-    path_.clear();
-    g_tempPath[0] = 0;
-  }
-
- private:
-  std::string out_, path_;
-};
 
 std::vector<int16_t> loadSpeech(const Options& o) {
   try {
@@ -244,7 +192,12 @@ struct Producer {
 int run(const Options& o) {
   // Check what the user can fix before any rendering: the output place, the
   // speech and the encoder.
-  TempOutput temp(o.out);
+  std::unique_ptr<le::tools::TempOutput> temp;
+  try {
+    temp = std::make_unique<le::tools::TempOutput>(o.out);
+  } catch (const std::runtime_error& e) {
+    throw Failure(kBadOutput, e.what());
+  }
   const std::vector<int16_t> speech = loadSpeech(o);
   if (o.via == "stream" && !le::tools::StreamHost::available())
     throw Failure(kNotBuilt, "--via stream is not available in this build (the stream runner le_stream_* is not part "
@@ -344,7 +297,13 @@ int run(const Options& o) {
   // One encoder thread behind a queue at the lowest priority: in real time
   // the encoder must not take the cores from the frames still to come (the
   // lead-in alone is written in one burst when the speech starts).
-  le::tools::Mp4Writer mp4(temp.path(), w, h, 25, 20, le::tools::AudioSpec{}, 1);
+  std::unique_ptr<le::tools::Mp4Writer> file;
+  try {
+    file = std::make_unique<le::tools::Mp4Writer>(temp->path(), w, h, 25, 20, le::tools::AudioSpec{}, 1);
+  } catch (const std::runtime_error& e) {
+    throw Failure(kBadOutput, e.what());
+  }
+  le::tools::Mp4Writer& mp4 = *file;
   le::tools::QueuedVideoWriter queued(mp4, size_t(w) * size_t(h) * 3);
   le::tools::SpeechVideo video(queued, speech, o.lead, size_t(w) * size_t(h) * 3);
   Progress progress(o.quiet, video);
@@ -359,9 +318,13 @@ int run(const Options& o) {
     throw Failure(kRenderFailed, what);
   }
   progress.done();
-  queued.close();
-  mp4.close();
-  temp.commit();
+  try {
+    queued.close();
+    mp4.close();
+    temp->commit();
+  } catch (const std::runtime_error& e) {
+    throw Failure(kBadOutput, e.what());
+  }
   if (!o.telemetry.empty()) writeTelemetry(o.telemetry);
 
   const double seconds = double(video.written()) / 25.0;
