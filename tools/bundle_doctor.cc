@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include "core/audio/a2x_stream.h"
 #include "core/audio/fca.h"
@@ -88,18 +89,28 @@ bool isDir(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Every regular file under `root`, as paths relative to it.
-void listFiles(const std::string& root, const std::string& rel, std::vector<std::string>& out) {
-  DIR* d = opendir((rel.empty() ? root : root + "/" + rel).c_str());
+// The files under `root` (a directory linked in more than once, or into
+// itself, is walked once), as paths relative to it.
+void listFiles(const std::string& root, const std::string& rel, std::vector<std::string>& out,
+               std::set<std::pair<dev_t, ino_t>>& walked) {
+  const std::string here = rel.empty() ? root : root + "/" + rel;
+  struct stat st {};
+  if (stat(here.c_str(), &st) != 0 || !walked.insert({st.st_dev, st.st_ino}).second) return;
+  DIR* d = opendir(here.c_str());
   if (!d) return;
   while (dirent* e = readdir(d)) {
     const std::string name = e->d_name;
     if (name == "." || name == "..") continue;
     const std::string child = rel.empty() ? name : rel + "/" + name;
-    if (isDir(root + "/" + child)) listFiles(root, child, out);
+    if (isDir(root + "/" + child)) listFiles(root, child, out, walked);
     else out.push_back(child);
   }
   closedir(d);
+}
+
+void listFiles(const std::string& root, const std::string& rel, std::vector<std::string>& out) {
+  std::set<std::pair<dev_t, ino_t>> walked;
+  listFiles(root, rel, out, walked);
 }
 
 uint64_t fileBytes(const std::string& path) {

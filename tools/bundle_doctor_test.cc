@@ -53,6 +53,20 @@ TEST(BundleDoctor, SoundBundleOpensWithItsDirectorsAndSpeechSources) {
   EXPECT_THAT(bare.speech, ::testing::ElementsAre("motion"));
 }
 
+// A directory linked into itself is walked once, not once per path to it.
+TEST(BundleDoctor, ADirectoryLinkedIntoItselfIsListedOnce) {
+  le::test::TempDir tmp;
+  const std::string dir = tmp.file("b");
+  ASSERT_EQ(le::test::runCommand("cp -r '" + le::test::bundlePath("tiny") + "' '" + dir + "' && ln -s . '" + dir +
+                                 "/self' && ln -s .. '" + dir + "/drive/up'"),
+            0);
+  const BundleReport plain = le::doctor::examineBundle(le::test::bundlePath("tiny"), {});
+  const BundleReport linked = le::doctor::examineBundle(dir, {});
+  for (const le::doctor::MemberReport& m : linked.members)
+    EXPECT_TRUE(m.member.rfind("self", 0) != 0 && m.member.rfind("drive/up", 0) != 0) << m.member;
+  EXPECT_EQ(linked.totalBytes, plain.totalBytes);
+}
+
 TEST(BundleDoctor, CommandLineExitsByWhetherTheBundleRendersAndSpeaksJson) {
   le::test::TempDir tmp;
   const std::string bin = le::test::programCommand(LE_BUNDLE_BIN);

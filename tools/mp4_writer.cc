@@ -258,6 +258,9 @@ void Mp4Writer::close() {
     drainAudio(true);
   }
   check(av_write_trailer(fmt_), "Cannot finish " + path_);
+  // Closing flushes the last bytes: a failure there (a full disk, a quota)
+  // is the file's failure too.
+  check(avio_closep(&fmt_->pb), "Cannot finish " + path_);
 }
 
 }  // namespace le::tools

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <thread>
 
@@ -27,7 +28,8 @@ PluginHost::PluginHost(const std::string& pluginPath, const std::string& bundle,
     dlclose(lib_);
     throw std::runtime_error("plugin: " + pluginPath + " has no renderer table of version 1");
   }
-  const std::string options = "{\"model_key\": \"" + key + "\", \"threads\": " + std::to_string(threads) + "}";
+  // Built by the JSON library: a key with quotes stays one string.
+  const std::string options = nlohmann::json{{"model_key", key}, {"threads", threads}}.dump();
   const int rc = table_->open(nullptr, bundle.c_str(), nullptr, options.c_str(), &obj_);
   mirelund_renderer_info info{};
   info.size = sizeof info;

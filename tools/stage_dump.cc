@@ -98,7 +98,8 @@ void StageDump::write(const std::string& path) const {
   }
   std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "wb"), &std::fclose);
   if (!f) throw std::runtime_error("Cannot open stage dump " + path + " for writing.");
-  if (std::fwrite(out.data(), 1, out.size(), f.get()) != out.size() || std::fflush(f.get()) != 0)
+  const bool written = std::fwrite(out.data(), 1, out.size(), f.get()) == out.size();
+  if (std::fclose(f.release()) != 0 || !written)
     throw std::runtime_error("Cannot write stage dump " + path + " completely.");
 }
 
