@@ -98,6 +98,34 @@ class PhonemeTiming(unittest.TestCase):
         self.assertIn("b", phones)
         self.assertIn("uw", phones)
 
+    def test_espeak_stops_span_their_hold_and_end_at_the_release(self):
+        samples, spans = corpus.Espeak().speak("A happy cat sat up.", "en-us", 160, 50)
+        stops = [(i, s, e) for i, (s, e, p) in enumerate(spans) if p in ("p", "t", "k") and spans[i - 1][2] != "pau"]
+        self.assertGreaterEqual(len(stops), 4)
+        quiet = lambda a, b: float(np.abs(samples[int(a * visemes.SR):int(b * visemes.SR)]).max())
+        for i, s, e in stops:
+            # The silent hold lies inside the stop, the vowel before it is sounded to its end.
+            self.assertLess(quiet(s + 0.003, s + 0.025), 0.01, spans[i])
+            self.assertGreater(quiet(s - 0.01, s), 0.01, spans[i - 1])
+            if i + 1 < len(spans) and spans[i + 1][2] != "pau":
+                self.assertEqual(spans[i + 1][0], e)
+                self.assertGreater(quiet(e, e + 0.02), 0.01, spans[i + 1])
+
+        # Built: loud, 50 ms of silence, the event, loud again. A hold after a
+        # pause or none at all leaves the spans as they are.
+        rate = 16000
+        loud = np.sin(np.arange(rate) * 0.3)
+        raw = np.concatenate([loud[:3200], np.zeros(800), loud[:3200]])
+        spans = [(0.0, 0.25, "aa"), (0.25, 0.3, "b"), (0.3, 0.45, "aa")]
+        got = corpus.stops_at_their_hold(raw, rate, spans)
+        self.assertEqual([p for _, _, p in got], ["aa", "b", "aa"])
+        self.assertAlmostEqual(got[1][0], 0.2, delta=0.003)
+        self.assertAlmostEqual(got[1][1], 0.25 + corpus.RELEASE_S)
+        self.assertEqual((got[0][1], got[2][0]), (got[1][0], got[1][1]))
+        self.assertEqual(corpus.stops_at_their_hold(raw, rate, [(0.0, 0.25, "pau")] + spans[1:]),
+                         [(0.0, 0.25, "pau")] + spans[1:])
+        self.assertEqual(corpus.stops_at_their_hold(loud[:7200], rate, spans), spans)
+
     def test_every_fitting_voice_and_variant_speaks(self):
         # A name espeak-ng does not know would stop a fit half way through.
         tts = corpus.Espeak()

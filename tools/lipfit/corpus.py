@@ -5,8 +5,8 @@ visemes.py.
 
 espeak-ng reports a phoneme event with the sample position where each
 phoneme starts (synchronous mode, phoneme events on); a phoneme ends where
-the next begins. flite's utterance and Festival's segment file carry each
-segment's end time.
+the next begins, except around stops (stops_at_their_hold). flite's
+utterance and Festival's segment file carry each segment's end time.
 
 flite's kal voice is left out of fitting: it is a diphone voice of the same
 speaker as Festival's default voice, which the evaluation holds out.
@@ -63,11 +63,56 @@ _INIT_PHONEME_EVENTS, _INIT_DONT_EXIT = 0x0001, 0x8000
 _ENDPAUSE = 0x1000
 _RATE, _PITCH = 1, 3
 
+# espeak-ng reports a stop at its release: the hold before it (silence for
+# p, t, k and ch, a quiet voice bar for b, d and g) ends the previous
+# phoneme's span, and the stop's own span is the burst and the aspiration
+# after it. The lips stay closed through a bilabial's hold and part at its
+# release, and flite's segments, like Festival's, end a stop at its release.
+# Moving the hold into the stop and what follows the burst to the next phone
+# raised r on flite's awb and slt voices, unheard by a readout fitted on
+# espeak-ng alone, from 0.579 and 0.558 to 0.603 and 0.595 (means of three seeds).
+STOPS = frozenset(("p", "b", "t", "d", "k", "g", "ch", "jh"))
+HOLD_BLOCK_S = 0.0025  # the hold is found in blocks of this length
+HOLD_QUIET_DB = 25.0   # a block this far below the utterance's loud ones (95th percentile) is quiet
+HOLD_MAX_S = 0.15
+RELEASE_S = 0.005      # the burst, which stays with the stop
+MIN_PHONE_S = 0.01     # what the phone before a hold keeps at least
+
 
 def sentences():
     with open(SENTENCES) as fh:
         lines = [s.strip() for s in fh if s.strip()]
     return lines[:-HELD_OUT], lines[-HELD_OUT:]
+
+
+def stops_at_their_hold(raw, rate, spans):
+    """espeak-ng's contiguous spans (start s, end s, phone) of speech `raw`
+    at `rate` Hz, each stop after a sounded phone moved onto its hold: the
+    quiet blocks just before its event join it, and what follows its burst
+    goes to the next phone unless that is a pause."""
+    blk = max(int(rate * HOLD_BLOCK_S), 1)
+    n = raw.size // blk
+    if n == 0:
+        return spans
+    level = 10.0 * np.log10((np.asarray(raw[:n * blk], np.float64).reshape(n, blk) ** 2).mean(axis=1) + 1e-12)
+    quiet = np.percentile(level, 95) - HOLD_QUIET_DB
+    out = [list(s) for s in spans]
+    for i in range(1, len(out)):
+        start, end, phone = out[i]
+        before = out[i - 1]
+        if phone not in STOPS or before[2] == "pau" or before[1] != start:
+            continue
+        k = min(int(start * rate) // blk, n)     # blocks before k end at or before the event
+        lo = max(int(np.ceil((before[0] + MIN_PHONE_S) * rate / blk)), k - int(round(HOLD_MAX_S / HOLD_BLOCK_S)))
+        j = k
+        while j - 1 >= lo and level[j - 1] < quiet:
+            j -= 1
+        if j == k:
+            continue
+        before[1] = out[i][0] = j * blk / rate
+        if i + 1 < len(out) and out[i + 1][2] != "pau" and out[i + 1][0] == end and end > start + RELEASE_S:
+            out[i][1] = out[i + 1][0] = start + RELEASE_S
+    return [tuple(s) for s in out]
 
 
 class _Event(ctypes.Structure):
@@ -128,7 +173,7 @@ class Espeak:
             phone = visemes.espeak_phone(name)
             if phone is not None and end > pos / self.rate:
                 spans.append((pos / self.rate, end, phone))
-        return samples, spans
+        return samples, stops_at_their_hold(raw, self.rate, spans)
 
 
 def espeak_corpus(texts, renditions=2, seed=5, voices=VOICES, variants=VARIANTS):
