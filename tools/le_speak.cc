@@ -315,7 +315,8 @@ int run(const Options& o) {
     const std::string what = e.what();
     if (what.rfind("source: ", 0) == 0)
       throw Failure(kBadBundle, "cannot animate " + o.motion + ": " + what.substr(8));
-    throw Failure(kRenderFailed, what);
+    // A full disk surfaces here, through the writer the frames go to.
+    throw Failure(queued.failed() ? kBadOutput : kRenderFailed, what);
   }
   progress.done();
   try {

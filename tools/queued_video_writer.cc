@@ -79,6 +79,11 @@ size_t QueuedVideoWriter::backlog() {
   return queuedFrames_;
 }
 
+bool QueuedVideoWriter::failed() {
+  std::lock_guard<std::mutex> lk(mu_);
+  return !failure_.empty();
+}
+
 void QueuedVideoWriter::close() {
   {
     std::unique_lock<std::mutex> lk(mu_);

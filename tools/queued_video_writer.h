@@ -37,6 +37,8 @@ class QueuedVideoWriter final : public VideoSink {
   void close();
   // Frames queued and not yet written.
   size_t backlog();
+  // Whether writing has failed: then write() and close() throw its error.
+  bool failed();
 
  private:
   struct Item {

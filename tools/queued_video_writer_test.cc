@@ -93,6 +93,7 @@ TEST(QueuedVideoWriter, TheSinksFailureReachesTheCaller) {
   RecordingSink sink;
   sink.failAt = 1;
   le::tools::QueuedVideoWriter q(sink, kBytes, 4);
+  EXPECT_FALSE(q.failed());
   const std::vector<uint8_t> f = frame(7);
   std::string error = "(nothing thrown)";
   // The failure comes from the writer thread: a later write or close() reports it.
@@ -101,6 +102,7 @@ TEST(QueuedVideoWriter, TheSinksFailureReachesTheCaller) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   EXPECT_EQ(error, "Cannot encode frame 1.");
+  EXPECT_TRUE(q.failed()) << "the caller can tell the output's failure from its own";
   EXPECT_EQ(le::test::thrownBy([&] { q.close(); }), "Cannot encode frame 1.");
 }
 
