@@ -1029,7 +1029,9 @@ TEST_F(UttTest, AFrameThatCannotBeDecodedIsLostAloneAndTheLoopGoesOn) {
     int64_t failures = 0;
     std::string message;
     EXPECT_EQ(p->renderStatus(&failures, &message), -1);
-    EXPECT_LE(failures, 4) << "once per turn of the loop: " << message;
+    // Once per turn of the loop, and the producer may run a few turns ahead
+    // of the pulls; retried without a pause it failed thousands of times.
+    EXPECT_LE(failures, 10) << message;
     EXPECT_NE(message.find("frame_000005.jpg"), std::string::npos) << message;
   }
 }
