@@ -111,6 +111,18 @@ Options parse(int argc, char** argv) {
   return o;
 }
 
+// Runs one step of writing the output file: its failure exits 5.
+template <class Step>
+auto outputStep(Step&& step) -> decltype(step()) {
+  try {
+    return step();
+  } catch (const Failure&) {
+    throw;
+  } catch (const std::runtime_error& e) {
+    throw Failure(kBadOutput, e.what());
+  }
+}
+
 std::vector<int16_t> loadSpeech(const Options& o) {
   try {
     return o.say.empty() ? le::tools::decodeSpeech(o.audio) : le::tools::speakText(o.say, o.voice);
@@ -192,12 +204,7 @@ struct Producer {
 int run(const Options& o) {
   // Check what the user can fix before any rendering: the output place, the
   // speech and the encoder.
-  std::unique_ptr<le::tools::TempOutput> temp;
-  try {
-    temp = std::make_unique<le::tools::TempOutput>(o.out);
-  } catch (const std::runtime_error& e) {
-    throw Failure(kBadOutput, e.what());
-  }
+  le::tools::TempOutput temp = outputStep([&] { return le::tools::TempOutput(o.out); });
   const std::vector<int16_t> speech = loadSpeech(o);
   if (o.via == "stream" && !le::tools::StreamHost::available())
     throw Failure(kNotBuilt, "--via stream is not available in this build (the stream runner le_stream_* is not part "
@@ -297,13 +304,8 @@ int run(const Options& o) {
   // One encoder thread behind a queue at the lowest priority: in real time
   // the encoder must not take the cores from the frames still to come (the
   // lead-in alone is written in one burst when the speech starts).
-  std::unique_ptr<le::tools::Mp4Writer> file;
-  try {
-    file = std::make_unique<le::tools::Mp4Writer>(temp->path(), w, h, 25, 20, le::tools::AudioSpec{}, 1);
-  } catch (const std::runtime_error& e) {
-    throw Failure(kBadOutput, e.what());
-  }
-  le::tools::Mp4Writer& mp4 = *file;
+  le::tools::Mp4Writer mp4 =
+      outputStep([&] { return le::tools::Mp4Writer(temp.path(), w, h, 25, 20, le::tools::AudioSpec{}, 1); });
   le::tools::QueuedVideoWriter queued(mp4, size_t(w) * size_t(h) * 3);
   le::tools::SpeechVideo video(queued, speech, o.lead, size_t(w) * size_t(h) * 3);
   Progress progress(o.quiet, video);
@@ -319,13 +321,11 @@ int run(const Options& o) {
     throw Failure(queued.failed() ? kBadOutput : kRenderFailed, what);
   }
   progress.done();
-  try {
+  outputStep([&] {
     queued.close();
     mp4.close();
-    temp->commit();
-  } catch (const std::runtime_error& e) {
-    throw Failure(kBadOutput, e.what());
-  }
+    temp.commit();
+  });
   if (!o.telemetry.empty()) writeTelemetry(o.telemetry);
 
   const double seconds = double(video.written()) / 25.0;
