@@ -88,8 +88,8 @@ LE_API int le_telemetry_value(const char* name, int64_t* count, double* sum);
 typedef struct le_prior le_prior;
 
 /* Opens the warp-prior video of the bundle at bundle_dir with the given
- * look-ahead (2 when below 1) and history (at least 0) in frames; NULL on
- * failure, with le_last_error set. */
+ * look-ahead (2 when below 1) and history (at least 0) in frames, which
+ * together hold at most 4096 frames; NULL on failure, with le_last_error set. */
 LE_API le_prior* le_prior_open(const char* bundle_dir, int look_ahead, int history);
 
 /* Returns the bytes of one prior frame (crop * crop * 3 halves); 0 for NULL. */

@@ -10,8 +10,10 @@ core/driver/driver_test_data.h; change both together.
   drive_short.mkv      NT - 1 frames, no stated count (ends before the loop does)
   drive_short.mp4      NT - 1 frames; the container states NT - 1
   drive_big.mp4        2W x 2H, NT frames
+  drive_rot.mp4        drive.mp4's stream, to be displayed turned by 180 degrees
   prior444.mkv         HEVC yuv444p, NT frames, CROP x CROP
   prior420.mkv         HEVC yuv420p, NT frames, CROP x CROP
+  prior444_full.mkv    HEVC yuv444p, full range (pc), NT frames, CROP x CROP
   jpg/frame_%06d.jpg   NT JPEG frames, W x H
   jpg_gap/             the same with frame 17 left out
   jpg_big/             2W x 2H JPEG frames
@@ -86,6 +88,11 @@ def hevc(pix_fmt):
             "-preset", "veryfast", "-crf", "18"]
 
 
+def remux(src, dst, args):
+    if subprocess.call(["ffmpeg", "-v", "error", "-y", "-i", src, "-c", "copy"] + args + [dst]) != 0:
+        sys.exit(f"ffmpeg failed writing {dst}")
+
+
 def decoded_planes(src, dst, pix_fmt):
     cmd = ["ffmpeg", "-v", "error", "-y", "-i", src, "-fps_mode", "passthrough",
            "-f", "rawvideo", "-pix_fmt", pix_fmt, dst]
@@ -126,6 +133,8 @@ def main():
     encode(os.path.join(tmp, "drive_big.mp4"), NT, 2 * W, 2 * H, H264)
     encode(os.path.join(tmp, "prior444.mkv"), NT, CROP, CROP, hevc("yuv444p"))
     encode(os.path.join(tmp, "prior420.mkv"), NT, CROP, CROP, hevc("yuv420p"))
+    encode(os.path.join(tmp, "prior444_full.mkv"), NT, CROP, CROP, hevc("yuv444p") + ["-color_range", "pc"])
+    remux(os.path.join(tmp, "drive.mp4"), os.path.join(tmp, "drive_rot.mp4"), ["-metadata:s:v:0", "rotate=180"])
     decoded_planes(os.path.join(tmp, "drive.mp4"), os.path.join(tmp, "drive.yuv"), "yuv420p")
     decoded_planes(os.path.join(tmp, "prior444.mkv"), os.path.join(tmp, "prior444.yuv"), "yuv444p")
     jpegs(os.path.join(tmp, "jpg"), W, H)

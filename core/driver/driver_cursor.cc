@@ -13,6 +13,23 @@
 #include "core/telemetry/telemetry.h"
 
 namespace le {
+namespace {
+
+// More frame buffers than any loop needs; beyond it a caller's numbers are
+// refused before they overflow or allocate without bound.
+constexpr int64_t kMaxSlots = 4096;
+
+int slotCount(int lookAhead, int history) {
+  const int64_t slots = int64_t(lookAhead) + int64_t(history) + 1;
+  if (slots > kMaxSlots) {
+    throw std::runtime_error("le_driver: a look-ahead of " + std::to_string(lookAhead) + " and a history of " +
+                             std::to_string(history) + " frames need more than " + std::to_string(kMaxSlots) +
+                             " frame buffers — refusing");
+  }
+  return int(slots);
+}
+
+}  // namespace
 
 class DriverCursor::Impl {
  public:
@@ -24,7 +41,7 @@ class DriverCursor::Impl {
         frameBytes(source->frameBytes()),
         lookAhead(std::max(lookAheadReq, 1)),
         history(std::max(historyReq, 0)),
-        slots(lookAhead + history + 1) {
+        slots(slotCount(lookAhead, history)) {
     if (NT < 1) throw std::runtime_error("le_driver: a source of " + std::to_string(NT) + " frames cannot loop");
     ring.resize(size_t(slots));
     for (auto& buf : ring) buf.reset(new uint8_t[frameBytes]);

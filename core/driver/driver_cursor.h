@@ -17,7 +17,7 @@ class DriverCursor {
  public:
   // Takes the source and starts the producer, which fills `lookAhead`
   // frames from frame 0 at once. lookAhead is raised to at least 1 and
-  // history to at least 0.
+  // history to at least 0; together they hold at most 4096 frames (throws).
   DriverCursor(std::unique_ptr<driver::Source> source, int lookAhead, int history);
   ~DriverCursor();
   DriverCursor(const DriverCursor&) = delete;

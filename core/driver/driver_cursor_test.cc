@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -92,6 +93,14 @@ TEST(DriverCursor, PlayingTheLoopInOrderWrapsWithoutSeeking) {
   EXPECT_EQ(cur->seeks(), 0u);
   EXPECT_EQ(c.seeks.load(), 0);
   EXPECT_GE(c.rewinds.load(), 1);
+}
+
+TEST(DriverCursor, ALookAheadAndHistoryBeyondItsBuffersAreRefusedNotOverflowed) {
+  Counters c;
+  EXPECT_EQ(thrownBy([&] { DriverCursor::over(std::make_unique<FakeSource>(20, &c), 2, INT_MAX); }),
+            "le_driver: a look-ahead of 2 and a history of 2147483647 frames need more than 4096 frame buffers — "
+            "refusing");
+  EXPECT_NO_THROW(DriverCursor::over(std::make_unique<FakeSource>(20, &c), 2, 4093));
 }
 
 TEST(DriverCursor, AJumpBackWithinTheHistoryComesFromMemory) {

@@ -11,9 +11,12 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/display.h>
 #include <libavutil/error.h>
 #include <libavutil/pixdesc.h>
 }
@@ -145,6 +148,12 @@ class FfSource final : public Source {
   }
 
   void openObjects() {
+    // FFmpeg's file protocol opens blocking: a pipe or device under a
+    // member's name would hold the session's open forever.
+    struct stat info;
+    if (::stat(path_.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+      throw std::runtime_error("le_driver: " + path_ + " is not a regular file — refusing");
+    }
     AVDictionary* options = nullptr;
     av_dict_set(&options, "format_whitelist", kMediaFormats, 0);
     av_dict_set(&options, "protocol_whitelist", "file", 0);
@@ -177,6 +186,7 @@ class FfSource final : public Source {
                                " frames, the manifest says NT=" + std::to_string(NT_) +
                                " — member/manifest mismatch, refusing");
     }
+    refuseDisplayTransform(st);
     openDecoder(par);
     pkt_ = av_packet_alloc();
     frame_ = av_frame_alloc();
@@ -185,6 +195,18 @@ class FfSource final : public Source {
     position_ = 0;
     backendName_ = std::string(mode_ == kPrior ? "hevc444/libavcodec " : "mp4/libavcodec ") + kLavcVersion + " " +
                    dec_->codec->name;
+  }
+
+  // Frames are pasted as coded; a member meant to be shown turned or mirrored
+  // would be pasted upside down or sideways.
+  void refuseDisplayTransform(const AVStream* st) const {
+    const auto* m = reinterpret_cast<const int32_t*>(av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
+    if (!m || (m[0] > 0 && m[1] == 0 && m[3] == 0 && m[4] > 0)) return;
+    const double degrees = av_display_rotation_get(m);
+    throw std::runtime_error("le_driver: " + path_ + " is to be displayed " +
+                             (std::isnan(degrees) ? std::string("mirrored")
+                                                  : "turned by " + std::to_string(std::lround(degrees)) + " degrees") +
+                             "; its frames would be pasted as coded — refusing");
   }
 
   AVCodecContext* contextFor(const AVCodec* codec, const AVCodecParameters* par) {
@@ -277,10 +299,15 @@ class FfSource final : public Source {
         throw std::runtime_error("le_driver: " + path_ + " read fault (" + avErrorText(r) + ")");
       }
       flushed_ = true;
-      avcodec_send_packet(dec_, nullptr);
+      r = avcodec_send_packet(dec_, nullptr);
+      if (r < 0 && r != AVERROR_EOF) {
+        throw std::runtime_error("le_driver: " + path_ + " refused the end of the stream (" + avErrorText(r) + ")");
+      }
       return;
     }
-    if (pkt_->stream_index != streamIndex_) {
+    // An empty packet is the decoder's signal to drain: sent mid-stream it
+    // would end the member early.
+    if (pkt_->stream_index != streamIndex_ || (pkt_->size == 0 && pkt_->side_data_elems == 0)) {
       av_packet_unref(pkt_);
       return;
     }
@@ -317,6 +344,7 @@ class FfSource final : public Source {
                                ", not the 4:2:0 layout the canvas conversion is written for (yuv420p / nv12) — "
                                "refusing rather than pasting onto a different pixel domain");
     }
+    refuseFullRange();
     const bool nv12 = fmt == AV_PIX_FMT_NV12;
     const size_t rowBytes = size_t(W_) * 3;
     for (int y = 0; y < H_; ++y) {
@@ -335,6 +363,7 @@ class FfSource final : public Source {
                                ", not the yuv444p a warp prior is authored in — a subsampled prior is a different "
                                "mouth, refusing");
     }
+    refuseFullRange();
     const size_t plane = size_t(W_) * size_t(H_);
     uint16_t* r = dst;
     uint16_t* g = dst + plane;
@@ -352,6 +381,15 @@ class FfSource final : public Source {
         g[row + x] = halfLut_[clamp8((c - 53280 * e - 25672 * d + 32768) >> 16)];
         b[row + x] = halfLut_[clamp8((c + 132200 * d + 32768) >> 16)];
       }
+    }
+  }
+
+  // Both conversions are written for limited-range (tv) samples.
+  void refuseFullRange() const {
+    if (frame_->color_range == AVCOL_RANGE_JPEG) {
+      throw std::runtime_error("le_driver: " + path_ +
+                               " is full-range (pc) video, not the limited range the conversion is written for — "
+                               "refusing rather than pasting onto a different pixel domain");
     }
   }
 

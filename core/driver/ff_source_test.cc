@@ -3,6 +3,7 @@
 
 #include "tests/test_support.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -144,6 +145,24 @@ TEST_F(FfSourceTest, MembersThatDisagreeWithTheManifestAreRefused) {
   le::test::writeFile(tmp.file("drive.mp4"), "ffconcat version 1.0\nfile 'v.mp4'\n");
   EXPECT_EQ(thrownBy([&] { openMp4(tmp.file("drive.mp4"), kVidNT, kVidW, kVidH); }),
             "le_driver: " + tmp.file("drive.mp4") + " is not a readable container");
+}
+
+// Members that would decode but be pasted wrongly, or never open at all.
+TEST_F(FfSourceTest, MembersPastedInAnotherPixelDomainOrOrientationOrThatBlockAreRefused) {
+  const std::string full = videoPath("prior444_full.mkv");
+  auto prior = openPriorHevc(full, kVidNT, kVidCrop);
+  std::vector<uint8_t> buf(prior->frameBytes());
+  EXPECT_THAT(thrownBy([&] { prior->next(buf.data()); }),
+              StartsWith("le_driver: " + full + " is full-range (pc) video, not the limited range"));
+
+  const std::string turned = videoPath("drive_rot.mp4");
+  EXPECT_THAT(thrownBy([&] { openMp4(turned, kVidNT, kVidW, kVidH); }),
+              StartsWith("le_driver: " + turned + " is to be displayed turned by "));
+
+  le::test::TempDir tmp;
+  ASSERT_EQ(::mkfifo(tmp.file("drive.mp4").c_str(), 0600), 0);
+  EXPECT_EQ(thrownBy([&] { openMp4(tmp.file("drive.mp4"), kVidNT, kVidW, kVidH); }),
+            "le_driver: " + tmp.file("drive.mp4") + " is not a regular file — refusing");
 }
 
 TEST_F(FfSourceTest, DecoderChoiceIsReportedAndNamesTheBuiltLibavcodec) {

@@ -1,9 +1,11 @@
 // Driving frames stored as a directory of numbered JPEG files.
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
+#include "core/bundle/file_read.h"
 #include "core/driver/image_rgb.h"
 #include "core/driver/source.h"
 
@@ -18,15 +20,28 @@
 #pragma GCC diagnostic ignored "-Wtype-limits"
 #define STB_IMAGE_STATIC
 #define STB_IMAGE_IMPLEMENTATION
-#define STBI_NO_STDIO_FOPEN_WARNING
+#define STBI_NO_STDIO  // files are read by readFile, which refuses pipes
 #include <stb_image.h>
 #pragma GCC diagnostic pop
 
 namespace le {
 
-ImageRGB loadImageRGB(const std::string& path) {
+namespace {
+
+// The file's bytes, read without blocking on a pipe under its name.
+std::string imageBytes(const std::string& path) {
+  try {
+    return readFile(path);
+  } catch (const std::exception&) {
+    throw std::runtime_error("decode failed: " + path);
+  }
+}
+
+ImageRGB decodeImage(const std::string& path, const std::string& bytes) {
+  if (bytes.size() > size_t(INT_MAX)) throw std::runtime_error("decode failed: " + path);
   int w = 0, h = 0, comp = 0;
-  stbi_uc* data = stbi_load(path.c_str(), &w, &h, &comp, 3);
+  stbi_uc* data = stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(bytes.data()), int(bytes.size()), &w, &h,
+                                        &comp, 3);
   if (!data) throw std::runtime_error("decode failed: " + path);
   ImageRGB img;
   img.w = w;
@@ -35,6 +50,15 @@ ImageRGB loadImageRGB(const std::string& path) {
   stbi_image_free(data);
   return img;
 }
+
+std::string sizeMismatch(const std::string& path, int w, int h, int W, int H) {
+  return "le_driver: " + path + " is " + std::to_string(w) + "x" + std::to_string(h) + ", the manifest says " +
+         std::to_string(W) + "x" + std::to_string(H) + " — refusing";
+}
+
+}  // namespace
+
+ImageRGB loadImageRGB(const std::string& path) { return decodeImage(path, imageBytes(path)); }
 
 namespace driver {
 namespace {
@@ -52,12 +76,17 @@ class JpgDirSource final : public Source {
     char name[32];
     std::snprintf(name, sizeof name, "/frame_%06d.jpg", cursor_);
     const std::string path = dir_ + name;
-    ImageRGB img = loadImageRGB(path);
-    if (img.w != W_ || img.h != H_) {
-      throw std::runtime_error("le_driver: " + path + " is " + std::to_string(img.w) + "x" +
-                               std::to_string(img.h) + ", the manifest says " + std::to_string(W_) + "x" +
-                               std::to_string(H_) + " — refusing");
+    const std::string bytes = imageBytes(path);
+    // The header's size is checked first: a few bytes can claim a picture of
+    // gigabytes.
+    int w = 0, h = 0, comp = 0;
+    if (bytes.size() <= size_t(INT_MAX) &&
+        stbi_info_from_memory(reinterpret_cast<const stbi_uc*>(bytes.data()), int(bytes.size()), &w, &h, &comp) &&
+        (w != W_ || h != H_)) {
+      throw std::runtime_error(sizeMismatch(path, w, h, W_, H_));
     }
+    const ImageRGB img = decodeImage(path, bytes);
+    if (img.w != W_ || img.h != H_) throw std::runtime_error(sizeMismatch(path, img.w, img.h, W_, H_));
     std::memcpy(dst, img.pixels.data(), img.pixels.size());
     ++cursor_;
     return true;

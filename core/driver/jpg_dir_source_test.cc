@@ -3,6 +3,9 @@
 
 #include "tests/test_support.h"
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <functional>
 #include <stdexcept>
 
@@ -54,10 +57,37 @@ TEST(JpgDirSource, AMissingOrWronglySizedFrameFailsAtThatFrame) {
   ASSERT_TRUE(src->next(frame.data()));
   EXPECT_EQ(thrownBy([&] { src->next(frame.data()); }), "decode failed: " + gap + "/frame_000017.jpg");
 
+  // A pipe under a frame's name is refused, not waited on.
+  le::test::TempDir tmp;
+  ASSERT_EQ(::mkfifo(tmp.file("frame_000000.jpg").c_str(), 0600), 0);
+  EXPECT_EQ(thrownBy([&] { openJpgDir(tmp.path(), kVidNT, kVidW, kVidH)->next(frame.data()); }),
+            "decode failed: " + tmp.path() + "/frame_000000.jpg");
+
   const std::string big = videoPath("jpg_big");
   auto bigSrc = openJpgDir(big, kVidNT, kVidW, kVidH);
   EXPECT_EQ(thrownBy([&] { bigSrc->next(frame.data()); }),
             "le_driver: " + big + "/frame_000000.jpg is 128x96, the manifest says 64x48 — refusing");
+}
+
+// A few bytes can claim a picture of gigabytes: the header's size is refused
+// before anything is decoded.
+TEST(JpgDirSource, AHeaderClaimingAHugePictureIsRefusedBeforeItIsDecoded) {
+  auto jpeg = le::test::readFile(videoPath("jpg/frame_000000.jpg"));
+  size_t sof = 2;
+  while (sof + 9 < jpeg.size() && !(jpeg[sof] == 0xFF && jpeg[sof + 1] == 0xC0)) ++sof;
+  ASSERT_LT(sof + 9, jpeg.size());
+  jpeg[sof + 5] = 8000 >> 8, jpeg[sof + 6] = 8000 & 255;  // height
+  jpeg[sof + 7] = 8000 >> 8, jpeg[sof + 8] = 8000 & 255;  // width
+  le::test::TempDir tmp;
+  le::test::writeFile(tmp.file("frame_000000.jpg"), jpeg.data(), jpeg.size());
+  struct rusage before, after;
+  ::getrusage(RUSAGE_SELF, &before);
+  std::vector<uint8_t> frame(size_t(kVidW) * kVidH * 3);
+  EXPECT_EQ(thrownBy([&] { openJpgDir(tmp.path(), kVidNT, kVidW, kVidH)->next(frame.data()); }),
+            "le_driver: " + tmp.path() + "/frame_000000.jpg is 8000x8000, the manifest says 64x48 — refusing");
+  ::getrusage(RUSAGE_SELF, &after);
+  // Decoding it would hold 8000 x 8000 x 3 bytes (192 MB) at once.
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "kB";
 }
 
 }  // namespace

@@ -114,7 +114,7 @@ bool requireTesseraMembers(const TesseraCarriage& carriage) {
 namespace tessera {
 
 bool canOpenForReading(const std::string& path) {
-  Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  Fd f{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};  // a pipe must not block the open
   if (f.fd < 0) return false;
   struct stat st;
   return ::fstat(f.fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -129,7 +129,7 @@ std::string manifestPathIn(const std::string& dir) {
 }
 
 std::string readWholeFile(const std::string& path) {
-  Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  Fd f{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};  // a pipe must not block the open
   struct stat st;
   if (f.fd < 0 || ::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))
     throw std::runtime_error("teeth: cannot open " + path);

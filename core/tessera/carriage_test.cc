@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "core/tessera/member_fixture.h"
@@ -83,14 +85,18 @@ TEST(TesseraCarriage, UnreadableManifestLeavesDefaultsAndUndeclared) {
   }
 }
 
-TEST(TesseraCarriage, MetaJsonStandsInForTheManifestAndDirectoriesAreNotMembers) {
+TEST(TesseraCarriage, MetaJsonStandsInForTheManifestAndDirectoriesAndPipesAreNotMembers) {
   test::TempDir dir;
   test::writeFile(dir.file("meta.json"), std::string("{\"tessera\":{\"planes\":[\"a\",3,\"b\"]}}"));
   std::filesystem::create_directory(dir.file("tessera_head.v1.pt"));
+  // A pipe with no writer would block an ordinary open for ever.
+  ASSERT_EQ(::mkfifo(dir.file("tessera_head.v1.json").c_str(), 0600), 0);
   TesseraCarriage c = tesseraCarriage(dir.path());
   EXPECT_TRUE(c.declared);
   EXPECT_EQ(c.planes, (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(c.missing.size(), 4u);
+  EXPECT_EQ(test::thrownBy([&] { tessera::readWholeFile(dir.file("tessera_head.v1.json")); }),
+            "teeth: cannot open " + dir.file("tessera_head.v1.json"));
 }
 
 }  // namespace
