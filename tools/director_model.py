@@ -340,8 +340,13 @@ def check_initializers_used(model):
 
 def crop_of(bundle):
     path = os.path.join(bundle, "manifest.json")
-    with open(path) as fh:
-        man = json.load(fh)
+    try:
+        with open(path) as fh:
+            man = json.load(fh)
+    except (OSError, ValueError) as e:
+        raise ValueError("%s: %s" % (path, e)) from e
+    if not isinstance(man, dict):
+        raise ValueError("%s: not a JSON object" % path)
     crop = man.get("crop", man.get("crop_size"))
     if not isinstance(crop, int) or crop < 2:
         raise ValueError("%s: no usable crop size (got %r)" % (path, crop))

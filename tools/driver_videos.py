@@ -3,7 +3,8 @@
 
 Every frame carries its own index in a block pattern, so a test that gets the
 wrong frame sees it in the bytes. The numbers below are mirrored in
-core/driver/driver_test_data.h; change both together.
+core/driver/test_videos.h; change both together. An output directory
+written by this same script is left as it is; any other is replaced.
 
   drive.mp4            H.264 yuv420p, NT frames, W x H, B-frames, GOP 12
   drive_nocount.mkv    same pictures; Matroska states no frame count
@@ -24,6 +25,7 @@ DEMO_NT frames, for the benchmarks.
   prior444.yuv         the decoded planes of prior444.mkv (yuv444p, every frame)
 """
 import argparse
+import hashlib
 import os
 import shutil
 import subprocess
@@ -72,9 +74,12 @@ def encode(path, frames, w, h, codec_args, source=None):
            "-s", f"{w}x{h}", "-r", "25", "-i", "-"] + codec_args + [path]
     proc = subprocess.Popen(cmd, stdin=subprocess.PIPE)
     pictures = source if source is not None else (frame(i, w, h) for i in range(frames))
-    for img in pictures:
-        proc.stdin.write(img.tobytes())
-    proc.stdin.close()
+    try:
+        for img in pictures:
+            proc.stdin.write(img.tobytes())
+        proc.stdin.close()
+    except BrokenPipeError:
+        pass  # ffmpeg stopped early and says why on standard error
     if proc.wait() != 0:
         sys.exit(f"ffmpeg failed writing {path}")
 
@@ -108,23 +113,52 @@ def jpegs(dirname, w, h, skip=()):
         Image.fromarray(frame(i, w, h)).save(os.path.join(dirname, "frame_%06d.jpg" % i), quality=95)
 
 
+STAMP = ".written_by"
+
+
+def stamp(demo):
+    """What the output directory records: this script's digest and mode."""
+    with open(os.path.abspath(__file__), "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()[:16] + (" demo" if demo else "")
+
+
+def read_stamp(out):
+    try:
+        with open(os.path.join(out, STAMP)) as f:
+            return f.read()
+    except OSError:
+        return None
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--out", required=True)
     ap.add_argument("--demo", action="store_true", help="write the 720p benchmark video only")
     ap.add_argument("--force", action="store_true", help="replace an existing output directory")
     args = ap.parse_args()
-    out = args.out
+    out = os.path.abspath(args.out)
+    mark = stamp(args.demo)
+    if not args.force and read_stamp(out) == mark:
+        return
     # Several test processes may ask for the data at once: each writes its own
-    # scratch directory and the first rename wins.
+    # scratch directory beside the output and swaps it in whole.
     tmp = f"{out}.partial.{os.getpid()}"
     shutil.rmtree(tmp, ignore_errors=True)
     os.makedirs(tmp)
-    if args.demo:
+    try:
+        write(args.demo, tmp)
+        with open(os.path.join(tmp, STAMP), "w") as f:
+            f.write(mark)
+        finish(tmp, out)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+def write(demo, tmp):
+    if demo:
         encode(os.path.join(tmp, "demo.mp4"), DEMO_NT, 1280, 720,
                ["-c:v", "libx264", "-pix_fmt", "yuv420p", "-g", "50", "-preset", "veryfast", "-crf", "20"],
                source=demo_frames(DEMO_NT, 1280, 720))
-        finish(args, tmp, out)
         return
     encode(os.path.join(tmp, "drive.mp4"), NT, W, H, H264)
     encode(os.path.join(tmp, "drive_nocount.mkv"), NT, W, H, H264)
@@ -140,18 +174,23 @@ def main():
     jpegs(os.path.join(tmp, "jpg"), W, H)
     jpegs(os.path.join(tmp, "jpg_gap"), W, H, skip=(17,))
     jpegs(os.path.join(tmp, "jpg_big"), 2 * W, 2 * H)
-    finish(args, tmp, out)
 
 
-def finish(args, tmp, out):
-    if args.force:
-        shutil.rmtree(out, ignore_errors=True)
+def finish(tmp, out):
+    """Puts tmp in out's place; an older copy is moved aside first and
+    removed. When another writer's copy lands in between, it stays."""
+    old = f"{out}.old.{os.getpid()}"
+    try:
+        os.rename(out, old)
+    except FileNotFoundError:
+        old = None
     try:
         os.rename(tmp, out)
     except OSError:
         if not os.path.isdir(out):
             raise
-        shutil.rmtree(tmp, ignore_errors=True)
+    if old:
+        shutil.rmtree(old, ignore_errors=True)
 
 
 if __name__ == "__main__":

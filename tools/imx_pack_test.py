@@ -112,6 +112,10 @@ class ImxPack(unittest.TestCase):
             self.assertIn(text, r.stderr, args)
         r = self.pack(src=os.path.join(self.tmp, "missing"), check=False)
         self.assertIn("missing", r.stderr)
+        # A pack refused after its header was written leaves no partial file.
+        r = self.pack("--offset-delta", "manifest.json=-99999999", check=False)
+        self.assertEqual(r.returncode, 2, r.stderr)
+        self.assertEqual([n for n in os.listdir(self.tmp) if n.endswith(".part")], [])
 
 
 if __name__ == "__main__":

@@ -274,6 +274,16 @@ class TeethBank(unittest.TestCase):
             self.assertTrue(g["window_y0"] <= y < g["window_y0"] + g["window_h"])
             self.assertLess(abs(y - s["c_canon"][1]), 4)
 
+    def test_the_callers_manifest_edits_apply_to_the_banks_blocks_too(self):
+        d = os.path.join(self.tmp, "edited")
+        make(d, "--teeth-bank", "--donors", "3", "--unset", "tessera")
+        with open(os.path.join(d, "manifest.json")) as f:
+            self.assertNotIn("tessera", json.load(f))
+        d = os.path.join(self.tmp, "no_manifest")
+        make(d, "--teeth-bank", "--donors", "3", "--omit", "manifest.json")
+        self.assertFalse(os.path.exists(os.path.join(d, "manifest.json")))
+        self.assertTrue(os.path.isfile(os.path.join(d, "tessera_bank.v1.json")))
+
     def test_apertures_follow_the_painted_opening(self):
         s = self.side
         g = s["geometry"]

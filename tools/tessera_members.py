@@ -276,9 +276,11 @@ def write_json(path, obj):
         json.dump(obj, f, indent=1)
 
 
-def write_members(bundle_dir, n_donors=6, canvas=128, with_lip_map=True, with_syn=True, bank=None):
+def write_members(bundle_dir, n_donors=6, canvas=128, with_lip_map=True, with_syn=True, bank=None, manifest=None):
     """Writes the four members, the lip template and the manifest blocks into
-    bundle_dir. An existing manifest.json keeps its other keys.
+    bundle_dir. An existing manifest.json keeps its other keys; given a
+    `manifest` dict instead, the blocks go into it and no file is touched
+    (a bundle builder that applies its own edits afterwards).
 
     bank: None for synthetic donor patterns, or a dict with "geometry",
     "donors" (bands in donor order), "cent", "aperture" and "c_canon" for a
@@ -315,10 +317,12 @@ def write_members(bundle_dir, n_donors=6, canvas=128, with_lip_map=True, with_sy
     if bank is None:
         write_json(os.path.join(bundle_dir, "lip_template.v1.json"), lip_template(canvas, with_lip_map))
     mpath = os.path.join(bundle_dir, "manifest.json")
-    manifest = {"format": "le-bundle-v0", "crop": canvas}
-    if os.path.exists(mpath):
-        with open(mpath) as f:
-            manifest = json.load(f)
+    in_memory = manifest is not None
+    if not in_memory:
+        manifest = {"format": "le-bundle-v0", "crop": canvas}
+        if os.path.exists(mpath):
+            with open(mpath) as f:
+                manifest = json.load(f)
     if bank is None:
         manifest["unified"] = unified_block(canvas)
     block = manifest.get("tessera", {})
@@ -326,7 +330,8 @@ def write_members(bundle_dir, n_donors=6, canvas=128, with_lip_map=True, with_sy
                   "bank_packing": "rgb24_frames", "planes": block.get("planes", ["utterance", "stream"])})
     block.pop("bank_pix_fmt", None)  # the sidecar states the track's own format
     manifest["tessera"] = block
-    write_json(mpath, manifest)
+    if not in_memory:
+        write_json(mpath, manifest)
     return sidecar
 
 

@@ -246,6 +246,20 @@ def _generate(opt, work, nt, frames_n, crop, w, h, log):
     # JSON members.
     man = mf.build("synthetic-" + p.name, nt, w, h, crop, frames_n, p.unsharp, opt.m_src,
                    opt.seed, p.name, tessera=opt.tessera)
+    # The teeth bank's blocks go into the manifest before the caller's own
+    # edits, which may take them out again or leave the manifest out.
+    if opt.teeth_bank or (opt.teeth_bank is None and p.teeth_bank):
+        import tessera_members
+        from . import teeth_bank
+        gap = teeth_bank.corpus_separation(kp, crop, mb.LIP_ROWS)
+        if opt.teeth_bank or gap >= teeth_bank.AMBIGUITY_PX:
+            bank = teeth_bank.build(crops, kp, opt.donors, mb.LIP_ROWS)
+            tessera_members.write_members(work, bank=bank, manifest=man)
+        else:
+            log("teeth bank left out: at crop %d the corpus lip geometries lie %.2f px apart, under the "
+                "engine's %.1f px, so no bank cut here could be identified (--crop 128 or more carries one)"
+                % (crop, gap, teeth_bank.AMBIGUITY_PX))
+
     for key in opt.unsets:
         man.pop(key, None)
     for kv in opt.sets:
@@ -261,18 +275,6 @@ def _generate(opt, work, nt, frames_n, crop, w, h, log):
     if opt.motion:
         mo.write_motion(work, kp, _rng(opt.seed, _RNG_KPMOTION), fitted=opt.fitted_speech)
         mo.write_fca(work)
-
-    if opt.teeth_bank or (opt.teeth_bank is None and p.teeth_bank):
-        import tessera_members
-        from . import teeth_bank
-        gap = teeth_bank.corpus_separation(kp, crop, mb.LIP_ROWS)
-        if opt.teeth_bank or gap >= teeth_bank.AMBIGUITY_PX:
-            bank = teeth_bank.build(crops, kp, opt.donors, mb.LIP_ROWS)
-            tessera_members.write_members(work, bank=bank)
-        else:
-            log("teeth bank left out: at crop %d the corpus lip geometries lie %.2f px apart, under the "
-                "engine's %.1f px, so no bank cut here could be identified (--crop 128 or more carries one)"
-                % (crop, gap, teeth_bank.AMBIGUITY_PX))
 
     for member, (kind, _) in sorted(opt.damage.items()):
         if member != mb.JPEG_DIR:

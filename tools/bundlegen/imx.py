@@ -9,7 +9,6 @@ ones included) and can forge the header, so that the reader's refusals can be
 exercised with hostile containers.
 """
 import os
-import shutil
 import struct
 
 MAGIC = b"IMX\0"
@@ -35,11 +34,16 @@ class Member:
         return len(self.data) if self.data is not None else os.path.getsize(self.path)
 
     def write_to(self, out):
+        """Writes the payload; returns how many bytes it had."""
         if self.data is not None:
             out.write(self.data)
-        else:
-            with open(self.path, "rb") as f:
-                shutil.copyfileobj(f, out, 1 << 20)
+            return len(self.data)
+        n = 0
+        with open(self.path, "rb") as f:
+            while chunk := f.read(1 << 20):
+                out.write(chunk)
+                n += len(chunk)
+        return n
 
 
 def members_of_dir(bundle_dir, exclude=()):
@@ -106,21 +110,32 @@ def pack(members, out_path, version=VERSION, magic=MAGIC, count=None,
         layout.append((pos, m, m.size))
         pos += m.size
 
-    with open(out_path + ".part", "wb") as out:
-        out.write(magic + struct.pack("<HH", version, declared))
-        for m in members:
-            off = placed[id(m)] + offset_delta.get(m.name, 0)
-            size = m.size + size_delta.get(m.name, 0)
-            if off < 0 or size < 0 or off >= 1 << 64 or size >= 1 << 64:
-                raise ValueError("forged offset/size of member %r leaves the u64 range" % m.name)
-            out.write(struct.pack("<H", len(m.name)) + m.name + struct.pack("<QQ", off, size))
-        for _, m, n in layout:
-            if m is None:
-                out.write(b"\xa5" * n)
-            else:
-                m.write_to(out)
-        total = out.tell()
-        if truncate is not None:
-            keep = truncate if truncate >= 0 else max(0, total + truncate)
-            out.truncate(min(keep, total))
-    os.replace(out_path + ".part", out_path)
+    # A name of this process's own: two packers of one output must not write
+    # into one file, and a failed pack leaves nothing behind.
+    part = "%s.%d.part" % (out_path, os.getpid())
+    try:
+        with open(part, "wb") as out:
+            out.write(magic + struct.pack("<HH", version, declared))
+            for m in members:
+                off = placed[id(m)] + offset_delta.get(m.name, 0)
+                size = m.size + size_delta.get(m.name, 0)
+                if off < 0 or size < 0 or off >= 1 << 64 or size >= 1 << 64:
+                    raise ValueError("forged offset/size of member %r leaves the u64 range" % m.name)
+                out.write(struct.pack("<H", len(m.name)) + m.name + struct.pack("<QQ", off, size))
+            for _, m, n in layout:
+                if m is None:
+                    out.write(b"\xa5" * n)
+                else:
+                    written = m.write_to(out)
+                    if written != n:
+                        raise ValueError("member %r changed size while it was packed (%d bytes, %d laid out)"
+                                         % (m.name, written, n))
+            total = out.tell()
+            if truncate is not None:
+                keep = truncate if truncate >= 0 else max(0, total + truncate)
+                out.truncate(min(keep, total))
+        os.replace(part, out_path)
+    except BaseException:
+        if os.path.exists(part):
+            os.remove(part)
+        raise
