@@ -21,7 +21,7 @@ CLIPS = {
 
 
 def speak(text, out, seconds=None):
-    raw = out + ".espeak.wav"
+    raw = out + ".%d.espeak.wav" % os.getpid()
     tmp = out + ".%d.tmp.wav" % os.getpid()
     try:
         subprocess.run(["espeak-ng", "-v", "en", "-s", "165", "-w", raw, text], check=True)

@@ -28,7 +28,6 @@ trunk whose output length is left open.
 """
 import argparse
 import os
-import shutil
 
 import numpy as np
 import onnx
@@ -191,10 +190,11 @@ def write(out, dynamic_lt=None):
     os.makedirs(os.path.join(out, "full_only"), exist_ok=True)
     w = weights()
     paths = [os.path.join(out, FULL_NAME), os.path.join(out, TRUNK_NAME), os.path.join(out, HEAD_NAME)]
-    _save(full_encoder(w), paths[0])
+    full = full_encoder(w)
+    _save(full, paths[0])
     _save(trunk(w), paths[1])
     _save(head(w), paths[2])
-    shutil.copyfile(paths[0], os.path.join(out, "full_only", FULL_NAME))
+    _save(full, os.path.join(out, "full_only", FULL_NAME))
     if dynamic_lt:
         paths.append(os.path.join(out, dynamic_lt))
         _save(trunk(w, dynamic=True), paths[-1])
